@@ -1,0 +1,33 @@
+// What the game takes from the operating system: one key at a time, one
+// typed line, detached threads, sleeping and the C library's generator.
+// The names follow the console runtime the game was first written for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Returned by _getch when standard input has ended.
+constexpr int kEndOfInput = -1;
+
+// One byte (0..255) of keyboard input, without echo or line buffering.
+// Arrow keys arrive as 0xE0 followed by 0x48 (up), 0x50 (down), 0x4B (left)
+// or 0x4D (right). Returns kEndOfInput once standard input has ended.
+int _getch();
+
+// One line of standard input without its line end, typed with the terminal's
+// normal echo and editing. Returns false when input ended before a line end
+// and nothing was typed.
+bool ReadLine(std::string& line);
+
+// Starts a detached thread running routine(arg). Returns -1 on failure.
+std::intptr_t _beginthread(void (*routine)(void*), unsigned stackSize, void* arg);
+
+// Sleeps for at least `ms` milliseconds.
+void Sleep(std::uint32_t ms);
+
+// The C library's pseudo-random generator, never seeded: 0..RAND_MAX.
+int rand();
+
+}  // namespace platform

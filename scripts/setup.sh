@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the game, its tests and the score table need.
+# Idempotent and non-interactive: apt runs only when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config libgtest-dev
+  libopenal-dev libsdl2-dev libsndfile1-dev libespeak-ng-dev espeak-ng-data
+  libcurl4-openssl-dev uuid-dev
+  libboost1.81-dev libboost-json1.81-dev libsqlite3-dev sqlite3
+)
+if [[ "${1:-}" == "--tests" ]]; then
+  # Tests also drive a real browser and a load generator.
+  packages+=(chromium nodejs npm wrk curl)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}" >&2
+  sudo=""
+  [[ $(id -u) -ne 0 ]] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+fi

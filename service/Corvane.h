@@ -1,0 +1,80 @@
+// The sound, speech and score service as the game uses it.
+//
+// Every call may come from any thread, also while another thread calls
+// another operation on the same Sound. Calls made before InitLib or after
+// CloseLib do nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace Corvane {
+
+namespace detail {
+struct Voice;
+}
+
+// Starts the mixer, the output device and the speech thread. `slots` is the
+// number of exclusive playback slots (0..slots-1) that Sound::Play accepts.
+// Returns false only when the mixer itself cannot start; a missing sound card
+// is not a failure (the service then plays silently).
+bool InitLib(int slots);
+
+// Stops the output, joins every thread the service started and releases every
+// sound. Sounds closed afterwards are harmless no-ops.
+void CloseLib();
+
+class Sound {
+public:
+    Sound() noexcept = default;                   // empty; calls nothing
+    explicit Sound(const std::string& fileName);  // Open, then GetLength
+    ~Sound();                                     // Close
+
+    Sound(const Sound&) = delete;
+    Sound& operator=(const Sound&) = delete;
+
+    // Loads a file into this sound, replacing what it held. Same as Open.
+    bool Init(const std::string& fileName);
+    // Decodes a WAV or MP3 file. On failure one line on standard error names
+    // the file and the reason, and the sound stays empty.
+    bool Open(const std::string& fileName);
+
+    // Starts the sound from its beginning and returns at once.
+    // slot:   0..slots-1 plays on that exclusive slot, stopping any other sound
+    //         playing there; -1 plays on no slot (one-shots never fail).
+    // loop:   repeat seamlessly until Stop or Close.
+    // pan:    0..255 as in Pan; -1 leaves the sound unpositioned (a stereo
+    //         sound plays as recorded, a mono one centred).
+    // volume: 0..255 as in Volume.
+    void Play(int slot, bool loop, int pan, int volume);
+    // Silences the sound; a later Play starts it again from the beginning.
+    void Stop();
+    // Stops and releases the sound; it is empty afterwards.
+    void Close();
+    // Stereo position 0..255: 0 hard left, 128 centre, 255 hard right.
+    // Applies to mono sounds, also while stopped; default centre.
+    void Pan(int pan);
+    // Loudness 0..255: 255 full (unity gain), 0 silent; linear in amplitude.
+    // Also while stopped; default 255.
+    void Volume(int volume);
+    // Length in milliseconds, 0 for an empty sound.
+    int GetLength() const;
+
+private:
+    std::shared_ptr<detail::Voice> voice() const;
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<detail::Voice> voice_;
+};
+
+// Speaks a number aloud through the mixer, centred at full volume. Returns
+// before the speech is over; a new number cuts off one still speaking.
+void SpeakNumber(std::int32_t number);
+
+// Posts one score to the score table at `site` (a host name, optionally with
+// a port). Returns at once; delivery happens in the background.
+void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site);
+
+}  // namespace Corvane
