@@ -1,0 +1,73 @@
+// The public face of the service: thin calls into the engine.
+#include "Corvane.h"
+
+#include "Engine.h"
+
+#include <utility>
+
+namespace Corvane {
+
+using detail::Engine;
+
+bool InitLib(int slots) { return Engine::Get().Start(slots, {}); }
+
+void CloseLib() { Engine::Get().Shutdown(); }
+
+void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
+
+Sound::Sound(const std::string& fileName) {
+    Open(fileName);
+    GetLength();
+}
+
+Sound::~Sound() { Close(); }
+
+std::shared_ptr<detail::Voice> Sound::voice() const {
+    std::lock_guard lock(mutex_);
+    return voice_;
+}
+
+bool Sound::Init(const std::string& fileName) { return Open(fileName); }
+
+bool Sound::Open(const std::string& fileName) {
+    std::shared_ptr<detail::Voice> fresh = Engine::Get().Load(fileName);
+    std::shared_ptr<detail::Voice> old;
+    {
+        std::lock_guard lock(mutex_);
+        old = std::exchange(voice_, fresh);
+    }
+    if (old) Engine::Get().Release(*old);
+    return fresh != nullptr;
+}
+
+void Sound::Play(int slot, bool loop, int pan, int volume) {
+    if (auto v = voice()) Engine::Get().Play(*v, slot, loop, pan, volume);
+}
+
+void Sound::Stop() {
+    if (auto v = voice()) Engine::Get().Stop(*v);
+}
+
+void Sound::Close() {
+    std::shared_ptr<detail::Voice> old;
+    {
+        std::lock_guard lock(mutex_);
+        old = std::move(voice_);
+    }
+    if (old) Engine::Get().Release(*old);
+}
+
+void Sound::Pan(int pan) {
+    if (auto v = voice()) Engine::Get().SetPan(*v, pan);
+}
+
+void Sound::Volume(int volume) {
+    if (auto v = voice()) Engine::Get().SetVolume(*v, volume);
+}
+
+int Sound::GetLength() const {
+    auto v = voice();
+    return v ? Engine::Get().LengthMs(*v) : 0;
+}
+
+}  // namespace Corvane

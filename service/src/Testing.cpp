@@ -1,0 +1,21 @@
+#include "Testing.h"
+
+#include "Engine.h"
+
+namespace Corvane::testing {
+
+bool InitLibWithoutOutput(int slots) {
+    detail::EngineOptions options;
+    options.openOutput = false;
+    return detail::Engine::Get().Start(slots, options);
+}
+
+std::vector<float> Render(int frames) {
+    std::vector<float> out(static_cast<std::size_t>(frames) * detail::kMixChannels);
+    detail::Engine::Get().Render(out.data(), frames);
+    return out;
+}
+
+bool WaitSpeechIdle(int timeoutMs) { return detail::Engine::Get().WaitSpeechIdle(timeoutMs); }
+
+}  // namespace Corvane::testing

@@ -1,0 +1,42 @@
+// Sound files made on the spot for the service's tests.
+#pragma once
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testfiles {
+
+inline std::filesystem::path TempDir() {
+    static const std::filesystem::path dir = [] {
+        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+        return std::filesystem::path(::mkdtemp(pattern.data()));
+    }();
+    return dir;
+}
+
+// Writes interleaved float samples as a 16-bit WAV and returns its path.
+inline std::string WriteWav(const std::string& name, const std::vector<float>& samples, int channels, int rate = 48000,
+                            int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
+    const std::string path = (TempDir() / name).string();
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    sf_writef_float(f, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+    sf_close(f);
+    return path;
+}
+
+// A mono sine of whole cycles, so it loops without a seam.
+inline std::vector<float> Sine(int frames, double cyclesPerFrame = 1.0 / 48.0, float amplitude = 0.5f) {
+    std::vector<float> s(static_cast<std::size_t>(frames));
+    for (int i = 0; i < frames; ++i) s[i] = amplitude * static_cast<float>(std::sin(2 * M_PI * cyclesPerFrame * i));
+    return s;
+}
+
+}  // namespace testfiles
