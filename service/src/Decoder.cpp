@@ -65,6 +65,25 @@ long long WavDataBytes(const std::string& path) {
     return result;
 }
 
+enum class Kind { Unknown, Wav, Mp3 };
+
+Kind Sniff(const std::string& path) {
+    unsigned char head[12] = {};
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return Kind::Unknown;
+    const std::size_t got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    if (got >= 12 && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RIFX", 4) == 0) &&
+        std::memcmp(head + 8, "WAVE", 4) == 0)
+        return Kind::Wav;
+    if (got >= 3 && std::memcmp(head, "ID3", 3) == 0) return Kind::Mp3;
+    // An MPEG audio frame header: 11 sync bits, a layer, a usable bitrate.
+    if (got >= 3 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x06) != 0 &&
+        (head[2] & 0xF0) != 0xF0)
+        return Kind::Mp3;
+    return Kind::Unknown;
+}
+
 }  // namespace
 
 std::string ResolvePath(const std::string& path) {
@@ -112,7 +131,16 @@ bool Decode(const std::string& fileName, DecodedAudio& out, std::string& error) 
         return false;
     }
 
+    // Only WAV and MP3 are taken; anything else is refused up front, before
+    // the MP3 decoder prints its own complaints about random bytes.
+    const Kind kind = Sniff(path);
+    if (kind == Kind::Unknown) {
+        error = "is not a WAV or MP3 file";
+        return false;
+    }
+
     SF_INFO info{};
+    if (kind == Kind::Mp3) info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
     SndFile file;
     file.handle = sf_open(path.c_str(), SFM_READ, &info);
     if (!file.handle) {

@@ -64,6 +64,9 @@ bool Engine::Running() {
 bool Engine::Start(int slots, const EngineOptions& options) {
     std::unique_lock lock(mutex_);
     if (running_) return true;
+    // Only the loopback device is used: keep OpenAL Soft from probing its
+    // output backends (PulseAudio would start a thread of its own).
+    ::setenv("ALSOFT_DRIVERS", "null", 1);
     if (!LoadLoopbackEntryPoints()) {
         std::fprintf(stderr, "sound: OpenAL Soft's loopback device is not available; no sound\n");
         return false;
