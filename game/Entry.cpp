@@ -1,0 +1,41 @@
+// Start and end of the program, and the play-again loop.
+#include "Game.h"
+
+#include "Platform.h"
+
+std::int32_t score = 0;
+std::int32_t chickenPosition = 0;
+std::int32_t aimPosition = 0;
+std::atomic<bool> roundRunning{false};
+Corvane::Sound chickenSound;
+
+// One key from the console, as its low byte. End of input ends the game.
+int ReadKey() {
+    const int key = platform::_getch();
+    if (key == platform::kEndOfInput) throw EndOfInput{};
+    return key & 0xFF;
+}
+
+// Plays the first round at once, then asks to play again until 'n'.
+static void PlayUntilDone() {
+    PlayRound();
+    for (;;) {
+        Corvane::Sound prompt("Media/PlayAgain.wav");
+        prompt.Play(-1, false, 128, 128);
+        const int key = ReadKey();
+        if (key == 'y') PlayRound();
+        if (key == 'n') break;
+    }
+}
+
+int GameMain() {
+    Corvane::InitLib(5);
+    chickenSound.Init("Media/Chicken.wav");
+    try {
+        PlayUntilDone();
+    } catch (const EndOfInput&) {
+        // Standard input closed: leave as if the player had answered 'n'.
+    }
+    Corvane::CloseLib();
+    return 0;
+}

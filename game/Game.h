@@ -1,0 +1,37 @@
+// The game's shared state and its functions, grouped by the file that
+// defines them. Everything here runs on the main thread except RoundTimer.
+#pragma once
+
+#include "Corvane.h"
+
+#include <atomic>
+#include <cstdint>
+
+// Game state, zero at program start.
+extern std::int32_t score;            // points of the current round; 0 when a round starts
+extern std::int32_t chickenPosition;  // 0 until the first hit, then 1..15; set by Shoot
+extern std::int32_t aimPosition;      // 0..15; set by HandleKey
+extern std::atomic<bool> roundRunning;  // set and cleared by the timer thread, read by the main thread
+
+// The chicken's cluck, open for the whole process.
+extern Corvane::Sound chickenSound;
+
+// Thrown by ReadKey when standard input has ended: the game ends cleanly.
+struct EndOfInput {};
+
+// Entry.cpp
+int GameMain();
+int ReadKey();
+
+// Round.cpp
+void PlayRound();
+void RoundTimer(void* unused);
+void HandleKey();
+void UpdateAimFeedback();
+
+// Shot.cpp
+void Shoot();
+
+// ScoreSubmission.cpp
+void FinishRound();
+void SubmitScore();

@@ -1,0 +1,80 @@
+// A round: two minutes of aiming by ear, then the score.
+#include "Game.h"
+
+#include "Platform.h"
+
+namespace {
+
+constexpr std::uint32_t kRoundMs = 120000;
+constexpr std::uint32_t kSettleMs = 100;
+constexpr std::uint32_t kAfterScoreMs = 1000;
+constexpr int kPanStep = 17;  // 16 aim positions over the 0..255 pan range
+
+// Set by the timer thread once the round is running and the cluck plays.
+std::atomic<bool> timerStarted{false};
+
+}  // namespace
+
+// One round: music, the timer thread, keys until time is up, the score.
+void PlayRound() {
+    score = 0;
+    Corvane::Sound music("Media/Background.mp3");
+    music.Play(2, true, -1, 32);
+
+    timerStarted = false;
+    if (platform::_beginthread(RoundTimer, 0, nullptr) != -1) {
+        // The first feedback must follow the cluck's Play, or Play's pan and
+        // volume would cover it; and no key counts before the round runs.
+        timerStarted.wait(false);
+    }
+    UpdateAimFeedback();
+    platform::Sleep(kSettleMs);
+    while (roundRunning) HandleKey();
+
+    Corvane::SpeakNumber(score);
+    platform::Sleep(kAfterScoreMs);
+    FinishRound();
+}
+
+// The round's clock, on a thread of its own: cluck for two minutes.
+void RoundTimer(void*) {
+    roundRunning = true;
+    chickenSound.Play(1, true, 128, 128);
+    timerStarted = true;
+    timerStarted.notify_all();
+    platform::Sleep(kRoundMs);
+    chickenSound.Stop();
+    roundRunning = false;
+}
+
+// Reads one key and acts on it: aim, speak the score, or fire.
+void HandleKey() {
+    const int key = ReadKey();
+    if (key == 'l' || key == 0x4D) {  // right arrow
+        ++aimPosition;
+        UpdateAimFeedback();
+    }
+    if (key == 'j' || key == 0x4B) {  // left arrow
+        if (aimPosition == 0) {
+            aimPosition = 15;
+            UpdateAimFeedback();
+            return;
+        }
+        --aimPosition;
+        UpdateAimFeedback();
+    }
+    if (key == 's') Corvane::SpeakNumber(score);
+    if (key == ' ') Shoot();
+}
+
+// The cluck follows the aim; on target it is centred and loud.
+void UpdateAimFeedback() {
+    if (aimPosition > 15) aimPosition = 0;
+    chickenSound.Pan(aimPosition * kPanStep);
+    if (chickenPosition == aimPosition) {
+        chickenSound.Pan(128);
+        chickenSound.Volume(255);
+    } else {
+        chickenSound.Volume(128);
+    }
+}

@@ -1,0 +1,3 @@
+#include "Game.h"
+
+int main() { return GameMain(); }

@@ -1,0 +1,143 @@
+#include "RecordingService.h"
+
+#include "Corvane.h"
+#include "FakePlatform.h"
+
+#include <mutex>
+
+namespace Corvane::detail {
+struct Voice {
+    std::string file;
+};
+}  // namespace Corvane::detail
+
+namespace recording {
+namespace {
+
+struct Log {
+    std::mutex mutex;
+    std::vector<Call> calls;
+    std::map<std::string, int> lengths;
+};
+
+Log& L() {
+    static Log* log = new Log;  // outlives the static sounds closed at exit
+    return *log;
+}
+
+void Record(const std::string& what) {
+    std::lock_guard lock(L().mutex);
+    L().calls.push_back({fake::Now(), what});
+}
+
+std::string Base(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void Reset(const std::map<std::string, int>& lengthsMs) {
+    std::lock_guard lock(L().mutex);
+    L().calls.clear();
+    L().lengths = lengthsMs;
+}
+
+std::vector<Call> Calls() {
+    std::lock_guard lock(L().mutex);
+    return L().calls;
+}
+
+std::vector<std::string> What() {
+    std::vector<std::string> out;
+    for (auto& c : Calls()) out.push_back(c.what);
+    return out;
+}
+
+std::vector<std::string> On(const std::string& file) {
+    std::vector<std::string> out;
+    const std::string prefix = file + " ";
+    for (auto& c : Calls())
+        if (c.what.compare(0, prefix.size(), prefix) == 0) out.push_back(c.what.substr(prefix.size()));
+    return out;
+}
+
+}  // namespace recording
+
+namespace Corvane {
+
+using recording::Record;
+
+bool InitLib(int slots) {
+    Record("InitLib(" + std::to_string(slots) + ")");
+    return true;
+}
+
+void CloseLib() { Record("CloseLib()"); }
+
+void SpeakNumber(std::int32_t number) { Record("SpeakNumber(" + std::to_string(number) + ")"); }
+
+void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {
+    Record("PostScore(" + game + "," + std::to_string(score) + "," + name + "," + site + ")");
+}
+
+Sound::Sound(const std::string& fileName) {
+    Open(fileName);
+    GetLength();
+}
+
+Sound::~Sound() { Close(); }
+
+std::shared_ptr<detail::Voice> Sound::voice() const {
+    std::lock_guard lock(mutex_);
+    return voice_;
+}
+
+bool Sound::Init(const std::string& fileName) { return Open(fileName); }
+
+bool Sound::Open(const std::string& fileName) {
+    auto v = std::make_shared<detail::Voice>();
+    v->file = recording::Base(fileName);
+    Record(v->file + " Open(" + fileName + ")");
+    std::lock_guard lock(mutex_);
+    voice_ = v;
+    return true;
+}
+
+void Sound::Play(int slot, bool loop, int pan, int volume) {
+    if (auto v = voice())
+        Record(v->file + " Play(" + std::to_string(slot) + "," + (loop ? "true" : "false") + "," + std::to_string(pan) +
+               "," + std::to_string(volume) + ")");
+}
+
+void Sound::Stop() {
+    if (auto v = voice()) Record(v->file + " Stop()");
+}
+
+void Sound::Close() {
+    std::shared_ptr<detail::Voice> v;
+    {
+        std::lock_guard lock(mutex_);
+        v = std::move(voice_);
+    }
+    if (v) Record(v->file + " Close()");
+}
+
+void Sound::Pan(int pan) {
+    if (auto v = voice()) Record(v->file + " Pan(" + std::to_string(pan) + ")");
+}
+
+void Sound::Volume(int volume) {
+    if (auto v = voice()) Record(v->file + " Volume(" + std::to_string(volume) + ")");
+}
+
+int Sound::GetLength() const {
+    auto v = voice();
+    if (!v) return 0;
+    Record(v->file + " GetLength()");
+    std::lock_guard lock(recording::L().mutex);
+    auto it = recording::L().lengths.find(v->file);
+    return it == recording::L().lengths.end() ? 1000 : it->second;
+}
+
+}  // namespace Corvane
