@@ -6,6 +6,7 @@
 
 #include <AL/alext.h>
 #include <SDL2/SDL.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -35,6 +36,20 @@ bool LoadLoopbackEntryPoints() {
     pFormatSupported = reinterpret_cast<LPALCISRENDERFORMATSUPPORTEDSOFT>(alcGetProcAddress(nullptr, "alcIsRenderFormatSupportedSOFT"));
     pRenderSamples = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
     return pLoopbackOpen && pFormatSupported && pRenderSamples;
+}
+
+// ALSA's library prints its own diagnostics to standard error while SDL
+// probes for a device (a dozen lines when there is no sound card). The game
+// says what matters in one line of its own, so those are silenced. SDL loads
+// the same libasound, so the handler set here is the one it uses.
+void SilentAlsaHandler(const char*, int, const char*, int, const char*, ...) {}
+
+void SilenceAlsaDiagnostics() {
+    void* alsa = ::dlopen("libasound.so.2", RTLD_NOW | RTLD_GLOBAL);
+    if (!alsa) return;
+    using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using SetHandler = int (*)(Handler);
+    if (auto set = reinterpret_cast<SetHandler>(::dlsym(alsa, "snd_lib_error_set_handler"))) set(&SilentAlsaHandler);
 }
 
 // Pan 0..255 to an azimuth in radians. OpenAL Soft's stereo panning already
@@ -120,6 +135,7 @@ bool Engine::OpenOutput() {
     want.userdata = this;
 
     std::string reason;
+    SilenceAlsaDiagnostics();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
         sdlStarted_ = true;
         output_ = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
@@ -155,6 +171,7 @@ void Engine::Render(float* out, int frames) {
     // device_ only changes while the output is closed (Start/Shutdown).
     pRenderSamples(device_, out, frames);
     capture_.Push(out, static_cast<std::size_t>(frames) * kMixChannels);
+    if (auto observer = renderObserver.load(std::memory_order_acquire)) observer(out, frames);
 }
 
 void Engine::Shutdown() {

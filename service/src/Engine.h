@@ -8,6 +8,7 @@
 #include <AL/al.h>
 #include <AL/alc.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -70,6 +71,8 @@ public:
     // Renders `frames` stereo frames of the mix into `out` and hands them to
     // the capture. Called by the output callback, or by tests without one.
     void Render(float* out, int frames);
+    // Sees every rendered block right after it is mixed (benchmarks only).
+    std::atomic<void (*)(const float*, int)> renderObserver{nullptr};
 
 private:
     Engine() = default;

@@ -2,16 +2,27 @@
 #include "Corvane.h"
 
 #include "Engine.h"
+#include "ScorePoster.h"
 
 #include <utility>
 
 namespace Corvane {
 
 using detail::Engine;
+using detail::ScorePoster;
 
-bool InitLib(int slots) { return Engine::Get().Start(slots, {}); }
+// Scores go out even when the mixer cannot start, so the poster starts first.
+bool InitLib(int slots) {
+    ScorePoster::Get().Start();
+    return Engine::Get().Start(slots, {});
+}
 
-void CloseLib() { Engine::Get().Shutdown(); }
+// A short grace for scores posted just before quitting; the rest wait in the
+// outbox for the next start.
+void CloseLib() {
+    ScorePoster::Get().Stop(std::chrono::milliseconds(1500));
+    Engine::Get().Shutdown();
+}
 
 void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
 
@@ -68,6 +79,10 @@ void Sound::Volume(int volume) {
 int Sound::GetLength() const {
     auto v = voice();
     return v ? Engine::Get().LengthMs(*v) : 0;
+}
+
+void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {
+    ScorePoster::Get().Post(game, score, name, site);
 }
 
 }  // namespace Corvane

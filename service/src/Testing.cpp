@@ -18,4 +18,8 @@ std::vector<float> Render(int frames) {
 
 bool WaitSpeechIdle(int timeoutMs) { return detail::Engine::Get().WaitSpeechIdle(timeoutMs); }
 
+void SetRenderObserver(void (*observer)(const float*, int)) {
+    detail::Engine::Get().renderObserver.store(observer, std::memory_order_release);
+}
+
 }  // namespace Corvane::testing

@@ -13,4 +13,8 @@ std::vector<float> Render(int frames);
 // Waits until queued speech has been synthesized and handed to the mixer.
 bool WaitSpeechIdle(int timeoutMs);
 
+// Calls `observer` on the audio thread with every block right after it is
+// mixed; nullptr stops it. It must not block.
+void SetRenderObserver(void (*observer)(const float* stereo, int frames));
+
 }  // namespace Corvane::testing

@@ -1,0 +1,41 @@
+-- wrk script: POST /api/scores, each request with its own id, counting the
+-- answers by status. Thread t of run r (the script's argument) makes ids
+-- tttttttt-rrrr-4000-8000-<counter>, so no two runs share one.
+local threads = {}
+
+function setup(thread)
+  thread:set("tid", #threads + 1)
+  table.insert(threads, thread)
+end
+
+function init(args)
+  run = tonumber(args[1] or "0")
+  counter = 0
+  created = 0
+  other = 0
+  headers = { ["Content-Type"] = "application/json" }
+end
+
+function request()
+  counter = counter + 1
+  local body = string.format(
+    '{"game":"Bench","score":%d,"name":"bench %d","id":"%08x-%04x-4000-8000-%012x"}',
+    (counter * 7919) % 100000, tid, tid, run, counter)
+  return wrk.format("POST", "/api/scores", headers, body)
+end
+
+function response(status, headers, body)
+  if status == 201 then created = created + 1 else other = other + 1 end
+end
+
+function done(summary, latency, requests)
+  local c, o, sent = 0, 0, 0
+  for _, t in ipairs(threads) do
+    c = c + t:get("created")
+    o = o + t:get("other")
+    sent = sent + t:get("counter")
+  end
+  io.write(string.format("rps %.1f\np50_ms %.3f\np99_ms %.3f\ncreated %d\nother %d\nsent %d\nsocket_errors %d\n",
+    summary.requests / (summary.duration / 1e6), latency:percentile(50) / 1000, latency:percentile(99) / 1000,
+    c, o, sent, summary.errors.connect + summary.errors.read + summary.errors.write + summary.errors.timeout))
+end
