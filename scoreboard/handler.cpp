@@ -8,6 +8,7 @@
 #include <boost/json.hpp>
 
 #include <cctype>
+#include <charconv>
 
 namespace scoreboard {
 namespace json = boost::json;
@@ -198,8 +199,12 @@ std::optional<Response> screen_request(const http::request_header<>& h, Service&
     const auto length = h.find(http::field::content_length);
     if (length == h.end())
         return refuse(http::status::length_required, "a Content-Length is required");
-    // The parser has already checked that Content-Length is a number.
-    if (std::stoull(std::string(length->value())) > max_body_bytes)
+    std::uint64_t declared = 0;
+    const std::string_view text = length->value();
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), declared);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return refuse(http::status::bad_request, "Content-Length is not a number");
+    if (declared > max_body_bytes)
         return refuse(http::status::payload_too_large,
                       "body is larger than " + std::to_string(max_body_bytes) + " bytes");
     const auto coding = h.find(http::field::content_encoding);

@@ -6,5 +6,6 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh --tests
 bash scripts/build.sh build
 (cd build && ctest --output-on-failure -j 2 --timeout 900)
-bash scripts/build.sh build-tsan -DBARNBLAST_SANITIZE=thread
-(cd build-tsan && ctest --output-on-failure -L concurrency --timeout 900)
+cmake -S . -B build-tsan -DBARNBLAST_SANITIZE=thread >/dev/null
+cmake --build build-tsan --target concurrency_suites -j "$(nproc)"
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -L concurrency --timeout 900)
