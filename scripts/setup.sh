@@ -11,7 +11,10 @@ packages=(
 )
 if [[ "${1:-}" == "--tests" ]]; then
   # Tests also drive a real browser and a load generator.
-  packages+=(chromium nodejs npm wrk curl)
+  packages+=(chromium wrk curl)
+  # A machine may already have Node.js from elsewhere, whose nodejs package
+  # conflicts with Debian's npm: take Debian's only when there is none.
+  command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 fi
 
 missing=()
