@@ -28,6 +28,8 @@ constexpr auto kFirstRetry = 1s;
 constexpr auto kLongestBackoff = 60s;
 constexpr auto kLongestRetryAfter = 1h;
 constexpr std::size_t kMaxAnswerBytes = 4096;
+// How soon a transfer notices Stop.
+constexpr auto kStopPoll = 50ms;
 
 std::string Lower(std::string_view s) {
     std::string out(s);
@@ -357,7 +359,6 @@ std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
 namespace {
 
 struct Transfer {
-    const std::atomic<std::int64_t>* abortAt;
     std::string answer;
     std::string retryAfter;
 };
@@ -379,12 +380,6 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         t->retryAfter.clear();  // a new answer (after a 100 Continue) starts afresh
     }
     return size * count;
-}
-
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto* t = static_cast<Transfer*>(user);
-    const auto now = std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
-    return now >= t->abortAt->load() ? 1 : 0;  // non-zero aborts the transfer
 }
 
 }  // namespace
@@ -409,7 +404,7 @@ Outcome ScorePoster::Send(const std::string& url, const std::string& body, long&
     }
     const auto connect = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(kConnectTimeout));
 
-    Transfer t{&abortAt_, {}, {}};
+    Transfer t;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -424,13 +419,29 @@ Outcome ScorePoster::Send(const std::string& url, const std::string& body, long&
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
 
-    const CURLcode rc = curl_easy_perform(curl);
+    // Driven by hand rather than curl_easy_perform, so a stop is noticed
+    // within one short poll whatever the transfer is doing.
+    CURLcode rc = CURLE_ABORTED_BY_CALLBACK;
+    CURLM* multi = curl_multi_init();
+    curl_multi_add_handle(multi, curl);
+    for (int running = 1; !Aborting();) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            rc = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            const CURLMsg* msg = curl_multi_info_read(multi, &left);
+            rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, static_cast<int>(kStopPoll.count()), nullptr);
+    }
     status = 0;
     if (rc == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_multi_remove_handle(multi, curl);
+    curl_multi_cleanup(multi);
     curl_easy_cleanup(curl);
     curl_slist_free_all(headers);
 

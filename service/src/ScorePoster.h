@@ -92,7 +92,7 @@ private:
     bool draining_ = false;  // guarded by mutex_: Stop was called
     unsigned posts_ = 0;     // guarded by mutex_: bumped by Post to wake the sender
     // Steady-clock nanoseconds after which transfers are aborted; read by
-    // libcurl's progress callback without the lock.
+    // the transfer loop without the lock.
     std::atomic<std::int64_t> abortAt_{INT64_MAX};
     std::map<std::string, Backoff> backoff_;  // by URL; sender thread only
 };

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,8 +71,11 @@ public:
             std::vector<char*> argv;
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
+            // It must not outlive a test that crashes, nor hold its output open.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             std::FILE* log = std::fopen(log_.c_str(), "a");
             ::dup2(::fileno(log), STDERR_FILENO);
+            ::dup2(::fileno(log), STDOUT_FILENO);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
@@ -128,7 +132,8 @@ public:
         curl_easy_cleanup(curl);
         if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
         std::vector<Row> rows;
-        for (const auto& r : boost::json::parse(body).at("scores").as_array()) {
+        const boost::json::value answer = boost::json::parse(body);
+        for (const auto& r : answer.at("scores").as_array()) {
             rows.push_back({std::string(r.at("name").as_string()), r.at("score").as_int64()});
         }
         return rows;

@@ -176,10 +176,3 @@ TEST(RetryDelayTest, BacksOffAndHonoursRetryAfter) {
     EXPECT_EQ(RetryDelay(1, "Sun, 06 Nov 1994 08:49:37 GMT", 784111777 - 20), seconds(20));
     EXPECT_EQ(RetryDelay(3, "soon", 0), seconds(4));  // unreadable: as if absent
 }
-
-TEST(ClassifyTest, OnlyRefusalsAreFinal) {
-    EXPECT_EQ(Classify(201), Outcome::Delivered);
-    EXPECT_EQ(Classify(200), Outcome::Delivered);
-    for (long s : {400L, 413L, 422L}) EXPECT_EQ(Classify(s), Outcome::Refused) << s;
-    for (long s : {0L, 301L, 404L, 408L, 429L, 500L, 502L, 503L}) EXPECT_EQ(Classify(s), Outcome::Retry) << s;
-}
