@@ -2,7 +2,8 @@
 //
 // Every call may come from any thread, also while another thread calls
 // another operation on the same Sound. Calls made before InitLib or after
-// CloseLib do nothing.
+// CloseLib do nothing, except PostScore, which still keeps the score for the
+// next start.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,8 @@ struct Voice;
 bool InitLib(int slots);
 
 // Stops the output, joins every thread the service started and releases every
-// sound. Sounds closed afterwards are harmless no-ops.
+// sound. Scores not yet sent get a short grace, then wait in the outbox.
+// Sounds closed afterwards are harmless no-ops.
 void CloseLib();
 
 class Sound {
@@ -74,7 +76,9 @@ private:
 void SpeakNumber(std::int32_t number);
 
 // Posts one score to the score table at `site` (a host name, optionally with
-// a port). Returns at once; delivery happens in the background.
+// a port; BARNBLAST_SCORE_SITE overrides it). The score is first stored in
+// the outbox on disk, then sent in the background and retried until the
+// table takes it, also after a restart. Returns within a millisecond or so.
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site);
 
 }  // namespace Corvane
