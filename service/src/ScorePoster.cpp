@@ -177,11 +177,34 @@ std::string ScoresUrl(std::string_view site, std::string_view override) {
     return (IsLoopback(host) ? "http://" : "https://") + authority + "/api/scores";
 }
 
+std::string Presentable(std::string_view text, std::size_t maxCharacters) {
+    const std::string valid = ValidUtf8(text);
+    std::string out;
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < valid.size();) {
+        const auto c = static_cast<unsigned char>(valid[i]);
+        const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (characters == maxCharacters) break;
+        const bool c0 = c < 0x20 || c == 0x7F;
+        const bool c1 = c == 0xC2 && static_cast<unsigned char>(valid[i + 1]) <= 0x9F;
+        if (c0 || c1) {
+            out += ' ';
+        } else {
+            out.append(valid, i, len);
+        }
+        ++characters;
+        i += len;
+    }
+    return out;
+}
+
 std::string ScoreBody(std::string_view game, std::int32_t score, std::string_view name, std::string_view id) {
     boost::json::object o;
-    o["game"] = ValidUtf8(game);
+    // The table refuses control characters and over-long texts for good;
+    // a name typed with a stray tab or at length must not lose the score.
+    o["game"] = Presentable(game, kMaxGameCharacters);
     o["score"] = score;
-    o["name"] = ValidUtf8(name);
+    o["name"] = Presentable(name, kMaxNameCharacters);
     o["id"] = ValidUtf8(id);
     return boost::json::serialize(o);
 }

@@ -30,6 +30,14 @@ std::string ScoresUrl(std::string_view site, std::string_view override);
 // replaced by U+FFFD, so the body is always valid JSON.
 std::string ScoreBody(std::string_view game, std::int32_t score, std::string_view name, std::string_view id);
 
+// What the score table takes of a text: at most this many characters, none of
+// them control characters.
+constexpr std::size_t kMaxGameCharacters = 64;
+constexpr std::size_t kMaxNameCharacters = 32;
+// `text` as valid UTF-8, each control character replaced by a space, cut
+// after `maxCharacters` characters.
+std::string Presentable(std::string_view text, std::size_t maxCharacters);
+
 // Replaces each byte that is not part of a valid UTF-8 sequence by U+FFFD.
 std::string ValidUtf8(std::string_view text);
 

@@ -126,14 +126,27 @@ TEST(ScoresUrlTest, OverrideWins) {
 
 TEST(ScoreBodyTest, AnyTextRoundTripsThroughJson) {
     using namespace std::string_literals;
-    for (const std::string& name : {"plain"s, "\"quoted\" \\back\\slash/"s, "line\nbreak\r\ttab\b\f"s,
-                                   "nul\0inside\x01\x1f\x7f"s, "Zoë 日本 😀 \u2028\u2029"s, ""s}) {
+    for (const std::string& name : {"plain"s, "\"quoted\" \\back\\slash/"s, "</script> {\"x\":1}"s,
+                                   "Zoë 日本 😀 \u2028\u2029"s, ""s}) {
         const auto v = boost::json::parse(ScoreBody("Barnblast \"V2\"", -2147483647 - 1, name, "id"));
         EXPECT_EQ(v.at("name").as_string(), name);
         EXPECT_EQ(v.at("game").as_string(), "Barnblast \"V2\"");
         EXPECT_EQ(v.at("score").as_int64(), -2147483648LL);
         EXPECT_EQ(v.at("id").as_string(), "id");
     }
+}
+
+TEST(ScoreBodyTest, TextsAreMadeWhatTheTableTakes) {
+    using namespace std::string_literals;
+    // Control characters become spaces; texts are cut by characters, not bytes.
+    EXPECT_EQ(Presentable("line\nbreak\r\ttab\b\f"s, 32), "line break  tab  ");
+    EXPECT_EQ(Presentable("nul\0in\x01\x1f\x7f\u0085"s, 32), "nul in    ");
+    EXPECT_EQ(Presentable(std::string(40, 'x'), 32), std::string(32, 'x'));
+    EXPECT_EQ(Presentable("日本語"s, 2), "日本");
+    EXPECT_EQ(Presentable("😀😀😀"s, 3), "😀😀😀");
+    const auto v = boost::json::parse(ScoreBody(std::string(70, 'g'), 1, "a\tb", "id"));
+    EXPECT_EQ(v.at("game").as_string().size(), 64u);
+    EXPECT_EQ(v.at("name").as_string(), "a b");
 }
 
 TEST(ScoreBodyTest, InvalidUtf8BecomesReplacementCharacters) {

@@ -119,14 +119,20 @@ TEST_F(PostScoreTest, KilledProcessDeliversAtNextStart) {
 
 TEST_F(PostScoreTest, RefusedScoresAreDroppedWithOneLineEach) {
     Scoreboard server(dir_ / "server", 0);
-    // The table takes no control characters in names (400) and no second
-    // score under one id (422).
+    // The table takes no score without a game (400) and no second score
+    // under one id (422).
     const std::string id = "6a0c2e4b-1d3f-4a5b-9c7d-8e9f0a1b2c3d";
     Entry(50, "First", id, server.Port());
     Entry(51, "Second", id, server.Port());
+    {
+        std::string error;
+        const std::string noGameId = "1b2c3d4e-5f60-4718-9a0b-1c2d3e4f5a6b";
+        const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/api/scores";
+        ASSERT_TRUE(Outbox(dir_ / "outbox").Add(noGameId, {url, ScoreBody("", 5, "Malformed", noGameId)}, error))
+            << error;
+    }
     ::testing::internal::CaptureStderr();
     ASSERT_TRUE(Corvane::InitLib(5));
-    Post(5, "two\nlines", server.Port());
     ASSERT_TRUE(Drained());
     Corvane::CloseLib();
     const std::string err = ::testing::internal::GetCapturedStderr();
@@ -141,7 +147,7 @@ TEST_F(PostScoreTest, RefusedScoresAreDroppedWithOneLineEach) {
     }
     ASSERT_EQ(lines.size(), 2u) << err;
     EXPECT_NE(err.find("refused score 51 of \"Second\" (HTTP 422: id was already used"), std::string::npos) << err;
-    EXPECT_NE(err.find("refused score 5 of \"two\\nlines\" (HTTP 400: name must not contain control"),
+    EXPECT_NE(err.find("refused score 5 of \"Malformed\" (HTTP 400: game must"),
               std::string::npos)
         << err;
 }
@@ -150,13 +156,17 @@ TEST_F(PostScoreTest, AnyNameArrivesByteForByte) {
     Scoreboard server(dir_ / "server", 0);
     ASSERT_TRUE(Corvane::InitLib(5));
     const std::string names[] = {"\"O'Neil\" \\o/ {\"x\":1}", "Zoë Ångström 日本語 😀", "\\u0041 \\\" </script>",
-                                 "bad \xff utf-8", ""};
+                                 "bad \xff utf-8", "", "tab\there\nnewline", "A name far longer than the table's limit"};
     for (std::size_t i = 0; i < std::size(names); ++i) Post(static_cast<int>(i), names[i], server.Port());
     ASSERT_TRUE(Drained());
     const auto rows = server.Table(kGame);
     ASSERT_EQ(rows.size(), std::size(names));
     for (const auto& row : rows) {
-        const std::string expected = row.score == 3 ? "bad \uFFFD utf-8" : names[row.score];
+        // What the table cannot take is made presentable rather than lost.
+        const std::string expected = row.score == 3   ? "bad \uFFFD utf-8"
+                                     : row.score == 5 ? "tab here newline"
+                                     : row.score == 6 ? "A name far longer than the table"
+                                                      : names[row.score];
         EXPECT_EQ(row.name, expected);
     }
 }
