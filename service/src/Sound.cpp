@@ -26,20 +26,6 @@ void CloseLib() {
 
 void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
 
-Sound::Sound(const std::string& fileName) {
-    Open(fileName);
-    GetLength();
-}
-
-Sound::~Sound() { Close(); }
-
-std::shared_ptr<detail::Voice> Sound::voice() const {
-    std::lock_guard lock(mutex_);
-    return voice_;
-}
-
-bool Sound::Init(const std::string& fileName) { return Open(fileName); }
-
 bool Sound::Open(const std::string& fileName) {
     std::shared_ptr<detail::Voice> fresh = Engine::Get().Load(fileName);
     std::shared_ptr<detail::Voice> old;

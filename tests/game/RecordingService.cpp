@@ -81,20 +81,6 @@ void PostScore(std::string& game, std::int32_t score, std::string& name, std::st
     Record("PostScore(" + game + "," + std::to_string(score) + "," + name + "," + site + ")");
 }
 
-Sound::Sound(const std::string& fileName) {
-    Open(fileName);
-    GetLength();
-}
-
-Sound::~Sound() { Close(); }
-
-std::shared_ptr<detail::Voice> Sound::voice() const {
-    std::lock_guard lock(mutex_);
-    return voice_;
-}
-
-bool Sound::Init(const std::string& fileName) { return Open(fileName); }
-
 bool Sound::Open(const std::string& fileName) {
     auto v = std::make_shared<detail::Voice>();
     v->file = recording::Base(fileName);
