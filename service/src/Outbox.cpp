@@ -226,7 +226,7 @@ std::optional<Outbox::Claim> Outbox::TryClaim(const std::string& file) {
         const std::filesystem::path aside = dir_ / (file + ".bad");
         ::rename(path.c_str(), aside.c_str());
         SyncDir(dir_);
-        std::fprintf(stderr, "Corvane: damaged score entry %s set aside, not sent\n",
+        std::fprintf(stderr, "scores: damaged score entry %s set aside, not sent\n",
                      SafeForLog(aside.string()).c_str());
         return std::nullopt;
     }

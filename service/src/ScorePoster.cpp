@@ -300,7 +300,7 @@ bool ScorePoster::Post(std::string_view game, std::int32_t score, std::string_vi
     const char* chosen = std::getenv("BARNBLAST_SCORE_SITE");
     const std::string url = ScoresUrl(site, chosen ? chosen : "");
     if (url.empty()) {
-        std::fprintf(stderr, "Corvane: no usable score site in \"%s\"; score %d not posted\n",
+        std::fprintf(stderr, "scores: no usable score site in \"%s\"; score %d not posted\n",
                      OneLine(chosen && *chosen ? chosen : site).c_str(), score);
         return false;
     }
@@ -308,7 +308,7 @@ bool ScorePoster::Post(std::string_view game, std::int32_t score, std::string_vi
     Outbox box(OutboxDir());
     std::string error;
     if (!box.Add(id, {url, ScoreBody(game, score, name, id)}, error)) {
-        std::fprintf(stderr, "Corvane: score %d could not be kept for sending: %s\n", score, OneLine(error).c_str());
+        std::fprintf(stderr, "scores: score %d could not be kept for sending: %s\n", score, OneLine(error).c_str());
         return false;
     }
     {
@@ -361,7 +361,7 @@ std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
             backoff = {};
             break;
         case Outcome::Refused:
-            std::fprintf(stderr, "Corvane: the score table at %s refused %s (HTTP %ld: %s); it is dropped\n",
+            std::fprintf(stderr, "scores: the score table at %s refused %s (HTTP %ld: %s); it is dropped\n",
                          OneLine(record.url).c_str(), Describe(record.body).c_str(), status,
                          Reason(answer).c_str());
             box.Remove(*claim);

@@ -143,7 +143,7 @@ TEST_F(PostScoreTest, RefusedScoresAreDroppedWithOneLineEach) {
     std::vector<std::string> lines;
     std::istringstream in(err);
     for (std::string line; std::getline(in, line);) {
-        if (line.find("Corvane:") != std::string::npos) lines.push_back(line);
+        if (line.find("scores:") != std::string::npos) lines.push_back(line);
     }
     ASSERT_EQ(lines.size(), 2u) << err;
     EXPECT_NE(err.find("refused score 51 of \"Second\" (HTTP 422: id was already used"), std::string::npos) << err;
