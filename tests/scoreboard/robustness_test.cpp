@@ -62,7 +62,8 @@ TEST_F(robustness_test, binary_garbage_gets_400_or_a_close)
         EXPECT_TRUE(reply.empty() || reply.rfind("HTTP/1.1 400", 0) == 0 || reply.rfind("HTTP/1.1 431", 0) == 0)
             << "seed " << seed << " -> " << reply.substr(0, 40);
     }
-    EXPECT_EQ(status_of(std::string("\0\0\0\0GET / HTTP/1.1\r\n\r\n", 24)), "HTTP/1.1 400");
+    using namespace std::string_literals;
+    EXPECT_EQ(status_of("\0\0\0\0GET / HTTP/1.1\r\n\r\n"s), "HTTP/1.1 400");
 }
 
 TEST_F(robustness_test, huge_headers_get_431)
