@@ -12,7 +12,8 @@ bool InitLibWithoutOutput(int slots) {
 
 std::vector<float> Render(int frames) {
     std::vector<float> out(static_cast<std::size_t>(frames) * detail::kMixChannels);
-    detail::Engine::Get().Render(out.data(), frames);
+    // Without a mixer there is nothing to render: silence.
+    if (detail::Engine::Get().Running()) detail::Engine::Get().Render(out.data(), frames);
     return out;
 }
 
