@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up, builds and starts the game from the repository root.
+# Sets everything up, builds the game (and the score table beside it) and
+# starts the game from the repository root, where it finds Media/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh build >&2
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target barnblast barnblast-scoreboard -j "$(nproc)" >&2
 exec ./build/game/barnblast
