@@ -43,12 +43,22 @@ protected:
         return WaitFor([&] { return Waiting() == 0; });
     }
     // An entry written as PostScore would, to post to `port`.
-    std::string Entry(std::int32_t score, const std::string& name, const std::string& id, int port) {
+    std::string Entry(std::int32_t score, const std::string& name, const std::string& id, int port,
+                      const std::string& game = kGame) {
         std::string error;
         Outbox box(dir_ / "outbox");
         const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/api/scores";
-        EXPECT_TRUE(box.Add(id, {url, ScoreBody(kGame, score, name, id)}, error)) << error;
+        EXPECT_TRUE(box.Add(id, {url, ScoreBody(game, score, name, id)}, error)) << error;
         return box.List().back();
+    }
+    // Starts the service on what waits in the outbox, lets it all go, and
+    // returns what the service said on standard error meanwhile.
+    std::string SendAllWaiting() {
+        ::testing::internal::CaptureStderr();
+        EXPECT_TRUE(Corvane::InitLib(5));
+        EXPECT_TRUE(Drained());
+        Corvane::CloseLib();
+        return ::testing::internal::GetCapturedStderr();
     }
 
     fs::path dir_;
@@ -124,18 +134,8 @@ TEST_F(PostScoreTest, RefusedScoresAreDroppedWithOneLineEach) {
     const std::string id = "6a0c2e4b-1d3f-4a5b-9c7d-8e9f0a1b2c3d";
     Entry(50, "First", id, server.Port());
     Entry(51, "Second", id, server.Port());
-    {
-        std::string error;
-        const std::string noGameId = "1b2c3d4e-5f60-4718-9a0b-1c2d3e4f5a6b";
-        const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/api/scores";
-        ASSERT_TRUE(Outbox(dir_ / "outbox").Add(noGameId, {url, ScoreBody("", 5, "Malformed", noGameId)}, error))
-            << error;
-    }
-    ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(Corvane::InitLib(5));
-    ASSERT_TRUE(Drained());
-    Corvane::CloseLib();
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    Entry(5, "Malformed", "1b2c3d4e-5f60-4718-9a0b-1c2d3e4f5a6b", server.Port(), "");
+    const std::string err = SendAllWaiting();
 
     const auto rows = server.Table(kGame);
     ASSERT_EQ(rows.size(), 1u);
@@ -197,11 +197,7 @@ TEST_F(PostScoreTest, DamagedEntriesAreNeverSent) {
     const std::string temp = Entry(4, "Temp", "44444444-4444-4444-8444-444444444444", port);
     fs::rename(box / temp, box / ".tmp-44444444-4444-4444-8444-444444444444");
 
-    ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(Corvane::InitLib(5));
-    ASSERT_TRUE(Drained());
-    Corvane::CloseLib();
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string err = SendAllWaiting();
 
     const auto rows = server.Table(kGame);
     ASSERT_EQ(rows.size(), 1u);
