@@ -8,9 +8,9 @@
 #include <cstdint>
 
 // Game state, zero at program start.
-extern std::int32_t score;            // points of the current round; 0 when a round starts
-extern std::int32_t chickenPosition;  // 0 until the first hit, then 1..15; set by Shoot
-extern std::int32_t aimPosition;      // 0..15; set by HandleKey
+extern std::int32_t score;              // points of the current round; 0 when a round starts
+extern std::int32_t chickenPosition;    // 0 until the first hit, then 1..15; set by Shoot
+extern std::int32_t aimPosition;        // 0..15; set by HandleKey
 extern std::atomic<bool> roundRunning;  // set and cleared by the timer thread, read by the main thread
 
 // The chicken's cluck, open for the whole process.

@@ -1,10 +1,10 @@
 // barnblast-scoreboard: the online score table server.
-#include "handler.hpp"
-#include "log.hpp"
-#include "options.hpp"
-#include "rate_limiter.hpp"
-#include "server.hpp"
-#include "sqlite_store.hpp"
+#include "Handler.h"
+#include "Log.h"
+#include "Options.h"
+#include "RateLimiter.h"
+#include "Server.h"
+#include "SqliteStore.h"
 
 #include <chrono>
 #include <csignal>
@@ -12,17 +12,16 @@
 #include <exception>
 #include <variant>
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     using namespace scoreboard;
-    const auto parsed = parse_options(argc, argv);
+    const auto parsed = ParseOptions(argc, argv);
     if (const auto* err = std::get_if<std::string>(&parsed)) {
-        std::fprintf(stderr, "barnblast-scoreboard: %s\n%s", err->c_str(), usage(argv[0]).c_str());
+        std::fprintf(stderr, "barnblast-scoreboard: %s\n%s", err->c_str(), Usage(argv[0]).c_str());
         return 2;
     }
     const Options& opt = std::get<Options>(parsed);
     if (opt.help) {
-        std::fputs(usage(argv[0]).c_str(), stdout);
+        std::fputs(Usage(argv[0]).c_str(), stdout);
         return 0;
     }
 
@@ -38,10 +37,10 @@ int main(int argc, char** argv)
         }
         config.port = opt.port;
         config.threads = opt.threads;
-        config.trust_proxy = opt.trust_proxy;
+        config.trustProxy = opt.trustProxy;
 
         SqliteStore store(opt.db);
-        RateLimiter limiter(opt.rate_limit);
+        RateLimiter limiter(opt.rateLimit);
         Service service{store, limiter, [] {
                             return std::chrono::duration_cast<std::chrono::milliseconds>(
                                        std::chrono::system_clock::now().time_since_epoch())
@@ -49,10 +48,10 @@ int main(int argc, char** argv)
                         }};
         Server server(config, service);
         const bool v6 = config.address.is_v6();
-        log_line("listening on http://" + std::string(v6 ? "[" : "") + config.address.to_string() +
-                 (v6 ? "]" : "") + ":" + std::to_string(server.port()) + " with database " + opt.db);
-        server.run();
-        log_line("stopped");
+        LogLine("listening on http://" + std::string(v6 ? "[" : "") + config.address.to_string() + (v6 ? "]" : "") +
+                ":" + std::to_string(server.Port()) + " with database " + opt.db);
+        server.Run();
+        LogLine("stopped");
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "barnblast-scoreboard: %s\n", e.what());

@@ -21,18 +21,17 @@ constexpr int kArrowPrefix = 0xE0;
 // sends the whole sequence at once, a person pressing Escape sends nothing.
 constexpr int kEscapeWaitMs = 50;
 
-std::mutex g_mutex;
+std::mutex inputMutex;
 // Bytes read but not yet handed out: the second byte of an arrow key and
 // the bytes after an Escape that turned out not to be an arrow.
-std::deque<int> g_pending;
+std::deque<int> pendingBytes;
 // Once input has ended it stays ended, so callers get kEndOfInput at once
 // instead of blocking on a closed input again.
-bool g_ended = false;
+bool inputEnded = false;
 
 // Waits up to timeoutMs (-1: without limit) for fd 0 to have a byte or to
 // report its end. False only when the time ran out.
-bool WaitReadable(int timeoutMs)
-{
+bool WaitReadable(int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd fd{STDIN_FILENO, POLLIN, 0};
@@ -56,8 +55,7 @@ bool WaitReadable(int timeoutMs)
 }
 
 // One byte from fd 0. Its end, or a fault reading it, ends input.
-int ReadFromInput()
-{
+int ReadFromInput() {
     for (;;) {
         unsigned char byte = 0;
         const ssize_t n = read(STDIN_FILENO, &byte, 1);
@@ -71,7 +69,7 @@ int ReadFromInput()
             WaitReadable(-1);  // someone made fd 0 non-blocking
             continue;
         }
-        g_ended = true;
+        inputEnded = true;
         return kEndOfInput;
     }
 }
@@ -81,12 +79,11 @@ int ReadFromInput()
 class KeyReader {
 public:
     // The next byte, waiting for it as long as it takes.
-    int Next()
-    {
-        if (!g_pending.empty()) {
+    int Next() {
+        if (!pendingBytes.empty()) {
             return Pop();
         }
-        if (g_ended) {
+        if (inputEnded) {
             return kEndOfInput;
         }
         raw_.Enter();
@@ -97,30 +94,27 @@ public:
     }
 
     // A byte that follows within the escape wait, or kEndOfInput if none.
-    int Following()
-    {
-        if (!g_pending.empty()) {
+    int Following() {
+        if (!pendingBytes.empty()) {
             return Pop();
         }
-        if (g_ended) {
+        if (inputEnded) {
             return kEndOfInput;
         }
         raw_.Enter();
         return WaitReadable(kEscapeWaitMs) ? ReadFromInput() : kEndOfInput;
     }
 
-    static void PutBack(int byte)
-    {
+    static void PutBack(int byte) {
         if (byte != kEndOfInput) {
-            g_pending.push_front(byte);
+            pendingBytes.push_front(byte);
         }
     }
 
 private:
-    static int Pop()
-    {
-        const int byte = g_pending.front();
-        g_pending.pop_front();
+    static int Pop() {
+        const int byte = pendingBytes.front();
+        pendingBytes.pop_front();
         return byte;
     }
 
@@ -129,19 +123,17 @@ private:
 
 // The second byte of the console's arrow keys for the last byte of the
 // terminal's arrow sequences, or -1.
-int ArrowCode(int final)
-{
+int ArrowCode(int final) {
     switch (final) {
-    case 'A': return 0x48;  // up
-    case 'B': return 0x50;  // down
-    case 'C': return 0x4D;  // right
-    case 'D': return 0x4B;  // left
-    default: return -1;
+        case 'A': return 0x48;  // up
+        case 'B': return 0x50;  // down
+        case 'C': return 0x4D;  // right
+        case 'D': return 0x4B;  // left
+        default: return -1;
     }
 }
 
-int ReadKey(KeyReader& reader)
-{
+int ReadKey(KeyReader& reader) {
     const int first = reader.Next();
     if (first != kEscape) {
         return first;
@@ -165,24 +157,22 @@ int ReadKey(KeyReader& reader)
 
 }  // namespace
 
-int _getch()
-{
-    std::lock_guard lock(g_mutex);
+int _getch() {
+    std::lock_guard lock(inputMutex);
     KeyReader reader;
     return ReadKey(reader);
 }
 
-bool ReadLine(std::string& line)
-{
-    std::lock_guard lock(g_mutex);
+bool ReadLine(std::string& line) {
+    std::lock_guard lock(inputMutex);
     line.clear();
     bool readAny = false;
     for (;;) {
         int byte = kEndOfInput;
-        if (!g_pending.empty()) {
-            byte = g_pending.front();
-            g_pending.pop_front();
-        } else if (!g_ended) {
+        if (!pendingBytes.empty()) {
+            byte = pendingBytes.front();
+            pendingBytes.pop_front();
+        } else if (!inputEnded) {
             // The terminal keeps its own settings here: echo and editing.
             byte = ReadFromInput();
         }

@@ -17,8 +17,7 @@ struct ThreadStart {
     void* arg;
 };
 
-void* RunThread(void* raw)
-{
+void* RunThread(void* raw) {
     const ThreadStart start = *static_cast<ThreadStart*>(raw);
     delete static_cast<ThreadStart*>(raw);
     start.routine(start.arg);
@@ -27,8 +26,7 @@ void* RunThread(void* raw)
 
 }  // namespace
 
-std::intptr_t _beginthread(void (*routine)(void*), unsigned stackSize, void* arg)
-{
+std::intptr_t _beginthread(void (*routine)(void*), unsigned stackSize, void* arg) {
     if (routine == nullptr) {
         return -1;
     }
@@ -60,8 +58,7 @@ std::intptr_t _beginthread(void (*routine)(void*), unsigned stackSize, void* arg
     return handle == -1 ? 0 : handle;
 }
 
-void Sleep(std::uint32_t ms)
-{
+void Sleep(std::uint32_t ms) {
     // An absolute deadline, so that signals cutting the sleep short do not
     // shorten it in total.
     timespec deadline{};
@@ -72,13 +69,9 @@ void Sleep(std::uint32_t ms)
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {}
 }
 
-int rand()
-{
-    return std::rand();
-}
+int rand() { return std::rand(); }
 
 }  // namespace platform

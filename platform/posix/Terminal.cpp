@@ -12,32 +12,26 @@
 namespace platform::posix {
 namespace {
 
-// Written only while g_raw is false; read by the signal handler only while
+// Written only while keyModeOn is false; read by the signal handler only while
 // it is true, so the handler never sees a half-written copy.
-termios g_saved{};
-std::atomic<bool> g_raw{false};
+termios savedSettings{};
+std::atomic<bool> keyModeOn{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handler");
 
 // Async-signal-safe: one atomic exchange and tcsetattr.
-void RestoreIfRaw() noexcept
-{
-    if (!g_raw.exchange(false)) {
+void RestoreIfRaw() noexcept {
+    if (!keyModeOn.exchange(false)) {
         return;
     }
-    while (tcsetattr(STDIN_FILENO, TCSANOW, &g_saved) != 0 && errno == EINTR) {
-    }
+    while (tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings) != 0 && errno == EINTR) {}
 }
 
-void RestoreAtExit()
-{
-    RestoreIfRaw();
-}
+void RestoreAtExit() { RestoreIfRaw(); }
 
 // With the default action back, raising the signal again (delivered when
 // the handler returns) ends the process the way it would have ended
 // without us.
-void OnEndingSignal(int sig)
-{
+void OnEndingSignal(int sig) {
     const int savedErrno = errno;
     RestoreIfRaw();
     struct sigaction original {};
@@ -48,8 +42,7 @@ void OnEndingSignal(int sig)
     errno = savedErrno;
 }
 
-void InstallRestoreHandlers()
-{
+void InstallRestoreHandlers() {
     static std::once_flag once;
     std::call_once(once, [] {
         for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) {
@@ -71,8 +64,7 @@ void InstallRestoreHandlers()
 
 }  // namespace
 
-void RawInput::Enter()
-{
+void RawInput::Enter() {
     if (entered_) {
         return;
     }
@@ -81,7 +73,7 @@ void RawInput::Enter()
         return;  // not a terminal: bytes are read as they come
     }
     InstallRestoreHandlers();
-    g_saved = current;
+    savedSettings = current;
 
     termios raw = current;
     // ISIG stays on so that Ctrl+C still ends the game.
@@ -89,17 +81,16 @@ void RawInput::Enter()
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     // Marked before the switch so a signal arriving during it still restores.
-    g_raw.store(true);
+    keyModeOn.store(true);
     // TCSANOW, not TCSAFLUSH: keys typed ahead must not be thrown away.
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
-        g_raw.store(false);
+        keyModeOn.store(false);
         return;
     }
     entered_ = true;
 }
 
-RawInput::~RawInput()
-{
+RawInput::~RawInput() {
     if (entered_) {
         RestoreIfRaw();
     }

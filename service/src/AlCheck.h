@@ -7,8 +7,8 @@ namespace Corvane::detail {
 void ReportAlError(const char* file, int line, const char* expression);
 }
 
-#define AL_CHECK(expr)                                                   \
-    do {                                                                 \
-        expr;                                                            \
-        ::Corvane::detail::ReportAlError(__FILE__, __LINE__, #expr);     \
+#define AL_CHECK(expr)                                               \
+    do {                                                             \
+        expr;                                                        \
+        ::Corvane::detail::ReportAlError(__FILE__, __LINE__, #expr); \
     } while (false)

@@ -78,7 +78,8 @@ void CaptureWriter::Finish() {
     if (thread_.joinable()) thread_.join();
     Drain();
     if (std::size_t lost = dropped_.load()) {
-        std::fprintf(stderr, "sound: the capture \"%s\" lost %zu samples (the disk was too slow)\n", path_.c_str(), lost);
+        std::fprintf(stderr, "sound: the capture \"%s\" lost %zu samples (the disk was too slow)\n", path_.c_str(),
+                     lost);
     }
     sf_close(file_);
     file_ = nullptr;

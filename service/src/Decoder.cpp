@@ -3,11 +3,11 @@
 #include <sndfile.h>
 #include <strings.h>
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <sys/stat.h>
 
 namespace Corvane::detail {
 namespace {
@@ -50,7 +50,8 @@ long long WavDataBytes(const std::string& path) {
         long long offset = 12;
         unsigned char chunk[8];
         while (std::fread(chunk, 1, 8, f) == 8) {
-            unsigned long size = chunk[4] | (chunk[5] << 8) | (chunk[6] << 16) | (static_cast<unsigned long>(chunk[7]) << 24);
+            unsigned long size =
+                chunk[4] | (chunk[5] << 8) | (chunk[6] << 16) | (static_cast<unsigned long>(chunk[7]) << 24);
             offset += 8;
             if (std::memcmp(chunk, "data", 4) == 0) {
                 // Streaming writers leave the size open (0 or all ones).
@@ -78,8 +79,7 @@ Kind Sniff(const std::string& path) {
         return Kind::Wav;
     if (got >= 3 && std::memcmp(head, "ID3", 3) == 0) return Kind::Mp3;
     // An MPEG audio frame header: 11 sync bits, a layer, a usable bitrate.
-    if (got >= 3 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x06) != 0 &&
-        (head[2] & 0xF0) != 0xF0)
+    if (got >= 3 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x06) != 0 && (head[2] & 0xF0) != 0xF0)
         return Kind::Mp3;
     return Kind::Unknown;
 }

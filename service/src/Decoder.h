@@ -7,11 +7,11 @@
 namespace Corvane::detail {
 
 struct DecodedAudio {
-    int channels = 0;           // 1 or 2
-    int sampleRate = 0;         // frames per second
-    std::vector<float> samples; // interleaved, -1..1
-    long long frames() const { return channels ? static_cast<long long>(samples.size()) / channels : 0; }
-    int lengthMs() const { return sampleRate ? static_cast<int>(frames() * 1000 / sampleRate) : 0; }
+    int channels = 0;            // 1 or 2
+    int sampleRate = 0;          // frames per second
+    std::vector<float> samples;  // interleaved, -1..1
+    long long Frames() const { return channels ? static_cast<long long>(samples.size()) / channels : 0; }
+    int LengthMs() const { return sampleRate ? static_cast<int>(Frames() * 1000 / sampleRate) : 0; }
 };
 
 // Decodes a WAV or MP3 file. A name that does not exist as written is looked

@@ -20,7 +20,8 @@ namespace Corvane::detail {
 void ReportAlError(const char* file, int line, const char* expression) {
     ALenum error = alGetError();
     if (error != AL_NO_ERROR) {
-        std::fprintf(stderr, "sound: OpenAL error 0x%x at %s:%d in %s\n", static_cast<unsigned>(error), file, line, expression);
+        std::fprintf(stderr, "sound: OpenAL error 0x%x at %s:%d in %s\n", static_cast<unsigned>(error), file, line,
+                     expression);
     }
 }
 
@@ -32,8 +33,10 @@ LPALCRENDERSAMPLESSOFT pRenderSamples;
 
 bool LoadLoopbackEntryPoints() {
     if (!alcIsExtensionPresent(nullptr, "ALC_SOFT_loopback")) return false;
-    pLoopbackOpen = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-    pFormatSupported = reinterpret_cast<LPALCISRENDERFORMATSUPPORTEDSOFT>(alcGetProcAddress(nullptr, "alcIsRenderFormatSupportedSOFT"));
+    pLoopbackOpen =
+        reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
+    pFormatSupported = reinterpret_cast<LPALCISRENDERFORMATSUPPORTEDSOFT>(
+        alcGetProcAddress(nullptr, "alcIsRenderFormatSupportedSOFT"));
     pRenderSamples = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
     return pLoopbackOpen && pFormatSupported && pRenderSamples;
 }
@@ -93,8 +96,15 @@ bool Engine::Start(int slots, const EngineOptions& options) {
         device_ = nullptr;
         return false;
     }
-    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
-                                 ALC_FREQUENCY, kMixRate, ALC_HRTF_SOFT, ALC_FALSE, 0};
+    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT,
+                                 ALC_STEREO_SOFT,
+                                 ALC_FORMAT_TYPE_SOFT,
+                                 ALC_FLOAT_SOFT,
+                                 ALC_FREQUENCY,
+                                 kMixRate,
+                                 ALC_HRTF_SOFT,
+                                 ALC_FALSE,
+                                 0};
     context_ = alcCreateContext(device_, attributes);
     if (!context_ || !alcMakeContextCurrent(context_)) {
         std::fprintf(stderr, "sound: cannot create the OpenAL mixing context; no sound\n");
@@ -247,7 +257,7 @@ std::shared_ptr<Voice> Engine::Load(const std::string& fileName) {
         if (!running_) return nullptr;
         buffer = std::make_shared<Buffer>();
         buffer->channels = audio.channels;
-        buffer->lengthMs = audio.lengthMs();
+        buffer->lengthMs = audio.LengthMs();
         buffer->fileSize = st.st_size;
         buffer->fileTime = st.st_mtime;
         AL_CHECK(alGenBuffers(1, &buffer->id));

@@ -30,7 +30,7 @@ constexpr std::size_t kMaxEntryBytes = 64 * 1024;  // far above any real score
 constexpr auto kStaleTemporary = std::chrono::hours(1);
 
 std::uint32_t Crc32(std::string_view data) {
-    static const std::array<std::uint32_t, 256> table = [] {
+    static const std::array<std::uint32_t, 256> kTable = [] {
         std::array<std::uint32_t, 256> t{};
         for (std::uint32_t i = 0; i < 256; ++i) {
             std::uint32_t c = i;
@@ -40,7 +40,7 @@ std::uint32_t Crc32(std::string_view data) {
         return t;
     }();
     std::uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char b : data) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    for (unsigned char b : data) crc = kTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
 }
 
@@ -215,7 +215,8 @@ std::optional<Outbox::Claim> Outbox::TryClaim(const std::string& file) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return std::nullopt;
     // The holder before us may have sent and deleted it while we waited to
     // open; then our descriptor points at a file no longer in the outbox.
-    struct stat opened {}, named {};
+    struct stat opened {
+    }, named{};
     if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0 || opened.st_ino != named.st_ino ||
         opened.st_dev != named.st_dev) {
         return std::nullopt;

@@ -2,10 +2,10 @@
 
 #include "Outbox.h"
 
+#include <curl/curl.h>
 #include <boost/json/object.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
-#include <curl/curl.h>
 
 #include <sys/random.h>
 
@@ -111,9 +111,12 @@ std::string ValidUtf8(std::string_view s) {
         }
         std::size_t len = 0;
         std::uint32_t cp = 0, min = 0;
-        if ((c >> 5) == 0x6) len = 2, cp = c & 0x1F, min = 0x80;
-        else if ((c >> 4) == 0xE) len = 3, cp = c & 0x0F, min = 0x800;
-        else if ((c >> 3) == 0x1E) len = 4, cp = c & 0x07, min = 0x10000;
+        if ((c >> 5) == 0x6)
+            len = 2, cp = c & 0x1F, min = 0x80;
+        else if ((c >> 4) == 0xE)
+            len = 3, cp = c & 0x0F, min = 0x800;
+        else if ((c >> 3) == 0x1E)
+            len = 4, cp = c & 0x07, min = 0x10000;
         bool ok = len != 0 && i + len <= s.size();
         for (std::size_t k = 1; ok && k < len; ++k) {
             const auto d = static_cast<unsigned char>(s[i + k]);
@@ -220,12 +223,12 @@ std::string NewUuid() {
     }
     b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    static constexpr char hex[] = "0123456789abcdef";
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-        out += hex[b[i] >> 4];
-        out += hex[b[i] & 15];
+        out += kHex[b[i] >> 4];
+        out += kHex[b[i] & 15];
     }
     return out;
 }
@@ -250,15 +253,12 @@ std::chrono::milliseconds RetryDelay(int failures, std::string_view retryAfter, 
 
 Outcome Classify(long status) {
     switch (status) {
-    case 200:
-    case 201:
-        return Outcome::Delivered;
-    case 400:
-    case 413:
-    case 422:
-        return Outcome::Refused;
-    default:
-        return Outcome::Retry;
+        case 200:
+        case 201: return Outcome::Delivered;
+        case 400:
+        case 413:
+        case 422: return Outcome::Refused;
+        default: return Outcome::Retry;
     }
 }
 
@@ -335,8 +335,7 @@ void ScorePoster::Run(Outbox& box) {
         // Once stopping, one whole pass is made after Stop, then the thread ends.
         if (draining_ && (drainingBefore || Aborting())) return;
         if (draining_ || posts_ != seen) continue;
-        wake_.wait_until(lock, next.value_or(Clock::now() + kRescan),
-                         [&] { return draining_ || posts_ != seen; });
+        wake_.wait_until(lock, next.value_or(Clock::now() + kRescan), [&] { return draining_ || posts_ != seen; });
     }
 }
 
@@ -356,24 +355,23 @@ std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
         long status = 0;
         std::string answer, retryAfter;
         switch (Send(record.url, record.body, status, answer, retryAfter)) {
-        case Outcome::Delivered:
-            box.Remove(*claim);
-            backoff = {};
-            break;
-        case Outcome::Refused:
-            std::fprintf(stderr, "scores: the score table at %s refused %s (HTTP %ld: %s); it is dropped\n",
-                         OneLine(record.url).c_str(), Describe(record.body).c_str(), status,
-                         Reason(answer).c_str());
-            box.Remove(*claim);
-            backoff = {};
-            break;
-        case Outcome::Retry:
-            ++backoff.failures;
-            backoff.until = Clock::now() + RetryDelay(backoff.failures, retryAfter, std::time(nullptr));
-            noteDue(backoff.until);
-            break;
-        case Outcome::Aborted:
-            return earliest;
+            case Outcome::Delivered:
+                box.Remove(*claim);
+                backoff = {};
+                break;
+            case Outcome::Refused:
+                std::fprintf(stderr, "scores: the score table at %s refused %s (HTTP %ld: %s); it is dropped\n",
+                             OneLine(record.url).c_str(), Describe(record.body).c_str(), status,
+                             Reason(answer).c_str());
+                box.Remove(*claim);
+                backoff = {};
+                break;
+            case Outcome::Retry:
+                ++backoff.failures;
+                backoff.until = Clock::now() + RetryDelay(backoff.failures, retryAfter, std::time(nullptr));
+                noteDue(backoff.until);
+                break;
+            case Outcome::Aborted: return earliest;
         }
     }
     return earliest;
@@ -396,9 +394,9 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const std::string_view line(data, size * count);
-    constexpr std::string_view key = "retry-after:";
-    if (line.size() > key.size() && Lower(line.substr(0, key.size())) == key) {
-        t->retryAfter = Trim(line.substr(key.size()));
+    constexpr std::string_view kEy = "retry-after:";
+    if (line.size() > kEy.size() && Lower(line.substr(0, kEy.size())) == kEy) {
+        t->retryAfter = Trim(line.substr(kEy.size()));
     } else if (line.starts_with("HTTP/")) {
         t->retryAfter.clear();  // a new answer (after a 100 Continue) starts afresh
     }

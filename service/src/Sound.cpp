@@ -38,11 +38,11 @@ bool Sound::Open(const std::string& fileName) {
 }
 
 void Sound::Play(int slot, bool loop, int pan, int volume) {
-    if (auto v = voice()) Engine::Get().Play(*v, slot, loop, pan, volume);
+    if (auto v = Voice()) Engine::Get().Play(*v, slot, loop, pan, volume);
 }
 
 void Sound::Stop() {
-    if (auto v = voice()) Engine::Get().Stop(*v);
+    if (auto v = Voice()) Engine::Get().Stop(*v);
 }
 
 void Sound::Close() {
@@ -55,15 +55,15 @@ void Sound::Close() {
 }
 
 void Sound::Pan(int pan) {
-    if (auto v = voice()) Engine::Get().SetPan(*v, pan);
+    if (auto v = Voice()) Engine::Get().SetPan(*v, pan);
 }
 
 void Sound::Volume(int volume) {
-    if (auto v = voice()) Engine::Get().SetVolume(*v, volume);
+    if (auto v = Voice()) Engine::Get().SetVolume(*v, volume);
 }
 
 int Sound::GetLength() const {
-    auto v = voice();
+    auto v = Voice();
     return v ? Engine::Get().LengthMs(*v) : 0;
 }
 

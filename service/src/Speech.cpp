@@ -29,29 +29,29 @@ namespace {
 int StartEspeakOnce();
 }
 
-SpeechWorker::SpeechWorker(Engine& engine) : engine_(engine), thread_([this] { Run(); }) {}
+SpeechWorker::SpeechWorker(Engine& engine) : engine(engine), thread([this] { Run(); }) {}
 
 SpeechWorker::~SpeechWorker() {
     {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-        pending_.reset();
+        std::lock_guard lock(mutex);
+        stop = true;
+        pending.reset();
     }
-    wake_.notify_all();
-    thread_.join();
+    wake.notify_all();
+    thread.join();
 }
 
 void SpeechWorker::Request(std::int32_t number) {
     {
-        std::lock_guard lock(mutex_);
-        pending_ = number;
+        std::lock_guard lock(mutex);
+        pending = number;
     }
-    wake_.notify_all();
+    wake.notify_all();
 }
 
 bool SpeechWorker::WaitIdle(int timeoutMs) {
-    std::unique_lock lock(mutex_);
-    return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !pending_ && !busy_; });
+    std::unique_lock lock(mutex);
+    return wake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !pending && !busy; });
 }
 
 int SpeechWorker::OnSamples(short* wav, int count, void* eventList) {
@@ -74,12 +74,12 @@ int StartEspeakOnce() {
     tried = true;
     rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr, espeakINITIALIZE_DONT_EXIT);
     if (rate <= 0) {
-        std::fprintf(stderr, "sound: eSpeak NG could not start (is espeak-ng-data installed?); numbers will not be spoken\n");
+        std::fprintf(stderr,
+                     "sound: eSpeak NG could not start (is espeak-ng-data installed?); numbers will not be spoken\n");
         return rate = 0;
     }
-    espeak_SetSynthCallback([](short* wav, int count, espeak_EVENT* events) {
-        return SpeechWorker::OnSamples(wav, count, events);
-    });
+    espeak_SetSynthCallback(
+        [](short* wav, int count, espeak_EVENT* events) { return SpeechWorker::OnSamples(wav, count, events); });
     espeak_SetVoiceByName("en");
     return rate;
 }
@@ -89,28 +89,28 @@ void SpeechWorker::Run() {
     // Every eSpeak NG call happens on this thread.
     const int rate = StartEspeakOnce();
 
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return stop_ || pending_; });
-        if (stop_) break;
-        const std::int32_t number = *pending_;
-        pending_.reset();
-        busy_ = true;
+        wake.wait(lock, [this] { return stop || pending; });
+        if (stop) break;
+        const std::int32_t number = *pending;
+        pending.reset();
+        busy = true;
         lock.unlock();
 
         if (rate > 0) {
             Synthesis synthesis{this, {}, [](SpeechWorker* worker) {
-                                    std::lock_guard guard(worker->mutex_);
-                                    return worker->stop_ || worker->pending_.has_value();
+                                    std::lock_guard guard(worker->mutex);
+                                    return worker->stop || worker->pending.has_value();
                                 }};
             const std::string text = NumberText(number);
             espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, &synthesis);
-            if (!synthesis.abandoned(this)) engine_.PlaySpeech(synthesis.samples, rate);
+            if (!synthesis.abandoned(this)) engine.PlaySpeech(synthesis.samples, rate);
         }
 
         lock.lock();
-        busy_ = false;
-        wake_.notify_all();
+        busy = false;
+        wake.notify_all();
     }
 }
 

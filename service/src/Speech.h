@@ -30,17 +30,18 @@ public:
 
 private:
     void Run();
+
 public:
     // eSpeak NG's sample callback.
     static int OnSamples(short* wav, int count, void* events);
 
-    Engine& engine_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::optional<std::int32_t> pending_;
-    bool busy_ = false;
-    bool stop_ = false;
-    std::thread thread_;
+    Engine& engine;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::optional<std::int32_t> pending;
+    bool busy = false;
+    bool stop = false;
+    std::thread thread;
 };
 
 }  // namespace Corvane::detail

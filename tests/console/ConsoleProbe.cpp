@@ -15,8 +15,7 @@
 
 namespace {
 
-void Say(const std::string& text)
-{
+void Say(const std::string& text) {
     const std::string out = text + "\n";
     std::size_t done = 0;
     while (done < out.size()) {
@@ -28,16 +27,14 @@ void Say(const std::string& text)
     }
 }
 
-sigset_t UserSignal()
-{
+sigset_t UserSignal() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGUSR1);
     return set;
 }
 
-void ExitOnUserSignal(void*)
-{
+void ExitOnUserSignal(void*) {
     const sigset_t set = UserSignal();
     int sig = 0;
     sigwait(&set, &sig);
@@ -46,38 +43,34 @@ void ExitOnUserSignal(void*)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 2) {
         return 2;
     }
     for (const char op : std::string(argv[1])) {
         switch (op) {
-        case 'g':
-            Say("K" + std::to_string(platform::_getch()));
-            break;
-        case 'l': {
-            std::string line;
-            Say(platform::ReadLine(line) ? "L:" + line : "LEOF");
-            break;
-        }
-        case 'w':
-            Say("W");
-            for (;;) {
-                pause();
+            case 'g': Say("K" + std::to_string(platform::_getch())); break;
+            case 'l': {
+                std::string line;
+                Say(platform::ReadLine(line) ? "L:" + line : "LEOF");
+                break;
             }
-        case 'x': {
-            // Blocked before the thread starts, so only its sigwait takes it.
-            const sigset_t set = UserSignal();
-            pthread_sigmask(SIG_BLOCK, &set, nullptr);
-            if (platform::_beginthread(ExitOnUserSignal, 0, nullptr) == -1) {
-                return 4;
+            case 'w':
+                Say("W");
+                for (;;) {
+                    pause();
+                }
+            case 'x': {
+                // Blocked before the thread starts, so only its sigwait takes it.
+                const sigset_t set = UserSignal();
+                pthread_sigmask(SIG_BLOCK, &set, nullptr);
+                if (platform::_beginthread(ExitOnUserSignal, 0, nullptr) == -1) {
+                    return 4;
+                }
+                Say("X");
+                break;
             }
-            Say("X");
-            break;
-        }
-        default:
-            return 2;
+            default: return 2;
         }
     }
     return 0;

@@ -29,14 +29,10 @@ constexpr auto kPatience = std::chrono::seconds(10);
 
 enum class Input { Terminal, Pipe };
 
-void SetCloseOnExec(int fd)
-{
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
+void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
 
 // Run in the child between fork and exec: only async-signal-safe calls.
-void ResetChildState()
-{
+void ResetChildState() {
     for (int sig = 1; sig < NSIG; ++sig) {
         signal(sig, SIG_DFL);
     }
@@ -49,8 +45,7 @@ void ResetChildState()
 
 class Probe {
 public:
-    Probe(Input input, const std::string& script)
-    {
+    Probe(Input input, const std::string& script) {
         // A probe that died must not take the test process with it.
         signal(SIGPIPE, SIG_IGN);
         std::string path = CONSOLE_PROBE;
@@ -103,8 +98,7 @@ public:
         }
     }
 
-    ~Probe()
-    {
+    ~Probe() {
         if (pid_ > 0 && !reaped_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -126,27 +120,23 @@ public:
     const std::string& Output() const { return output_; }
     const termios& Original() const { return original_; }
 
-    void Send(const std::string& bytes)
-    {
+    void Send(const std::string& bytes) {
         ASSERT_EQ(write(in_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
 
-    void CloseInput()
-    {
+    void CloseInput() {
         close(in_);
         in_ = -1;
     }
 
-    termios Settings() const
-    {
+    termios Settings() const {
         termios now{};
         tcgetattr(slave_, &now);
         return now;
     }
 
     // True once the probe's read has the terminal in key-at-a-time mode.
-    bool WaitForKeyMode() const
-    {
+    bool WaitForKeyMode() const {
         const auto deadline = Clock::now() + kPatience;
         while (Clock::now() < deadline) {
             if ((Settings().c_lflag & (ICANON | ECHO)) == 0) {
@@ -158,8 +148,7 @@ public:
     }
 
     // The next reported line without its line end, or "<none>".
-    std::string NextLine()
-    {
+    std::string NextLine() {
         const auto deadline = Clock::now() + kPatience;
         for (;;) {
             const auto end = output_.find('\n', consumed_);
@@ -177,8 +166,7 @@ public:
         }
     }
 
-    std::vector<std::string> NextLines(std::size_t count)
-    {
+    std::vector<std::string> NextLines(std::size_t count) {
         std::vector<std::string> lines;
         for (std::size_t i = 0; i < count; ++i) {
             lines.push_back(NextLine());
@@ -187,8 +175,7 @@ public:
     }
 
     // The wait status once the probe has ended; nullopt if it did not.
-    std::optional<int> Wait()
-    {
+    std::optional<int> Wait() {
         const auto deadline = Clock::now() + kPatience;
         while (Clock::now() < deadline) {
             int status = 0;
@@ -202,8 +189,7 @@ public:
     }
 
 private:
-    bool ReadMore(Clock::time_point deadline)
-    {
+    bool ReadMore(Clock::time_point deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             return false;
@@ -232,16 +218,13 @@ private:
     std::size_t consumed_ = 0;
 };
 
-testing::AssertionResult SameSettings(const termios& now, const termios& original)
-{
-    if (now.c_iflag == original.c_iflag && now.c_oflag == original.c_oflag &&
-        now.c_cflag == original.c_cflag && now.c_lflag == original.c_lflag &&
-        std::memcmp(now.c_cc, original.c_cc, sizeof now.c_cc) == 0) {
+testing::AssertionResult SameSettings(const termios& now, const termios& original) {
+    if (now.c_iflag == original.c_iflag && now.c_oflag == original.c_oflag && now.c_cflag == original.c_cflag &&
+        now.c_lflag == original.c_lflag && std::memcmp(now.c_cc, original.c_cc, sizeof now.c_cc) == 0) {
         return testing::AssertionSuccess();
     }
-    return testing::AssertionFailure() << std::hex << "terminal left with lflag 0x" << now.c_lflag
-                                       << " (was 0x" << original.c_lflag << "), VMIN "
-                                       << std::dec << int(now.c_cc[VMIN]) << " (was "
+    return testing::AssertionFailure() << std::hex << "terminal left with lflag 0x" << now.c_lflag << " (was 0x"
+                                       << original.c_lflag << "), VMIN " << std::dec << int(now.c_cc[VMIN]) << " (was "
                                        << int(original.c_cc[VMIN]) << ")";
 }
 
@@ -249,8 +232,7 @@ using Lines = std::vector<std::string>;
 
 // ---------------------------------------------------------------- terminal
 
-TEST(ConsoleTerminal, ArrowKeysInBothFormsArriveAsPrefixThenCode)
-{
+TEST(ConsoleTerminal, ArrowKeysInBothFormsArriveAsPrefixThenCode) {
     struct Arrow {
         std::string typed;
         std::string code;
@@ -267,8 +249,7 @@ TEST(ConsoleTerminal, ArrowKeysInBothFormsArriveAsPrefixThenCode)
     }
 }
 
-TEST(ConsoleTerminal, LoneEscapeIsDeliveredAndOtherSequencesPassThrough)
-{
+TEST(ConsoleTerminal, LoneEscapeIsDeliveredAndOtherSequencesPassThrough) {
     Probe probe(Input::Terminal, "ggggggg");
     ASSERT_TRUE(probe.WaitForKeyMode());
     probe.Send("\x1b");
@@ -287,8 +268,7 @@ TEST(ConsoleTerminal, LoneEscapeIsDeliveredAndOtherSequencesPassThrough)
     EXPECT_EQ(probe.NextLines(3), (Lines{"K27", "K91", "K90"}));
 }
 
-TEST(ConsoleTerminal, KeysAreNotEchoedAndSettingsAreBackAfterTheRead)
-{
+TEST(ConsoleTerminal, KeysAreNotEchoedAndSettingsAreBackAfterTheRead) {
     Probe probe(Input::Terminal, "gggw");
     ASSERT_TRUE(probe.WaitForKeyMode());
     probe.Send("z");
@@ -302,8 +282,7 @@ TEST(ConsoleTerminal, KeysAreNotEchoedAndSettingsAreBackAfterTheRead)
     EXPECT_TRUE(SameSettings(probe.Settings(), probe.Original()));
 }
 
-TEST(ConsoleTerminal, LineReadAfterKeyReadsHasEchoAndEditing)
-{
+TEST(ConsoleTerminal, LineReadAfterKeyReadsHasEchoAndEditing) {
     Probe probe(Input::Terminal, "gggl");
     ASSERT_TRUE(probe.WaitForKeyMode());
     probe.Send("a");
@@ -339,21 +318,14 @@ constexpr bool kSignalsDeferred = true;
 constexpr bool kSignalsDeferred = false;
 #endif
 
-bool IsCrash(int sig)
-{
-    return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGABRT;
-}
+bool IsCrash(int sig) { return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGABRT; }
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const Ending& ending, std::ostream* out)
-{
-    *out << ending.name;
-}
+void PrintTo(const Ending& ending, std::ostream* out) { *out << ending.name; }
 
 class ConsoleTerminalEnding : public testing::TestWithParam<Ending> {};
 
-TEST_P(ConsoleTerminalEnding, SignalDuringReadRestoresSettingsAndStillEnds)
-{
+TEST_P(ConsoleTerminalEnding, SignalDuringReadRestoresSettingsAndStillEnds) {
     const Ending& ending = GetParam();
     if (kSanitizerOwnsCrashes && IsCrash(ending.signal)) {
         GTEST_SKIP() << "a sanitizer handles this signal";
@@ -376,19 +348,14 @@ TEST_P(ConsoleTerminalEnding, SignalDuringReadRestoresSettingsAndStillEnds)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ConsoleTerminalEnding,
-                         testing::Values(Ending{"CtrlC", "\x03", SIGINT},
-                                         Ending{"CtrlBackslash", "\x1c", SIGQUIT},
-                                         Ending{"Term", "", SIGTERM},
-                                         Ending{"Hangup", "", SIGHUP},
-                                         Ending{"Segv", "", SIGSEGV},
-                                         Ending{"Abort", "", SIGABRT},
-                                         Ending{"Bus", "", SIGBUS},
-                                         Ending{"Fpe", "", SIGFPE},
+                         testing::Values(Ending{"CtrlC", "\x03", SIGINT}, Ending{"CtrlBackslash", "\x1c", SIGQUIT},
+                                         Ending{"Term", "", SIGTERM}, Ending{"Hangup", "", SIGHUP},
+                                         Ending{"Segv", "", SIGSEGV}, Ending{"Abort", "", SIGABRT},
+                                         Ending{"Bus", "", SIGBUS}, Ending{"Fpe", "", SIGFPE},
                                          Ending{"Ill", "", SIGILL}),
                          [](const testing::TestParamInfo<Ending>& info) { return info.param.name; });
 
-TEST(ConsoleTerminal, ExitFromAnotherThreadDuringReadRestoresSettings)
-{
+TEST(ConsoleTerminal, ExitFromAnotherThreadDuringReadRestoresSettings) {
     Probe probe(Input::Terminal, "xg");
     EXPECT_EQ(probe.NextLine(), "X");
     ASSERT_TRUE(probe.WaitForKeyMode());
@@ -402,8 +369,7 @@ TEST(ConsoleTerminal, ExitFromAnotherThreadDuringReadRestoresSettings)
 
 // ---------------------------------------------------------------- pipe
 
-TEST(ConsolePipe, BytesArriveAsTheyComeAndEndOfInputRepeats)
-{
+TEST(ConsolePipe, BytesArriveAsTheyComeAndEndOfInputRepeats) {
     Probe probe(Input::Pipe, "gggggggg");
     probe.Send("a");  // the pipe stays open: nothing waits for more
     EXPECT_EQ(probe.NextLine(), "K97");
@@ -419,8 +385,7 @@ TEST(ConsolePipe, BytesArriveAsTheyComeAndEndOfInputRepeats)
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status;
 }
 
-TEST(ConsolePipe, LineReadTakesBytesLeftByKeyReadAndEndsWithInput)
-{
+TEST(ConsolePipe, LineReadTakesBytesLeftByKeyReadAndEndsWithInput) {
     Probe probe(Input::Pipe, "glllg");
     probe.Send("\x1b[Zab\r\nlast");
     probe.CloseInput();

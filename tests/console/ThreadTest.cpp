@@ -14,13 +14,9 @@ struct Record {
     std::atomic<void*> seen{nullptr};
 };
 
-void Report(void* arg)
-{
-    static_cast<Record*>(arg)->seen.store(arg);
-}
+void Report(void* arg) { static_cast<Record*>(arg)->seen.store(arg); }
 
-void* AwaitReport(const Record& record)
-{
+void* AwaitReport(const Record& record) {
     // A bound for liveness only.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (record.seen.load() == nullptr && std::chrono::steady_clock::now() < deadline) {
@@ -29,8 +25,7 @@ void* AwaitReport(const Record& record)
     return record.seen.load();
 }
 
-TEST(BeginThread, RunsTheRoutineWithItsArgumentForAnyStackSize)
-{
+TEST(BeginThread, RunsTheRoutineWithItsArgumentForAnyStackSize) {
     // 0 is the default size; 1 is below any system minimum.
     for (unsigned stackSize : {0u, 1u, 256u * 1024u}) {
         Record record;
@@ -39,9 +34,6 @@ TEST(BeginThread, RunsTheRoutineWithItsArgumentForAnyStackSize)
     }
 }
 
-TEST(BeginThread, RefusesAMissingRoutine)
-{
-    EXPECT_EQ(platform::_beginthread(nullptr, 0, nullptr), -1);
-}
+TEST(BeginThread, RefusesAMissingRoutine) { EXPECT_EQ(platform::_beginthread(nullptr, 0, nullptr), -1); }
 
 }  // namespace

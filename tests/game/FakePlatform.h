@@ -21,9 +21,9 @@ struct Key {
 constexpr int kRightArrow[] = {0xE0, 0x4D};
 constexpr int kLeftArrow[] = {0xE0, 0x4B};
 
-void Reset();                       // fresh clock and scripts; call from the test's thread
-void Finish();                      // wakes every sleeper and joins every thread
-std::int64_t Now();                 // virtual milliseconds since Reset
+void Reset();                                   // fresh clock and scripts; call from the test's thread
+void Finish();                                  // wakes every sleeper and joins every thread
+std::int64_t Now();                             // virtual milliseconds since Reset
 void ScriptKeys(const std::vector<Key>& keys);  // then end of input
 void ScriptLines(const std::vector<std::optional<std::string>>& lines);  // nullopt: end of input
 void ScriptRand(const std::vector<int>& values);

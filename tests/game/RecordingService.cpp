@@ -91,13 +91,13 @@ bool Sound::Open(const std::string& fileName) {
 }
 
 void Sound::Play(int slot, bool loop, int pan, int volume) {
-    if (auto v = voice())
+    if (auto v = Voice())
         Record(v->file + " Play(" + std::to_string(slot) + "," + (loop ? "true" : "false") + "," + std::to_string(pan) +
                "," + std::to_string(volume) + ")");
 }
 
 void Sound::Stop() {
-    if (auto v = voice()) Record(v->file + " Stop()");
+    if (auto v = Voice()) Record(v->file + " Stop()");
 }
 
 void Sound::Close() {
@@ -110,15 +110,15 @@ void Sound::Close() {
 }
 
 void Sound::Pan(int pan) {
-    if (auto v = voice()) Record(v->file + " Pan(" + std::to_string(pan) + ")");
+    if (auto v = Voice()) Record(v->file + " Pan(" + std::to_string(pan) + ")");
 }
 
 void Sound::Volume(int volume) {
-    if (auto v = voice()) Record(v->file + " Volume(" + std::to_string(volume) + ")");
+    if (auto v = Voice()) Record(v->file + " Volume(" + std::to_string(volume) + ")");
 }
 
 int Sound::GetLength() const {
-    auto v = voice();
+    auto v = Voice();
     if (!v) return 0;
     Record(v->file + " GetLength()");
     std::lock_guard lock(recording::L().mutex);

@@ -20,7 +20,7 @@ using Corvane::detail::Decode;
 using Corvane::detail::DecodedAudio;
 
 struct MediaFile {
-    const char* path;   // exactly as the game spells it
+    const char* path;  // exactly as the game spells it
     int channels;
     double minSeconds;
     double maxSeconds;
@@ -49,7 +49,7 @@ std::string NameOf(const testing::TestParamInfo<MediaFile>& info) {
 
 std::vector<float> Channel(const DecodedAudio& audio, int ch) {
     std::vector<float> out;
-    out.reserve(static_cast<size_t>(audio.frames()));
+    out.reserve(static_cast<size_t>(audio.Frames()));
     for (size_t i = static_cast<size_t>(ch); i < audio.samples.size(); i += static_cast<size_t>(audio.channels))
         out.push_back(audio.samples[i]);
     return out;
@@ -70,7 +70,10 @@ double ActiveRmsDb(const DecodedAudio& audio) {
     double sum = 0;
     int used = 0;
     for (double p : power)
-        if (p >= loudest * 1e-3) { sum += p; ++used; }
+        if (p >= loudest * 1e-3) {
+            sum += p;
+            ++used;
+        }
     return 10.0 * std::log10(sum / used);
 }
 
@@ -83,25 +86,25 @@ class MediaFileTest : public testing::TestWithParam<MediaFile> {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(Decode(GetParam().path, audio, error)) << GetParam().path << ": " << error;
-        ASSERT_GT(audio.frames(), 0);
+        ASSERT_TRUE(Decode(GetParam().path, audio_, error)) << GetParam().path << ": " << error;
+        ASSERT_GT(audio_.Frames(), 0);
     }
-    DecodedAudio audio;
+    DecodedAudio audio_;
 };
 
 TEST_P(MediaFileTest, HasTheExpectedFormatAndLength) {
     const MediaFile& f = GetParam();
-    EXPECT_EQ(audio.channels, f.channels);
-    EXPECT_TRUE(audio.sampleRate == 44100 || audio.sampleRate == 48000) << audio.sampleRate;
-    const double seconds = double(audio.frames()) / audio.sampleRate;
+    EXPECT_EQ(audio_.channels, f.channels);
+    EXPECT_TRUE(audio_.sampleRate == 44100 || audio_.sampleRate == 48000) << audio_.sampleRate;
+    const double seconds = double(audio_.Frames()) / audio_.sampleRate;
     EXPECT_GE(seconds, f.minSeconds);
     EXPECT_LE(seconds, f.maxSeconds);
 }
 
 TEST_P(MediaFileTest, StaysUnderTheCeilingWithoutDcOffset) {
     const float ceiling = std::pow(10.0f, -1.0f / 20.0f);
-    for (int ch = 0; ch < audio.channels; ++ch) {
-        const std::vector<float> x = Channel(audio, ch);
+    for (int ch = 0; ch < audio_.channels; ++ch) {
+        const std::vector<float> x = Channel(audio_, ch);
         float peak = 0;
         double sum = 0;
         for (float v : x) {
@@ -116,10 +119,13 @@ TEST_P(MediaFileTest, StaysUnderTheCeilingWithoutDcOffset) {
 
 TEST_P(MediaFileTest, StartsWithinFiftyMilliseconds) {
     const float threshold = 0.01f;  // -40 dBFS
-    size_t first = audio.samples.size();
-    for (size_t i = 0; i < audio.samples.size(); ++i)
-        if (std::fabs(audio.samples[i]) > threshold) { first = i; break; }
-    const double ms = 1000.0 * double(first / size_t(audio.channels)) / audio.sampleRate;
+    size_t first = audio_.samples.size();
+    for (size_t i = 0; i < audio_.samples.size(); ++i)
+        if (std::fabs(audio_.samples[i]) > threshold) {
+            first = i;
+            break;
+        }
+    const double ms = 1000.0 * double(first / size_t(audio_.channels)) / audio_.sampleRate;
     EXPECT_LE(ms, 50.0);
 }
 
@@ -129,9 +135,9 @@ TEST_P(MediaFileTest, StartsWithinFiftyMilliseconds) {
 using LoopingMediaFileTest = MediaFileTest;
 
 TEST_P(LoopingMediaFileTest, LoopsWithoutAClick) {
-    const size_t around = static_cast<size_t>(audio.sampleRate / 100);
-    for (int ch = 0; ch < audio.channels; ++ch) {
-        const std::vector<float> x = Channel(audio, ch);
+    const size_t around = static_cast<size_t>(audio_.sampleRate / 100);
+    for (int ch = 0; ch < audio_.channels; ++ch) {
+        const std::vector<float> x = Channel(audio_, ch);
         ASSERT_GT(x.size(), 2 * around);
         float inside = 0, nearSeam = 0;
         for (size_t i = 0; i + 1 < x.size(); ++i) {
@@ -147,7 +153,7 @@ TEST_P(LoopingMediaFileTest, LoopsWithoutAClick) {
         // whatever still sounds at the end carries on at the start: a sound
         // cut off mid-note clicks even where the steps hide it. The reverse,
         // silence then a sharp onset, is a cluck starting and is fine.
-        const size_t edge = static_cast<size_t>(audio.sampleRate / 500);
+        const size_t edge = static_cast<size_t>(audio_.sampleRate / 500);
         auto rms = [&](size_t from) {
             double sum = 0;
             for (size_t i = from; i < from + edge; ++i) sum += double(x[i]) * x[i];
@@ -155,8 +161,8 @@ TEST_P(LoopingMediaFileTest, LoopsWithoutAClick) {
         };
         const double tail = rms(x.size() - edge), head = rms(0);
         if (tail > 0.01) {
-            EXPECT_GE(head, tail / 4) << "channel " << ch << ": the end is cut off (tail rms " << tail
-                                      << ", head rms " << head << ")";
+            EXPECT_GE(head, tail / 4) << "channel " << ch << ": the end is cut off (tail rms " << tail << ", head rms "
+                                      << head << ")";
         }
     }
 }
@@ -208,7 +214,7 @@ TEST(MediaLoudness, PromptsAndEffectsAreLevelled) {
         loudness[f.path] = ActiveRmsDb(audio);
     }
     const auto [lo, hi] = std::minmax_element(loudness.begin(), loudness.end(),
-        [](const auto& a, const auto& b) { return a.second < b.second; });
+                                              [](const auto& a, const auto& b) { return a.second < b.second; });
     EXPECT_LE(hi->second - lo->second, 4.0)
         << hi->first << " at " << hi->second << " dB, " << lo->first << " at " << lo->second << " dB";
 }
@@ -239,7 +245,7 @@ TEST(MediaMusicLoop, DecodesToTheEncodedLengthExactly) {
     DecodedAudio audio;
     std::string error;
     ASSERT_TRUE(Decode("Media/Background.mp3", audio, error)) << error;
-    EXPECT_EQ(audio.frames(), expected) << "decoder adds or drops " << audio.frames() - expected << " frames";
+    EXPECT_EQ(audio.Frames(), expected) << "decoder adds or drops " << audio.Frames() - expected << " frames";
 }
 
 }  // namespace

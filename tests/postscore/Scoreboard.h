@@ -2,8 +2,8 @@
 // tests read back from it.
 #pragma once
 
-#include <boost/json.hpp>
 #include <curl/curl.h>
+#include <boost/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -62,9 +62,15 @@ class Scoreboard {
 public:
     Scoreboard(fs::path dir, int port, int rateLimit = 0) : dir_(std::move(dir)), log_(dir_ / "server.log") {
         fs::create_directories(dir_);
-        const std::vector<std::string> args = {
-            SCOREBOARD_BINARY, "--port", std::to_string(port), "--db", (dir_ / "scores.db").string(),
-            "--rate-limit", std::to_string(rateLimit), "--threads", "2"};
+        const std::vector<std::string> args = {SCOREBOARD_BINARY,
+                                               "--port",
+                                               std::to_string(port),
+                                               "--db",
+                                               (dir_ / "scores.db").string(),
+                                               "--rate-limit",
+                                               std::to_string(rateLimit),
+                                               "--threads",
+                                               "2"};
         const std::size_t logStart = fs::exists(log_) ? fs::file_size(log_) : 0;
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -123,10 +129,11 @@ public:
         curl_free(escaped);
         std::string body;
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* d, size_t s, size_t n, void* u) {
-            static_cast<std::string*>(u)->append(d, s * n);
-            return s * n;
-        });
+        curl_easy_setopt(
+            curl, CURLOPT_WRITEFUNCTION, +[](char* d, size_t s, size_t n, void* u) {
+                static_cast<std::string*>(u)->append(d, s * n);
+                return s * n;
+            });
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
         const CURLcode rc = curl_easy_perform(curl);
         curl_easy_cleanup(curl);

@@ -11,11 +11,11 @@
 namespace testfiles {
 
 inline std::filesystem::path TempDir() {
-    static const std::filesystem::path dir = [] {
+    static const std::filesystem::path kDir = [] {
         std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
         return std::filesystem::path(::mkdtemp(pattern.data()));
     }();
-    return dir;
+    return kDir;
 }
 
 // Writes interleaved float samples as a 16-bit WAV and returns its path.

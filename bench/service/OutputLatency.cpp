@@ -1,0 +1,124 @@
+// How long a Pan call takes to be heard, and where the time of a spoken
+// number goes. Runs the real output path (SDL; its dummy driver where there
+// is no sound card) and prints medians over many tries.
+#include "Corvane.h"
+#include "Testing.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<int> wantedSide{0};        // 0: left heard alone, 1: right heard alone, -1: not waiting
+std::atomic<Clock::rep> startedAt{0};  // first block in which the move begins
+std::atomic<Clock::rep> heardAt{0};    // first block that ends fully moved
+
+void Observe(const float* stereo, int frames) {
+    const auto now = Clock::now().time_since_epoch().count();
+    const int side = wantedSide.load();
+    if (side < 0) return;
+    // Before the move the other side is the loud one (the tone peaks near
+    // 0.3 there); OpenAL Soft fades a change in across the block it starts in.
+    double other = 0;
+    for (int i = frames - 64; i < frames; ++i)
+        other = std::max(other, double(std::fabs(stereo[2 * i + (side == 0 ? 1 : 0)])));
+    if (other < 0.25 && startedAt.load() == 0) startedAt.store(now);
+    if (other < 1e-6) {
+        heardAt.store(now);
+        wantedSide.store(-1);
+    }
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double Percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * v.size()))];
+}
+
+std::string ToneFile() {
+    const std::string path = "/tmp/barnblast-bench-tone.wav";
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    std::vector<float> s(48000);
+    for (int i = 0; i < 48000; ++i) s[i] = 0.5f * std::sin(2 * M_PI * i / 48.0);
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    sf_writef_float(f, s.data(), 48000);
+    sf_close(f);
+    return path;
+}
+
+}  // namespace
+
+int main() {
+    if (!Corvane::InitLib(5)) return 1;
+    const int tries = 200;
+    {
+        Corvane::Sound tone(ToneFile());
+        tone.Play(1, true, 0, 255);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Corvane::testing::SetRenderObserver(&Observe);
+
+        std::vector<double> panToHeard, panToStart, panCall;
+        for (int i = 0; i < tries; ++i) {
+            const int side = (i + 1) % 2;
+            // Land at a random point within the output's 10 ms rhythm.
+            std::this_thread::sleep_for(std::chrono::microseconds(20000 + std::rand() % 10000));
+            heardAt = 0;
+            startedAt = 0;
+            const auto before = Clock::now();
+            wantedSide = side;
+            tone.Pan(side == 0 ? 0 : 255);
+            const auto after = Clock::now();
+            while (heardAt == 0 && Clock::now() - before < std::chrono::seconds(1))
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            if (heardAt == 0) {
+                std::printf("pan %d never heard\n", i);
+                continue;
+            }
+            panCall.push_back(std::chrono::duration<double, std::micro>(after - before).count());
+            panToHeard.push_back((heardAt.load() - before.time_since_epoch().count()) / 1e6);
+            panToStart.push_back((startedAt.load() - before.time_since_epoch().count()) / 1e6);
+        }
+        Corvane::testing::SetRenderObserver(nullptr);
+        std::printf("Pan call:                      median %.1f us, p99 %.1f us (%d tries)\n", Median(panCall),
+                    Percentile(panCall, 0.99), tries);
+        std::printf("Pan call to first block carrying it:  median %.2f ms, p90 %.2f ms, max %.2f ms (block: 10 ms)\n",
+                    Median(panToStart), Percentile(panToStart, 0.9), Percentile(panToStart, 1.0));
+        std::printf("Pan call to first block fully moved:  median %.2f ms, p90 %.2f ms, max %.2f ms\n",
+                    Median(panToHeard), Percentile(panToHeard, 0.9), Percentile(panToHeard, 1.0));
+    }
+
+    std::vector<double> speakCall, synthesis;
+    for (int i = 0; i < 30; ++i) {
+        const auto before = Clock::now();
+        Corvane::SpeakNumber(-1234 - i);
+        const auto returned = Clock::now();
+        Corvane::testing::WaitSpeechIdle(10000);
+        const auto ready = Clock::now();
+        speakCall.push_back(std::chrono::duration<double, std::micro>(returned - before).count());
+        synthesis.push_back(std::chrono::duration<double, std::milli>(ready - before).count());
+    }
+    std::printf("SpeakNumber call:              median %.1f us, p99 %.1f us\n", Median(speakCall),
+                Percentile(speakCall, 0.99));
+    std::printf("SpeakNumber(-1234) synthesized and queued to the mixer: median %.1f ms, max %.1f ms\n",
+                Median(synthesis), Percentile(synthesis, 1.0));
+    Corvane::CloseLib();
+    return 0;
+}

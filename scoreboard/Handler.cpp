@@ -1,0 +1,214 @@
+#include "Handler.h"
+
+#include "Log.h"
+#include "Page.h"
+#include "Validate.h"
+
+#include <boost/beast/core/string.hpp>
+#include <boost/json.hpp>
+
+#include <cctype>
+#include <charconv>
+
+namespace scoreboard {
+namespace json = boost::json;
+namespace beast = boost::beast;
+
+namespace {
+
+constexpr std::string_view kScoresPath = "/api/scores";
+constexpr std::string_view kGamesPath = "/api/games";
+
+Response MakeResponse(http::status status, unsigned version, bool keepAlive, std::string_view type, std::string body) {
+    Response res{status, version};
+    res.set(http::field::server, "barnblast-scoreboard");
+    res.set(http::field::content_type, type);
+    res.set("X-Content-Type-Options", "nosniff");
+    res.keep_alive(keepAlive);
+    res.body() = std::move(body);
+    res.prepare_payload();
+    return res;
+}
+
+Response JsonResponse(http::status status, const Request& req, const json::value& v) {
+    auto res = MakeResponse(status, req.version(), req.keep_alive(), "application/json", json::serialize(v));
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
+
+std::string_view QueryOf(std::string_view target) {
+    const std::size_t q = target.find('?');
+    return q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+}
+
+json::object RecordJson(const ScoreRecord& r) {
+    return {{"id", r.id}, {"game", r.game}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}};
+}
+
+Response PostScore(const Request& req, Service& service) {
+    auto parsed = ParseSubmission(req.body());
+    if (auto* err = std::get_if<FieldError>(&parsed)) {
+        const std::string message = err->field.empty() ? err->reason : err->field + " " + err->reason;
+        return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(), message, err->field);
+    }
+    auto& sub = std::get<Submission>(parsed);
+    const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, service.nowMs()};
+    const PutResult result = service.store.Put(record);
+    switch (result.outcome) {
+        case PutOutcome::Stored: return JsonResponse(http::status::created, req, RecordJson(result.kept));
+        case PutOutcome::AlreadyStored: return JsonResponse(http::status::ok, req, RecordJson(result.kept));
+        case PutOutcome::Conflict: break;
+    }
+    return ErrorResponse(http::status::unprocessable_entity, req.version(), req.keep_alive(),
+                         "id was already used for a different score", "id");
+}
+
+Response GetScores(const Request& req, Service& service) {
+    auto parsed = ParseTableQuery(QueryOf(req.target()));
+    if (auto* err = std::get_if<FieldError>(&parsed)) {
+        const std::string message = err->field.empty() ? err->reason : err->field + " " + err->reason;
+        return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(), message, err->field);
+    }
+    const auto& q = std::get<TableQuery>(parsed);
+    json::array rows;
+    for (const auto& r : service.store.Table(q.game, q.limit, q.offset))
+        rows.push_back(
+            json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
+    return JsonResponse(http::status::ok, req,
+                        json::object{{"game", q.game},
+                                     {"total", service.store.Count(q.game)},
+                                     {"offset", q.offset},
+                                     {"limit", q.limit},
+                                     {"scores", std::move(rows)}});
+}
+
+Response GetGames(const Request& req, Service& service) {
+    json::array games;
+    for (const auto& g : service.store.Games()) games.push_back(json::object{{"game", g.game}, {"scores", g.scores}});
+    return JsonResponse(http::status::ok, req, json::object{{"games", std::move(games)}});
+}
+
+Response GetPage(const Request& req, Service& service) {
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "text/html; charset=utf-8",
+                            RenderPage(service.store));
+    res.set("Content-Security-Policy", kPageCsp);
+    res.set("Referrer-Policy", "no-referrer");
+    res.set(http::field::cache_control, "no-cache");
+    return res;
+}
+
+Response GetStylesheet(const Request& req) {
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "text/css; charset=utf-8",
+                            std::string(Stylesheet()));
+    res.set(http::field::cache_control, "max-age=3600");
+    return res;
+}
+
+Response MethodNotAllowed(const Request& req, std::string_view allow) {
+    auto res =
+        ErrorResponse(http::status::method_not_allowed, req.version(), req.keep_alive(), "method not allowed here");
+    res.set(http::field::allow, allow);
+    return res;
+}
+
+Response Route(const Request& req, Service& service) {
+    const std::string_view path = PathOf(req.target());
+    const bool read = req.method() == http::verb::get || req.method() == http::verb::head;
+    if (path == kScoresPath) {
+        if (req.method() == http::verb::post) return PostScore(req, service);
+        return read ? GetScores(req, service) : MethodNotAllowed(req, "GET, HEAD, POST");
+    }
+    if (path == kGamesPath) return read ? GetGames(req, service) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == "/") return read ? GetPage(req, service) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == "/style.css") return read ? GetStylesheet(req) : MethodNotAllowed(req, "GET, HEAD");
+    return ErrorResponse(http::status::not_found, req.version(), req.keep_alive(), "no such resource");
+}
+
+bool IsJsonType(std::string_view type) {
+    const std::string_view media = type.substr(0, type.find(';'));
+    const std::size_t end = media.find_last_not_of(" \t");
+    if (!beast::iequals(media.substr(0, end == std::string_view::npos ? 0 : end + 1), "application/json")) return false;
+    // JSON is UTF-8; a charset parameter, if any, must agree.
+    const std::size_t cs = [&] {
+        std::string lower(type);
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return lower.find("charset=");
+    }();
+    if (cs == std::string_view::npos) return true;
+    std::string_view charset = type.substr(cs + 8);
+    charset = charset.substr(0, charset.find(';'));
+    if (!charset.empty() && charset.front() == '"')
+        charset = charset.substr(1, charset.find('"', 1) == std::string_view::npos ? 0 : charset.find('"', 1) - 1);
+    while (!charset.empty() && (charset.back() == ' ' || charset.back() == '\t')) charset.remove_suffix(1);
+    return beast::iequals(charset, "utf-8");
+}
+
+}  // namespace
+
+Response ErrorResponse(http::status status, unsigned version, bool keepAlive, std::string_view message,
+                       std::string_view field) {
+    json::object body{{"error", message}};
+    if (!field.empty()) body["field"] = field;
+    auto res = MakeResponse(status, version, keepAlive, "application/json", json::serialize(body));
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+std::optional<Response> ScreenRequest(const http::request_header<>& h, Service& service, std::string_view client) {
+    if (h.method() != http::verb::post || PathOf(h.target()) != kScoresPath) return std::nullopt;
+    // The body is left unread, so the connection cannot be reused.
+    const auto refuse = [&](http::status status, std::string_view message) {
+        return ErrorResponse(status, h.version(), false, message);
+    };
+    if (h.find(http::field::transfer_encoding) != h.end())
+        return refuse(http::status::length_required, "send the body with a Content-Length, not chunked");
+    const auto length = h.find(http::field::content_length);
+    if (length == h.end()) return refuse(http::status::length_required, "a Content-Length is required");
+    std::uint64_t declared = 0;
+    const std::string_view text = length->value();
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), declared);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return refuse(http::status::bad_request, "Content-Length is not a number");
+    if (declared > kMaxBodyBytes)
+        return refuse(http::status::payload_too_large,
+                      "body is larger than " + std::to_string(kMaxBodyBytes) + " bytes");
+    const auto coding = h.find(http::field::content_encoding);
+    if (coding != h.end() && !beast::iequals(coding->value(), "identity"))
+        return refuse(http::status::unsupported_media_type, "Content-Encoding is not accepted");
+    const auto type = h.find(http::field::content_type);
+    if (type == h.end() || !IsJsonType(type->value()))
+        return refuse(http::status::unsupported_media_type, "Content-Type must be application/json");
+    const auto wait = service.limiter.Admit(client, RateLimiter::Clock::now());
+    if (wait.count() > 0) {
+        auto res = refuse(http::status::too_many_requests, "too many scores from this address; retry later");
+        res.set(http::field::retry_after, std::to_string(wait.count()));
+        return res;
+    }
+    return std::nullopt;
+}
+
+Response HandleRequest(const Request& req, Service& service) {
+    Response res;
+    try {
+        res = Route(req, service);
+    } catch (const StoreError& e) {
+        LogLine(std::string("store error: ") + e.what());
+        res = ErrorResponse(e.Busy() ? http::status::service_unavailable : http::status::internal_server_error,
+                            req.version(), req.keep_alive(), "the score store failed; retry later");
+        if (e.Busy()) res.set(http::field::retry_after, "1");
+    } catch (const std::exception& e) {
+        LogLine(std::string("error: ") + e.what());
+        res = ErrorResponse(http::status::internal_server_error, req.version(), req.keep_alive(), "internal error");
+    }
+    // HEAD gets the headers GET would, without the body.
+    if (req.method() == http::verb::head) {
+        const auto size = res.body().size();
+        res.body().clear();
+        res.content_length(size);
+    }
+    return res;
+}
+
+}  // namespace scoreboard

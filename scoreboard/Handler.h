@@ -1,0 +1,41 @@
+// From request to response, knowing nothing of sockets: the whole HTTP
+// surface of the score table.
+#pragma once
+
+#include "RateLimiter.h"
+#include "Store.h"
+
+#include <boost/beast/http.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace scoreboard {
+
+namespace http = boost::beast::http;
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
+
+// A score body is under 300 bytes; anything near this is not one.
+inline constexpr std::size_t kMaxBodyBytes = 4096;
+
+struct Service {
+    ScoreStore& store;
+    RateLimiter& limiter;
+    std::function<std::int64_t()> nowMs;  // wall clock, Unix epoch ms
+};
+
+// Decides from the headers alone what can be refused before the body is
+// read: a post without a length, too long, in a type or coding we do not
+// take, or from an address that posts too fast. nullopt: read the body.
+std::optional<Response> ScreenRequest(const http::request_header<>& header, Service& service, std::string_view client);
+
+Response HandleRequest(const Request& req, Service& service);
+
+// A JSON error body; field names the member at fault, if any.
+Response ErrorResponse(http::status status, unsigned version, bool keepAlive, std::string_view message,
+                       std::string_view field = {});
+
+}  // namespace scoreboard

@@ -1,0 +1,26 @@
+// The command line.
+#pragma once
+
+#include <string>
+#include <variant>
+
+namespace scoreboard {
+
+inline constexpr unsigned short kDefaultPort = 8765;
+
+struct Options {
+    std::string bind = "127.0.0.1";
+    unsigned short port = kDefaultPort;
+    std::string db = "scoreboard.db";
+    int threads = 4;
+    int rateLimit = 30;  // posts per minute per address; a round lasts two
+    bool trustProxy = false;
+    bool help = false;
+};
+
+// The options, or a message saying what is wrong with them.
+std::variant<Options, std::string> ParseOptions(int argc, const char* const* argv);
+
+std::string Usage(const std::string& program);
+
+}  // namespace scoreboard

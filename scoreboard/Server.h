@@ -1,0 +1,42 @@
+// The network side: accepts connections, reads requests with limits and
+// timeouts, and hands them to handle_request.
+#pragma once
+
+#include "Handler.h"
+
+#include <boost/asio/ip/address.hpp>
+
+#include <memory>
+#include <string>
+
+namespace scoreboard {
+
+struct ServerConfig {
+    boost::asio::ip::address address = boost::asio::ip::make_address("127.0.0.1");
+    unsigned short port = 8765;
+    int threads = 4;
+    // Behind a reverse proxy every peer is the proxy: take the client's
+    // address from X-Real-IP instead.
+    bool trustProxy = false;
+};
+
+class Server {
+public:
+    // Binds at once, so port() is known before run(). Throws on failure.
+    Server(const ServerConfig& config, Service& service);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    unsigned short Port() const;
+
+    // Serves until SIGINT or SIGTERM, then stops accepting, lets requests in
+    // flight finish and returns. A second signal stops at once.
+    void Run();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace scoreboard

@@ -1,0 +1,72 @@
+// The score store: what the HTTP layer needs from a database, and nothing of
+// how it keeps it, so that another engine can stand in for SQLite.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scoreboard {
+
+struct ScoreRecord {
+    std::string id;  // the client's UUID, lower case
+    std::string game;
+    std::string name;
+    std::int32_t score = 0;
+    std::int64_t timeMs = 0;  // when first stored, Unix epoch milliseconds
+};
+
+struct RankedScore {
+    std::int64_t rank = 0;  // 1 is best; ties rank by who stored first
+    std::string name;
+    std::int32_t score = 0;
+    std::int64_t timeMs = 0;
+};
+
+struct GameSummary {
+    std::string game;
+    std::int64_t scores = 0;
+};
+
+enum class PutOutcome {
+    Stored,         // new row
+    AlreadyStored,  // same id, same content: a retry
+    Conflict,       // same id, different content
+};
+
+struct PutResult {
+    PutOutcome outcome = PutOutcome::Stored;
+    ScoreRecord kept;  // the row as it is on disk
+};
+
+// Thrown for any failure of the engine. busy() marks a transient one that is
+// worth retrying (lock contention), so the server can answer 503.
+class StoreError : public std::runtime_error {
+public:
+    StoreError(const std::string& what, bool busy) : std::runtime_error(what), busy_(busy) {}
+    bool Busy() const noexcept { return busy_; }
+
+private:
+    bool busy_;
+};
+
+// Implementations are safe to call from several threads at once.
+class ScoreStore {
+public:
+    virtual ~ScoreStore() = default;
+
+    // Returns only once the outcome is durable: a crash after this returns
+    // loses nothing.
+    virtual PutResult Put(const ScoreRecord& record) = 0;
+
+    // Best first; equal scores in the order they were stored.
+    virtual std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) = 0;
+    virtual std::int64_t Count(std::string_view game) = 0;
+
+    // Games with at least one score, by name.
+    virtual std::vector<GameSummary> Games() = 0;
+};
+
+}  // namespace scoreboard

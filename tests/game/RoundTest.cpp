@@ -1,0 +1,186 @@
+// Rounds, keys and aim feedback, on the fake clock with a recorded service.
+#include "GameFixture.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class Round : public GameTest {};
+
+TEST_F(Round, FirstFeedbackFollowsTheCluckAndIsOnTarget) {
+    fake::ScriptKeys(Keys({{121000, 'x'}, {10, 'n'}}));
+    PlayRound();
+    auto cluck = recording::On("Chicken.wav");
+    ASSERT_GE(cluck.size(), 5u);
+    EXPECT_EQ(Strings(cluck.begin(), cluck.begin() + 5),
+              (Strings{"Play(1,true,128,128)", "Pan(0)", "Pan(128)", "Volume(255)", "Stop()"}));
+    EXPECT_EQ(TimeOf("Chicken.wav Stop()"), 120000);
+    EXPECT_EQ(recording::On("Background.mp3"),
+              (Strings{"Open(Media/Background.mp3)", "GetLength()", "Play(2,true,-1,32)", "Close()"}));
+}
+
+TEST_F(Round, NoKeyIsReadBeforeTheRoundRuns) {
+    // The first key comes at once: it must already count.
+    fake::ScriptKeys(Keys({{0, ' '}, {121000, 'x'}, {10, 'n'}}));
+    fake::ScriptRand({3});
+    PlayRound();
+    EXPECT_EQ(chickenPosition, 4);
+    EXPECT_EQ(TimeOf("SpeakNumber(5)"), 100 + 300 + 121000);
+}
+
+TEST_F(Round, AimWrapsAroundAtBothEnds) {
+    chickenPosition = 7;
+    fake::ScriptKeys(Keys({{10, 'j'}, {10, 'l'}, {121000, 'x'}, {10, 'n'}}));
+    PlayRound();
+    auto cluck = recording::On("Chicken.wav");
+    // After the first feedback: left from 0 gives 15, right from 15 gives 0.
+    EXPECT_EQ(Strings(cluck.begin() + 1, cluck.begin() + 7),
+              (Strings{"Pan(0)", "Volume(128)", "Pan(255)", "Volume(128)", "Pan(0)", "Volume(128)"}));
+}
+
+TEST_F(Round, ArrowsMoveTheAimAndTheirPrefixIsIgnored) {
+    chickenPosition = 2;
+    fake::ScriptKeys(Keys({{10, 0xE0},
+                           {0, 0x4D},
+                           {10, 'M'},
+                           {10, 0xE0},
+                           {0, 0x48},
+                           {10, 0xE0},
+                           {0, 0x50},
+                           {10, 0xE0},
+                           {0, 0x4B},
+                           {121000, 'x'},
+                           {10, 'n'}}));
+    PlayRound();
+    auto cluck = recording::On("Chicken.wav");
+    EXPECT_EQ(Strings(cluck.begin() + 3, cluck.end() - 1),
+              (Strings{"Pan(17)", "Volume(128)", "Pan(34)", "Pan(128)", "Volume(255)", "Pan(17)", "Volume(128)"}));
+    EXPECT_EQ(aimPosition, 1);
+}
+
+TEST_F(Round, HitPlaysKillMovesChickenScoresAndUpdatesAfter300ms) {
+    fake::ScriptRand({14});
+    fake::ScriptKeys(Keys({{1000, ' '}, {121000, 'x'}, {10, 'n'}}));
+    PlayRound();
+    const std::int64_t fired = 100 + 1000;
+    EXPECT_EQ(chickenPosition, 15);
+    EXPECT_EQ(recording::On("Shot.wav"),
+              (Strings{"Open(Media/Shot.wav)", "GetLength()", "Play(-1,false,128,128)", "Close()"}));
+    EXPECT_EQ(recording::On("KillChicken.wav"),
+              (Strings{"Open(Media/KillChicken.wav)", "GetLength()", "Play(-1,false,128,128)", "Close()"}));
+    EXPECT_EQ(TimeOf("Shot.wav Play(-1,false,128,128)"), fired);
+    EXPECT_EQ(TimeOf("KillChicken.wav Close()"), fired + 300);
+    EXPECT_EQ(TimeOf("Chicken.wav Pan(0)", 1), fired + 300);  // the aim stays at 0
+    EXPECT_EQ(TimeOf("Chicken.wav Volume(128)"), fired + 300);
+    EXPECT_NE(TimeOf("SpeakNumber(5)"), -1);
+}
+
+TEST_F(Round, HitLandsTheChickenOnOneToFifteen) {
+    for (auto [r, position] : {std::pair{0, 1}, {14, 15}, {15, 1}, {RAND_MAX, RAND_MAX % 15 + 1}}) {
+        chickenPosition = aimPosition = 3;
+        fake::ScriptRand({r});
+        Shoot();
+        EXPECT_EQ(chickenPosition, position) << "rand " << r;
+    }
+    EXPECT_EQ(score, 20);
+}
+
+TEST_F(Round, SameSpotAgainKeepsTheAimOnTarget) {
+    chickenPosition = aimPosition = 5;
+    fake::ScriptRand({4});
+    Shoot();
+    EXPECT_EQ(chickenPosition, 5);
+    auto cluck = recording::On("Chicken.wav");
+    EXPECT_EQ(cluck, (Strings{"Pan(85)", "Pan(128)", "Volume(255)"}));
+}
+
+TEST_F(Round, MissCostsFiveAlsoBelowZeroAndClosesTheShotAtOnce) {
+    aimPosition = 1;
+    Shoot();
+    Shoot();
+    EXPECT_EQ(score, -10);
+    EXPECT_EQ(fake::Now(), 0);  // no waiting on a miss
+    EXPECT_EQ(Count(recording::What(), "Shot.wav Close()"), 2);
+    EXPECT_EQ(Count(recording::What(), "KillChicken.wav Play(-1,false,128,128)"), 0);
+}
+
+TEST_F(Round, SpeaksTheSignedScoreAtSAndAtTheEnd) {
+    fake::ScriptKeys(Keys({{10, 'l'}, {10, ' '}, {10, 's'}, {121000, 'x'}}));
+    PlayRound();
+    auto calls = recording::What();
+    EXPECT_EQ(Count(calls, "SpeakNumber(-5)"), 2);
+    EXPECT_EQ(TimeOf("SpeakNumber(-5)", 1), 100 + 30 + 121000);
+    // A negative round ends with the scoreless clip a second later.
+    EXPECT_EQ(TimeOf("scoreless.wav Play(-1,false,128,128)"), 100 + 30 + 121000 + 1000);
+}
+
+TEST_F(Round, KeyAfterTimeIsUpStillCounts) {
+    fake::ScriptRand({0});
+    fake::ScriptKeys(Keys({{125000, ' '}, {10, 'n'}}));
+    PlayRound();
+    EXPECT_EQ(score, 5);
+    EXPECT_LT(TimeOf("Chicken.wav Stop()"), TimeOf("Shot.wav Play(-1,false,128,128)"));
+}
+
+TEST_F(Round, RoundWithoutKeysWaitsForOneMore) {
+    fake::ScriptKeys(Keys({{300000, 'x'}, {10, 'n'}}));
+    PlayRound();
+    EXPECT_EQ(TimeOf("SpeakNumber(0)"), 300100);
+}
+
+TEST_F(Round, FailedTimerStartEndsTheRoundAtOnce) {
+    fake::FailThreadStarts(true);
+    fake::ScriptKeys(Keys({{10, 'n'}}));
+    PlayRound();
+    EXPECT_FALSE(roundRunning);
+    EXPECT_EQ(TimeOf("SpeakNumber(0)"), 100);
+    EXPECT_EQ(Count(recording::What(), "Chicken.wav Play(1,true,128,128)"), 0);
+    EXPECT_EQ(fake::KeysLeft(), 0);  // the one key went to the send prompt
+    EXPECT_EQ(out_.str(), "\n");
+}
+
+class Entry : public GameTest {};
+
+TEST_F(Entry, PlayAgainAnswersOnlyLowerCaseYAndN) {
+    fake::ScriptKeys(Keys({{121000, 'x'},
+                           {10, 'n'},  // first round, score not sent
+                           {10, 'Y'},
+                           {10, 0xE0},
+                           {0, 0x4D},  // three replays of the prompt
+                           {10, 'y'},
+                           {121000, 'x'},
+                           {10, 'n'},  // a second round
+                           {10, 'n'}}));
+    EXPECT_EQ(GameMain(), 0);
+    auto calls = recording::What();
+    EXPECT_EQ(calls.front(), "InitLib(5)");
+    EXPECT_EQ(calls[1], "Chicken.wav Open(Media/Chicken.wav)");
+    EXPECT_EQ(calls.back(), "CloseLib()");
+    EXPECT_EQ(calls[calls.size() - 2], "PlayAgain.wav Close()");
+    EXPECT_EQ(Count(calls, "PlayAgain.wav Play(-1,false,128,128)"), 5);
+    EXPECT_EQ(Count(calls, "Background.mp3 Play(2,true,-1,32)"), 2);
+    // The prompt that 'y' answered stays open through that round.
+    EXPECT_LT(IndexOf("Background.mp3 Close()", 1), IndexOf("PlayAgain.wav Close()", 3));
+    EXPECT_GT(IndexOf("Background.mp3 Close()", 1), IndexOf("PlayAgain.wav Play(-1,false,128,128)", 3));
+}
+
+TEST_F(Entry, EndOfInputEndsTheGameCleanly) {
+    fake::ScriptKeys(Keys({{5000, 'l'}}));  // then standard input closes mid-round
+    EXPECT_EQ(GameMain(), 0);
+    auto calls = recording::What();
+    EXPECT_EQ(calls.back(), "CloseLib()");
+    EXPECT_EQ(Count(calls, "Background.mp3 Close()"), 1);
+}
+
+TEST_F(Entry, EndOfInputAtThePromptsEndsTheGameCleanly) {
+    fake::ScriptKeys(Keys({{121000, 'x'}}));  // ends at the send prompt
+    EXPECT_EQ(GameMain(), 0);
+    EXPECT_EQ(recording::What().back(), "CloseLib()");
+    fake::Reset();
+    recording::Reset();
+    fake::ScriptKeys(Keys({{121000, 'x'}, {10, 'n'}}));  // ends at play again
+    EXPECT_EQ(GameMain(), 0);
+    EXPECT_EQ(recording::What().back(), "CloseLib()");
+}
+
+}  // namespace

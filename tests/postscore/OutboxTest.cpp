@@ -1,0 +1,195 @@
+// The outbox's format and locking, and the pure parts of posting: the URL,
+// the JSON body and the retry delay.
+#include "Outbox.h"
+#include "ScorePoster.h"
+
+#include <gtest/gtest.h>
+#include <boost/json.hpp>
+
+#include <set>
+
+using namespace Corvane::detail;
+namespace fs = std::filesystem;
+
+namespace {
+
+const OutboxRecord kRecord{"http://localhost:8765/api/scores",
+                           ScoreBody("Barnblast V2", 35, "Ann", "0f6e1f3c-2a1b-4c5d-8e9f-0a1b2c3d4e5f")};
+
+fs::path FreshDir(const char* name) {
+    const fs::path dir = fs::path(::testing::TempDir()) / ("postscore-" + std::to_string(::getpid())) / name;
+    fs::remove_all(dir);
+    return dir;
+}
+
+}  // namespace
+
+TEST(OutboxRecordTest, RoundTrips) {
+    const auto back = DecodeRecord(EncodeRecord(kRecord));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->url, kRecord.url);
+    EXPECT_EQ(back->body, kRecord.body);
+}
+
+// A crash can leave a file cut anywhere; no cut of a record reads back.
+TEST(OutboxRecordTest, EveryTruncationIsRejected) {
+    const std::string text = EncodeRecord(kRecord);
+    for (std::size_t n = 0; n < text.size(); ++n) EXPECT_FALSE(DecodeRecord(text.substr(0, n))) << n;
+}
+
+TEST(OutboxRecordTest, EveryChangedByteIsRejected) {
+    const std::string text = EncodeRecord(kRecord);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        for (unsigned char flip : {0x01, 0x20, 0x80}) {
+            std::string bad = text;
+            bad[i] = static_cast<char>(bad[i] ^ flip);
+            EXPECT_FALSE(DecodeRecord(bad)) << "byte " << i;
+        }
+    }
+    EXPECT_FALSE(DecodeRecord(text + "x"));
+}
+
+TEST(OutboxRecordTest, BodyMustBeAScore) {
+    for (const char* body :
+         {"{}", R"({"game":"g","score":"1","name":"n","id":"i"})", "[1]", R"({"game":"g","score":1,"name":"n"})"}) {
+        EXPECT_FALSE(DecodeRecord(EncodeRecord({kRecord.url, body}))) << body;
+    }
+}
+
+TEST(OutboxTest, ClaimIsExclusiveAndRemoveDeletes) {
+    Outbox box(FreshDir("claim"));
+    std::string error;
+    ASSERT_TRUE(box.Add("a", kRecord, error)) << error;
+    ASSERT_TRUE(box.Add("b", kRecord, error)) << error;
+    const auto files = box.List();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_TRUE(files[0].ends_with("-a.score"));  // oldest first
+
+    auto held = box.TryClaim(files[0]);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->Record().body, kRecord.body);
+    EXPECT_FALSE(box.TryClaim(files[0])) << "a second claim while the first holds it";
+    box.Remove(*held);
+    held.reset();
+    EXPECT_FALSE(box.TryClaim(files[0]));
+    EXPECT_EQ(box.List(), std::vector<std::string>{files[1]});
+    fs::remove_all(box.Dir());
+}
+
+TEST(OutboxTest, DamagedEntryIsSetAsideWithAMessage) {
+    Outbox box(FreshDir("damaged"));
+    std::string error;
+    ASSERT_TRUE(box.Add("a", kRecord, error)) << error;
+    const std::string file = box.List().at(0);
+    fs::resize_file(box.Dir() / file, 40);
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(box.TryClaim(file));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("damaged score entry"), std::string::npos) << err;
+    EXPECT_TRUE(box.List().empty());
+    EXPECT_TRUE(fs::exists(box.Dir() / (file + ".bad")));
+    fs::remove_all(box.Dir());
+}
+
+TEST(ScoresUrlTest, HostsGetHttpsExceptLoopback) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"localhost:8765", "http://localhost:8765/api/scores"},
+        {"LocalHost", "http://LocalHost/api/scores"},
+        {"127.0.0.1:9000", "http://127.0.0.1:9000/api/scores"},
+        {"127.1.2.3", "http://127.1.2.3/api/scores"},
+        {"[::1]:8765", "http://[::1]:8765/api/scores"},
+        {"::1", "http://[::1]/api/scores"},
+        {"scores.example.org", "https://scores.example.org/api/scores"},
+        {"scores.example.org:8443", "https://scores.example.org:8443/api/scores"},
+        {"127.example.org", "https://127.example.org/api/scores"},
+        {"128.0.0.1", "https://128.0.0.1/api/scores"},
+        {" localhost:8765 ", "http://localhost:8765/api/scores"},
+        {"http://example.org", "http://example.org/api/scores"},
+        {"HTTPS://example.org/barnblast/", "https://example.org/barnblast/api/scores"},
+    };
+    for (const auto& [site, url] : cases) EXPECT_EQ(ScoresUrl(site, ""), url) << site;
+}
+
+TEST(ScoresUrlTest, UnusableSitesGiveNothing) {
+    for (const char* site : {"", "  ", "ftp://example.org", "host:", "host:0", "host:65536", "host:80x", "a b",
+                             "host/path", "user@host", "[::1", "[::1]x", "http://", "http:///x", "http://h?x"}) {
+        EXPECT_EQ(ScoresUrl(site, ""), "") << site;
+    }
+}
+
+TEST(ScoresUrlTest, OverrideWins) {
+    EXPECT_EQ(ScoresUrl("localhost:8765", "http://127.0.0.1:9000"), "http://127.0.0.1:9000/api/scores");
+    EXPECT_EQ(ScoresUrl("localhost:8765", "scores.example.org"), "https://scores.example.org/api/scores");
+}
+
+TEST(ScoreBodyTest, AnyTextRoundTripsThroughJson) {
+    using namespace std::string_literals;
+    for (const std::string& name :
+         {"plain"s, "\"quoted\" \\back\\slash/"s, "</script> {\"x\":1}"s, "Zoë 日本 😀 \u2028\u2029"s, ""s}) {
+        const auto v = boost::json::parse(ScoreBody("Barnblast \"V2\"", -2147483647 - 1, name, "id"));
+        EXPECT_EQ(v.at("name").as_string(), name);
+        EXPECT_EQ(v.at("game").as_string(), "Barnblast \"V2\"");
+        EXPECT_EQ(v.at("score").as_int64(), -2147483648LL);
+        EXPECT_EQ(v.at("id").as_string(), "id");
+    }
+}
+
+TEST(ScoreBodyTest, TextsAreMadeWhatTheTableTakes) {
+    using namespace std::string_literals;
+    // Control characters become spaces; texts are cut by characters, not bytes.
+    EXPECT_EQ(Presentable("line\nbreak\r\ttab\b\f"s, 32), "line break  tab  ");
+    EXPECT_EQ(Presentable("nul\0in\x01\x1f\x7f\u0085"s, 32), "nul in    ");
+    EXPECT_EQ(Presentable(std::string(40, 'x'), 32), std::string(32, 'x'));
+    EXPECT_EQ(Presentable("日本語"s, 2), "日本");
+    EXPECT_EQ(Presentable("😀😀😀"s, 3), "😀😀😀");
+    const auto v = boost::json::parse(ScoreBody(std::string(70, 'g'), 1, "a\tb", "id"));
+    EXPECT_EQ(v.at("game").as_string().size(), 64u);
+    EXPECT_EQ(v.at("name").as_string(), "a b");
+}
+
+TEST(ScoreBodyTest, InvalidUtf8BecomesReplacementCharacters) {
+    const auto v = boost::json::parse(ScoreBody("g", 1,
+                                                "a\xff"
+                                                "b\xc3",
+                                                "id"));  // parse checks UTF-8
+    EXPECT_EQ(v.at("name").as_string(),
+              "a\uFFFD"
+              "b\uFFFD");
+}
+
+TEST(ValidUtf8Test, KeepsValidAndReplacesEachBadByte) {
+    EXPECT_EQ(ValidUtf8("a\u00e9\u65e5\U0001F600"), "a\u00e9\u65e5\U0001F600");
+    EXPECT_EQ(ValidUtf8("\xc0\xaf"), "\uFFFD\uFFFD");                      // overlong '/'
+    EXPECT_EQ(ValidUtf8("\xed\xa0\x80"), "\uFFFD\uFFFD\uFFFD");            // surrogate
+    EXPECT_EQ(ValidUtf8("\xf4\x90\x80\x80"), "\uFFFD\uFFFD\uFFFD\uFFFD");  // past U+10FFFF
+    EXPECT_EQ(ValidUtf8("\xe6\x97"), "\uFFFD\uFFFD");                      // cut short
+    EXPECT_EQ(ValidUtf8("\x80x"), "\uFFFDx");                              // stray continuation
+}
+
+TEST(NewUuidTest, VersionFourAndDistinct) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string id = NewUuid();
+        ASSERT_EQ(id.size(), 36u);
+        EXPECT_EQ(id[14], '4');
+        EXPECT_NE(std::string("89ab").find(id[19]), std::string::npos);
+        EXPECT_TRUE(seen.insert(id).second);
+    }
+}
+
+TEST(RetryDelayTest, BacksOffAndHonoursRetryAfter) {
+    using std::chrono::seconds;
+    EXPECT_EQ(RetryDelay(1, "", 0), seconds(1));
+    EXPECT_EQ(RetryDelay(2, "", 0), seconds(2));
+    EXPECT_EQ(RetryDelay(6, "", 0), seconds(32));
+    EXPECT_EQ(RetryDelay(7, "", 0), seconds(60));
+    EXPECT_EQ(RetryDelay(1000, "", 0), seconds(60));
+    EXPECT_EQ(RetryDelay(1, "7", 0), seconds(7));
+    EXPECT_EQ(RetryDelay(9, " 3 ", 0), seconds(3));
+    EXPECT_EQ(RetryDelay(1, "0", 0), seconds(1));
+    EXPECT_EQ(RetryDelay(1, "99999999999", 0), seconds(3600));
+    // 1994-11-06 08:49:37 UTC is 784111777.
+    EXPECT_EQ(RetryDelay(1, "Sun, 06 Nov 1994 08:49:37 GMT", 784111777 - 20), seconds(20));
+    EXPECT_EQ(RetryDelay(3, "soon", 0), seconds(4));  // unreadable: as if absent
+}

@@ -1,0 +1,292 @@
+// PostScore end to end: the real service posting to the real score table
+// server on loopback, with the outbox in a folder of its own per test.
+#include "Corvane.h"
+#include "Outbox.h"
+#include "ScorePoster.h"
+#include "Scoreboard.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace postscore_test;
+using Corvane::detail::Outbox;
+using Corvane::detail::OutboxRecord;
+using Corvane::detail::ScoreBody;
+
+namespace {
+
+std::string kGame = "Barnblast V2";
+
+class PostScoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::path(::testing::TempDir()) / ("postscore-" + std::to_string(::getpid())) / info->name();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        ::setenv("BARNBLAST_OUTBOX", (dir_ / "outbox").c_str(), 1);
+        ::unsetenv("BARNBLAST_SCORE_SITE");
+    }
+    void TearDown() override {
+        Corvane::CloseLib();
+        fs::remove_all(dir_);
+    }
+
+    void Post(std::int32_t score, std::string name, int port) {
+        std::string site = "localhost:" + std::to_string(port);
+        Corvane::PostScore(kGame, score, name, site);
+    }
+    // Scores waiting in the outbox.
+    std::size_t Waiting() const { return Outbox(dir_ / "outbox").List().size(); }
+    bool Drained() const {
+        return WaitFor([&] { return Waiting() == 0; });
+    }
+    // An entry written as PostScore would, to post to `port`.
+    std::string Entry(std::int32_t score, const std::string& name, const std::string& id, int port,
+                      const std::string& game = kGame) {
+        std::string error;
+        Outbox box(dir_ / "outbox");
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/api/scores";
+        EXPECT_TRUE(box.Add(id, {url, ScoreBody(game, score, name, id)}, error)) << error;
+        return box.List().back();
+    }
+    // Starts the service on what waits in the outbox, lets it all go, and
+    // returns what the service said on standard error meanwhile.
+    std::string SendAllWaiting() {
+        ::testing::internal::CaptureStderr();
+        EXPECT_TRUE(Corvane::InitLib(5));
+        EXPECT_TRUE(Drained());
+        Corvane::CloseLib();
+        return ::testing::internal::GetCapturedStderr();
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(PostScoreTest, DeliveredOnce) {
+    Scoreboard server(dir_ / "server", 0);
+    ASSERT_TRUE(Corvane::InitLib(5));
+    Post(35, "Ann", server.Port());
+    ASSERT_TRUE(Drained());
+    const auto rows = server.Table(kGame);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "Ann");
+    EXPECT_EQ(rows[0].score, 35);
+    EXPECT_EQ(server.Posts(201), 1);
+    EXPECT_EQ(server.Log().find("POST /api/scores 200"), std::string::npos);
+}
+
+TEST_F(PostScoreTest, PostedBeforeInitLibIsSentAtStart) {
+    Scoreboard server(dir_ / "server", 0);
+    Post(10, "Early", server.Port());
+    EXPECT_EQ(Waiting(), 1u);
+    ASSERT_TRUE(Corvane::InitLib(5));
+    ASSERT_TRUE(Drained());
+    ASSERT_EQ(server.Table(kGame).size(), 1u);
+}
+
+TEST_F(PostScoreTest, ServerDownWhilePostingThenUpDeliversExactlyOnce) {
+    const int port = FreePort();
+    ASSERT_TRUE(Corvane::InitLib(5));
+    Post(20, "Patient", port);
+    Post(25, "Patient", port);
+    // Let the first tries fail against the closed port.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Waiting(), 2u);
+
+    Scoreboard server(dir_ / "server", port);
+    ASSERT_TRUE(Drained());
+    const auto rows = server.Table(kGame);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].score, 25);
+    EXPECT_EQ(rows[1].score, 20);
+    EXPECT_EQ(server.Posts(201), 2);
+}
+
+TEST_F(PostScoreTest, KilledProcessDeliversAtNextStart) {
+    const int port = FreePort();
+    // Forked before this process starts any thread of its own.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        Corvane::InitLib(5);  // its sender finds no server
+        for (int i = 1; i <= 3; ++i) Post(i, "Ghost", port);
+        ::raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(Waiting(), 3u);
+
+    Scoreboard server(dir_ / "server", port);
+    ASSERT_TRUE(Corvane::InitLib(5));
+    ASSERT_TRUE(Drained());
+    const auto rows = server.Table(kGame);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].score, 3);
+    EXPECT_EQ(server.Posts(201), 3);
+}
+
+TEST_F(PostScoreTest, RefusedScoresAreDroppedWithOneLineEach) {
+    Scoreboard server(dir_ / "server", 0);
+    // The table takes no score without a game (400) and no second score
+    // under one id (422).
+    const std::string id = "6a0c2e4b-1d3f-4a5b-9c7d-8e9f0a1b2c3d";
+    Entry(50, "First", id, server.Port());
+    Entry(51, "Second", id, server.Port());
+    Entry(5, "Malformed", "1b2c3d4e-5f60-4718-9a0b-1c2d3e4f5a6b", server.Port(), "");
+    const std::string err = SendAllWaiting();
+
+    const auto rows = server.Table(kGame);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "First");
+    std::vector<std::string> lines;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("scores:") != std::string::npos) lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), 2u) << err;
+    EXPECT_NE(err.find("refused score 51 of \"Second\" (HTTP 422: id was already used"), std::string::npos) << err;
+    EXPECT_NE(err.find("refused score 5 of \"Malformed\" (HTTP 400: game must"), std::string::npos) << err;
+}
+
+TEST_F(PostScoreTest, AnyNameArrivesByteForByte) {
+    Scoreboard server(dir_ / "server", 0);
+    ASSERT_TRUE(Corvane::InitLib(5));
+    const std::string names[] = {"\"O'Neil\" \\o/ {\"x\":1}",
+                                 "Zoë Ångström 日本語 😀",
+                                 "\\u0041 \\\" </script>",
+                                 "bad \xff utf-8",
+                                 "",
+                                 "tab\there\nnewline",
+                                 "A name far longer than the table's limit"};
+    for (std::size_t i = 0; i < std::size(names); ++i) Post(static_cast<int>(i), names[i], server.Port());
+    ASSERT_TRUE(Drained());
+    const auto rows = server.Table(kGame);
+    ASSERT_EQ(rows.size(), std::size(names));
+    for (const auto& row : rows) {
+        // What the table cannot take is made presentable rather than lost.
+        const std::string expected = row.score == 3   ? "bad \uFFFD utf-8"
+                                     : row.score == 5 ? "tab here newline"
+                                     : row.score == 6 ? "A name far longer than the table"
+                                                      : names[row.score];
+        EXPECT_EQ(row.name, expected);
+    }
+}
+
+TEST_F(PostScoreTest, SiteOverrideTakesAWholeBaseUrl) {
+    Scoreboard server(dir_ / "server", 0);
+    ::setenv("BARNBLAST_SCORE_SITE", ("http://127.0.0.1:" + std::to_string(server.Port()) + "/").c_str(), 1);
+    ASSERT_TRUE(Corvane::InitLib(5));
+    std::string game = kGame, name = "Elsewhere", site = "scores.invalid";
+    Corvane::PostScore(game, 7, name, site);
+    ASSERT_TRUE(Drained());
+    EXPECT_EQ(server.Table(kGame).size(), 1u);
+}
+
+TEST_F(PostScoreTest, DamagedEntriesAreNeverSent) {
+    Scoreboard server(dir_ / "server", 0);
+    const int port = server.Port();
+    Entry(1, "Good", "11111111-1111-4111-8111-111111111111", port);
+    const fs::path box = dir_ / "outbox";
+    // A cut entry, one with a changed score, and a temporary file left by a
+    // writer that died before its rename.
+    const std::string cut = Entry(2, "Cut", "22222222-2222-4222-8222-222222222222", port);
+    fs::resize_file(box / cut, fs::file_size(box / cut) - 12);
+    const std::string changed = Entry(3, "Changed", "33333333-3333-4333-8333-333333333333", port);
+    std::string text = ReadFile(box / changed);
+    text.replace(text.find("\"score\":3"), 9, "\"score\":9");
+    std::ofstream(box / changed, std::ios::binary | std::ios::trunc) << text;
+    const std::string temp = Entry(4, "Temp", "44444444-4444-4444-8444-444444444444", port);
+    fs::rename(box / temp, box / ".tmp-44444444-4444-4444-8444-444444444444");
+
+    const std::string err = SendAllWaiting();
+
+    const auto rows = server.Table(kGame);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "Good");
+    EXPECT_TRUE(fs::exists(box / (cut + ".bad")));
+    EXPECT_TRUE(fs::exists(box / (changed + ".bad")));
+    EXPECT_NE(err.find("damaged score entry"), std::string::npos) << err;
+}
+
+// A retry whose first try was stored (the answer was lost) is answered 200,
+// counted as delivered, and the table holds the score once.
+TEST_F(PostScoreTest, RetryOfAStoredScoreIsStoredOnce) {
+    Scoreboard server(dir_ / "server", 0);
+    const std::string file = Entry(8, "Twice", "55555555-5555-4555-8555-555555555555", server.Port());
+    const std::string copy = ReadFile(dir_ / "outbox" / file);
+    ASSERT_TRUE(Corvane::InitLib(5));
+    ASSERT_TRUE(Drained());
+    Corvane::CloseLib();
+    std::ofstream(dir_ / "outbox" / file, std::ios::binary) << copy;
+    ASSERT_TRUE(Corvane::InitLib(5));
+    ASSERT_TRUE(Drained());
+    EXPECT_EQ(server.Table(kGame).size(), 1u);
+    EXPECT_EQ(server.Posts(201), 1);
+    EXPECT_EQ(server.Posts(200), 1);
+}
+
+TEST_F(PostScoreTest, TwoProcessesNeverSendOneEntryTwice) {
+    Scoreboard server(dir_ / "server", 0);
+    constexpr int kScores = 40;
+    for (int i = 0; i < kScores; ++i) {
+        char id[37];
+        std::snprintf(id, sizeof id, "%08d-0000-4000-8000-000000000000", i);
+        Entry(i, "Shared", id, server.Port());
+    }
+    pid_t children[2];
+    for (pid_t& child : children) {
+        child = ::fork();
+        if (child == 0) {
+            Corvane::InitLib(5);
+            const bool drained = Drained();
+            Corvane::CloseLib();
+            ::_exit(drained ? 0 : 1);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(server.Table(kGame).size(), static_cast<std::size_t>(kScores));
+    EXPECT_EQ(server.Posts(201), kScores);
+    EXPECT_EQ(server.Posts(200), 0) << "an entry was sent twice";
+}
+
+TEST_F(PostScoreTest, RateLimitedScoresWaitAndArrive) {
+    // 60 a minute: a burst of 60 passes, then one a second with Retry-After.
+    Scoreboard server(dir_ / "server", 0, 60);
+    for (int i = 0; i < 62; ++i) Entry(i, "Busy", Corvane::detail::NewUuid(), server.Port());
+    ASSERT_TRUE(Corvane::InitLib(5));
+    ASSERT_TRUE(Drained());
+    EXPECT_EQ(server.Table(kGame).size(), 62u);
+    EXPECT_EQ(server.Posts(201), 62);
+    EXPECT_GE(server.Posts(429), 1);
+}
+
+// A server that takes the connection and never answers: CloseLib still
+// returns (the bound here is the test's timeout) and the score stays.
+TEST_F(PostScoreTest, CloseLibReturnsWhileAServerHangsAndKeepsTheScore) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+
+    ASSERT_TRUE(Corvane::InitLib(5));
+    Post(9, "Stuck", ntohs(a.sin_port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the send begin
+    const auto before = std::chrono::steady_clock::now();
+    Corvane::CloseLib();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - before;
+    std::printf("CloseLib with a hanging server took %.2f s\n", took.count());
+    EXPECT_EQ(Waiting(), 1u);
+    ::close(listener);
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// What a 201 promises: the score survives the process, and a stop finishes
+// what is under way.
+#include "Support.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace scoreboard_test;
+
+namespace {
+
+// Reads the file the way any other SQLite user would, server or not.
+long long RowsIn(const std::filesystem::path& db, const std::string& where = "1") {
+    sqlite3* h = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    const std::string sql = "SELECT COUNT(*) FROM scores WHERE " + where;
+    EXPECT_EQ(sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
+    long long n = -1;
+    if (st && sqlite3_step(st) == SQLITE_ROW) n = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    sqlite3_close(h);
+    return n;
+}
+
+bool WaitForLog(ServerProcess& server, const std::string& text) {
+    for (int i = 0; i < 1000; ++i) {
+        if (server.Log().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int ConnectLoopback(unsigned short port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+std::string ReadAll(int fd) {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+}  // namespace
+
+TEST(DurabilityTest, ScoresAnswered201SurviveKill9) {
+    TempDir dir;
+    const auto db = dir.Path() / "scores.db";
+    {
+        ServerProcess server(db);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_EQ(PostScore(server.Port(), "Barnblast V2", i * 5, "k", Uuid(i)).result_int(), 201);
+        server.Stop(SIGKILL);  // at once after the last 201: no chance to checkpoint or close
+    }
+    EXPECT_EQ(RowsIn(db), 20);
+
+    ServerProcess again(db);
+    const auto table = JsonOf(Get(again.Port(), "/api/scores?game=Barnblast+V2&limit=1"));
+    EXPECT_EQ(table.at("total"), 20);
+    EXPECT_EQ(table.at("scores").at(0).at("score"), 95);
+    // The retry a client makes when the 201 was lost on the way is still a retry.
+    EXPECT_EQ(PostScore(again.Port(), "Barnblast V2", 95, "k", Uuid(19)).result_int(), 200);
+}
+
+TEST(DurabilityTest, DatabaseIsInWalMode) {
+    TempDir dir;
+    const auto db = dir.Path() / "scores.db";
+    ServerProcess server(db);
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(h, "PRAGMA journal_mode", -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
+    sqlite3_finalize(st);
+    sqlite3_close(h);
+}
+
+TEST(GracefulStopTest, SigtermFinishesTheRequestInFlightAndDropsIdleConnections) {
+    TempDir dir;
+    const auto db = dir.Path() / "scores.db";
+    ServerProcess server(db);
+    const std::string body = R"({"game":"g","score":7,"name":"late","id":")" + Uuid(1) + R"("})";
+
+    const int idle = ConnectLoopback(server.Port());
+    const int busy = ConnectLoopback(server.Port());
+    // Expect: 100-continue makes the server say when it has taken the header
+    // and waits for the body: from then on the request is in flight.
+    const std::string head =
+        "POST /api/scores HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+        "Expect: 100-continue\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n";
+    ASSERT_EQ(::send(busy, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    char buf[64] = {};
+    const ssize_t got = ::recv(busy, buf, sizeof buf - 1, 0);
+    ASSERT_GT(got, 0);
+    ASSERT_EQ(std::string(buf).rfind("HTTP/1.1 100 Continue\r\n\r\n", 0), 0u) << buf;
+
+    server.Signal(SIGTERM);
+    ASSERT_TRUE(WaitForLog(server, "signal 15"));
+    ASSERT_EQ(::send(busy, body.data(), body.size(), MSG_NOSIGNAL), static_cast<ssize_t>(body.size()));
+
+    const std::string reply = ReadAll(busy);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 201", 0), 0u) << reply;
+    EXPECT_NE(reply.find("Connection: close"), std::string::npos) << reply;
+    EXPECT_EQ(ReadAll(idle), "");  // closed without an answer
+    ::close(busy);
+    ::close(idle);
+
+    const int status = server.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << server.Log();
+    EXPECT_EQ(RowsIn(db, "name = 'late'"), 1);
+}

@@ -1,0 +1,209 @@
+#include "Support.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace scoreboard_test {
+namespace net = boost::asio;
+namespace beast = boost::beast;
+using Tcp = net::ip::tcp;
+using namespace std::chrono_literals;
+
+TempDir::TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "scoreboard-test-XXXXXX").string();
+    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ServerProcess::ServerProcess(const std::filesystem::path& db, std::vector<std::string> extraArgs)
+    : logPath_(db.string() + "." + std::to_string(::time(nullptr)) + "-" + std::to_string(rand()) + ".log") {
+    std::vector<std::string> args{
+        BARNBLAST_SCOREBOARD_EXE, "--port", "0", "--bind", "127.0.0.1", "--db", db.string(), "--threads", "4"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
+
+    // Bounded: 20 s for the first log line, on however loaded a machine.
+    const std::regex listening(R"(listening on http://127\.0\.0\.1:(\d+))");
+    for (int i = 0; i < 2000; ++i) {
+        std::smatch m;
+        const std::string text = Log();
+        if (std::regex_search(text, m, listening)) {
+            port_ = static_cast<unsigned short>(std::stoi(m[1]));
+            return;
+        }
+        if (!Running()) throw std::runtime_error("server exited at start: " + text);
+        std::this_thread::sleep_for(10ms);
+    }
+    throw std::runtime_error("server did not start: " + Log());
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        Wait();
+    }
+    std::error_code ec;
+    std::filesystem::remove(logPath_, ec);
+}
+
+bool ServerProcess::Running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void ServerProcess::Signal(int sig) {
+    if (pid_ > 0) ::kill(pid_, sig);
+}
+
+int ServerProcess::Wait() {
+    int status = 0;
+    if (pid_ > 0) {
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
+        pid_ = -1;
+    }
+    return status;
+}
+
+int ServerProcess::Stop(int sig) {
+    Signal(sig);
+    return Wait();
+}
+
+std::string ServerProcess::Log() const {
+    std::ifstream in(logPath_);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+namespace {
+
+void SetTimeouts(int fd) {
+    const timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
+Reply Request(unsigned short port, http::verb method, const std::string& target, const std::string& body,
+              const std::vector<std::pair<std::string, std::string>>& headers) {
+    net::io_context ioc;
+    Tcp::socket socket(ioc);
+    socket.connect(Tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    SetTimeouts(socket.native_handle());
+
+    http::request<http::string_body> req{method, target, 11};
+    req.set(http::field::host, "127.0.0.1");
+    for (const auto& [k, v] : headers) req.set(k, v);
+    if (!body.empty() || method == http::verb::post) {
+        req.body() = body;
+        req.prepare_payload();
+    }
+    http::write(socket, req);
+
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.skip(method == http::verb::head);
+    http::read(socket, buffer, parser);
+    return parser.release();
+}
+
+Reply PostJson(unsigned short port, const std::string& body,
+               const std::vector<std::pair<std::string, std::string>>& headers) {
+    auto all = headers;
+    bool typed = false;
+    for (const auto& [k, v] : headers) typed = typed || beast::iequals(k, "Content-Type");
+    if (!typed) all.emplace_back("Content-Type", "application/json");
+    return Request(port, http::verb::post, "/api/scores", body, all);
+}
+
+Reply PostScore(unsigned short port, const std::string& game, long long score, const std::string& name,
+                const std::string& id) {
+    const boost::json::object o{{"game", game}, {"score", score}, {"name", name}, {"id", id}};
+    return PostJson(port, boost::json::serialize(o));
+}
+
+Reply Get(unsigned short port, const std::string& target) { return Request(port, http::verb::get, target); }
+
+boost::json::value JsonOf(const Reply& reply) { return boost::json::parse(reply.body()); }
+
+std::string RawExchange(unsigned short port, const std::string& bytes, bool halfClose) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        throw std::runtime_error("connect failed");
+    }
+    SetTimeouts(fd);
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;  // the server may refuse before taking it all
+        sent += static_cast<std::size_t>(n);
+    }
+    if (halfClose) ::shutdown(fd, SHUT_WR);
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+std::string Uuid(unsigned long long n) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%08llx-0000-4000-8000-%012llx", n >> 48, n & 0xffffffffffffULL);
+    return buf;
+}
+
+}  // namespace scoreboard_test

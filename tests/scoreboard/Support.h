@@ -1,0 +1,74 @@
+// Test support: the real server as a child process on a free loopback port,
+// with its own database file, and small HTTP clients to talk to it.
+#pragma once
+
+#include <boost/beast/http.hpp>
+#include <boost/json.hpp>
+
+#include <sys/types.h>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace scoreboard_test {
+
+namespace http = boost::beast::http;
+using Reply = http::response<http::string_body>;
+
+// A fresh directory, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+class ServerProcess {
+public:
+    // Starts barnblast-scoreboard on 127.0.0.1 with --port 0 and waits until
+    // it says where it listens.
+    ServerProcess(const std::filesystem::path& db, std::vector<std::string> extraArgs = {});
+    ~ServerProcess();  // SIGKILL if still running
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    unsigned short Port() const { return port_; }
+    bool Running();
+    // Sends sig and waits for the exit; returns the wait status.
+    int Stop(int sig);
+    void Signal(int sig);
+    int Wait();
+    std::string Log() const;  // what it wrote to standard error
+
+private:
+    pid_t pid_ = -1;
+    unsigned short port_ = 0;
+    std::filesystem::path logPath_;
+};
+
+// One request on a fresh connection. Bounded: a silent server fails the
+// call rather than hanging the test.
+Reply Request(unsigned short port, http::verb method, const std::string& target, const std::string& body = {},
+              const std::vector<std::pair<std::string, std::string>>& headers = {});
+
+Reply PostJson(unsigned short port, const std::string& body,
+               const std::vector<std::pair<std::string, std::string>>& headers = {});
+Reply PostScore(unsigned short port, const std::string& game, long long score, const std::string& name,
+                const std::string& id);
+Reply Get(unsigned short port, const std::string& target);
+boost::json::value JsonOf(const Reply& reply);
+
+// Sends raw bytes (then half-closes unless keep_open) and returns all that
+// comes back until the server closes or a few seconds pass.
+std::string RawExchange(unsigned short port, const std::string& bytes, bool halfClose = true);
+
+// A well-formed UUID made from n, for many distinct ids.
+std::string Uuid(unsigned long long n);
+
+}  // namespace scoreboard_test
