@@ -146,6 +146,9 @@ bool Engine::OpenOutput() {
 
     std::string reason;
     SilenceAlsaDiagnostics();
+    // SDL would otherwise take SIGINT and SIGTERM for a quit event nobody
+    // reads; the console layer owns those signals and ends the game.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
         sdlStarted_ = true;
         output_ = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
