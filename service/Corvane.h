@@ -65,7 +65,7 @@ public:
     int GetLength() const;
 
 private:
-    std::shared_ptr<detail::Voice> Voice() const;
+    std::shared_ptr<detail::Voice> Handle() const;
 
     mutable std::mutex mutex_;
     std::shared_ptr<detail::Voice> voice_;

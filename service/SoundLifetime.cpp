@@ -14,7 +14,7 @@ Sound::~Sound() { Close(); }
 
 bool Sound::Init(const std::string& fileName) { return Open(fileName); }
 
-std::shared_ptr<detail::Voice> Sound::Voice() const {
+std::shared_ptr<detail::Voice> Sound::Handle() const {
     std::lock_guard lock(mutex_);
     return voice_;
 }

@@ -1,5 +1,7 @@
 #include "CaptureWriter.h"
 
+#include "NativeCount.h"
+
 #include <sndfile.h>
 
 #include <chrono>
@@ -7,16 +9,22 @@
 
 namespace Corvane::detail {
 
+void CloseCaptureFile::operator()(SNDFILE* file) const {
+    sf_close(file);
+    CountReturned(Native::CaptureFile);
+}
+
 bool CaptureWriter::Start(const std::string& path, int rate, int channels) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    file_ = sf_open(path.c_str(), SFM_WRITE, &info);
+    file_.reset(sf_open(path.c_str(), SFM_WRITE, &info));
     if (!file_) {
         std::fprintf(stderr, "sound: cannot write the capture file \"%s\": %s\n", path.c_str(), sf_strerror(nullptr));
         return false;
     }
+    CountTaken(Native::CaptureFile);
     path_ = path;
     channels_ = channels;
     // Four seconds of slack: the writer drains every 20 ms.
@@ -50,7 +58,7 @@ std::size_t CaptureWriter::Drain() {
         std::size_t run = std::min(head - tail, size - start);
         run -= run % channels_;
         if (run == 0) break;
-        sf_write_float(file_, ring_.data() + start, static_cast<sf_count_t>(run));
+        sf_write_float(file_.get(), ring_.data() + start, static_cast<sf_count_t>(run));
         tail += run;
         written += run;
         tail_.store(tail, std::memory_order_release);
@@ -81,8 +89,7 @@ void CaptureWriter::Finish() {
         std::fprintf(stderr, "sound: the capture \"%s\" lost %zu samples (the disk was too slow)\n", path_.c_str(),
                      lost);
     }
-    sf_close(file_);
-    file_ = nullptr;
+    file_.reset();
 }
 
 }  // namespace Corvane::detail

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,6 +16,12 @@
 typedef struct sf_private_tag SNDFILE;
 
 namespace Corvane::detail {
+
+// Closes a capture file (and counts it given back).
+struct CloseCaptureFile {
+    void operator()(SNDFILE* file) const;
+};
+using CaptureFile = std::unique_ptr<SNDFILE, CloseCaptureFile>;
 
 class CaptureWriter {
 public:
@@ -31,7 +38,7 @@ private:
     void Run();
     std::size_t Drain();
 
-    SNDFILE* file_ = nullptr;
+    CaptureFile file_;
     int channels_ = 2;
     std::vector<float> ring_;
     std::atomic<std::size_t> head_{0};  // written by the callback

@@ -9,6 +9,8 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -58,6 +60,24 @@ void SilenceAlsaDiagnostics() {
 // Pan 0..255 to an azimuth in radians. OpenAL Soft's stereo panning already
 // reaches a speaker at +-60 degrees, so the scale stops there: 0 is fully
 // left, 255 fully right, and the angle moves evenly in between.
+// Only the loopback device is used: OpenAL Soft is kept from probing its
+// output backends (PulseAudio would start a thread of its own). Set while the
+// program starts, before any thread could read the environment, and only
+// when the user has not chosen otherwise.
+[[maybe_unused]] const bool kOpenAlConfigured = [] { return ::setenv("ALSOFT_DRIVERS", "null", 0) == 0; }();
+
+float Gain(int volume) { return static_cast<float>(std::clamp(volume, 0, 255)) / 255.0f; }
+
+FileVersion VersionOf(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size,
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+            static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+// How long a closed sound's fade is given before its source stops: two
+// output blocks, since OpenAL Soft spreads a gain change over one.
+constexpr auto kFadeOut = std::chrono::milliseconds(25);
+
 float PanToAzimuth(int pan) {
     constexpr float kEdge = 60.0f * 3.14159265f / 180.0f;
     pan = std::clamp(pan, 0, 255);
@@ -67,33 +87,43 @@ float PanToAzimuth(int pan) {
 
 }  // namespace
 
-Engine& Engine::Get() {
-    // Never destroyed: sounds held in static objects are closed after the
-    // game has returned, and must find the engine still there.
-    static Engine* engine = new Engine;
-    return *engine;
-}
+Engine::Engine() = default;
+
+Engine& Engine::Get() { return Singleton<Engine>(); }
 
 bool Engine::Running() {
     std::lock_guard lock(mutex_);
     return running_;
 }
 
+Engine::Mixer::~Mixer() {
+    // Sounds still held by the game are emptied here; whatever it calls on
+    // them afterwards does nothing.
+    for (auto& weak : voices) {
+        if (auto voice = weak.lock()) {
+            voice->source.Reset();
+            voice->buffer.reset();
+        }
+    }
+    closing.clear();
+    speechSource.Reset();
+    speechBuffer.Reset();
+    cache.clear();
+    context.Reset();
+    device.Reset();
+}
+
 bool Engine::Start(int slots, const EngineOptions& options) {
     std::unique_lock lock(mutex_);
     if (running_) return true;
-    // Only the loopback device is used: keep OpenAL Soft from probing its
-    // output backends (PulseAudio would start a thread of its own).
-    ::setenv("ALSOFT_DRIVERS", "null", 1);
     if (!LoadLoopbackEntryPoints()) {
         std::fprintf(stderr, "sound: OpenAL Soft's loopback device is not available; no sound\n");
         return false;
     }
-    device_ = pLoopbackOpen(nullptr);
-    if (!device_ || !pFormatSupported(device_, kMixRate, ALC_STEREO_SOFT, ALC_FLOAT_SOFT)) {
+    auto mixer = std::make_unique<Mixer>();
+    mixer->device = AlcDevice(pLoopbackOpen(nullptr));
+    if (!mixer->device || !pFormatSupported(mixer->device.Get(), kMixRate, ALC_STEREO_SOFT, ALC_FLOAT_SOFT)) {
         std::fprintf(stderr, "sound: OpenAL Soft cannot render 48 kHz float stereo; no sound\n");
-        if (device_) alcCloseDevice(device_);
-        device_ = nullptr;
         return false;
     }
     const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT,
@@ -105,37 +135,39 @@ bool Engine::Start(int slots, const EngineOptions& options) {
                                  ALC_HRTF_SOFT,
                                  ALC_FALSE,
                                  0};
-    context_ = alcCreateContext(device_, attributes);
-    if (!context_ || !alcMakeContextCurrent(context_)) {
+    mixer->context = AlcContext(alcCreateContext(mixer->device.Get(), attributes));
+    if (!mixer->context || !alcMakeContextCurrent(mixer->context.Get())) {
         std::fprintf(stderr, "sound: cannot create the OpenAL mixing context; no sound\n");
-        if (context_) alcDestroyContext(context_);
-        alcCloseDevice(device_);
-        context_ = nullptr;
-        device_ = nullptr;
         return false;
     }
     // Sounds are placed only by angle: no distance attenuation.
     AL_CHECK(alDistanceModel(AL_NONE));
-    AL_CHECK(alGenSources(1, &speechSource_));
-    AL_CHECK(alSourcei(speechSource_, AL_SOURCE_RELATIVE, AL_TRUE));
-    AL_CHECK(alSource3f(speechSource_, AL_POSITION, 0.0f, 0.0f, -1.0f));
-
-    slots_.assign(static_cast<std::size_t>(std::max(slots, 0)), nullptr);
+    mixer->speechSource = GenerateSource();
+    AL_CHECK(alSourcei(mixer->speechSource.Get(), AL_SOURCE_RELATIVE, AL_TRUE));
+    AL_CHECK(alSource3f(mixer->speechSource.Get(), AL_POSITION, 0.0f, 0.0f, -1.0f));
+    mixer->slots.resize(static_cast<std::size_t>(std::max(slots, 0)));
+    renderDevice_ = mixer->device.Get();
+    mixer_ = std::move(mixer);
     running_ = true;
 
     if (const char* path = std::getenv("BARNBLAST_CAPTURE"); path && *path) {
         capture_.Start(path, kMixRate, kMixChannels);
     }
     speech_ = std::make_unique<SpeechWorker>(*this);
-    if (options.openOutput && !OpenOutput()) {
-        lock.unlock();
-        Shutdown();
-        return false;
+    if (options.openOutput) {
+        auto output = std::make_unique<Output>();
+        if (!OpenOutput(*output)) {
+            lock.unlock();
+            Shutdown();
+            return false;
+        }
+        output_ = std::move(output);
+        output_->device.Resume();
     }
     return true;
 }
 
-bool Engine::OpenOutput() {
+bool Engine::OpenOutput(Output& output) {
     SDL_AudioSpec want{};
     want.freq = kMixRate;
     want.format = AUDIO_F32SYS;
@@ -144,34 +176,26 @@ bool Engine::OpenOutput() {
     want.callback = &Engine::Callback;
     want.userdata = this;
 
-    std::string reason;
     SilenceAlsaDiagnostics();
     // SDL would otherwise take SIGINT and SIGTERM for a quit event nobody
     // reads; the console layer owns those signals and ends the game.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
-        sdlStarted_ = true;
-        output_ = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
-        if (!output_) reason = SDL_GetError();
-    } else {
-        reason = SDL_GetError();
+    std::string reason;
+    output.audio = SdlAudio::Start(nullptr, reason);
+    if (output.audio) output.device = SdlDevice::Open(want, reason);
+    if (output.device) return true;
+
+    // No sound card: play on through SDL's dummy driver, which keeps the
+    // same timing, so the game behaves identically, only silently.
+    output.audio = SdlAudio();
+    std::string dummyReason;
+    output.audio = SdlAudio::Start("dummy", dummyReason);
+    if (output.audio) output.device = SdlDevice::Open(want, dummyReason);
+    if (!output.device) {
+        std::fprintf(stderr, "sound: no audio output at all (%s)\n", dummyReason.c_str());
+        return false;
     }
-    if (!output_) {
-        // No sound card: play on through SDL's dummy driver, which keeps the
-        // same timing, so the game behaves identically, only silently.
-        if (sdlStarted_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        sdlStarted_ = false;
-        if (SDL_AudioInit("dummy") == 0) {
-            sdlStarted_ = true;
-            output_ = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
-        }
-        if (!output_) {
-            std::fprintf(stderr, "sound: no audio output at all (%s)\n", SDL_GetError());
-            return false;
-        }
-        std::fprintf(stderr, "sound: no sound device (%s); playing silently\n", reason.c_str());
-    }
-    SDL_PauseAudioDevice(output_, 0);
+    std::fprintf(stderr, "sound: no sound device (%s); playing silently\n", reason.c_str());
     return true;
 }
 
@@ -181,71 +205,53 @@ void Engine::Callback(void* self, unsigned char* stream, int len) {
 }
 
 void Engine::Render(float* out, int frames) {
-    // device_ only changes while the output is closed (Start/Shutdown).
-    pRenderSamples(device_, out, frames);
+    ALCdevice* device = renderDevice_.load(std::memory_order_acquire);
+    if (!device) {
+        std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * kMixChannels, 0.0f);
+        return;
+    }
+    pRenderSamples(device, out, frames);
     capture_.Push(out, static_cast<std::size_t>(frames) * kMixChannels);
-    if (auto observer = renderObserver.load(std::memory_order_acquire)) observer(out, frames);
+    if (auto observer = observer_.load(std::memory_order_acquire)) observer(out, frames);
+}
+
+void Engine::ObserveRender(void (*observer)(const float*, int)) {
+    observer_.store(observer, std::memory_order_release);
 }
 
 void Engine::Shutdown() {
-    // The output first: SDL returns once no callback is running.
-    std::uint32_t output = 0;
-    bool sdl = false;
+    std::unique_ptr<Output> output;
     std::unique_ptr<SpeechWorker> speech;
     {
         std::lock_guard lock(mutex_);
         if (!running_) return;
-        output = std::exchange(output_, 0);
-        sdl = std::exchange(sdlStarted_, false);
+        running_ = false;
+        output = std::move(output_);
         speech = std::move(speech_);
     }
-    if (output) SDL_CloseAudioDevice(output);
-    if (sdl) SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    speech.reset();  // joins the speech thread; it may still call PlaySpeech
+    // The output first: closing it returns once no callback runs.
+    output.reset();
+    speech.reset();  // joins the speech thread; its PlaySpeech now does nothing
     capture_.Finish();
 
     std::lock_guard lock(mutex_);
-    for (Voice* voice : voices_) {
-        AL_CHECK(alDeleteSources(1, &voice->source));
-        voice->source = 0;
-        voice->alive = false;
-        voice->buffer.reset();
-    }
-    voices_.clear();
-    draining_.clear();
-    slots_.clear();
-    AL_CHECK(alDeleteSources(1, &speechSource_));
-    if (speechBuffer_) AL_CHECK(alDeleteBuffers(1, &speechBuffer_));
-    speechSource_ = speechBuffer_ = 0;
-    for (auto& [name, buffer] : cache_) AL_CHECK(alDeleteBuffers(1, &buffer->id));
-    for (auto& buffer : retired_) AL_CHECK(alDeleteBuffers(1, &buffer->id));
-    cache_.clear();
-    retired_.clear();
-    alcMakeContextCurrent(nullptr);
-    alcDestroyContext(context_);
-    alcCloseDevice(device_);
-    context_ = nullptr;
-    device_ = nullptr;
-    running_ = false;
+    renderDevice_ = nullptr;
+    mixer_.reset();
 }
 
 std::shared_ptr<Voice> Engine::Load(const std::string& fileName) {
     const std::string path = ResolvePath(fileName);
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
+    const FileVersion version = exists ? VersionOf(st) : FileVersion{};
+
+    std::shared_ptr<const Buffer> buffer;
     {
         std::lock_guard lock(mutex_);
         if (!running_) return nullptr;
-        ReapDrained();
-    }
-
-    std::shared_ptr<Buffer> buffer;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = cache_.find(path);
-        if (it != cache_.end() && exists && it->second->fileSize == st.st_size && it->second->fileTime == st.st_mtime) {
-            buffer = it->second;
-        }
+        ReapClosing();
+        auto it = mixer_->cache.find(path);
+        if (it != mixer_->cache.end() && exists && it->second->version == version) buffer = it->second;
     }
     if (!buffer) {
         // Decoding happens outside the lock: a long file must not hold up
@@ -258,150 +264,148 @@ std::shared_ptr<Voice> Engine::Load(const std::string& fileName) {
         }
         std::lock_guard lock(mutex_);
         if (!running_) return nullptr;
-        buffer = std::make_shared<Buffer>();
-        buffer->channels = audio.channels;
-        buffer->lengthMs = audio.LengthMs();
-        buffer->fileSize = st.st_size;
-        buffer->fileTime = st.st_mtime;
-        AL_CHECK(alGenBuffers(1, &buffer->id));
+        auto fresh = std::make_shared<Buffer>();
+        fresh->id = GenerateBuffer();
+        fresh->channels = audio.channels;
+        fresh->lengthMs = audio.LengthMs();
+        fresh->version = version;
         const ALenum format = audio.channels == 1 ? AL_FORMAT_MONO_FLOAT32 : AL_FORMAT_STEREO_FLOAT32;
-        AL_CHECK(alBufferData(buffer->id, format, audio.samples.data(),
+        AL_CHECK(alBufferData(fresh->id.Get(), format, audio.samples.data(),
                               static_cast<ALsizei>(audio.samples.size() * sizeof(float)), audio.sampleRate));
-        auto& slot = cache_[path];
-        // A file changed on disk: its old buffer may still be playing.
-        if (slot) retired_.push_back(slot);
-        slot = buffer;
+        // A file changed on disk: sounds still playing its old version keep
+        // that buffer until they end.
+        mixer_->cache[path] = fresh;
+        buffer = std::move(fresh);
     }
 
     std::lock_guard lock(mutex_);
     if (!running_) return nullptr;
     auto voice = std::make_shared<Voice>();
     voice->buffer = buffer;
-    AL_CHECK(alGenSources(1, &voice->source));
-    AL_CHECK(alSourcei(voice->source, AL_BUFFER, static_cast<ALint>(buffer->id)));
-    AL_CHECK(alSourcei(voice->source, AL_SOURCE_RELATIVE, AL_TRUE));
+    voice->source = GenerateSource();
+    if (!voice->source) {
+        std::fprintf(stderr, "sound: cannot open \"%s\": the mixer has no source left\n", fileName.c_str());
+        return nullptr;
+    }
+    const ALuint source = voice->source.Get();
+    AL_CHECK(alSourcei(source, AL_BUFFER, static_cast<ALint>(buffer->id.Get())));
+    AL_CHECK(alSourcei(source, AL_SOURCE_RELATIVE, AL_TRUE));
     if (buffer->channels == 2) {
         // Stereo sounds play exactly as recorded, left to left, right to right.
-        AL_CHECK(alSourcei(voice->source, AL_DIRECT_CHANNELS_SOFT, AL_TRUE));
+        AL_CHECK(alSourcei(source, AL_DIRECT_CHANNELS_SOFT, AL_TRUE));
     }
-    voice->alive = true;
     ApplyPan(*voice, 128);
-    voices_.insert(voice.get());
+    std::erase_if(mixer_->voices, [](const std::weak_ptr<Voice>& v) { return v.expired(); });
+    mixer_->voices.push_back(voice);
     return voice;
 }
 
-void Engine::DestroyVoice(Voice& voice) {
-    AL_CHECK(alSourceStop(voice.source));
-    AL_CHECK(alDeleteSources(1, &voice.source));
-    voice.source = 0;
-    voice.alive = false;
-    voice.buffer.reset();
-    voices_.erase(&voice);
-}
-
-void Engine::ReapDrained() {
-    std::erase_if(draining_, [this](const std::shared_ptr<Voice>& voice) {
+void Engine::ReapClosing() {
+    const auto now = Clock::now();
+    std::erase_if(mixer_->closing, [now](Closing& closing) {
         ALint state = AL_STOPPED;
-        AL_CHECK(alGetSourcei(voice->source, AL_SOURCE_STATE, &state));
-        if (state == AL_PLAYING) return false;
-        DestroyVoice(*voice);
+        AL_CHECK(alGetSourcei(closing.voice->source.Get(), AL_SOURCE_STATE, &state));
+        if (state == AL_PLAYING && now < closing.stopAt) return false;
+        closing.voice->source.Reset();
+        closing.voice->buffer.reset();
         return true;
     });
 }
 
-void Engine::Release(Voice& voice) {
+void Engine::Release(std::shared_ptr<Voice> voice) {
     std::lock_guard lock(mutex_);
-    if (!voice.alive || !running_) return;
-    ReapDrained();
-    if (voice.slot >= 0 && static_cast<std::size_t>(voice.slot) < slots_.size() && slots_[voice.slot] == &voice) {
-        slots_[voice.slot] = nullptr;
-    }
-    voice.slot = -1;
+    if (!voice || !Usable(*voice)) return;
+    ReapClosing();
+    voice->slot = -1;
+    const ALuint source = voice->source.Get();
     ALint state = AL_STOPPED, looping = AL_FALSE;
-    AL_CHECK(alGetSourcei(voice.source, AL_SOURCE_STATE, &state));
-    AL_CHECK(alGetSourcei(voice.source, AL_LOOPING, &looping));
-    if (state == AL_PLAYING && !looping) {
-        // A one-shot closed while it plays (a shot closed as soon as it is
-        // fired) is heard to its end; its source is freed afterwards.
-        auto keep = std::make_shared<Voice>(std::move(voice));
-        voice.alive = false;
-        voice.source = 0;
-        voices_.erase(&voice);
-        voices_.insert(keep.get());
-        draining_.push_back(std::move(keep));
+    AL_CHECK(alGetSourcei(source, AL_SOURCE_STATE, &state));
+    AL_CHECK(alGetSourcei(source, AL_LOOPING, &looping));
+    if (state == AL_PLAYING) {
+        if (!looping && voice->buffer->lengthMs <= kPlayOutMs) {
+            // A shot closed as soon as it is fired is heard to its end.
+            mixer_->closing.push_back({std::move(voice), Clock::time_point::max()});
+            return;
+        }
+        // Anything longer fades out rather than stop with a click.
+        AL_CHECK(alSourcef(source, AL_GAIN, 0.0f));
+        mixer_->closing.push_back({std::move(voice), Clock::now() + kFadeOut});
         return;
     }
-    DestroyVoice(voice);
+    voice->source.Reset();
+    voice->buffer.reset();
 }
 
 void Engine::ApplyPan(const Voice& voice, int pan) {
     if (!voice.buffer || voice.buffer->channels != 1) return;
     const float azimuth = PanToAzimuth(pan);
-    AL_CHECK(alSource3f(voice.source, AL_POSITION, std::sin(azimuth), 0.0f, -std::cos(azimuth)));
+    AL_CHECK(alSource3f(voice.source.Get(), AL_POSITION, std::sin(azimuth), 0.0f, -std::cos(azimuth)));
 }
 
-void Engine::Play(Voice& voice, int slot, bool loop, int pan, int volume) {
+void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int pan, int volume) {
+    Voice& voice = *handle;
     std::lock_guard lock(mutex_);
-    if (!voice.alive || !running_) return;
-    if (voice.slot >= 0 && static_cast<std::size_t>(voice.slot) < slots_.size() && slots_[voice.slot] == &voice) {
-        slots_[voice.slot] = nullptr;
-    }
+    if (!Usable(voice)) return;
+    ReapClosing();
+    auto& slots = mixer_->slots;
     voice.slot = -1;
-    if (slot >= 0 && static_cast<std::size_t>(slot) < slots_.size()) {
+    if (slot >= 0 && static_cast<std::size_t>(slot) < slots.size()) {
         // A slot holds one sound at a time: starting another there stops it.
-        if (Voice* other = slots_[slot]; other && other != &voice && other->alive) {
-            AL_CHECK(alSourceStop(other->source));
+        if (auto other = slots[slot].lock(); other && other.get() != &voice && other->slot == slot && other->source) {
+            AL_CHECK(alSourceStop(other->source.Get()));
             other->slot = -1;
         }
-        slots_[slot] = &voice;
+        slots[slot] = handle;
         voice.slot = slot;
     }
+    const ALuint source = voice.source.Get();
     ApplyPan(voice, pan < 0 ? 128 : pan);
-    AL_CHECK(alSourcef(voice.source, AL_GAIN, static_cast<float>(std::clamp(volume, 0, 255)) / 255.0f));
-    AL_CHECK(alSourcei(voice.source, AL_LOOPING, loop ? AL_TRUE : AL_FALSE));
-    AL_CHECK(alSourceRewind(voice.source));
-    AL_CHECK(alSourcePlay(voice.source));
+    AL_CHECK(alSourcef(source, AL_GAIN, Gain(volume)));
+    AL_CHECK(alSourcei(source, AL_LOOPING, loop ? AL_TRUE : AL_FALSE));
+    AL_CHECK(alSourceRewind(source));
+    AL_CHECK(alSourcePlay(source));
 }
 
 void Engine::Stop(Voice& voice) {
     std::lock_guard lock(mutex_);
-    if (!voice.alive || !running_) return;
-    AL_CHECK(alSourceStop(voice.source));
+    if (!Usable(voice)) return;
+    AL_CHECK(alSourceStop(voice.source.Get()));
 }
 
 void Engine::SetPan(Voice& voice, int pan) {
     std::lock_guard lock(mutex_);
-    if (!voice.alive || !running_) return;
+    if (!Usable(voice)) return;
     ApplyPan(voice, pan);
 }
 
 void Engine::SetVolume(Voice& voice, int volume) {
     std::lock_guard lock(mutex_);
-    if (!voice.alive || !running_) return;
-    AL_CHECK(alSourcef(voice.source, AL_GAIN, static_cast<float>(std::clamp(volume, 0, 255)) / 255.0f));
+    if (!Usable(voice)) return;
+    AL_CHECK(alSourcef(voice.source.Get(), AL_GAIN, Gain(volume)));
 }
 
 int Engine::LengthMs(const Voice& voice) {
     std::lock_guard lock(mutex_);
-    return voice.alive && voice.buffer ? voice.buffer->lengthMs : 0;
+    return Usable(voice) && voice.buffer ? voice.buffer->lengthMs : 0;
 }
 
 void Engine::StopSpeech() {
     std::lock_guard lock(mutex_);
-    if (running_) AL_CHECK(alSourceStop(speechSource_));
+    if (running_) AL_CHECK(alSourceStop(mixer_->speechSource.Get()));
 }
 
 void Engine::PlaySpeech(const std::vector<std::int16_t>& samples, int rate) {
     std::lock_guard lock(mutex_);
     if (!running_ || samples.empty()) return;
-    AL_CHECK(alSourceStop(speechSource_));
-    AL_CHECK(alSourcei(speechSource_, AL_BUFFER, 0));
-    if (speechBuffer_) AL_CHECK(alDeleteBuffers(1, &speechBuffer_));
-    AL_CHECK(alGenBuffers(1, &speechBuffer_));
-    AL_CHECK(alBufferData(speechBuffer_, AL_FORMAT_MONO16, samples.data(),
+    const ALuint source = mixer_->speechSource.Get();
+    AL_CHECK(alSourceStop(source));
+    AL_CHECK(alSourcei(source, AL_BUFFER, 0));
+    mixer_->speechBuffer = GenerateBuffer();
+    const ALuint buffer = mixer_->speechBuffer.Get();
+    AL_CHECK(alBufferData(buffer, AL_FORMAT_MONO16, samples.data(),
                           static_cast<ALsizei>(samples.size() * sizeof(std::int16_t)), rate));
-    AL_CHECK(alSourcei(speechSource_, AL_BUFFER, static_cast<ALint>(speechBuffer_)));
-    AL_CHECK(alSourcePlay(speechSource_));
+    AL_CHECK(alSourcei(source, AL_BUFFER, static_cast<ALint>(buffer)));
+    AL_CHECK(alSourcePlay(source));
 }
 
 void Engine::Speak(std::int32_t number) {

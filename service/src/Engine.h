@@ -2,18 +2,19 @@
 // SDL2 audio callback, one OpenAL source per sound.
 #pragma once
 
+#include "AlObjects.h"
 #include "CaptureWriter.h"
 #include "Corvane.h"
+#include "SdlOutput.h"
 
-#include <AL/al.h>
-#include <AL/alc.h>
+#include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -23,21 +24,37 @@ constexpr int kMixRate = 48000;
 constexpr int kMixChannels = 2;
 constexpr int kCallbackFrames = 480;  // 10 ms per output buffer
 
-// Decoded samples uploaded once into an OpenAL buffer, shared by every sound
-// opened from the same file.
-struct Buffer {
-    ALuint id = 0;
-    int channels = 0;
-    int lengthMs = 0;
-    long long fileSize = 0;
-    long long fileTime = 0;
+// A sound closed while it plays is heard to its end when it is at most this
+// long (a shot, the kill); a longer one (a spoken prompt) fades out and stops,
+// so a prompt replayed or closed never talks over itself.
+constexpr int kPlayOutMs = 1500;
+
+// What identifies one version of a file on disk: a file rewritten in place
+// or replaced by another changes at least one of these.
+struct FileVersion {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    bool operator==(const FileVersion&) const = default;
 };
 
+// Decoded samples uploaded once into an OpenAL buffer, shared by every sound
+// opened from the same file; freed when the last sound and the cache let go.
+struct Buffer {
+    AlBuffer id;
+    int channels = 0;
+    int lengthMs = 0;
+    FileVersion version;
+};
+
+// One sound's place in the mixer. The buffer is declared first, so the
+// source that plays it is given back before it.
 struct Voice {
-    ALuint source = 0;
-    std::shared_ptr<Buffer> buffer;
+    std::shared_ptr<const Buffer> buffer;
+    AlSource source;
     int slot = -1;
-    bool alive = false;  // false once closed or the service has stopped
 };
 
 class SpeechWorker;
@@ -45,6 +62,16 @@ class SpeechWorker;
 struct EngineOptions {
     bool openOutput = true;  // false: no device; the caller pulls with Render
 };
+
+// The service's singletons (the engine and the score poster) are made on
+// first use and never destroyed: Sounds held in static objects are closed
+// after the game has returned and must find them there. CloseLib is what
+// stops their threads.
+template <typename T>
+T& Singleton() {
+    static T* instance = new T;
+    return *instance;
+}
 
 class Engine {
 public:
@@ -55,8 +82,10 @@ public:
     bool Running();
 
     std::shared_ptr<Voice> Load(const std::string& fileName);
-    void Release(Voice& voice);
-    void Play(Voice& voice, int slot, bool loop, int pan, int volume);
+    // Takes the sound's last handle: stops it, or lets a short one-shot play
+    // out (see kPlayOutMs), and gives back its source.
+    void Release(std::shared_ptr<Voice> voice);
+    void Play(const std::shared_ptr<Voice>& voice, int slot, bool loop, int pan, int volume);
     void Stop(Voice& voice);
     void SetPan(Voice& voice, int pan);
     void SetVolume(Voice& voice, int volume);
@@ -71,32 +100,54 @@ public:
     // Renders `frames` stereo frames of the mix into `out` and hands them to
     // the capture. Called by the output callback, or by tests without one.
     void Render(float* out, int frames);
-    // Sees every rendered block right after it is mixed (benchmarks only).
-    std::atomic<void (*)(const float*, int)> renderObserver{nullptr};
+    // Sees every rendered block right after it is mixed; nullptr for none.
+    void ObserveRender(void (*observer)(const float*, int));
 
 private:
-    Engine() = default;
+    friend Engine& Singleton<Engine>();
+    Engine();
+
+    using Clock = std::chrono::steady_clock;
+    // A closed sound still sounding: played out, or fading until `stopAt`.
+    struct Closing {
+        std::shared_ptr<Voice> voice;
+        Clock::time_point stopAt;
+    };
+    // Everything that lives from Start to Shutdown, given back in the reverse
+    // of this order: sounds, then the speech source, the cache, the context,
+    // the device.
+    struct Mixer {
+        AlcDevice device;
+        AlcContext context;
+        std::map<std::string, std::shared_ptr<const Buffer>> cache;
+        AlSource speechSource;
+        AlBuffer speechBuffer;
+        std::vector<std::weak_ptr<Voice>> slots;
+        std::vector<std::weak_ptr<Voice>> voices;  // every sound handed out
+        std::vector<Closing> closing;
+        ~Mixer();
+    };
+    // The output is closed before the mixer it pulls from.
+    struct Output {
+        SdlAudio audio;
+        SdlDevice device;
+    };
+
     static void Callback(void* self, unsigned char* stream, int len);
-    bool OpenOutput();
+    bool OpenOutput(Output& output);
     void ApplyPan(const Voice& voice, int pan);
-    void ReapDrained();
-    void DestroyVoice(Voice& voice);
+    void ReapClosing();
+    bool Usable(const Voice& voice) const { return running_ && voice.source; }
 
     std::mutex mutex_;  // guards everything below; never taken by Render
     bool running_ = false;
-    ALCdevice* device_ = nullptr;
-    ALCcontext* context_ = nullptr;
-    std::uint32_t output_ = 0;
-    bool sdlStarted_ = false;
-    std::vector<Voice*> slots_;
-    std::set<Voice*> voices_;
-    std::vector<std::shared_ptr<Voice>> draining_;  // closed one-shots still playing
-    std::map<std::string, std::shared_ptr<Buffer>> cache_;
-    std::vector<std::shared_ptr<Buffer>> retired_;
-    ALuint speechSource_ = 0;
-    ALuint speechBuffer_ = 0;
+    std::unique_ptr<Mixer> mixer_;
+    std::unique_ptr<Output> output_;
     std::unique_ptr<SpeechWorker> speech_;
     CaptureWriter capture_;
+    // Read by Render on the audio thread; set while no output runs.
+    std::atomic<ALCdevice*> renderDevice_{nullptr};
+    std::atomic<void (*)(const float*, int)> observer_{nullptr};
 };
 
 }  // namespace Corvane::detail

@@ -33,16 +33,16 @@ bool Sound::Open(const std::string& fileName) {
         std::lock_guard lock(mutex_);
         old = std::exchange(voice_, fresh);
     }
-    if (old) Engine::Get().Release(*old);
+    if (old) Engine::Get().Release(std::move(old));
     return fresh != nullptr;
 }
 
 void Sound::Play(int slot, bool loop, int pan, int volume) {
-    if (auto v = Voice()) Engine::Get().Play(*v, slot, loop, pan, volume);
+    if (auto v = Handle()) Engine::Get().Play(v, slot, loop, pan, volume);
 }
 
 void Sound::Stop() {
-    if (auto v = Voice()) Engine::Get().Stop(*v);
+    if (auto v = Handle()) Engine::Get().Stop(*v);
 }
 
 void Sound::Close() {
@@ -51,19 +51,19 @@ void Sound::Close() {
         std::lock_guard lock(mutex_);
         old = std::move(voice_);
     }
-    if (old) Engine::Get().Release(*old);
+    if (old) Engine::Get().Release(std::move(old));
 }
 
 void Sound::Pan(int pan) {
-    if (auto v = Voice()) Engine::Get().SetPan(*v, pan);
+    if (auto v = Handle()) Engine::Get().SetPan(*v, pan);
 }
 
 void Sound::Volume(int volume) {
-    if (auto v = Voice()) Engine::Get().SetVolume(*v, volume);
+    if (auto v = Handle()) Engine::Get().SetVolume(*v, volume);
 }
 
 int Sound::GetLength() const {
-    auto v = Voice();
+    auto v = Handle();
     return v ? Engine::Get().LengthMs(*v) : 0;
 }
 

@@ -15,7 +15,6 @@ namespace {
 struct Synthesis {
     SpeechWorker* worker;
     std::vector<std::int16_t> samples;
-    bool (*abandoned)(SpeechWorker*);
 };
 
 }  // namespace
@@ -29,29 +28,34 @@ namespace {
 int StartEspeakOnce();
 }
 
-SpeechWorker::SpeechWorker(Engine& engine) : engine(engine), thread([this] { Run(); }) {}
+SpeechWorker::SpeechWorker(Engine& engine) : engine_(engine), thread_([this] { Run(); }) {}
 
 SpeechWorker::~SpeechWorker() {
     {
-        std::lock_guard lock(mutex);
-        stop = true;
-        pending.reset();
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+        pending_.reset();
     }
-    wake.notify_all();
-    thread.join();
+    wake_.notify_all();
+    thread_.join();
 }
 
 void SpeechWorker::Request(std::int32_t number) {
     {
-        std::lock_guard lock(mutex);
-        pending = number;
+        std::lock_guard lock(mutex_);
+        pending_ = number;
     }
-    wake.notify_all();
+    wake_.notify_all();
 }
 
 bool SpeechWorker::WaitIdle(int timeoutMs) {
-    std::unique_lock lock(mutex);
-    return wake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !pending && !busy; });
+    std::unique_lock lock(mutex_);
+    return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !pending_ && !busy_; });
+}
+
+bool SpeechWorker::Abandoned() {
+    std::lock_guard lock(mutex_);
+    return stop_ || pending_.has_value();
 }
 
 int SpeechWorker::OnSamples(short* wav, int count, void* eventList) {
@@ -60,7 +64,7 @@ int SpeechWorker::OnSamples(short* wav, int count, void* eventList) {
     if (!synthesis) return 0;
     if (wav && count > 0) synthesis->samples.insert(synthesis->samples.end(), wav, wav + count);
     // A newer number (or the end of the service) makes this one moot.
-    return synthesis->abandoned(synthesis->worker) ? 1 : 0;
+    return synthesis->worker->Abandoned() ? 1 : 0;
 }
 
 namespace {
@@ -89,28 +93,25 @@ void SpeechWorker::Run() {
     // Every eSpeak NG call happens on this thread.
     const int rate = StartEspeakOnce();
 
-    std::unique_lock lock(mutex);
+    std::unique_lock lock(mutex_);
     for (;;) {
-        wake.wait(lock, [this] { return stop || pending; });
-        if (stop) break;
-        const std::int32_t number = *pending;
-        pending.reset();
-        busy = true;
+        wake_.wait(lock, [this] { return stop_ || pending_; });
+        if (stop_) break;
+        const std::int32_t number = *pending_;
+        pending_.reset();
+        busy_ = true;
         lock.unlock();
 
         if (rate > 0) {
-            Synthesis synthesis{this, {}, [](SpeechWorker* worker) {
-                                    std::lock_guard guard(worker->mutex);
-                                    return worker->stop || worker->pending.has_value();
-                                }};
+            Synthesis synthesis{this, {}};
             const std::string text = NumberText(number);
             espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, &synthesis);
-            if (!synthesis.abandoned(this)) engine.PlaySpeech(synthesis.samples, rate);
+            if (!Abandoned()) engine_.PlaySpeech(synthesis.samples, rate);
         }
 
         lock.lock();
-        busy = false;
-        wake.notify_all();
+        busy_ = false;
+        wake_.notify_all();
     }
 }
 

@@ -28,20 +28,21 @@ public:
     // True once nothing is queued or being synthesized (tests only).
     bool WaitIdle(int timeoutMs);
 
-private:
-    void Run();
-
-public:
     // eSpeak NG's sample callback.
     static int OnSamples(short* wav, int count, void* events);
 
-    Engine& engine;
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::optional<std::int32_t> pending;
-    bool busy = false;
-    bool stop = false;
-    std::thread thread;
+private:
+    void Run();
+    // True once a newer number or the end of the service makes this one moot.
+    bool Abandoned();
+
+    Engine& engine_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::optional<std::int32_t> pending_;
+    bool busy_ = false;
+    bool stop_ = false;
+    std::thread thread_;
 };
 
 }  // namespace Corvane::detail
