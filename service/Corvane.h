@@ -28,6 +28,9 @@ bool InitLib(int slots);
 // Sounds closed afterwards are harmless no-ops.
 void CloseLib();
 
+// The longest sound that Close lets play out.
+inline constexpr int kPlayOutMs = 1500;
+
 class Sound {
 public:
     Sound() noexcept = default;                   // empty; calls nothing
@@ -53,7 +56,11 @@ public:
     void Play(int slot, bool loop, int pan, int volume);
     // Silences the sound; a later Play starts it again from the beginning.
     void Stop();
-    // Stops and releases the sound; it is empty afterwards.
+    // Releases the sound; it is empty afterwards. A sound still playing is
+    // heard to its end if it is a short effect played once (at most
+    // kPlayOutMs long: a shot closed as soon as it is fired); anything else (a
+    // loop, a spoken prompt) fades out within about 20 ms and stops, so a
+    // prompt closed or replayed never talks over itself.
     void Close();
     // Stereo position 0..255: 0 hard left, 128 centre, 255 hard right.
     // Applies to mono sounds, also while stopped; default centre.

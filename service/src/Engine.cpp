@@ -314,8 +314,10 @@ void Engine::ReapClosing() {
 
 void Engine::Release(std::shared_ptr<Voice> voice) {
     std::lock_guard lock(mutex_);
-    if (!voice || !Usable(*voice)) return;
+    if (!running_) return;
+    // Reaped first: the sound in hand may itself be one closed before.
     ReapClosing();
+    if (!voice || !Usable(*voice)) return;
     voice->slot = -1;
     const ALuint source = voice->source.Get();
     ALint state = AL_STOPPED, looping = AL_FALSE;
@@ -345,8 +347,9 @@ void Engine::ApplyPan(const Voice& voice, int pan) {
 void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int pan, int volume) {
     Voice& voice = *handle;
     std::lock_guard lock(mutex_);
-    if (!Usable(voice)) return;
+    if (!running_) return;
     ReapClosing();
+    if (!Usable(voice)) return;
     auto& slots = mixer_->slots;
     voice.slot = -1;
     if (slot >= 0 && static_cast<std::size_t>(slot) < slots.size()) {

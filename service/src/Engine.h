@@ -24,11 +24,6 @@ constexpr int kMixRate = 48000;
 constexpr int kMixChannels = 2;
 constexpr int kCallbackFrames = 480;  // 10 ms per output buffer
 
-// A sound closed while it plays is heard to its end when it is at most this
-// long (a shot, the kill); a longer one (a spoken prompt) fades out and stops,
-// so a prompt replayed or closed never talks over itself.
-constexpr int kPlayOutMs = 1500;
-
 // What identifies one version of a file on disk: a file rewritten in place
 // or replaced by another changes at least one of these.
 struct FileVersion {
@@ -83,7 +78,7 @@ public:
 
     std::shared_ptr<Voice> Load(const std::string& fileName);
     // Takes the sound's last handle: stops it, or lets a short one-shot play
-    // out (see kPlayOutMs), and gives back its source.
+    // out (see Sound::Close), and gives back its source.
     void Release(std::shared_ptr<Voice> voice);
     void Play(const std::shared_ptr<Voice>& voice, int slot, bool loop, int pan, int volume);
     void Stop(Voice& voice);

@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,6 +37,18 @@ inline std::string WriteWav(const std::string& name, const std::vector<float>& s
 inline std::vector<float> Sine(int frames, double cyclesPerFrame = 1.0 / 48.0, float amplitude = 0.5f) {
     std::vector<float> s(static_cast<std::size_t>(frames));
     for (int i = 0; i < frames; ++i) s[i] = amplitude * static_cast<float>(std::sin(2 * M_PI * cyclesPerFrame * i));
+    return s;
+}
+
+// Mono white noise, the same every time. Two copies at different offsets
+// are uncorrelated, so their energies add up.
+inline std::vector<float> Noise(int frames, float amplitude = 0.3f) {
+    std::vector<float> s(static_cast<std::size_t>(frames));
+    std::uint32_t state = 12345;
+    for (auto& v : s) {
+        state = state * 1664525u + 1013904223u;
+        v = amplitude * (static_cast<float>(state >> 8) / static_cast<float>(1u << 24) * 2.0f - 1.0f);
+    }
     return s;
 }
 

@@ -56,6 +56,7 @@ TEST(Concurrency, OpenCloseAndSpeakFromManyThreadsThenCloseLib) {
     ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
     const std::string tone = testfiles::WriteWav("d.wav", testfiles::Sine(4800), 1);
     Sound shared(tone);
+    ::testing::internal::CaptureStderr();
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
@@ -70,8 +71,28 @@ TEST(Concurrency, OpenCloseAndSpeakFromManyThreadsThenCloseLib) {
         });
     }
     for (auto& th : threads) th.join();
+    // No call reached OpenAL with a handle already given back.
+    EXPECT_EQ(::testing::internal::GetCapturedStderr().find("OpenAL error"), std::string::npos);
+
+    // Whatever order the calls met in, the sound still works (once the last
+    // number has been said)...
+    ASSERT_TRUE(Corvane::testing::WaitSpeechIdle(10000));
+    Corvane::testing::Render(5 * 48000);
+    shared.Open(tone);
+    shared.Play(-1, true, 0, 255);
+    Corvane::testing::Render(4800);
+    const auto out = Corvane::testing::Render(4800);
+    double left = 0, right = 0;
+    for (std::size_t i = 0; i < out.size(); i += 2) {
+        left += out[i] * out[i];
+        right += out[i + 1] * out[i + 1];
+    }
+    EXPECT_GT(left, 10.0);
+    EXPECT_LT(right, left * 1e-6);
+    // ...and every handle taken on the way is given back.
     Corvane::CloseLib();
     shared.Close();  // after CloseLib: a no-op
+    for (const auto& tally : Corvane::testing::NativeTallies()) EXPECT_EQ(tally.taken, tally.returned) << tally.kind;
 }
 
 }  // namespace
