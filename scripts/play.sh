@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target barnblast barnblast-scoreboard -j "$(nproc)" >&2
-exec ./build/game/barnblast
+cmake -S . -B build-play -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-play --target barnblast barnblast-scoreboard -j "$(nproc)" >&2
+exec ./build-play/game/barnblast

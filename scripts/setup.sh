@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the game, its tests and the score table need.
+# Installs the Debian packages the game needs to build and play; with
+# --tests, also what its tests and checks need.
 # Idempotent and non-interactive: apt runs only when something is missing.
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config libgtest-dev
+  build-essential cmake pkg-config
   libopenal-dev libsdl2-dev libsndfile1-dev libespeak-ng-dev espeak-ng-data
-  libcurl4-openssl-dev uuid-dev
-  libboost1.81-dev libboost-json1.81-dev libsqlite3-dev sqlite3
+  libcurl4-openssl-dev
+  libboost1.81-dev libboost-json1.81-dev libsqlite3-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
+  packages+=(libgtest-dev sqlite3)
+  # Checks: layout, lint, sanitizers and fuzzing with clang's runtime.
+  packages+=(clang clang-format clang-tidy libclang-rt-14-dev)
   # Tests also drive a real browser and a load generator.
   packages+=(chromium wrk curl)
   # A machine may already have Node.js from elsewhere, whose nodejs package

@@ -1,14 +1,31 @@
 #!/usr/bin/env bash
-# Sets everything up, builds and runs the whole test suite: once normally and
-# once more for the sound service, the game and score posting under
-# ThreadSanitizer.
+# Sets everything up, builds with warnings as errors and runs every suite;
+# then the layout and lint checks; then the suites where threads meet under
+# ThreadSanitizer, and every suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --tests
-bash scripts/build.sh build
+
+step() { echo "== test: $* ($(date +%T))"; }
+
+step "build and run every suite"
+bash scripts/build.sh build -DBARNBLAST_WERROR=ON
 (cd build && ctest --output-on-failure --no-tests=error -j 2 --timeout 900)
-cmake -S . -B build-tsan -DBARNBLAST_SANITIZE=thread >/dev/null
+
+step "layout and lint"
+bash scripts/check.sh build
+
+step "ThreadSanitizer"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBARNBLAST_SANITIZE=thread >/dev/null
 cmake --build build-tsan --target concurrency_suites -j "$(nproc)"
 # Some score posting tests fork a process that already has threads.
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 die_after_fork=0" \
   ctest --output-on-failure --no-tests=error -L '^(service|game|postscore)$' --timeout 900)
+
+step "AddressSanitizer and UndefinedBehaviorSanitizer"
+bash scripts/build.sh build-asan -DBARNBLAST_SANITIZE=address,undefined
+(cd build-asan && ASAN_OPTIONS="halt_on_error=1 detect_leaks=1" \
+  UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+  ctest --output-on-failure --no-tests=error -j 2 --timeout 900)
+step "done"

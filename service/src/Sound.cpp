@@ -26,6 +26,22 @@ void CloseLib() {
 
 void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
 
+// A sound made from a file opens it and asks its length; leaving scope
+// closes it.
+Sound::Sound(const std::string& fileName) {
+    Open(fileName);
+    GetLength();
+}
+
+Sound::~Sound() { Close(); }
+
+bool Sound::Init(const std::string& fileName) { return Open(fileName); }
+
+std::shared_ptr<detail::Voice> Sound::Handle() const {
+    std::lock_guard lock(mutex_);
+    return voice_;
+}
+
 bool Sound::Open(const std::string& fileName) {
     std::shared_ptr<detail::Voice> fresh = Engine::Get().Load(fileName);
     std::shared_ptr<detail::Voice> old;

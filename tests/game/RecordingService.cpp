@@ -81,6 +81,19 @@ void PostScore(std::string& game, std::int32_t score, std::string& name, std::st
     Record("PostScore(" + game + "," + std::to_string(score) + "," + name + "," + site + ")");
 }
 
+// A sound made from a file is recorded as its Open alone: what the service
+// does inside its constructor is the service's, not the game's.
+Sound::Sound(const std::string& fileName) { Open(fileName); }
+
+Sound::~Sound() { Close(); }
+
+bool Sound::Init(const std::string& fileName) { return Open(fileName); }
+
+std::shared_ptr<detail::Voice> Sound::Handle() const {
+    std::lock_guard lock(mutex_);
+    return voice_;
+}
+
 bool Sound::Open(const std::string& fileName) {
     auto v = std::make_shared<detail::Voice>();
     v->file = recording::Base(fileName);
@@ -91,13 +104,13 @@ bool Sound::Open(const std::string& fileName) {
 }
 
 void Sound::Play(int slot, bool loop, int pan, int volume) {
-    if (auto v = Voice())
+    if (auto v = Handle())
         Record(v->file + " Play(" + std::to_string(slot) + "," + (loop ? "true" : "false") + "," + std::to_string(pan) +
                "," + std::to_string(volume) + ")");
 }
 
 void Sound::Stop() {
-    if (auto v = Voice()) Record(v->file + " Stop()");
+    if (auto v = Handle()) Record(v->file + " Stop()");
 }
 
 void Sound::Close() {
@@ -110,15 +123,15 @@ void Sound::Close() {
 }
 
 void Sound::Pan(int pan) {
-    if (auto v = Voice()) Record(v->file + " Pan(" + std::to_string(pan) + ")");
+    if (auto v = Handle()) Record(v->file + " Pan(" + std::to_string(pan) + ")");
 }
 
 void Sound::Volume(int volume) {
-    if (auto v = Voice()) Record(v->file + " Volume(" + std::to_string(volume) + ")");
+    if (auto v = Handle()) Record(v->file + " Volume(" + std::to_string(volume) + ")");
 }
 
 int Sound::GetLength() const {
-    auto v = Voice();
+    auto v = Handle();
     if (!v) return 0;
     Record(v->file + " GetLength()");
     std::lock_guard lock(recording::L().mutex);

@@ -16,7 +16,7 @@ TEST_F(Round, FirstFeedbackFollowsTheCluckAndIsOnTarget) {
               (Strings{"Play(1,true,128,128)", "Pan(0)", "Pan(128)", "Volume(255)", "Stop()"}));
     EXPECT_EQ(TimeOf("Chicken.wav Stop()"), 120000);
     EXPECT_EQ(recording::On("Background.mp3"),
-              (Strings{"Open(Media/Background.mp3)", "GetLength()", "Play(2,true,-1,32)", "Close()"}));
+              (Strings{"Open(Media/Background.mp3)", "Play(2,true,-1,32)", "Close()"}));
 }
 
 TEST_F(Round, NoKeyIsReadBeforeTheRoundRuns) {
@@ -64,10 +64,9 @@ TEST_F(Round, HitPlaysKillMovesChickenScoresAndUpdatesAfter300ms) {
     PlayRound();
     const std::int64_t fired = 100 + 1000;
     EXPECT_EQ(chickenPosition, 15);
-    EXPECT_EQ(recording::On("Shot.wav"),
-              (Strings{"Open(Media/Shot.wav)", "GetLength()", "Play(-1,false,128,128)", "Close()"}));
+    EXPECT_EQ(recording::On("Shot.wav"), (Strings{"Open(Media/Shot.wav)", "Play(-1,false,128,128)", "Close()"}));
     EXPECT_EQ(recording::On("KillChicken.wav"),
-              (Strings{"Open(Media/KillChicken.wav)", "GetLength()", "Play(-1,false,128,128)", "Close()"}));
+              (Strings{"Open(Media/KillChicken.wav)", "Play(-1,false,128,128)", "Close()"}));
     EXPECT_EQ(TimeOf("Shot.wav Play(-1,false,128,128)"), fired);
     EXPECT_EQ(TimeOf("KillChicken.wav Close()"), fired + 300);
     EXPECT_EQ(TimeOf("Chicken.wav Pan(0)", 1), fired + 300);  // the aim stays at 0
