@@ -125,7 +125,8 @@ TEST_P(MediaFileTest, StartsWithinFiftyMilliseconds) {
             first = i;
             break;
         }
-    const double ms = 1000.0 * double(first / size_t(audio_.channels)) / audio_.sampleRate;
+    const std::size_t frame = first / size_t(audio_.channels);
+    const double ms = 1000.0 * double(frame) / audio_.sampleRate;
     EXPECT_LE(ms, 50.0);
 }
 

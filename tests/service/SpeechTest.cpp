@@ -68,7 +68,7 @@ TEST_F(Speech, NewNumberCutsOffTheOneSpeaking) {
     ASSERT_TRUE(Corvane::testing::WaitSpeechIdle(10000));
     Corvane::testing::Render(4800);
     long after = Say(1);
-    EXPECT_NEAR(after, alone, 48000 / 20);  // nothing of the long number left
+    EXPECT_NEAR(after, alone, 48000.0 / 20);  // nothing of the long number left
 }
 
 }  // namespace
