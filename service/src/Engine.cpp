@@ -74,9 +74,9 @@ FileVersion VersionOf(const struct stat& st) {
             static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
 }
 
-// How long a closed sound's fade is given before its source stops: two
-// output blocks, since OpenAL Soft spreads a gain change over one.
-constexpr auto kFadeOut = std::chrono::milliseconds(25);
+// How long a closed sound's fade is given before its source stops: its
+// gain reaches zero within one update, and the output pulls every 5 ms.
+constexpr auto kFadeOut = std::chrono::milliseconds(15);
 
 float PanToAzimuth(int pan) {
     constexpr float kEdge = 60.0f * 3.14159265f / 180.0f;
@@ -147,6 +147,8 @@ bool Engine::Start(int slots, const EngineOptions& options) {
     AL_CHECK(alSource3f(mixer->speechSource.Get(), AL_POSITION, 0.0f, 0.0f, -1.0f));
     mixer->slots.resize(static_cast<std::size_t>(std::max(slots, 0)));
     renderDevice_ = mixer->device.Get();
+    updateFrames_ = std::max(options.updateFrames, 1);
+    callbackFrames_ = std::max(options.callbackFrames, 1);
     mixer_ = std::move(mixer);
     running_ = true;
 
@@ -172,7 +174,7 @@ bool Engine::OpenOutput(Output& output) {
     want.freq = kMixRate;
     want.format = AUDIO_F32SYS;
     want.channels = kMixChannels;
-    want.samples = kCallbackFrames;
+    want.samples = static_cast<Uint16>(callbackFrames_);
     want.callback = &Engine::Callback;
     want.userdata = this;
 
@@ -210,7 +212,10 @@ void Engine::Render(float* out, int frames) {
         std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * kMixChannels, 0.0f);
         return;
     }
-    pRenderSamples(device, out, frames);
+    const int update = updateFrames_.load(std::memory_order_relaxed);
+    for (int done = 0; done < frames; done += update) {
+        pRenderSamples(device, out + static_cast<std::ptrdiff_t>(done) * kMixChannels, std::min(update, frames - done));
+    }
     capture_.Push(out, static_cast<std::size_t>(frames) * kMixChannels);
     if (auto observer = observer_.load(std::memory_order_acquire)) observer(out, frames);
 }

@@ -22,7 +22,11 @@ namespace Corvane::detail {
 
 constexpr int kMixRate = 48000;
 constexpr int kMixChannels = 2;
-constexpr int kCallbackFrames = 480;  // 10 ms per output buffer
+// The output pulls 5 ms at a time, mixed in two updates of 2.5 ms: OpenAL
+// Soft spreads a pan or volume change over the update it lands in, so a
+// change is complete 2.5 ms into the first block that carries it.
+constexpr int kCallbackFrames = 240;
+constexpr int kUpdateFrames = 120;
 
 // What identifies one version of a file on disk: a file rewritten in place
 // or replaced by another changes at least one of these.
@@ -56,6 +60,8 @@ class SpeechWorker;
 
 struct EngineOptions {
     bool openOutput = true;  // false: no device; the caller pulls with Render
+    int callbackFrames = kCallbackFrames;
+    int updateFrames = kUpdateFrames;
 };
 
 // The service's singletons (the engine and the score poster) are made on
@@ -142,6 +148,8 @@ private:
     CaptureWriter capture_;
     // Read by Render on the audio thread; set while no output runs.
     std::atomic<ALCdevice*> renderDevice_{nullptr};
+    std::atomic<int> updateFrames_{kUpdateFrames};
+    int callbackFrames_ = kCallbackFrames;
     std::atomic<void (*)(const float*, int)> observer_{nullptr};
 };
 

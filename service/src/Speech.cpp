@@ -90,8 +90,9 @@ int StartEspeakOnce() {
 }  // namespace
 
 void SpeechWorker::Run() {
-    // Every eSpeak NG call happens on this thread.
-    const int rate = StartEspeakOnce();
+    // Every eSpeak NG call happens on this thread, and none before the first
+    // number: loading the voice would only slow the game's start.
+    int rate = -1;
 
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -102,6 +103,7 @@ void SpeechWorker::Run() {
         busy_ = true;
         lock.unlock();
 
+        if (rate < 0) rate = StartEspeakOnce();
         if (rate > 0) {
             Synthesis synthesis{this, {}};
             const std::string text = NumberText(number);

@@ -11,6 +11,13 @@ bool InitLibWithoutOutput(int slots) {
     return detail::Engine::Get().Start(slots, options);
 }
 
+bool InitLibWithBlocks(int slots, int callbackFrames, int updateFrames) {
+    detail::EngineOptions options;
+    options.callbackFrames = callbackFrames;
+    options.updateFrames = updateFrames;
+    return detail::Engine::Get().Start(slots, options);
+}
+
 std::vector<float> Render(int frames) {
     std::vector<float> out(static_cast<std::size_t>(frames) * detail::kMixChannels);
     detail::Engine::Get().Render(out.data(), frames);

@@ -10,6 +10,9 @@ namespace Corvane::testing {
 
 // Like InitLib, but opens no output device; audio moves only on Render.
 bool InitLibWithoutOutput(int slots);
+// Like InitLib, with the output pulling `callbackFrames` at a time, mixed in
+// updates of `updateFrames` (benchmarks compare block sizes in one run).
+bool InitLibWithBlocks(int slots, int callbackFrames, int updateFrames);
 // Renders `frames` stereo frames (interleaved left, right); silence when the
 // mixer is not running.
 std::vector<float> Render(int frames);
