@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace Corvane::detail {
@@ -100,10 +101,7 @@ Engine::Mixer::~Mixer() {
     // Sounds still held by the game are emptied here; whatever it calls on
     // them afterwards does nothing.
     for (auto& weak : voices) {
-        if (auto voice = weak.lock()) {
-            voice->source.Reset();
-            voice->buffer.reset();
-        }
+        if (auto voice = weak.lock()) voice->Empty();
     }
     closing.clear();
     speechSource.Reset();
@@ -148,7 +146,8 @@ bool Engine::Start(int slots, const EngineOptions& options) {
     mixer->slots.resize(static_cast<std::size_t>(std::max(slots, 0)));
     renderDevice_ = mixer->device.Get();
     updateFrames_ = std::max(options.updateFrames, 1);
-    callbackFrames_ = std::max(options.callbackFrames, 1);
+    callbackFrames_ = std::max(options.callbackFrames, 0);
+    streamAboveMs_ = options.streamAboveMs;
     mixer_ = std::move(mixer);
     running_ = true;
 
@@ -156,6 +155,7 @@ bool Engine::Start(int slots, const EngineOptions& options) {
         capture_.Start(path, kMixRate, kMixChannels);
     }
     speech_ = std::make_unique<SpeechWorker>(*this);
+    streamer_ = std::thread([this] { RunStreams(); });
     if (options.openOutput) {
         auto output = std::make_unique<Output>();
         if (!OpenOutput(*output)) {
@@ -174,7 +174,6 @@ bool Engine::OpenOutput(Output& output) {
     want.freq = kMixRate;
     want.format = AUDIO_F32SYS;
     want.channels = kMixChannels;
-    want.samples = static_cast<Uint16>(callbackFrames_);
     want.callback = &Engine::Callback;
     want.userdata = this;
 
@@ -182,8 +181,13 @@ bool Engine::OpenOutput(Output& output) {
     // SDL would otherwise take SIGINT and SIGTERM for a quit event nobody
     // reads; the console layer owns those signals and ends the game.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    const auto blockFor = [this](const char* driver) {
+        if (callbackFrames_ > 0) return callbackFrames_;
+        return driver && std::strcmp(driver, "dummy") == 0 ? kSilentCallbackFrames : kCallbackFrames;
+    };
     std::string reason;
     output.audio = SdlAudio::Start(nullptr, reason);
+    want.samples = static_cast<Uint16>(blockFor(SDL_GetCurrentAudioDriver()));
     if (output.audio) output.device = SdlDevice::Open(want, reason);
     if (output.device) return true;
 
@@ -192,6 +196,7 @@ bool Engine::OpenOutput(Output& output) {
     output.audio = SdlAudio();
     std::string dummyReason;
     output.audio = SdlAudio::Start("dummy", dummyReason);
+    want.samples = static_cast<Uint16>(blockFor("dummy"));
     if (output.audio) output.device = SdlDevice::Open(want, dummyReason);
     if (!output.device) {
         std::fprintf(stderr, "sound: no audio output at all (%s)\n", dummyReason.c_str());
@@ -237,6 +242,8 @@ void Engine::Shutdown() {
     // The output first: closing it returns once no callback runs.
     output.reset();
     speech.reset();  // joins the speech thread; its PlaySpeech now does nothing
+    streamWake_.notify_all();
+    if (streamer_.joinable()) streamer_.join();
     capture_.Finish();
 
     std::lock_guard lock(mutex_);
@@ -257,6 +264,9 @@ std::shared_ptr<Voice> Engine::Load(const std::string& fileName) {
         ReapClosing();
         auto it = mixer_->cache.find(path);
         if (it != mixer_->cache.end() && exists && it->second->version == version) buffer = it->second;
+    }
+    if (!buffer) {
+        if (auto streamed = OpenStream(fileName, path)) return streamed;
     }
     if (!buffer) {
         // Decoding happens outside the lock: a long file must not hold up
@@ -305,14 +315,59 @@ std::shared_ptr<Voice> Engine::Load(const std::string& fileName) {
     return voice;
 }
 
+// A long sound is streamed: opening it reads only its header.
+std::shared_ptr<Voice> Engine::OpenStream(const std::string& fileName, const std::string& path) {
+    auto file = StreamFile::Open(path);
+    if (!file || file->Frames() * 1000 / file->SampleRate() <= streamAboveMs_) return nullptr;
+    std::lock_guard lock(mutex_);
+    if (!running_) return nullptr;
+    auto voice = std::make_shared<Voice>();
+    voice->stream = std::make_unique<Stream>();
+    voice->source = GenerateSource();
+    if (!voice->source || !voice->stream->Start(std::move(file), fileName)) {
+        std::fprintf(stderr, "sound: cannot open \"%s\": the mixer has no source left\n", fileName.c_str());
+        voice->Empty();
+        return nullptr;
+    }
+    const ALuint source = voice->source.Get();
+    AL_CHECK(alSourcei(source, AL_SOURCE_RELATIVE, AL_TRUE));
+    if (voice->Channels() == 2) AL_CHECK(alSourcei(source, AL_DIRECT_CHANNELS_SOFT, AL_TRUE));
+    ApplyPan(*voice, 128);
+    std::erase_if(mixer_->voices, [](const std::weak_ptr<Voice>& v) { return v.expired(); });
+    mixer_->voices.push_back(voice);
+    return voice;
+}
+
+void Engine::RunStreams() {
+    std::unique_lock lock(mutex_);
+    while (running_) {
+        // Each buffer holds under 0.1 s and four are queued: coming round
+        // every 20 ms keeps the queue well ahead of the mixer.
+        streamWake_.wait_for(lock, std::chrono::milliseconds(20));
+        if (!running_) break;
+        ServiceLocked();
+    }
+}
+
+void Engine::ServiceStreams() {
+    std::lock_guard lock(mutex_);
+    if (running_) ServiceLocked();
+}
+
+void Engine::ServiceLocked() {
+    for (const auto& weak : mixer_->voices) {
+        auto voice = weak.lock();
+        if (voice && voice->stream && voice->source) voice->stream->Service(voice->source.Get());
+    }
+}
+
 void Engine::ReapClosing() {
     const auto now = Clock::now();
     std::erase_if(mixer_->closing, [now](Closing& closing) {
         ALint state = AL_STOPPED;
         AL_CHECK(alGetSourcei(closing.voice->source.Get(), AL_SOURCE_STATE, &state));
         if (state == AL_PLAYING && now < closing.stopAt) return false;
-        closing.voice->source.Reset();
-        closing.voice->buffer.reset();
+        closing.voice->Empty();
         return true;
     });
 }
@@ -329,7 +384,7 @@ void Engine::Release(std::shared_ptr<Voice> voice) {
     AL_CHECK(alGetSourcei(source, AL_SOURCE_STATE, &state));
     AL_CHECK(alGetSourcei(source, AL_LOOPING, &looping));
     if (state == AL_PLAYING) {
-        if (!looping && voice->buffer->lengthMs <= kPlayOutMs) {
+        if (!looping && voice->buffer && voice->buffer->lengthMs <= kPlayOutMs) {
             // A shot closed as soon as it is fired is heard to its end.
             mixer_->closing.push_back({std::move(voice), Clock::time_point::max()});
             return;
@@ -339,12 +394,11 @@ void Engine::Release(std::shared_ptr<Voice> voice) {
         mixer_->closing.push_back({std::move(voice), Clock::now() + kFadeOut});
         return;
     }
-    voice->source.Reset();
-    voice->buffer.reset();
+    voice->Empty();
 }
 
 void Engine::ApplyPan(const Voice& voice, int pan) {
-    if (!voice.buffer || voice.buffer->channels != 1) return;
+    if (voice.Channels() != 1) return;
     const float azimuth = PanToAzimuth(pan);
     AL_CHECK(alSource3f(voice.source.Get(), AL_POSITION, std::sin(azimuth), 0.0f, -std::cos(azimuth)));
 }
@@ -360,7 +414,11 @@ void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int
     if (slot >= 0 && static_cast<std::size_t>(slot) < slots.size()) {
         // A slot holds one sound at a time: starting another there stops it.
         if (auto other = slots[slot].lock(); other && other.get() != &voice && other->slot == slot && other->source) {
-            AL_CHECK(alSourceStop(other->source.Get()));
+            if (other->stream) {
+                other->stream->Stop(other->source.Get());
+            } else {
+                AL_CHECK(alSourceStop(other->source.Get()));
+            }
             other->slot = -1;
         }
         slots[slot] = handle;
@@ -369,6 +427,12 @@ void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int
     const ALuint source = voice.source.Get();
     ApplyPan(voice, pan < 0 ? 128 : pan);
     AL_CHECK(alSourcef(source, AL_GAIN, Gain(volume)));
+    if (voice.stream) {
+        // The stream loops by itself; the source only plays its queue.
+        voice.stream->Play(source, loop);
+        streamWake_.notify_all();
+        return;
+    }
     AL_CHECK(alSourcei(source, AL_LOOPING, loop ? AL_TRUE : AL_FALSE));
     AL_CHECK(alSourceRewind(source));
     AL_CHECK(alSourcePlay(source));
@@ -377,6 +441,10 @@ void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int
 void Engine::Stop(Voice& voice) {
     std::lock_guard lock(mutex_);
     if (!Usable(voice)) return;
+    if (voice.stream) {
+        voice.stream->Stop(voice.source.Get());
+        return;
+    }
     AL_CHECK(alSourceStop(voice.source.Get()));
 }
 
@@ -394,7 +462,8 @@ void Engine::SetVolume(Voice& voice, int volume) {
 
 int Engine::LengthMs(const Voice& voice) {
     std::lock_guard lock(mutex_);
-    return Usable(voice) && voice.buffer ? voice.buffer->lengthMs : 0;
+    if (!Usable(voice)) return 0;
+    return voice.buffer ? voice.buffer->lengthMs : voice.stream ? voice.stream->LengthMs() : 0;
 }
 
 void Engine::StopSpeech() {

@@ -6,27 +6,34 @@
 #include "CaptureWriter.h"
 #include "Corvane.h"
 #include "SdlOutput.h"
+#include "Stream.h"
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace Corvane::detail {
 
 constexpr int kMixRate = 48000;
 constexpr int kMixChannels = 2;
-// The output pulls 5 ms at a time, mixed in two updates of 2.5 ms: OpenAL
-// Soft spreads a pan or volume change over the update it lands in, so a
-// change is complete 2.5 ms into the first block that carries it.
+// A sound card pulls 5 ms at a time, mixed in updates of 2.5 ms: OpenAL Soft
+// spreads a pan or volume change over the update it lands in, so a change is
+// complete 2.5 ms into the first block that carries it.
 constexpr int kCallbackFrames = 240;
 constexpr int kUpdateFrames = 120;
+// SDL's dummy driver (no sound card: nothing is heard) paces itself by
+// sleeping a block's length after each one, and falls 5-20% behind real time
+// with 5 ms blocks; 10 ms blocks keep it within a few percent.
+constexpr int kSilentCallbackFrames = 480;
 
 // What identifies one version of a file on disk: a file rewritten in place
 // or replaced by another changes at least one of these.
@@ -48,20 +55,32 @@ struct Buffer {
     FileVersion version;
 };
 
-// One sound's place in the mixer. The buffer is declared first, so the
-// source that plays it is given back before it.
+// One sound's place in the mixer: a whole decoded buffer, or a stream. The
+// sound data is declared first, so the source that plays it is given back
+// before it.
 struct Voice {
     std::shared_ptr<const Buffer> buffer;
+    std::unique_ptr<Stream> stream;
     AlSource source;
     int slot = -1;
+
+    int Channels() const { return buffer ? buffer->channels : stream ? stream->Channels() : 0; }
+    // Gives back the source, then the sound data; the sound is empty after.
+    void Empty() {
+        if (stream && source) stream->Detach(source.Get());
+        source.Reset();
+        stream.reset();
+        buffer.reset();
+    }
 };
 
 class SpeechWorker;
 
 struct EngineOptions {
     bool openOutput = true;  // false: no device; the caller pulls with Render
-    int callbackFrames = kCallbackFrames;
+    int callbackFrames = 0;  // 0: as fits the device (see above)
     int updateFrames = kUpdateFrames;
+    int streamAboveMs = kStreamAboveMs;  // longer sounds are streamed
 };
 
 // The service's singletons (the engine and the score poster) are made on
@@ -101,6 +120,9 @@ public:
     // Renders `frames` stereo frames of the mix into `out` and hands them to
     // the capture. Called by the output callback, or by tests without one.
     void Render(float* out, int frames);
+    // Refills every streamed sound's queue; the stream thread calls it every
+    // 20 ms, tests that render by hand call it between blocks.
+    void ServiceStreams();
     // Sees every rendered block right after it is mixed; nullptr for none.
     void ObserveRender(void (*observer)(const float*, int));
 
@@ -135,6 +157,10 @@ private:
     };
 
     static void Callback(void* self, unsigned char* stream, int len);
+    // The stream thread: keeps every streamed sound's queue filled.
+    void RunStreams();
+    void ServiceLocked();
+    std::shared_ptr<Voice> OpenStream(const std::string& fileName, const std::string& path);
     bool OpenOutput(Output& output);
     void ApplyPan(const Voice& voice, int pan);
     void ReapClosing();
@@ -145,11 +171,14 @@ private:
     std::unique_ptr<Mixer> mixer_;
     std::unique_ptr<Output> output_;
     std::unique_ptr<SpeechWorker> speech_;
+    std::condition_variable streamWake_;  // with mutex_
+    std::thread streamer_;
     CaptureWriter capture_;
     // Read by Render on the audio thread; set while no output runs.
     std::atomic<ALCdevice*> renderDevice_{nullptr};
     std::atomic<int> updateFrames_{kUpdateFrames};
-    int callbackFrames_ = kCallbackFrames;
+    int callbackFrames_ = 0;
+    int streamAboveMs_ = kStreamAboveMs;
     std::atomic<void (*)(const float*, int)> observer_{nullptr};
 };
 

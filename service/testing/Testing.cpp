@@ -5,9 +5,10 @@
 
 namespace Corvane::testing {
 
-bool InitLibWithoutOutput(int slots) {
+bool InitLibWithoutOutput(int slots, int streamAboveMs) {
     detail::EngineOptions options;
     options.openOutput = false;
+    if (streamAboveMs >= 0) options.streamAboveMs = streamAboveMs;
     return detail::Engine::Get().Start(slots, options);
 }
 
@@ -23,6 +24,8 @@ std::vector<float> Render(int frames) {
     detail::Engine::Get().Render(out.data(), frames);
     return out;
 }
+
+void ServiceStreams() { detail::Engine::Get().ServiceStreams(); }
 
 bool WaitSpeechIdle(int timeoutMs) { return detail::Engine::Get().WaitSpeechIdle(timeoutMs); }
 

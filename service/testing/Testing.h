@@ -9,7 +9,11 @@
 namespace Corvane::testing {
 
 // Like InitLib, but opens no output device; audio moves only on Render.
-bool InitLibWithoutOutput(int slots);
+// Sounds longer than `streamAboveMs` are streamed (the service's own limit
+// by default); streamed sounds are refilled by ServiceStreams.
+bool InitLibWithoutOutput(int slots, int streamAboveMs = -1);
+// Refills streamed sounds' queues now, as the stream thread does every 20 ms.
+void ServiceStreams();
 // Like InitLib, with the output pulling `callbackFrames` at a time, mixed in
 // updates of `updateFrames` (benchmarks compare block sizes in one run).
 bool InitLibWithBlocks(int slots, int callbackFrames, int updateFrames);

@@ -1,0 +1,174 @@
+// Long sounds are streamed from a short queue: they must sound exactly as the
+// same file decoded whole, across the loop's seam too, and answer every call
+// as a loaded sound does.
+#include "AudioFiles.h"
+#include "Corvane.h"
+#include "Mix.h"
+#include "Testing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+using Corvane::Sound;
+using Corvane::testing::Render;
+using Corvane::testing::ServiceStreams;
+
+constexpr int kBlock = 480;
+constexpr int kNeverStream = 24 * 3600 * 1000;
+
+// Renders in output-sized blocks, refilling streams between them as the
+// stream thread would.
+std::vector<float> RenderBlocks(int frames) {
+    std::vector<float> out;
+    for (int done = 0; done < frames; done += kBlock) {
+        auto block = Render(kBlock);
+        out.insert(out.end(), block.begin(), block.end());
+        ServiceStreams();
+    }
+    return out;
+}
+
+// Plays `file` looping in a fresh session and renders `frames` of it.
+std::vector<float> PlayedLooping(const std::string& file, int streamAboveMs, int frames, int& lengthMs) {
+    EXPECT_TRUE(Corvane::testing::InitLibWithoutOutput(5, streamAboveMs));
+    std::vector<float> out;
+    {
+        Sound music(file);
+        lengthMs = music.GetLength();
+        music.Play(2, true, -1, 255);
+        out = RenderBlocks(frames);
+    }
+    Corvane::CloseLib();
+    return out;
+}
+
+void ExpectSameSound(const std::vector<float>& streamed, const std::vector<float>& loaded) {
+    ASSERT_EQ(streamed.size(), loaded.size());
+    std::size_t differing = 0, first = 0;
+    for (std::size_t i = 0; i < streamed.size(); ++i) {
+        if (std::fabs(streamed[i] - loaded[i]) > 1e-6f && differing++ == 0) first = i / 2;
+    }
+    EXPECT_EQ(differing, 0u) << "first differing frame " << first;
+    EXPECT_GT(mix::Measure(streamed).left, 100.0);
+}
+
+TEST(Stream, AStreamedLoopSoundsAsTheLoadedOneAcrossTheSeam) {
+    // 11 s of stereo noise at the mixing rate: any frame lost or doubled at
+    // the seam, or between two buffers of the queue, shows.
+    std::vector<float> noise = testfiles::Noise(2 * 11 * 48000);
+    const auto file = testfiles::WriteWav("long-noise.wav", noise, 2, 48000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    int streamedMs = 0, loadedMs = 0;
+    const auto streamed = PlayedLooping(file, 1000, 12 * 48000, streamedMs);
+    const auto loaded = PlayedLooping(file, kNeverStream, 12 * 48000, loadedMs);
+    EXPECT_EQ(streamedMs, 11000);
+    EXPECT_EQ(loadedMs, 11000);
+    ExpectSameSound(streamed, loaded);
+}
+
+TEST(Stream, TheGamesMusicStreamsSeamlesslyAtItsLength) {
+    // The real MP3, resampled from 44.1 kHz by the mixer: the same input
+    // gives the same output, so streamed and loaded must agree exactly.
+    const std::string music = std::string(SOURCE_DIR) + "/Media/Background.mp3";
+    int streamedMs = 0, loadedMs = 0;
+    const auto streamed = PlayedLooping(music, 1000, 33 * 48000, streamedMs);
+    const auto loaded = PlayedLooping(music, kNeverStream, 33 * 48000, loadedMs);
+    EXPECT_EQ(streamedMs, 32000);
+    EXPECT_EQ(streamedMs, loadedMs);
+    ExpectSameSound(streamed, loaded);
+}
+
+class StreamedSound : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5, 1000));
+        tone_ = testfiles::WriteWav("long-tone.wav", testfiles::Sine(3 * 48000), 1);
+    }
+    void TearDown() override { Corvane::CloseLib(); }
+
+    std::string tone_;
+};
+
+TEST_F(StreamedSound, PansAndSetsItsVolumeAsALoadedSound) {
+    Sound s(tone_);
+    s.Play(-1, true, 0, 255);
+    RenderBlocks(4800);
+    auto left = mix::Measure(RenderBlocks(4800));
+    EXPECT_GT(left.left, 100.0);
+    EXPECT_LT(left.right, left.left * 1e-6);
+    s.Volume(0);
+    RenderBlocks(4800);
+    EXPECT_EQ(mix::Peak(RenderBlocks(4800)), 0.0);
+}
+
+TEST_F(StreamedSound, StopsAndPlaysAgainFromTheStart) {
+    Sound s(tone_);
+    s.Play(-1, false, 128, 255);
+    RenderBlocks(4800);
+    s.Stop();
+    RenderBlocks(2 * kBlock);
+    EXPECT_EQ(mix::Peak(RenderBlocks(48000)), 0.0) << "a stopped stream must not be restarted by its refills";
+    s.Play(-1, false, 128, 255);
+    EXPECT_GT(mix::Measure(RenderBlocks(4800)).left, 10.0);
+    // Played once, it ends at its end and stays silent.
+    RenderBlocks(3 * 48000);
+    EXPECT_EQ(mix::Peak(RenderBlocks(48000)), 0.0);
+}
+
+TEST_F(StreamedSound, GivesWayOnItsSlotAndStopsWhenClosed) {
+    Sound music(tone_);
+    music.Play(2, true, -1, 255);
+    RenderBlocks(4800);
+    {
+        Sound other(testfiles::WriteWav("other.wav", testfiles::Sine(480), 1));
+        other.Play(2, false, 128, 0);  // silent, but takes the slot
+        RenderBlocks(2 * kBlock);
+        EXPECT_EQ(mix::Peak(RenderBlocks(48000)), 0.0);
+    }
+    music.Play(2, true, -1, 255);
+    EXPECT_GT(mix::Measure(RenderBlocks(4800)).left, 10.0);
+    music.Close();
+    RenderBlocks(2 * kBlock);
+    EXPECT_EQ(mix::Peak(RenderBlocks(48000)), 0.0);
+}
+
+TEST(Stream, AnHourLongFileOpensAndPlaysWithoutBeingDecodedWhole) {
+    // One hour of 8 kHz 16-bit mono silence and a tone at its start: 57.6 MB
+    // on disk, sparse; decoded whole it would be 115 MB of floats.
+    const auto path = testfiles::TempDir() / "hour.wav";
+    const std::uint32_t rate = 8000, frames = 3600 * rate, bytes = frames * 2;
+    {
+        std::ofstream out(path, std::ios::binary);
+        auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+        auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+        out.write("RIFF", 4);
+        u32(36 + bytes);
+        out.write("WAVEfmt ", 8);
+        u32(16);
+        u16(1);
+        u16(1);
+        u32(rate);
+        u32(rate * 2);
+        u16(2);
+        u16(16);
+        out.write("data", 4);
+        u32(bytes);
+        for (std::uint32_t i = 0; i < rate; ++i) u16(static_cast<std::uint16_t>(i % 16 < 8 ? 8000 : -8000));
+    }
+    std::filesystem::resize_file(path, 44 + bytes);
+
+    ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
+    {
+        Sound hour(path.string());
+        EXPECT_EQ(hour.GetLength(), 3600 * 1000);
+        hour.Play(-1, false, 128, 255);
+        EXPECT_GT(mix::Measure(RenderBlocks(4800)).left, 10.0);
+    }
+    Corvane::CloseLib();
+    std::filesystem::remove(path);
+}
+
+}  // namespace
