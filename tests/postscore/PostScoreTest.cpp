@@ -2,8 +2,9 @@
 // server on loopback, with the outbox in a folder of its own per test.
 #include "Corvane.h"
 #include "Outbox.h"
-#include "ScorePoster.h"
+#include "ScoreJson.h"
 #include "Scoreboard.h"
+#include "Uuid.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@
 using namespace postscore_test;
 using Corvane::detail::Outbox;
 using Corvane::detail::OutboxRecord;
-using Corvane::detail::ScoreBody;
+using score_protocol::ScoreBody;
 
 namespace {
 
