@@ -59,7 +59,12 @@ void ScorePoster::Start() {
     std::lock_guard life(lifecycle_);
     std::lock_guard lock(mutex_);
     if (running_) return;
-    std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(curlReady, [] {
+        // Without it every transfer fails and is retried; the scores wait.
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            std::fprintf(stderr, "scores: libcurl could not start; scores stay in the outbox\n");
+        }
+    });
     backoff_.clear();
     stop_.Clear();
     draining_ = false;
