@@ -2,6 +2,7 @@
 #include "Game.h"
 
 #include "Platform.h"
+#include "ScoreProtocol.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -16,7 +17,7 @@ constexpr std::uint32_t kAfterScorelessMs = 500;
 constexpr const char* kNameFile = "name.dat";
 constexpr const char* kGameName = "Barnblast V2";
 // The score table the README's command runs on this machine.
-constexpr const char* kScoreSite = "localhost:8765";
+const std::string kScoreSite = "localhost:" + std::to_string(score_protocol::kDefaultPort);
 
 // The first line of the name file, or "" when it is missing or empty.
 std::string StoredName() {

@@ -2,6 +2,8 @@
 
 #include "Log.h"
 #include "Page.h"
+#include "ScoreJson.h"
+#include "ScoreProtocol.h"
 #include "Validate.h"
 
 #include <boost/beast/core/string.hpp>
@@ -16,7 +18,7 @@ namespace beast = boost::beast;
 
 namespace {
 
-constexpr std::string_view kScoresPath = "/api/scores";
+using score_protocol::kScoresPath;
 constexpr std::string_view kGamesPath = "/api/games";
 
 Response MakeResponse(http::status status, unsigned version, bool keepAlive, std::string_view type, std::string body) {
@@ -47,13 +49,16 @@ json::object RecordJson(const ScoreRecord& r) {
     return {{"id", r.id}, {"game", r.game}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}};
 }
 
+// 400 naming the member or parameter at fault.
+Response BadField(const Request& req, const FieldError& err) {
+    const std::string message = err.field.empty() ? err.reason : err.field + " " + err.reason;
+    return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(), message, err.field);
+}
+
 Response PostScore(const Request& req, Service& service) {
-    auto parsed = ParseSubmission(req.body());
-    if (auto* err = std::get_if<FieldError>(&parsed)) {
-        const std::string message = err->field.empty() ? err->reason : err->field + " " + err->reason;
-        return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(), message, err->field);
-    }
-    auto& sub = std::get<Submission>(parsed);
+    auto parsed = score_protocol::ParseSubmission(req.body());
+    if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
+    auto& sub = std::get<score_protocol::Submission>(parsed);
     const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, service.nowMs()};
     const PutResult result = service.store.Put(record);
     switch (result.outcome) {
@@ -67,10 +72,7 @@ Response PostScore(const Request& req, Service& service) {
 
 Response GetScores(const Request& req, Service& service) {
     auto parsed = ParseTableQuery(QueryOf(req.target()));
-    if (auto* err = std::get_if<FieldError>(&parsed)) {
-        const std::string message = err->field.empty() ? err->reason : err->field + " " + err->reason;
-        return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(), message, err->field);
-    }
+    if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
     const auto& q = std::get<TableQuery>(parsed);
     json::array rows;
     for (const auto& r : service.store.Table(q.game, q.limit, q.offset))

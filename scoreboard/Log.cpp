@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace scoreboard {
 
@@ -20,23 +21,6 @@ void LogLine(std::string_view line) {
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-}
-
-std::string LogSafe(std::string_view text, std::size_t max) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (char ch : text.substr(0, max)) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F || c == '\\') {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += ch;
-        }
-    }
-    if (text.size() > max) out += "...";
-    return out;
 }
 
 }  // namespace scoreboard

@@ -62,7 +62,9 @@ std::string Usage(const std::string& program) {
     const Options d;
     return "Usage: " + program +
            " [options]\n"
-           "Serves the online score table: POST /api/scores, GET /api/scores, GET /api/games\n"
+           "Serves the online score table: POST " +
+           std::string(score_protocol::kScoresPath) + ", GET " + std::string(score_protocol::kScoresPath) +
+           ", GET /api/games\n"
            "and a web page at /.\n\n"
            "Options:\n"
            "  --port N          TCP port to listen on (default " +

@@ -1,16 +1,16 @@
 // The command line.
 #pragma once
 
+#include "ScoreProtocol.h"
+
 #include <string>
 #include <variant>
 
 namespace scoreboard {
 
-inline constexpr unsigned short kDefaultPort = 8765;
-
 struct Options {
     std::string bind = "127.0.0.1";
-    unsigned short port = kDefaultPort;
+    unsigned short port = score_protocol::kDefaultPort;
     std::string db = "scoreboard.db";
     int threads = 4;
     int rateLimit = 30;  // posts per minute per address; a round lasts two

@@ -1,6 +1,7 @@
 #include "Server.h"
 
 #include "Log.h"
+#include "SafeText.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
@@ -26,6 +27,7 @@ namespace beast = boost::beast;
 namespace net = boost::asio;
 using Tcp = net::ip::tcp;
 using namespace std::chrono_literals;
+using score_protocol::LogSafe;
 
 namespace {
 

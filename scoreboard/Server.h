@@ -1,8 +1,9 @@
 // The network side: accepts connections, reads requests with limits and
-// timeouts, and hands them to handle_request.
+// timeouts, and hands them to HandleRequest.
 #pragma once
 
 #include "Handler.h"
+#include "ScoreProtocol.h"
 
 #include <boost/asio/ip/address.hpp>
 
@@ -13,7 +14,7 @@ namespace scoreboard {
 
 struct ServerConfig {
     boost::asio::ip::address address = boost::asio::ip::make_address("127.0.0.1");
-    unsigned short port = 8765;
+    unsigned short port = score_protocol::kDefaultPort;
     int threads = 4;
     // Behind a reverse proxy every peer is the proxy: take the client's
     // address from X-Real-IP instead.

@@ -3,6 +3,7 @@
 // folder under the working directory, on the disk scores really land on
 // rather than a RAM-backed /tmp. No sender runs, so only the call is timed.
 #include "Corvane.h"
+#include "ScoreProtocol.h"
 
 #include <unistd.h>
 
@@ -23,7 +24,8 @@ int main(int argc, char** argv) {
     ::setenv("BARNBLAST_OUTBOX", dir.c_str(), 1);
     ::unsetenv("BARNBLAST_SCORE_SITE");
 
-    std::string game = "Barnblast V2", name = "Bench \"Player\" Zoë", site = "localhost:8765";
+    std::string game = "Barnblast V2", name = "Bench \"Player\" Zoë";
+    std::string site = "localhost:" + std::to_string(score_protocol::kDefaultPort);
     std::vector<double> us;
     us.reserve(static_cast<std::size_t>(calls));
     for (int i = 0; i < calls; ++i) {

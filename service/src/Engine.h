@@ -6,6 +6,7 @@
 #include "CaptureWriter.h"
 #include "Corvane.h"
 #include "SdlOutput.h"
+#include "Singleton.h"
 #include "Stream.h"
 
 #include <sys/types.h>
@@ -82,16 +83,6 @@ struct EngineOptions {
     int updateFrames = kUpdateFrames;
     int streamAboveMs = kStreamAboveMs;  // longer sounds are streamed
 };
-
-// The service's singletons (the engine and the score poster) are made on
-// first use and never destroyed: Sounds held in static objects are closed
-// after the game has returned and must find them there. CloseLib is what
-// stops their threads.
-template <typename T>
-T& Singleton() {
-    static T* instance = new T;
-    return *instance;
-}
 
 class Engine {
 public:

@@ -4,6 +4,7 @@
 #include "Engine.h"
 #include "ScorePoster.h"
 
+#include <cstdlib>
 #include <utility>
 
 namespace Corvane {
@@ -11,8 +12,17 @@ namespace Corvane {
 using detail::Engine;
 using detail::ScorePoster;
 
+// A program that ends without CloseLib: its scores wait in the outbox, and
+// the threads stop before the process's own objects are destroyed.
+void StopAtExit() {
+    ScorePoster::Get().Stop(std::chrono::milliseconds(0));
+    Engine::Get().Shutdown();
+}
+
 // Scores go out even when the mixer cannot start, so the poster starts first.
 bool InitLib(int slots) {
+    static const bool kStopRegistered = std::atexit(&StopAtExit) == 0;
+    (void)kStopRegistered;
     ScorePoster::Get().Start();
     return Engine::Get().Start(slots, {});
 }

@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace postscore_test {
@@ -45,17 +46,26 @@ inline std::string ReadFile(const fs::path& p) {
     return s.str();
 }
 
-// A loopback port nobody listens on right now.
-inline int FreePort() {
+// A socket bound to a free loopback port, and the port.
+inline std::pair<int, int> BoundLoopbackSocket() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        throw std::runtime_error("no free loopback port");
+    }
+    return {fd, ntohs(a.sin_port)};
+}
+
+// A loopback port nobody listens on right now.
+inline int FreePort() {
+    const auto [fd, port] = BoundLoopbackSocket();
     ::close(fd);
-    return ntohs(a.sin_port);
+    return port;
 }
 
 class Scoreboard {

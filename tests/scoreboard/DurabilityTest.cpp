@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -38,18 +36,6 @@ bool WaitForLog(ServerProcess& server, const std::string& text) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
-}
-
-int ConnectLoopback(unsigned short port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
 }
 
 std::string ReadAll(int fd) {

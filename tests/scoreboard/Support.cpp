@@ -171,7 +171,7 @@ Reply Get(unsigned short port, const std::string& target) { return Request(port,
 
 boost::json::value JsonOf(const Reply& reply) { return boost::json::parse(reply.body()); }
 
-std::string RawExchange(unsigned short port, const std::string& bytes, bool halfClose) {
+int ConnectLoopback(unsigned short port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -182,6 +182,11 @@ std::string RawExchange(unsigned short port, const std::string& bytes, bool half
         throw std::runtime_error("connect failed");
     }
     SetTimeouts(fd);
+    return fd;
+}
+
+std::string RawExchange(unsigned short port, const std::string& bytes, bool halfClose) {
+    const int fd = ConnectLoopback(port);
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);

@@ -64,6 +64,9 @@ Reply PostScore(unsigned short port, const std::string& game, long long score, c
 Reply Get(unsigned short port, const std::string& target);
 boost::json::value JsonOf(const Reply& reply);
 
+// A connected socket to the server, with 10 s send and receive timeouts.
+int ConnectLoopback(unsigned short port);
+
 // Sends raw bytes (then half-closes unless keep_open) and returns all that
 // comes back until the server closes or a few seconds pass.
 std::string RawExchange(unsigned short port, const std::string& bytes, bool halfClose = true);

@@ -1,0 +1,37 @@
+// The score body, {"game","score","name","id"}, as the game's service writes
+// it and as the score table reads it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace score_protocol {
+
+// The body to post. Texts are made Presentable within the table's limits,
+// so a name typed with a stray tab or at length does not lose the score;
+// the id is only made valid UTF-8. Always valid JSON.
+std::string ScoreBody(std::string_view game, std::int32_t score, std::string_view name, std::string_view id);
+
+// What is wrong, and where: field is empty when the body as a whole is bad.
+struct FieldError {
+    std::string field;
+    std::string reason;
+};
+
+struct Submission {
+    std::string game;
+    std::int32_t score = 0;
+    std::string name;
+    std::string id;  // normalised to lower case
+};
+
+// Reads a posted body as the table takes it: nothing is repaired, and
+// anything outside the limits is refused. Unknown members are ignored.
+std::variant<Submission, FieldError> ParseSubmission(std::string_view body);
+
+// The canonical 8-4-4-4-12 form; any version.
+bool IsUuid(std::string_view text);
+
+}  // namespace score_protocol

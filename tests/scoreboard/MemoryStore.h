@@ -1,0 +1,32 @@
+// A score store in memory, for testing the HTTP layer without a database:
+// the same answers as the real store, and a way to make it fail.
+#pragma once
+
+#include "Store.h"
+
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace scoreboard_test {
+
+class MemoryStore : public scoreboard::ScoreStore {
+public:
+    scoreboard::PutResult Put(const scoreboard::ScoreRecord& record) override;
+    std::vector<scoreboard::RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
+    std::int64_t Count(std::string_view game) override;
+    std::vector<scoreboard::GameSummary> Games() override;
+
+    // The next call throws a StoreError, busy or not.
+    void FailNext(bool busy);
+    std::size_t Rows();
+
+private:
+    void ThrowIfFailing();  // with mutex_ held
+
+    std::mutex mutex_;
+    std::vector<scoreboard::ScoreRecord> rows_;  // in the order stored
+    std::optional<bool> failNext_;               // busy or not
+};
+
+}  // namespace scoreboard_test
