@@ -1,8 +1,8 @@
 #include "Terminal.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,8 +50,7 @@ sigset_t HandledSignals() {
 void Lock() noexcept {
     while (switching.test_and_set(std::memory_order_acquire)) {
         // The holder is another thread about to finish one tcsetattr.
-        const timespec pause{0, 1000000};
-        nanosleep(&pause, nullptr);
+        poll(nullptr, 0, 1);
     }
 }
 
@@ -85,8 +84,9 @@ void ApplyWanted() noexcept {
     }
 }
 
-// All handlers below are async-signal-safe: atomics, tcsetattr, tcgetpgrp,
-// getpgrp, nanosleep, sigaction, pthread_sigmask and raise only.
+// All handlers below are async-signal-safe: lock-free atomics, tcsetattr,
+// tcgetpgrp, getpgrp, poll, sigaction, sigemptyset, sigaddset,
+// pthread_sigmask and raise only.
 
 // With the default action back, raising the signal again (delivered when
 // the handler returns) ends the process the way it would have ended

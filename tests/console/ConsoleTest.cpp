@@ -204,11 +204,18 @@ bool IsCrash(int sig) { return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE 
 // Names the case in test listings instead of dumping its bytes.
 void PrintTo(const Ending& ending, std::ostream* out) { *out << ending.name; }
 
-// Where the program is when the signal comes: waiting for a key, or
-// between two reads with key mode on.
-enum class Moment { DuringRead, BetweenReads };
+// Where the program is when the signal comes: waiting for a key, between
+// two reads with key mode on, or while a line is typed.
+enum class Moment { DuringRead, BetweenReads, DuringLineRead };
 
-const char* MomentName(Moment moment) { return moment == Moment::DuringRead ? "DuringRead" : "BetweenReads"; }
+const char* MomentName(Moment moment) {
+    switch (moment) {
+        case Moment::DuringRead: return "DuringRead";
+        case Moment::BetweenReads: return "BetweenReads";
+        case Moment::DuringLineRead: return "DuringLineRead";
+    }
+    return "";
+}
 
 void PrintTo(Moment moment, std::ostream* out) { *out << MomentName(moment); }
 
@@ -223,12 +230,20 @@ TEST_P(ConsoleTerminalEnding, SignalRestoresSettingsAndStillEnds) {
     if (kSignalsDeferred) {
         GTEST_SKIP() << "ThreadSanitizer defers signals";
     }
-    Session probe = Probe(Input::Terminal, moment == Moment::DuringRead ? "g" : "gw");
+    Session probe = Probe(Input::Terminal, moment == Moment::DuringRead     ? "g"
+                                           : moment == Moment::BetweenReads ? "gw"
+                                                                            : "gl");
     ASSERT_TRUE(probe.WaitForKeyMode());
     if (moment == Moment::BetweenReads) {
         probe.Send("a");
         ASSERT_EQ(probe.NextLines(2), (Lines{"K97", "W"}));
         ASSERT_TRUE(InKeyMode(probe.Settings()));
+    }
+    if (moment == Moment::DuringLineRead) {
+        probe.Send("a");
+        ASSERT_EQ(probe.NextLine(), "K97");
+        ASSERT_TRUE(probe.WaitForLineMode());
+        probe.Send("Zo\xc3\xa9");  // half a name
     }
     if (ending.typed.empty()) {
         kill(probe.Pid(), ending.signal);
@@ -248,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      Ending{"Term", "", SIGTERM}, Ending{"Hangup", "", SIGHUP},
                                      Ending{"Segv", "", SIGSEGV}, Ending{"Abort", "", SIGABRT},
                                      Ending{"Bus", "", SIGBUS}, Ending{"Fpe", "", SIGFPE}, Ending{"Ill", "", SIGILL}),
-                     testing::Values(Moment::DuringRead, Moment::BetweenReads)),
+                     testing::Values(Moment::DuringRead, Moment::BetweenReads, Moment::DuringLineRead)),
     [](const testing::TestParamInfo<std::tuple<Ending, Moment>>& info) {
         return std::string(std::get<Ending>(info.param).name) + MomentName(std::get<Moment>(info.param));
     });
