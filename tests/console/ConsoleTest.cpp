@@ -163,6 +163,33 @@ TEST(ConsoleTerminal, CtrlZDuringALineReadComesBackToLineMode) {
     ASSERT_TRUE(probe.WaitForKeyMode());
 }
 
+// After bg the terminal is the shell's: the program leaves it alone until
+// it is in the foreground again, and a read from the background stops it.
+TEST(ConsoleTerminal, InTheBackgroundTheTerminalIsLeftToTheShell) {
+    Session probe = Probe(Input::Terminal, "ggg");
+    ASSERT_TRUE(probe.WaitForKeyMode());
+    probe.Send("\x1a");
+    ASSERT_TRUE(probe.WaitForStop().has_value()) << "probe did not stop";
+    probe.ContinueInBackground();
+    EXPECT_FALSE(probe.WaitForKeyMode(std::chrono::milliseconds(300))) << "key mode taken from the background";
+
+    probe.Send("a\n");  // a line for the shell, which the program then tries to read
+    const auto stopped = probe.WaitForStop();
+    ASSERT_TRUE(stopped.has_value()) << "probe did not stop";
+    EXPECT_EQ(WSTOPSIG(*stopped), SIGTTIN);
+    EXPECT_TRUE(SameSettings(probe.Settings(), probe.Original()));
+
+    probe.Continue();
+    EXPECT_EQ(probe.NextLines(3), (Lines{"a", "K97", "K10"}));  // the shell's echo, then the two keys
+    ASSERT_TRUE(probe.WaitForKeyMode());
+    probe.Send("b");
+    EXPECT_EQ(probe.NextLine(), "K98");
+    const auto status = probe.Wait();
+    ASSERT_TRUE(status.has_value()) << "probe did not end";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << terminaltest::DescribeStatus(*status);
+    EXPECT_TRUE(SameSettings(probe.Settings(), probe.Original()));
+}
+
 // A stop the program cannot see (SIGSTOP), after which the shell sets the
 // terminal to its own liking, as shells do: continuing brings key mode back.
 TEST(ConsoleTerminal, ContinueAfterAnUnseenStopTakesKeyModeAgain) {

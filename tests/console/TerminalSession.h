@@ -108,7 +108,8 @@ inline void PassOnHangup(int /*sig*/) {
 // The stand-in shell, in the forked child: starts the program as its one
 // job in the terminal's foreground and reports every change of its state
 // (the wait status) on `reports`; after a stop it waits for one byte on
-// `commands`, then puts the job back in the foreground and continues it.
+// `commands`: 'f' puts the job back in the foreground and continues it
+// (fg), 'b' continues it where it is, without the terminal (bg).
 [[noreturn]] inline void RunShell(int slave, char* const* argv, char* const* envp, const char* workingDir, int reports,
                                   int commands) {
     setsid();
@@ -160,7 +161,9 @@ inline void PassOnHangup(int /*sig*/) {
                 kill(-child, SIGKILL);
                 _exit(1);
             }
-            tcsetpgrp(slave, child);
+            if (command == 'f') {
+                tcsetpgrp(slave, child);
+            }
             kill(-child, SIGCONT);
         }
     }
@@ -357,12 +360,14 @@ public:
     }
 
     // The shell's fg: the stopped program gets the terminal and continues.
-    void Continue() {
-        const char command = 'f';
-        ASSERT_TRUE(detail::WriteAll(commands_, &command, 1));
-    }
+    void Continue() { Command('f'); }
+
+    // The shell's bg: the stopped program continues, the shell keeps the terminal.
+    void ContinueInBackground() { Command('b'); }
 
 private:
+    void Command(char command) { ASSERT_TRUE(detail::WriteAll(commands_, &command, 1)); }
+
     static std::vector<std::string> Environment(const Launch& launch) {
         std::vector<std::string> env;
         for (char** entry = environ; *entry != nullptr; ++entry) {
