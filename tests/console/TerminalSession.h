@@ -200,15 +200,17 @@ public:
     }
 
     ~Session() {
-        if (pid_ > 0 && !ended_) {
-            kill(pid_, SIGKILL);
-            if (shell_ < 0) {
-                waitpid(pid_, nullptr, 0);
-            }
-        }
         if (shell_ > 0) {
+            // While the shell lives it has not reaped its job, so the job's
+            // process group is still the program's.
+            if (!ended_ && waitpid(shell_, nullptr, WNOHANG) == 0) {
+                kill(-pid_, SIGKILL);
+            }
             kill(shell_, SIGKILL);
             waitpid(shell_, nullptr, 0);
+        } else if (pid_ > 0 && !ended_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
         }
         for (int fd : {in_ != out_ ? in_ : -1, out_, slave_, reports_, commands_}) {
             if (fd >= 0) {
