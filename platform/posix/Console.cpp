@@ -74,8 +74,7 @@ int ReadFromInput() {
     }
 }
 
-// Reads for one key: the terminal is switched to key-at-a-time mode only
-// when a byte must come from it, and put back when the read is over.
+// Reads for one key. The terminal is in key mode from the first read on.
 class KeyReader {
 public:
     // The next byte, waiting for it as long as it takes.
@@ -86,7 +85,7 @@ public:
         if (inputEnded) {
             return kEndOfInput;
         }
-        raw_.Enter();
+        posix::UseKeyMode();
         // Waiting in poll first lets ThreadSanitizer, which holds signals
         // back during a plain read, act on Ctrl+C while no key comes.
         WaitReadable(-1);
@@ -101,7 +100,7 @@ public:
         if (inputEnded) {
             return kEndOfInput;
         }
-        raw_.Enter();
+        posix::UseKeyMode();
         return WaitReadable(kEscapeWaitMs) ? ReadFromInput() : kEndOfInput;
     }
 
@@ -117,8 +116,6 @@ private:
         pendingBytes.pop_front();
         return byte;
     }
-
-    posix::RawInput raw_;
 };
 
 // The second byte of the console's arrow keys for the last byte of the
@@ -166,6 +163,8 @@ int _getch() {
 bool ReadLine(std::string& line) {
     std::lock_guard lock(inputMutex);
     line.clear();
+    // Echo and line editing for this line only; key mode again after it.
+    const posix::LineMode lineMode;
     bool readAny = false;
     for (;;) {
         int byte = kEndOfInput;
@@ -173,7 +172,6 @@ bool ReadLine(std::string& line) {
             byte = pendingBytes.front();
             pendingBytes.pop_front();
         } else if (!inputEnded) {
-            // The terminal keeps its own settings here: echo and editing.
             byte = ReadFromInput();
         }
         if (byte == kEndOfInput) {

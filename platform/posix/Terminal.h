@@ -1,24 +1,26 @@
-// Key-at-a-time mode for the terminal on standard input, held only for the
-// length of one key read, with the original settings put back on every way
-// out of the process.
+// The terminal on standard input, from the program's first read to its end:
+// key-at-a-time mode throughout, so that keys typed between two reads are
+// neither echoed nor edited away, except while one line is read. The
+// settings found at the first read are put back on every way out of the
+// process and while it is stopped (Ctrl+Z); key mode comes back as soon as
+// it continues in the foreground.
 #pragma once
 
 namespace platform::posix {
 
-class RawInput {
+// Puts the terminal in key mode (no echo, no line editing, signal keys
+// kept) unless it is already. Does nothing when standard input is not a
+// terminal.
+void UseKeyMode();
+
+// The terminal's own echo and line editing, UTF-8 aware, for as long as the
+// object lives; key mode after it.
+class LineMode {
 public:
-    RawInput() = default;
-    ~RawInput();
-    RawInput(const RawInput&) = delete;
-    RawInput& operator=(const RawInput&) = delete;
-
-    // Switches echo and line buffering off, keeping the settings in force
-    // now for the restore. Does nothing when standard input is not a
-    // terminal or the mode is already on.
-    void Enter();
-
-private:
-    bool entered_ = false;
+    LineMode();
+    ~LineMode();
+    LineMode(const LineMode&) = delete;
+    LineMode& operator=(const LineMode&) = delete;
 };
 
 }  // namespace platform::posix

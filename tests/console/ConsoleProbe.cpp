@@ -3,6 +3,7 @@
 // console layer through a real terminal or a pipe:
 //   g  _getch            -> "K<value>"
 //   l  ReadLine          -> "L:<line>" or "LEOF"
+//   p  say "P", then pause 300 ms between two reads, as the game does after a hit
 //   w  say "W", then wait for a signal
 //   x  start a thread that calls exit(0) when SIGUSR1 arrives -> "X"
 #include "Platform.h"
@@ -55,6 +56,10 @@ int main(int argc, char** argv) {
                 Say(platform::ReadLine(line) ? "L:" + line : "LEOF");
                 break;
             }
+            case 'p':
+                Say("P");
+                platform::Sleep(300);
+                break;
             case 'w':
                 Say("W");
                 for (;;) {
