@@ -12,10 +12,15 @@
 
 namespace {
 
+// A folder in memory when there is one: a name is stored on every input.
+std::filesystem::path Folder() {
+    std::error_code ec;
+    return std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : std::filesystem::temp_directory_path();
+}
+
 // Where stored names go; removed when the fuzzer exits.
 struct StoredNameFile {
-    std::string path =
-        (std::filesystem::temp_directory_path() / ("barnblast-fuzz-name-" + std::to_string(::getpid()))).string();
+    std::string path = (Folder() / ("barnblast-fuzz-name-" + std::to_string(::getpid()))).string();
     StoredNameFile() = default;
     StoredNameFile(const StoredNameFile&) = delete;
     StoredNameFile& operator=(const StoredNameFile&) = delete;
@@ -34,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!text.starts_with(name)) __builtin_trap();
 
     // What the player types is one line; stored, it reads back unchanged.
-    static const StoredNameFile storedFile;
-    const std::string& stored = storedFile.path;
+    static const StoredNameFile kStoredFile;
+    const std::string& stored = kStoredFile.path;
     if (!name.empty() && !name.ends_with('\r')) {
         if (!StoreNameFile(stored, name)) __builtin_trap();
         const std::string back = ReadNameFile(stored);

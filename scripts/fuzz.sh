@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 
 cmake -S . -B build-fuzz -DBARNBLAST_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build build-fuzz --target fuzz_targets -j 2
 
 for target in decoder outbox_record name_file; do
