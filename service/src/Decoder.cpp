@@ -203,10 +203,11 @@ bool DecodeWav(int fd, long long fileSize, DecodedAudio& out, std::string& error
         return false;
     }
 
-    // A WAV file's frame count comes from its data chunk, which has been
-    // checked against the file's size above, and is within the limit.
+    // Room for the announced frames, but never more than one per byte of the
+    // file (as in 8-bit PCM): a compressed format's count is only a claim.
     std::vector<float> samples;
-    samples.reserve(static_cast<std::size_t>(info.frames) * static_cast<std::size_t>(info.channels));
+    samples.reserve(static_cast<std::size_t>(std::min<long long>(info.frames, fileSize)) *
+                    static_cast<std::size_t>(info.channels));
     std::vector<float> block(static_cast<std::size_t>(kBlockFrames) * static_cast<std::size_t>(info.channels));
     sf_count_t total = 0;
     for (;;) {
