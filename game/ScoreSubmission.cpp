@@ -1,14 +1,11 @@
 // The end of a round: the scoreless clip, or the offer to send the score.
 #include "Game.h"
 
+#include "NameFile.h"
 #include "Platform.h"
 #include "ScoreProtocol.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <random>
 #include <string>
 
 namespace {
@@ -18,35 +15,6 @@ constexpr const char* kNameFile = "name.dat";
 constexpr const char* kGameName = "Barnblast V2";
 // The score table the README's command runs on this machine.
 const std::string kScoreSite = "localhost:" + std::to_string(score_protocol::kDefaultPort);
-
-// The first line of the name file, or "" when it is missing or empty.
-std::string StoredName() {
-    std::ifstream in(kNameFile);
-    std::string name;
-    if (!in || !std::getline(in, name)) return {};
-    // Files written on Windows end their line with CR LF.
-    if (!name.empty() && name.back() == '\r') name.pop_back();
-    return name;
-}
-
-// Replaces the name file in one step: it never exists half-written or empty.
-void StoreName(const std::string& name) {
-    std::random_device random;
-    const std::string temporary = std::string(kNameFile) + ".tmp" + std::to_string(random());
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << name;
-        out.flush();
-        if (!out) {
-            out.close();
-            std::remove(temporary.c_str());
-            return;  // not saved: the player is asked again next time
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, kNameFile, error);
-    if (error) std::remove(temporary.c_str());
-}
 
 }  // namespace
 
@@ -73,13 +41,13 @@ void FinishRound() {
 
 // Posts the score under the player's name, asking for it the first time.
 void SubmitScore() {
-    std::string name = StoredName();
+    std::string name = ReadNameFile(kNameFile);
     if (name.empty()) {
         Corvane::Sound namePrompt("Media/Name.wav");
         namePrompt.Play(-1, false, 128, 128);
         platform::ReadLine(name);
         // Only a real name is kept: an empty one would be sent forever.
-        if (!name.empty()) StoreName(name);
+        if (!name.empty()) StoreNameFile(kNameFile, name);
     }
     std::string game = kGameName;
     std::string site = kScoreSite;

@@ -1,13 +1,22 @@
 #include "Decoder.h"
 
+#include <mpg123.h>
 #include <sndfile.h>
 #include <strings.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <stdexcept>
 
 namespace Corvane::detail {
 namespace {
@@ -32,48 +41,78 @@ std::string FindIgnoringCase(const std::string& dir, const std::string& name) {
     return found;
 }
 
+constexpr int kMinRate = 8000;
+constexpr int kMaxRate = 192000;
+// OpenAL takes a buffer's size in bytes as a signed int.
+static_assert(static_cast<long long>(kMaxDecodedSeconds) * kMaxRate * 2 * sizeof(float) <= INT_MAX);
+constexpr const char* kNoPermission = "no permission to read it";
+constexpr const char* kNotAudio = "is not a WAV or MP3 file";
+constexpr const char* kTooLong = "is too long (over 10 minutes of audio)";
+static_assert(kMaxDecodedSeconds == 600, "kTooLong states the limit");
+constexpr sf_count_t kBlockFrames = 4096;
+
+// What a path that is not a regular file is, as the reason it is refused.
+std::string NotARegularFile(mode_t mode) {
+    if (S_ISDIR(mode)) return "is a folder, not a sound file";
+    if (S_ISFIFO(mode)) return "is a named pipe (FIFO), not a sound file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device, not a sound file";
+    if (S_ISSOCK(mode)) return "is a socket, not a sound file";
+    return "is not a regular file";
+}
+
+std::string OpenError(int err) { return err == EACCES || err == EPERM ? kNoPermission : std::strerror(err); }
+
+struct FileDescriptor {
+    int fd = -1;
+    FileDescriptor() = default;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 // Keeps the handle's lifetime tied to the decode.
 struct SndFile {
     SNDFILE* handle = nullptr;
+    SndFile() = default;
+    SndFile(const SndFile&) = delete;
+    SndFile& operator=(const SndFile&) = delete;
     ~SndFile() {
         if (handle) sf_close(handle);
     }
 };
 
-// The end offset of the "data" chunk a RIFF/WAVE header announces, or -1.
-long long WavDataBytes(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return -1;
-    unsigned char hdr[12];
-    long long result = -1;
-    if (std::fread(hdr, 1, 12, f) == 12 && std::memcmp(hdr, "RIFF", 4) == 0 && std::memcmp(hdr + 8, "WAVE", 4) == 0) {
-        long long offset = 12;
-        unsigned char chunk[8];
-        while (std::fread(chunk, 1, 8, f) == 8) {
-            unsigned long size =
-                chunk[4] | (chunk[5] << 8) | (chunk[6] << 16) | (static_cast<unsigned long>(chunk[7]) << 24);
-            offset += 8;
-            if (std::memcmp(chunk, "data", 4) == 0) {
-                // Streaming writers leave the size open (0 or all ones).
-                if (size != 0 && size != 0xFFFFFFFFul) result = offset + static_cast<long long>(size);
-                break;
-            }
-            offset += size + (size & 1);
-            if (std::fseek(f, offset, SEEK_SET) != 0) break;
+struct Mpg123 {
+    mpg123_handle* handle = nullptr;
+    Mpg123() = default;
+    Mpg123(const Mpg123&) = delete;
+    Mpg123& operator=(const Mpg123&) = delete;
+    ~Mpg123() {
+        if (handle) {
+            mpg123_close(handle);
+            mpg123_delete(handle);
         }
     }
-    std::fclose(f);
-    return result;
+};
+
+// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
+std::size_t ReadAt(int fd, unsigned char* data, std::size_t size, off_t offset) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, data + got, size - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
 }
 
 enum class Kind { Unknown, Wav, Mp3 };
 
-Kind Sniff(const std::string& path) {
+Kind Sniff(int fd) {
     unsigned char head[12] = {};
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return Kind::Unknown;
-    const std::size_t got = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
+    const std::size_t got = ReadAt(fd, head, sizeof head, 0);
     if (got >= 12 && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RIFX", 4) == 0) &&
         std::memcmp(head + 8, "WAVE", 4) == 0)
         return Kind::Wav;
@@ -84,6 +123,238 @@ Kind Sniff(const std::string& path) {
     return Kind::Unknown;
 }
 
+// What a WAV file's chunks announce, read without trusting any of it.
+struct WavLayout {
+    unsigned formatTag = 0;  // from the "fmt " chunk (the sub-format's for WAVE_FORMAT_EXTENSIBLE)
+    long long dataEnd = -1;  // end offset of the "data" chunk, or -1 when open-ended or not found
+};
+
+WavLayout ReadWavLayout(int fd, long long fileSize) {
+    // A file of nothing but empty chunks must not keep us walking for long.
+    constexpr int kMaxChunks = 1024;
+    WavLayout layout;
+    unsigned char riff[4];
+    if (ReadAt(fd, riff, 4, 0) != 4) return layout;
+    const bool bigEndian = std::memcmp(riff, "RIFX", 4) == 0;
+    const auto u32 = [bigEndian](const unsigned char* b) {
+        return bigEndian ? (std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3])
+                         : (std::uint32_t{b[3]} << 24 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[1]} << 8 | b[0]);
+    };
+    const auto u16 = [bigEndian](const unsigned char* b) {
+        return bigEndian ? (unsigned{b[0]} << 8 | b[1]) : (unsigned{b[1]} << 8 | b[0]);
+    };
+    long long offset = 12;
+    for (int i = 0; i < kMaxChunks && offset + 8 <= fileSize; ++i) {
+        unsigned char chunk[8];
+        if (ReadAt(fd, chunk, 8, offset) != 8) break;
+        const std::uint32_t size = u32(chunk + 4);
+        if (std::memcmp(chunk, "fmt ", 4) == 0) {
+            unsigned char fmt[26] = {};
+            const std::size_t got = ReadAt(fd, fmt, std::min<std::size_t>(size, sizeof fmt), offset + 8);
+            if (got >= 2) layout.formatTag = u16(fmt);
+            if (layout.formatTag == 0xFFFE && got >= 26) layout.formatTag = u16(fmt + 24);
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            // Streaming writers leave the size open (0 or all ones).
+            if (size != 0 && size != 0xFFFFFFFFu) layout.dataEnd = offset + 8 + static_cast<long long>(size);
+            break;
+        }
+        offset += 8 + static_cast<long long>(size) + (size & 1);
+    }
+    return layout;
+}
+
+bool DecodeWav(int fd, long long fileSize, DecodedAudio& out, std::string& error) {
+    const WavLayout layout = ReadWavLayout(fd, fileSize);
+    // MPEG audio inside a WAV would reach the MP3 decoder through libsndfile,
+    // which lets it print its complaints; such files are not made for games.
+    if (layout.formatTag == 0x0050 || layout.formatTag == 0x0055) {
+        error = "is a WAV file holding MPEG audio, which is not played";
+        return false;
+    }
+    // libsndfile quietly plays what is left of a WAV file cut short; a cut
+    // file is damaged, so refuse it rather than play a fragment.
+    if (layout.dataEnd > fileSize) {
+        error = "is truncated (its header announces more audio than the file holds)";
+        return false;
+    }
+
+    SF_INFO info{};
+    SndFile file;
+    file.handle = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    if (!file.handle) {
+        error = std::string("is a damaged WAV file (") + sf_strerror(nullptr) + ")";
+        return false;
+    }
+    if (info.channels < 1 || info.channels > 2) {
+        error = "has " + std::to_string(info.channels) + " channels; only mono and stereo are played";
+        return false;
+    }
+    if (info.samplerate < kMinRate || info.samplerate > kMaxRate) {
+        error = "has an unsupported sample rate of " + std::to_string(info.samplerate) + " Hz";
+        return false;
+    }
+    if (info.frames <= 0) {
+        error = "holds no audio";
+        return false;
+    }
+    const sf_count_t maxFrames = static_cast<sf_count_t>(kMaxDecodedSeconds) * info.samplerate;
+    if (info.frames > maxFrames) {
+        error = kTooLong;
+        return false;
+    }
+
+    // Room for the announced frames, but never more than one per byte of the
+    // file (as in 8-bit PCM): a compressed format's count is only a claim.
+    std::vector<float> samples;
+    samples.reserve(static_cast<std::size_t>(std::min<long long>(info.frames, fileSize)) *
+                    static_cast<std::size_t>(info.channels));
+    std::vector<float> block(static_cast<std::size_t>(kBlockFrames) * static_cast<std::size_t>(info.channels));
+    sf_count_t total = 0;
+    for (;;) {
+        const sf_count_t got = sf_readf_float(file.handle, block.data(), kBlockFrames);
+        if (got <= 0) break;
+        total += got;
+        if (total > maxFrames) {
+            error = kTooLong;
+            return false;
+        }
+        samples.insert(samples.end(), block.begin(), block.begin() + got * info.channels);
+    }
+    if (sf_error(file.handle) != SF_ERR_NO_ERROR) {
+        error = std::string("decoding failed: ") + sf_strerror(file.handle);
+        return false;
+    }
+    if (samples.empty()) {
+        error = "holds no audio";
+        return false;
+    }
+    out.channels = info.channels;
+    out.sampleRate = info.samplerate;
+    out.samples = std::move(samples);
+    return true;
+}
+
+// MP3 goes to libmpg123 directly rather than through libsndfile, which gives
+// no way to keep the decoder from printing its own warnings on stderr.
+bool DecodeMp3(int fd, DecodedAudio& out, std::string& error) {
+    static std::once_flag ready;
+    std::call_once(ready, [] { mpg123_init(); });
+    int status = MPG123_OK;
+    Mpg123 mp3;
+    mp3.handle = mpg123_new(nullptr, &status);
+    if (!mp3.handle) {
+        error = std::string("the MP3 decoder could not start: ") + mpg123_plain_strerror(status);
+        return false;
+    }
+    mpg123_handle* mh = mp3.handle;
+    // Gapless, so the music loops without a seam; no resampling; ID3 tags
+    // skipped unread, since their sizes are not to be trusted either.
+    mpg123_param(mh, MPG123_ADD_FLAGS,
+                 MPG123_QUIET | MPG123_GAPLESS | MPG123_FORCE_FLOAT | MPG123_NO_FRANKENSTEIN | MPG123_SKIP_ID3V2, 0.0);
+    mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0.0);
+    mpg123_format_none(mh);
+    const long* rates = nullptr;
+    std::size_t rateCount = 0;
+    mpg123_rates(&rates, &rateCount);
+    for (std::size_t i = 0; i < rateCount; ++i) {
+        mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
+    }
+    if (::lseek(fd, 0, SEEK_SET) != 0 || mpg123_open_fd(mh, fd) != MPG123_OK) {
+        error = std::string("decoding failed: ") + mpg123_strerror(mh);
+        return false;
+    }
+    long rate = 0;
+    int channels = 0;
+    int encoding = 0;
+    if (mpg123_getformat(mh, &rate, &channels, &encoding) != MPG123_OK) {
+        error = kNotAudio;  // not one MPEG audio frame in it
+        return false;
+    }
+    if (encoding != MPG123_ENC_FLOAT_32 || channels < 1 || channels > 2 || rate < kMinRate || rate > kMaxRate) {
+        error = "has a format the MP3 decoder cannot give as float samples";
+        return false;
+    }
+
+    // The frame count in a Xing or Info header is only a claim: memory grows
+    // with what is actually decoded, up to the limit.
+    const long long maxSamples = static_cast<long long>(kMaxDecodedSeconds) * rate * channels;
+    std::vector<float> samples;
+    std::vector<float> block(static_cast<std::size_t>(kBlockFrames) * 2);
+    for (;;) {
+        std::size_t done = 0;
+        status = mpg123_read(mh, block.data(), block.size() * sizeof(float), &done);
+        const std::size_t got = done / sizeof(float);
+        if (static_cast<long long>(samples.size() + got) > maxSamples) {
+            error = kTooLong;
+            return false;
+        }
+        samples.insert(samples.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(got));
+        if (status == MPG123_DONE) break;
+        if (status == MPG123_NEW_FORMAT) {
+            long newRate = 0;
+            int newChannels = 0;
+            mpg123_getformat(mh, &newRate, &newChannels, &encoding);
+            if (newRate != rate || newChannels != channels) {
+                error = "changes its sample rate or channels partway";
+                return false;
+            }
+        } else if (status != MPG123_OK) {
+            error = std::string("decoding failed: ") + mpg123_strerror(mh);
+            return false;
+        }
+    }
+    if (samples.empty()) {
+        error = "holds no audio";
+        return false;
+    }
+    out.channels = channels;
+    out.sampleRate = static_cast<int>(rate);
+    out.samples = std::move(samples);
+    return true;
+}
+
+bool DecodeUnguarded(const std::string& fileName, DecodedAudio& out, std::string& error) {
+    const std::string path = ResolvePath(fileName);
+    // Look before opening: opening a pipe waits for a writer, and opening a
+    // device can have effects of its own.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error = OpenError(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = NotARegularFile(st.st_mode);
+        return false;
+    }
+    // Non-blocking, in case it was swapped for a pipe since; then look again
+    // at what was actually opened.
+    FileDescriptor file;
+    file.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (file.fd < 0) {
+        error = OpenError(errno);
+        return false;
+    }
+    if (::fstat(file.fd, &st) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = NotARegularFile(st.st_mode);
+        return false;
+    }
+    if (st.st_size == 0) {
+        error = "file is empty";
+        return false;
+    }
+    // Only WAV and MP3 are taken; anything else is refused up front.
+    switch (Sniff(file.fd)) {
+        case Kind::Wav: return DecodeWav(file.fd, st.st_size, out, error);
+        case Kind::Mp3: return DecodeMp3(file.fd, out, error);
+        case Kind::Unknown: break;
+    }
+    error = kNotAudio;
+    return false;
+}
 }  // namespace
 
 std::string ResolvePath(const std::string& path) {
@@ -116,82 +387,17 @@ std::string ResolvePath(const std::string& path) {
 }
 
 bool Decode(const std::string& fileName, DecodedAudio& out, std::string& error) {
-    const std::string path = ResolvePath(fileName);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = std::strerror(errno);
+    DecodedAudio decoded;
+    try {
+        if (!DecodeUnguarded(fileName, decoded, error)) return false;
+    } catch (const std::bad_alloc&) {
+        error = "is too large to hold in memory";
+        return false;
+    } catch (const std::length_error&) {
+        error = "is too large to hold in memory";
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        error = "is a folder, not a sound file";
-        return false;
-    }
-    if (st.st_size == 0) {
-        error = "file is empty";
-        return false;
-    }
-
-    // Only WAV and MP3 are taken; anything else is refused up front, before
-    // the MP3 decoder prints its own complaints about random bytes.
-    const Kind kind = Sniff(path);
-    if (kind == Kind::Unknown) {
-        error = "is not a WAV or MP3 file";
-        return false;
-    }
-
-    SF_INFO info{};
-    if (kind == Kind::Mp3) info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
-    SndFile file;
-    file.handle = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file.handle) {
-        error = sf_strerror(nullptr);
-        return false;
-    }
-    if (info.channels < 1 || info.channels > 2) {
-        error = "has " + std::to_string(info.channels) + " channels; only mono and stereo are played";
-        return false;
-    }
-    if (info.samplerate < 8000 || info.samplerate > 192000) {
-        error = "has an unsupported sample rate of " + std::to_string(info.samplerate) + " Hz";
-        return false;
-    }
-    if (info.frames <= 0) {
-        error = "holds no audio";
-        return false;
-    }
-
-    // The frame count of compressed formats is an estimate until decoded, so
-    // read in blocks until the end rather than trusting it.
-    std::vector<float> samples;
-    samples.reserve(static_cast<size_t>(info.frames) * info.channels);
-    std::vector<float> block(4096 * static_cast<size_t>(info.channels));
-    for (;;) {
-        sf_count_t got = sf_readf_float(file.handle, block.data(), 4096);
-        if (got <= 0) break;
-        samples.insert(samples.end(), block.begin(), block.begin() + got * info.channels);
-    }
-    if (sf_error(file.handle) != SF_ERR_NO_ERROR) {
-        error = std::string("decoding failed: ") + sf_strerror(file.handle);
-        return false;
-    }
-    if (samples.empty()) {
-        error = "holds no audio";
-        return false;
-    }
-    // libsndfile quietly plays what is left of a WAV file cut short; a cut
-    // file is damaged, so refuse it rather than play a fragment.
-    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV) {
-        long long declared = WavDataBytes(path);
-        long long available = static_cast<long long>(st.st_size);
-        if (declared > 0 && declared > available) {
-            error = "is truncated (its header announces more audio than the file holds)";
-            return false;
-        }
-    }
-
-    out.channels = info.channels;
-    out.sampleRate = info.samplerate;
-    out.samples = std::move(samples);
+    out = std::move(decoded);
     return true;
 }
 

@@ -77,6 +77,54 @@ bool SyncDir(const std::filesystem::path& dir) {
     return ok;
 }
 
+// Creates `dir` and any missing folders above it, flushing each new folder
+// and the folder holding it, so that no level of the path can vanish in a
+// crash once an entry has been written inside.
+bool CreateFolders(const std::filesystem::path& dir, std::string& error) {
+    std::filesystem::path target = dir.lexically_normal();
+    if (!target.has_filename()) target = target.parent_path();  // a trailing slash
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path p = target; !p.empty(); p = p.parent_path()) {
+        struct stat st {};
+        if (::stat(p.c_str(), &st) == 0) break;
+        missing.push_back(p);
+        if (p == p.parent_path()) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        // The outbox itself is private to the user; folders above it are not ours to restrict.
+        const mode_t mode = *it == target ? 0700 : 0777;
+        if (::mkdir(it->c_str(), mode) != 0) {
+            if (errno == EEXIST) continue;  // made by another process meanwhile
+            error = "cannot create " + it->string() + ": " + std::strerror(errno);
+            return false;
+        }
+        if (*it == target) ::chmod(it->c_str(), 0700);  // whatever the umask
+        SyncDir(*it);
+        SyncDir(it->has_parent_path() ? it->parent_path() : ".");
+    }
+    struct stat st {};
+    const int err = ::stat(target.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (err != 0) {
+        error = "cannot use " + target.string() + ": " + std::strerror(err);
+        return false;
+    }
+    return true;
+}
+
+bool IsEntryName(std::string_view name) { return name.ends_with(kSuffix) && !name.starts_with('.'); }
+
+const char* Describe(std::filesystem::file_type type) {
+    switch (type) {
+        case std::filesystem::file_type::symlink: return "a symbolic link";
+        case std::filesystem::file_type::directory: return "a folder";
+        case std::filesystem::file_type::fifo: return "a named pipe (FIFO)";
+        case std::filesystem::file_type::block:
+        case std::filesystem::file_type::character: return "a device";
+        case std::filesystem::file_type::socket: return "a socket";
+        default: return "not a regular file";
+    }
+}
+
 bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
@@ -146,17 +194,7 @@ std::optional<OutboxRecord> DecodeRecord(std::string_view text) {
 Outbox::Outbox(std::filesystem::path dir) : dir_(std::move(dir)) {}
 
 bool Outbox::Add(std::string_view id, const OutboxRecord& record, std::string& error) {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir_, ec)) {
-        std::filesystem::create_directories(dir_, ec);
-        if (ec) {
-            error = "cannot create " + dir_.string() + ": " + ec.message();
-            return false;
-        }
-        std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
-        // The new folder's own name must reach the disk too.
-        SyncDir(dir_.parent_path().empty() ? "." : dir_.parent_path());
-    }
+    if (!CreateFolders(dir_, error)) return false;
     // The name sorts by time of posting, so older scores go first.
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     char stamp[17];
@@ -166,7 +204,7 @@ bool Outbox::Add(std::string_view id, const OutboxRecord& record, std::string& e
     const std::filesystem::path temp = dir_ / (std::string(kTempPrefix) + std::string(id));
     const std::filesystem::path final = dir_ / name;
 
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "cannot create " + temp.string() + ": " + std::strerror(errno);
         return false;
@@ -179,9 +217,11 @@ bool Outbox::Add(std::string_view id, const OutboxRecord& record, std::string& e
         ::unlink(temp.c_str());
         return false;
     }
+    // The whole entry is in place under its name and will be sent; only a
+    // crash in the next moments could still lose the rename.
     if (!SyncDir(dir_)) {
-        error = "cannot flush " + dir_.string() + ": " + std::strerror(errno);
-        return false;
+        std::fprintf(stderr, "scores: score stored in %s, but the folder could not be flushed to disk: %s\n",
+                     SafeForLog(final.string()).c_str(), std::strerror(errno));
     }
     return true;
 }
@@ -191,7 +231,10 @@ std::vector<std::string> Outbox::List() const {
     std::error_code ec;
     for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
-        if (name.ends_with(kSuffix) && !name.starts_with('.')) names.push_back(std::move(name));
+        if (!IsEntryName(name)) continue;
+        // A symbolic link, pipe or device is no entry of ours (see SweepTemporaries).
+        std::error_code typeEc;
+        if (!it->is_symlink(typeEc) && it->is_regular_file(typeEc)) names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -209,16 +252,21 @@ Outbox::Claim::~Claim() {
 
 std::optional<Outbox::Claim> Outbox::TryClaim(const std::string& file) {
     const std::filesystem::path path = dir_ / file;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is read, and never through a symbolic link, so a
+    // pipe cannot hold the sender in open and nothing outside the folder is
+    // sent. Looked at before opening (opening a device can do things), and
+    // again after, in case it was swapped in between.
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return std::nullopt;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     Claim claim(fd, file, {});
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return std::nullopt;
     // The holder before us may have sent and deleted it while we waited to
     // open; then our descriptor points at a file no longer in the outbox.
-    struct stat opened {
-    }, named{};
-    if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0 || opened.st_ino != named.st_ino ||
-        opened.st_dev != named.st_dev) {
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ::lstat(path.c_str(), &named) != 0 ||
+        opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
         return std::nullopt;
     }
     const auto text = ReadAll(fd);
@@ -244,7 +292,17 @@ void Outbox::SweepTemporaries() {
     std::error_code ec;
     const auto cutoff = std::filesystem::file_time_type::clock::now() - kStaleTemporary;
     for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!it->path().filename().string().starts_with(kTempPrefix)) continue;
+        const std::string name = it->path().filename().string();
+        if (IsEntryName(name)) {
+            std::error_code typeEc;
+            const auto type = it->symlink_status(typeEc).type();
+            if (!typeEc && type != std::filesystem::file_type::regular) {
+                std::fprintf(stderr, "scores: %s in the outbox is %s, not a score entry; it is left alone\n",
+                             SafeForLog(it->path().string()).c_str(), Describe(type));
+            }
+            continue;
+        }
+        if (!name.starts_with(kTempPrefix)) continue;
         std::error_code timeEc;
         const auto written = std::filesystem::last_write_time(it->path(), timeEc);
         if (!timeEc && written < cutoff) std::filesystem::remove(it->path(), timeEc);

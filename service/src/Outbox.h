@@ -43,11 +43,14 @@ public:
 
     const std::filesystem::path& Dir() const { return dir_; }
 
-    // Stores one entry durably (file and folder flushed) before returning.
-    // On failure returns false and says why in `error`.
+    // Stores one entry durably (file and folder flushed, and every folder it
+    // had to create) before returning. On failure returns false and says why
+    // in `error`. An entry renamed into place counts as stored even when the
+    // folder's flush then fails; that is said on stderr.
     bool Add(std::string_view id, const OutboxRecord& record, std::string& error);
 
-    // The file names of the entries, oldest first.
+    // The file names of the entries, oldest first: regular files only, so a
+    // pipe, device or symbolic link put there is never opened by a sender.
     std::vector<std::string> List() const;
 
     // An entry held under an exclusive lock; the lock is released when the
@@ -70,7 +73,8 @@ public:
     };
 
     // Locks and reads an entry. nullopt when another process holds it, it is
-    // already gone, or it is damaged; a damaged entry is renamed to
+    // already gone, it is not a regular file (never opened blocking, never
+    // followed as a link), or it is damaged; a damaged entry is renamed to
     // "<name>.bad" (kept for a person to look at) with one line on stderr.
     std::optional<Claim> TryClaim(const std::string& file);
 
@@ -79,7 +83,9 @@ public:
     void Remove(const Claim& claim);
 
     // Deletes temporary files left by a process that died while writing;
-    // only those old enough that no live writer can still own them.
+    // only those old enough that no live writer can still own them. Says on
+    // stderr, one line each, which entry names hold something other than a
+    // regular file (a pipe, a device, a symbolic link): those are left alone.
     void SweepTemporaries();
 
 private:

@@ -1,7 +1,12 @@
 // The end of a round: the scoreless clip, the send prompt, the name file.
+#include "../service/HostileFiles.h"
 #include "GameFixture.h"
+#include "NameFile.h"
+
+#include <sys/stat.h>
 
 #include <fstream>
+#include <optional>
 
 namespace {
 
@@ -121,6 +126,65 @@ TEST_F(Submission, UnwritableFolderStillPostsTheTypedName) {
     EXPECT_EQ(Count(recording::What(), "PostScore(Barnblast V2,0,Alan,localhost:8765)"), 1);
     EXPECT_EQ(FilesHere(), Strings{"name.dat"});  // no temporary left behind
     EXPECT_TRUE(std::filesystem::is_directory("name.dat"));
+}
+
+// A name.dat that is a pipe, a device or a file the player may not read:
+// the player is asked, the typed name is sent, the game never waits on it,
+// and a pipe or device is left where it is.
+TEST_F(Submission, NameFileThatCannotBeReadIsAskedForAndNeverWaitedOn) {
+    for (const std::string kind : {"pipe", "device", "unreadable"}) {
+        SCOPED_TRACE(kind);
+        recording::Reset();
+        std::filesystem::remove("name.dat");
+        std::optional<hostile::FifoWatchdog> watchdog;
+        if (kind == "pipe") {
+            ASSERT_EQ(::mkfifo("name.dat", 0600), 0);
+            watchdog.emplace("name.dat");
+        } else if (kind == "device") {
+            std::filesystem::create_symlink("/dev/zero", "name.dat");
+        } else {
+            Write("name.dat", "Secret");
+            std::filesystem::permissions("name.dat", std::filesystem::perms::owner_write);
+        }
+        fake::ScriptKeys(Keys({{10, 'y'}}));
+        fake::ScriptLines({"Margaret"});
+        {
+            hostile::WithoutPermissionOverride asPlayer;
+            FinishRound();
+        }
+        if (watchdog) {
+            EXPECT_TRUE(watchdog->Finish()) << "blocked on name.dat";
+        }
+        EXPECT_EQ(Count(recording::What(), "Name.wav Play(-1,false,128,128)"), 1);
+        EXPECT_EQ(Count(recording::What(), "PostScore(Barnblast V2,0,Margaret,localhost:8765)"), 1);
+        EXPECT_EQ(FilesHere(), Strings{"name.dat"});  // no temporary left behind
+        if (kind == "pipe") {
+            EXPECT_TRUE(std::filesystem::is_fifo(std::filesystem::symlink_status("name.dat")));
+        }
+    }
+}
+
+// The name is the first line, however the file is made.
+TEST(NameFile, FirstLineOnlyWithoutWindowsLineEnd) {
+    EXPECT_EQ(NameFromText(""), "");
+    EXPECT_EQ(NameFromText("\n"), "");
+    EXPECT_EQ(NameFromText("\r\n"), "");
+    EXPECT_EQ(NameFromText("Ann"), "Ann");
+    EXPECT_EQ(NameFromText("Ann\r"), "Ann");
+    EXPECT_EQ(NameFromText("Ann\r\r\nBob"), "Ann\r");
+    EXPECT_EQ(NameFromText(std::string("A\0n\nB", 5)), std::string("A\0n", 3));
+}
+
+// A name file far larger than any name (here a sparse gigabyte with no line
+// end) is read only as far as a name could go.
+TEST(NameFile, HugeFileIsReadOnlyAsFarAsANameCouldGo) {
+    const auto path = std::filesystem::temp_directory_path() / ("huge-name-" + std::to_string(::getpid()));
+    std::ofstream(path) << "Grace";
+    std::filesystem::resize_file(path, 1ull << 30);
+    const std::string name = ReadNameFile(path.string());
+    std::filesystem::remove(path);
+    EXPECT_EQ(name.size(), kMaxNameFileBytes);
+    EXPECT_EQ(name.substr(0, 5), "Grace");
 }
 
 }  // namespace

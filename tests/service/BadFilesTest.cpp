@@ -2,11 +2,17 @@
 #include "AudioFiles.h"
 #include "Corvane.h"
 #include "Decoder.h"
+#include "HostileFiles.h"
 #include "Testing.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <fstream>
+#include <optional>
 
 namespace {
 
@@ -21,6 +27,52 @@ std::string WriteBytes(const std::string& name, const std::string& bytes) {
 std::string FileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void PutLe(std::string& bytes, std::size_t at, std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+// A canonical 44-byte WAV header announcing `dataBytes` of audio.
+std::string WavHeader(int channels, int rate, int bitsPerSample, int formatTag, std::uint32_t dataBytes) {
+    std::string h = "RIFF????WAVEfmt ????????????????????data????";
+    PutLe(h, 4, 36 + dataBytes, 4);
+    PutLe(h, 16, 16, 4);
+    PutLe(h, 20, formatTag, 2);
+    PutLe(h, 22, channels, 2);
+    PutLe(h, 24, rate, 4);
+    PutLe(h, 28, rate * channels * bitsPerSample / 8, 4);
+    PutLe(h, 32, channels * bitsPerSample / 8, 2);
+    PutLe(h, 34, bitsPerSample, 2);
+    PutLe(h, 40, dataBytes, 4);
+    return h;
+}
+
+// MPEG-1 layer III frames, 128 kbit/s, 44.1 kHz stereo, whose side
+// information and main data are all zero: each decodes to 1152 frames of
+// silence. The first is a Xing header claiming `claimedFrames`.
+std::string SilentMp3(int frames, std::uint32_t claimedFrames) {
+    constexpr std::size_t kFrameBytes = 417;  // 144 * 128000 / 44100
+    std::string bytes;
+    for (int i = 0; i < frames; ++i) {
+        std::string frame(kFrameBytes, '\0');
+        frame[0] = static_cast<char>(0xFF);
+        frame[1] = static_cast<char>(0xFB);
+        frame[2] = static_cast<char>(0x90);
+        bytes += frame;
+    }
+    const std::size_t xing = 4 + 32;  // after the header and stereo side information
+    bytes.replace(xing, 4, "Xing");
+    const unsigned char fields[] = {0,
+                                    0,
+                                    0,
+                                    1,  // flags: a frame count follows
+                                    static_cast<unsigned char>(claimedFrames >> 24),
+                                    static_cast<unsigned char>(claimedFrames >> 16),
+                                    static_cast<unsigned char>(claimedFrames >> 8),
+                                    static_cast<unsigned char>(claimedFrames)};
+    bytes.replace(xing + 4, sizeof fields, reinterpret_cast<const char*>(fields), sizeof fields);
+    return bytes;
 }
 
 class BadFiles : public ::testing::TestWithParam<std::pair<const char*, const char*>> {
@@ -39,6 +91,32 @@ std::string MakeBadFile(const std::string& kind) {
         for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
         return WriteBytes("noise.mp3", noise);
     }
+    if (kind == "fifo") {
+        const std::string path = (testfiles::TempDir() / "pipe.wav").string();
+        ::mkfifo(path.c_str(), 0600);
+        return path;
+    }
+    if (kind == "device") return "/dev/null";
+    if (kind == "unreadable") {
+        const std::string path = testfiles::WriteWav("locked.wav", testfiles::Sine(4800), 1);
+        ::chmod(path.c_str(), 0200);
+        return path;
+    }
+    if (kind == "toolong") {
+        // Ten minutes and one second of 48 kHz stereo float, left sparse:
+        // a whole, valid file that is refused before any of it is read.
+        const std::uint32_t dataBytes = 601u * 48000 * 2 * 4;
+        const std::string path = WriteBytes("long.wav", WavHeader(2, 48000, 32, 3, dataBytes));
+        std::filesystem::resize_file(path, 44 + dataBytes);
+        return path;
+    }
+    if (kind == "mpeginwav") return WriteBytes("mpeg.wav", WavHeader(2, 44100, 0, 0x55, 4) + "\xFF\xFB\x90\x00");
+    if (kind == "mp3noise") {
+        // Frame sync, then noise: the MP3 decoder finds nothing it can use.
+        std::string noise(4096, '\0');
+        for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+        return WriteBytes("noise2.mp3", "\xFF\xFB\x90\x00" + noise);
+    }
     // truncated: a valid file cut in the middle of its audio
     std::string whole = FileBytes(testfiles::WriteWav("whole.wav", testfiles::Sine(48000), 1));
     return WriteBytes("cut.wav", whole.substr(0, whole.size() / 2));
@@ -47,7 +125,16 @@ std::string MakeBadFile(const std::string& kind) {
 TEST_P(BadFiles, LeaveAnEmptySoundAndNameTheFile) {
     const std::string path = MakeBadFile(GetParam().first);
     ::testing::internal::CaptureStderr();
+    const std::string kind = GetParam().first;
+    std::optional<hostile::WithoutPermissionOverride> asPlayer;
+    if (kind == "unreadable") asPlayer.emplace();
+    std::optional<hostile::FifoWatchdog> watchdog;
+    if (kind == "fifo") watchdog.emplace(path);
     Sound s(path);
+    if (watchdog) {
+        EXPECT_TRUE(watchdog->Finish()) << "blocked opening the pipe";
+    }
+    asPlayer.reset();
     s.Play(1, true, 0, 255);  // everything on an empty sound does nothing
     s.Pan(255);
     s.Volume(0);
@@ -63,9 +150,55 @@ TEST_P(BadFiles, LeaveAnEmptySoundAndNameTheFile) {
 INSTANTIATE_TEST_SUITE_P(Kinds, BadFiles,
                          ::testing::Values(std::pair{"missing", "No such file"}, std::pair{"empty", "empty"},
                                            std::pair{"folder", "folder"}, std::pair{"text", "not a WAV or MP3"},
-                                           std::pair{"random", "not a WAV or MP3"},
-                                           std::pair{"truncated", "truncated"}),
+                                           std::pair{"random", "not a WAV or MP3"}, std::pair{"truncated", "truncated"},
+                                           std::pair{"fifo", "named pipe"}, std::pair{"device", "device"},
+                                           std::pair{"unreadable", "no permission"}, std::pair{"toolong", "too long"},
+                                           std::pair{"mpeginwav", "MPEG audio"},
+                                           std::pair{"mp3noise", "not a WAV or MP3"}),
                          [](const auto& info) { return std::string(info.param.first); });
+
+// A 20 KB MP3 whose Xing header claims four billion frames, under the name
+// of a WAV the game plays: what is really there plays, and nothing is said.
+TEST(HostileFiles, LyingXingHeaderPlaysWhatIsThere) {
+    const std::string path = WriteBytes("SendScore.wav", SilentMp3(48, 0xFFFFFFFFu));
+    ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
+    ::testing::internal::CaptureStderr();
+    Sound s(path);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "");
+    // 47 frames of audio after the header frame, 26 ms each.
+    EXPECT_GT(s.GetLength(), 1000);
+    EXPECT_LT(s.GetLength(), 1300);
+    Corvane::CloseLib();
+}
+
+// However an MP3 is damaged, the decoder's own complaints never reach the
+// player's terminal: only the service's one line, if the file is refused.
+TEST(HostileFiles, DamagedMp3PrintsAtMostOneLine) {
+    const std::string whole = SilentMp3(24, 23);
+    std::string flipped = whole;
+    for (std::size_t i = 40; i < flipped.size(); i += 7) flipped[i] = static_cast<char>(flipped[i] ^ 0x5A);
+    const std::vector<std::pair<const char*, std::string>> damaged = {
+        {"cut-in-header.mp3", whole.substr(0, 3)},
+        {"cut-in-frame.mp3", whole.substr(0, 417 * 5 + 100)},
+        {"bits-flipped.mp3", flipped},
+        {"header-only.mp3", whole.substr(0, 417)},
+    };
+    ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
+    for (const auto& [name, bytes] : damaged) {
+        const std::string path = WriteBytes(name, bytes);
+        ::testing::internal::CaptureStderr();
+        Sound s(path);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        if (s.GetLength() > 0) {
+            EXPECT_EQ(err, "") << name;
+        } else {
+            EXPECT_EQ(err.rfind("sound: cannot open \"" + path + "\": ", 0), 0u) << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        }
+    }
+    Corvane::CloseLib();
+}
 
 TEST(FileNames, FolderSpellingIsResolvedIgnoringCase) {
     auto dir = testfiles::TempDir() / "Media";
