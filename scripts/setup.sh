@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libopenal-dev libsdl2-dev libsndfile1-dev libespeak-ng-dev espeak-ng-data
+  libopenal-dev libsdl2-dev libsndfile1-dev libmpg123-dev libespeak-ng-dev espeak-ng-data
   libcurl4-openssl-dev
   libboost1.81-dev libboost-json1.81-dev libsqlite3-dev
 )

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, builds with warnings as errors and runs every suite;
 # then the layout and lint checks; then the suites where threads meet under
-# ThreadSanitizer, and every suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# ThreadSanitizer, every suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a minute of fuzzing for each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --tests
@@ -28,4 +28,6 @@ bash scripts/build.sh build-asan -DBARNBLAST_SANITIZE=address,undefined
 (cd build-asan && ASAN_OPTIONS="halt_on_error=1 detect_leaks=1" \
   UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   ctest --output-on-failure --no-tests=error -j 2 --timeout 900)
+step "fuzzing"
+bash scripts/fuzz.sh 60
 step "done"

@@ -13,10 +13,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace Corvane::detail {
 namespace {
@@ -49,6 +51,7 @@ constexpr const char* kNoPermission = "no permission to read it";
 constexpr const char* kNotAudio = "is not a WAV or MP3 file";
 constexpr const char* kTooLong = "is too long (over 10 minutes of audio)";
 static_assert(kMaxDecodedSeconds == 600, "kTooLong states the limit");
+constexpr const char* kTooLarge = "is too large to hold in memory";
 constexpr sf_count_t kBlockFrames = 4096;
 
 // What a path that is not a regular file is, as the reason it is refused.
@@ -65,6 +68,11 @@ std::string OpenError(int err) { return err == EACCES || err == EPERM ? kNoPermi
 struct FileDescriptor {
     int fd = -1;
     FileDescriptor() = default;
+    FileDescriptor(FileDescriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        std::swap(fd, other.fd);
+        return *this;
+    }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor() {
@@ -80,19 +88,6 @@ struct SndFile {
     SndFile& operator=(const SndFile&) = delete;
     ~SndFile() {
         if (handle) sf_close(handle);
-    }
-};
-
-struct Mpg123 {
-    mpg123_handle* handle = nullptr;
-    Mpg123() = default;
-    Mpg123(const Mpg123&) = delete;
-    Mpg123& operator=(const Mpg123&) = delete;
-    ~Mpg123() {
-        if (handle) {
-            mpg123_close(handle);
-            mpg123_delete(handle);
-        }
     }
 };
 
@@ -163,168 +158,190 @@ WavLayout ReadWavLayout(int fd, long long fileSize) {
     return layout;
 }
 
-bool DecodeWav(int fd, long long fileSize, DecodedAudio& out, std::string& error) {
-    const WavLayout layout = ReadWavLayout(fd, fileSize);
-    // MPEG audio inside a WAV would reach the MP3 decoder through libsndfile,
-    // which lets it print its complaints; such files are not made for games.
-    if (layout.formatTag == 0x0050 || layout.formatTag == 0x0055) {
-        error = "is a WAV file holding MPEG audio, which is not played";
-        return false;
-    }
-    // libsndfile quietly plays what is left of a WAV file cut short; a cut
-    // file is damaged, so refuse it rather than play a fragment.
-    if (layout.dataEnd > fileSize) {
-        error = "is truncated (its header announces more audio than the file holds)";
-        return false;
-    }
-
-    SF_INFO info{};
-    SndFile file;
-    file.handle = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
-    if (!file.handle) {
-        error = std::string("is a damaged WAV file (") + sf_strerror(nullptr) + ")";
-        return false;
-    }
-    if (info.channels < 1 || info.channels > 2) {
-        error = "has " + std::to_string(info.channels) + " channels; only mono and stereo are played";
-        return false;
-    }
-    if (info.samplerate < kMinRate || info.samplerate > kMaxRate) {
-        error = "has an unsupported sample rate of " + std::to_string(info.samplerate) + " Hz";
-        return false;
-    }
-    if (info.frames <= 0) {
-        error = "holds no audio";
-        return false;
-    }
-    const sf_count_t maxFrames = static_cast<sf_count_t>(kMaxDecodedSeconds) * info.samplerate;
-    if (info.frames > maxFrames) {
-        error = kTooLong;
-        return false;
-    }
-
-    // Room for the announced frames, but never more than one per byte of the
-    // file (as in 8-bit PCM): a compressed format's count is only a claim.
-    std::vector<float> samples;
-    samples.reserve(static_cast<std::size_t>(std::min<long long>(info.frames, fileSize)) *
-                    static_cast<std::size_t>(info.channels));
-    std::vector<float> block(static_cast<std::size_t>(kBlockFrames) * static_cast<std::size_t>(info.channels));
-    sf_count_t total = 0;
-    for (;;) {
-        const sf_count_t got = sf_readf_float(file.handle, block.data(), kBlockFrames);
-        if (got <= 0) break;
-        total += got;
-        if (total > maxFrames) {
-            error = kTooLong;
+// WAV through libsndfile, reading the file itself in large blocks.
+class WavReader : public SoundReader {
+public:
+    bool Open(FileDescriptor fd, long long fileSize, std::string& error) {
+        fd_ = std::move(fd);
+        const WavLayout layout = ReadWavLayout(fd_.fd, fileSize);
+        // MPEG audio inside a WAV would reach the MP3 decoder through
+        // libsndfile, which lets it print its complaints; such files are not
+        // made for games.
+        if (layout.formatTag == 0x0050 || layout.formatTag == 0x0055) {
+            error = "is a WAV file holding MPEG audio, which is not played";
             return false;
         }
-        samples.insert(samples.end(), block.begin(), block.begin() + got * info.channels);
+        // libsndfile quietly plays what is left of a WAV file cut short; a
+        // cut file is damaged, so refuse it rather than play a fragment.
+        if (layout.dataEnd > fileSize) {
+            error = "is truncated (its header announces more audio than the file holds)";
+            return false;
+        }
+        SF_INFO info{};
+        file_.handle = sf_open_fd(fd_.fd, SFM_READ, &info, SF_FALSE);
+        if (!file_.handle) {
+            error = std::string("is a damaged WAV file (") + sf_strerror(nullptr) + ")";
+            return false;
+        }
+        if (info.channels < 1 || info.channels > 2) {
+            error = "has " + std::to_string(info.channels) + " channels; only mono and stereo are played";
+            return false;
+        }
+        if (info.samplerate < kMinRate || info.samplerate > kMaxRate) {
+            error = "has an unsupported sample rate of " + std::to_string(info.samplerate) + " Hz";
+            return false;
+        }
+        if (info.frames <= 0) {
+            error = "holds no audio";
+            return false;
+        }
+        channels_ = info.channels;
+        sampleRate_ = info.samplerate;
+        // The data chunk was checked against the file's size above.
+        announcedFrames_ = info.frames;
+        return true;
     }
-    if (sf_error(file.handle) != SF_ERR_NO_ERROR) {
-        error = std::string("decoding failed: ") + sf_strerror(file.handle);
-        return false;
+
+    long long Read(float* out, long long frames, std::string& error) override {
+        const sf_count_t got = sf_readf_float(file_.handle, out, frames);
+        if (sf_error(file_.handle) != SF_ERR_NO_ERROR) {
+            error = std::string("decoding failed: ") + sf_strerror(file_.handle);
+            return -1;
+        }
+        return got;
     }
-    if (samples.empty()) {
-        error = "holds no audio";
-        return false;
-    }
-    out.channels = info.channels;
-    out.sampleRate = info.samplerate;
-    out.samples = std::move(samples);
-    return true;
-}
+
+    bool Rewind() override { return sf_seek(file_.handle, 0, SEEK_SET) == 0; }
+
+private:
+    FileDescriptor fd_;  // declared first: libsndfile reads it until closed
+    SndFile file_;
+};
 
 // MP3 goes to libmpg123 directly rather than through libsndfile, which gives
-// no way to keep the decoder from printing its own warnings on stderr.
-bool DecodeMp3(int fd, DecodedAudio& out, std::string& error) {
-    static std::once_flag ready;
-    std::call_once(ready, [] { mpg123_init(); });
-    int status = MPG123_OK;
-    Mpg123 mp3;
-    mp3.handle = mpg123_new(nullptr, &status);
-    if (!mp3.handle) {
-        error = std::string("the MP3 decoder could not start: ") + mpg123_plain_strerror(status);
-        return false;
-    }
-    mpg123_handle* mh = mp3.handle;
-    // Gapless, so the music loops without a seam; no resampling; ID3 tags
-    // skipped unread, since their sizes are not to be trusted either.
-    mpg123_param(mh, MPG123_ADD_FLAGS,
-                 MPG123_QUIET | MPG123_GAPLESS | MPG123_FORCE_FLOAT | MPG123_NO_FRANKENSTEIN | MPG123_SKIP_ID3V2, 0.0);
-    mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0.0);
-    mpg123_format_none(mh);
-    const long* rates = nullptr;
-    std::size_t rateCount = 0;
-    mpg123_rates(&rates, &rateCount);
-    for (std::size_t i = 0; i < rateCount; ++i) {
-        mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
-    }
-    if (::lseek(fd, 0, SEEK_SET) != 0 || mpg123_open_fd(mh, fd) != MPG123_OK) {
-        error = std::string("decoding failed: ") + mpg123_strerror(mh);
-        return false;
-    }
-    long rate = 0;
-    int channels = 0;
-    int encoding = 0;
-    if (mpg123_getformat(mh, &rate, &channels, &encoding) != MPG123_OK) {
-        error = kNotAudio;  // not one MPEG audio frame in it
-        return false;
-    }
-    if (encoding != MPG123_ENC_FLOAT_32 || channels < 1 || channels > 2 || rate < kMinRate || rate > kMaxRate) {
-        error = "has a format the MP3 decoder cannot give as float samples";
-        return false;
+// no way to keep the decoder from printing its own warnings on stderr. Its
+// many small reads come from a buffer of ours, not the file.
+class Mp3Reader : public SoundReader {
+public:
+    ~Mp3Reader() override {
+        if (handle_) {
+            mpg123_close(handle_);
+            mpg123_delete(handle_);
+        }
+        if (file_) std::fclose(file_);
     }
 
-    // The frame count in a Xing or Info header is only a claim: memory grows
-    // with what is actually decoded, up to the limit.
-    const long long maxSamples = static_cast<long long>(kMaxDecodedSeconds) * rate * channels;
-    std::vector<float> samples;
-    std::vector<float> block(static_cast<std::size_t>(kBlockFrames) * 2);
-    for (;;) {
-        std::size_t done = 0;
-        status = mpg123_read(mh, block.data(), block.size() * sizeof(float), &done);
-        const std::size_t got = done / sizeof(float);
-        if (static_cast<long long>(samples.size() + got) > maxSamples) {
-            error = kTooLong;
+    bool Open(FileDescriptor fd, long long fileSize, std::string& error) {
+        static std::once_flag ready;
+        std::call_once(ready, [] { mpg123_init(); });
+        if (::lseek(fd.fd, 0, SEEK_SET) != 0 || !(file_ = ::fdopen(fd.fd, "rb"))) {
+            error = std::strerror(errno);
             return false;
         }
-        samples.insert(samples.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(got));
-        if (status == MPG123_DONE) break;
-        if (status == MPG123_NEW_FORMAT) {
-            long newRate = 0;
-            int newChannels = 0;
-            mpg123_getformat(mh, &newRate, &newChannels, &encoding);
-            if (newRate != rate || newChannels != channels) {
-                error = "changes its sample rate or channels partway";
-                return false;
+        fd.fd = -1;  // the stream owns it now
+        std::setvbuf(file_, nullptr, _IOFBF, kReadBuffer);
+        int status = MPG123_OK;
+        handle_ = mpg123_new(nullptr, &status);
+        if (!handle_) {
+            error = std::string("the MP3 decoder could not start: ") + mpg123_plain_strerror(status);
+            return false;
+        }
+        // Gapless, so the music loops without a seam; no resampling; ID3 tags
+        // skipped unread, since their sizes are not to be trusted either.
+        mpg123_param(handle_, MPG123_ADD_FLAGS,
+                     MPG123_QUIET | MPG123_GAPLESS | MPG123_FORCE_FLOAT | MPG123_NO_FRANKENSTEIN | MPG123_SKIP_ID3V2,
+                     0.0);
+        mpg123_param(handle_, MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0.0);
+        mpg123_format_none(handle_);
+        const long* rates = nullptr;
+        std::size_t rateCount = 0;
+        mpg123_rates(&rates, &rateCount);
+        for (std::size_t i = 0; i < rateCount; ++i) {
+            mpg123_format(handle_, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
+        }
+        if (mpg123_replace_reader_handle(handle_, &ReadBytes, &SeekTo, nullptr) != MPG123_OK ||
+            mpg123_open_handle(handle_, file_) != MPG123_OK) {
+            error = std::string("decoding failed: ") + mpg123_strerror(handle_);
+            return false;
+        }
+        long rate = 0;
+        int channels = 0;
+        int encoding = 0;
+        if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK) {
+            error = kNotAudio;  // not one MPEG audio frame in it
+            return false;
+        }
+        if (encoding != MPG123_ENC_FLOAT_32 || channels < 1 || channels > 2 || rate < kMinRate || rate > kMaxRate) {
+            error = "has a format the MP3 decoder cannot give as float samples";
+            return false;
+        }
+        channels_ = channels;
+        sampleRate_ = static_cast<int>(rate);
+        // A Xing or Info header's frame count is only a claim: believed only
+        // when the file is big enough to hold that much at the lowest bitrate
+        // (8 kbit/s, 48 frames a byte at 48 kHz).
+        const off_t length = mpg123_length(handle_);
+        if (length > 0 && length <= fileSize * 48) announcedFrames_ = length;
+        return true;
+    }
+
+    long long Read(float* out, long long frames, std::string& error) override {
+        long long got = 0;
+        while (got < frames) {
+            std::size_t done = 0;
+            const int status = mpg123_read(
+                handle_, out + got * channels_,
+                static_cast<std::size_t>(frames - got) * static_cast<std::size_t>(channels_) * sizeof(float), &done);
+            got += static_cast<long long>(done / sizeof(float)) / channels_;
+            if (status == MPG123_DONE) break;
+            if (status == MPG123_NEW_FORMAT) {
+                long newRate = 0;
+                int newChannels = 0;
+                int encoding = 0;
+                mpg123_getformat(handle_, &newRate, &newChannels, &encoding);
+                if (newRate != sampleRate_ || newChannels != channels_) {
+                    error = "changes its sample rate or channels partway";
+                    return -1;
+                }
+            } else if (status != MPG123_OK) {
+                error = std::string("decoding failed: ") + mpg123_strerror(handle_);
+                return -1;
             }
-        } else if (status != MPG123_OK) {
-            error = std::string("decoding failed: ") + mpg123_strerror(mh);
-            return false;
         }
+        return got;
     }
-    if (samples.empty()) {
-        error = "holds no audio";
-        return false;
-    }
-    out.channels = channels;
-    out.sampleRate = static_cast<int>(rate);
-    out.samples = std::move(samples);
-    return true;
-}
 
-bool DecodeUnguarded(const std::string& fileName, DecodedAudio& out, std::string& error) {
+    bool Rewind() override { return mpg123_seek(handle_, 0, SEEK_SET) == 0; }
+
+private:
+    static constexpr std::size_t kReadBuffer = 64 * 1024;
+
+    static ssize_t ReadBytes(void* file, void* out, std::size_t bytes) {
+        auto* f = static_cast<std::FILE*>(file);
+        const std::size_t got = std::fread(out, 1, bytes, f);
+        return got == 0 && std::ferror(f) ? -1 : static_cast<ssize_t>(got);
+    }
+    static off_t SeekTo(void* file, off_t offset, int whence) {
+        auto* f = static_cast<std::FILE*>(file);
+        return ::fseeko(f, offset, whence) == 0 ? ::ftello(f) : -1;
+    }
+
+    std::FILE* file_ = nullptr;
+    mpg123_handle* handle_ = nullptr;
+};
+
+std::unique_ptr<SoundReader> OpenUnguarded(const std::string& fileName, std::string& error) {
     const std::string path = ResolvePath(fileName);
     // Look before opening: opening a pipe waits for a writer, and opening a
     // device can have effects of its own.
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         error = OpenError(errno);
-        return false;
+        return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
         error = NotARegularFile(st.st_mode);
-        return false;
+        return nullptr;
     }
     // Non-blocking, in case it was swapped for a pipe since; then look again
     // at what was actually opened.
@@ -332,29 +349,76 @@ bool DecodeUnguarded(const std::string& fileName, DecodedAudio& out, std::string
     file.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (file.fd < 0) {
         error = OpenError(errno);
-        return false;
+        return nullptr;
     }
     if (::fstat(file.fd, &st) != 0) {
         error = std::strerror(errno);
-        return false;
+        return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
         error = NotARegularFile(st.st_mode);
-        return false;
+        return nullptr;
     }
     if (st.st_size == 0) {
         error = "file is empty";
-        return false;
+        return nullptr;
     }
+    ::fcntl(file.fd, F_SETFL, ::fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
     // Only WAV and MP3 are taken; anything else is refused up front.
     switch (Sniff(file.fd)) {
-        case Kind::Wav: return DecodeWav(file.fd, st.st_size, out, error);
-        case Kind::Mp3: return DecodeMp3(file.fd, out, error);
+        case Kind::Wav: {
+            auto reader = std::make_unique<WavReader>();
+            if (!reader->Open(std::move(file), st.st_size, error)) return nullptr;
+            return reader;
+        }
+        case Kind::Mp3: {
+            auto reader = std::make_unique<Mp3Reader>();
+            if (!reader->Open(std::move(file), st.st_size, error)) return nullptr;
+            return reader;
+        }
         case Kind::Unknown: break;
     }
     error = kNotAudio;
-    return false;
+    return nullptr;
 }
+
+bool DecodeUnguarded(const std::string& fileName, DecodedAudio& out, std::string& error) {
+    auto reader = OpenUnguarded(fileName, error);
+    if (!reader) return false;
+    const int channels = reader->Channels();
+    const long long maxFrames = static_cast<long long>(kMaxDecodedSeconds) * reader->SampleRate();
+    if (reader->AnnouncedFrames() > maxFrames) {
+        error = kTooLong;
+        return false;
+    }
+    // Room for what the header announces, when it is believable; memory
+    // otherwise grows with what is actually decoded, up to the limit.
+    std::vector<float> samples;
+    if (reader->AnnouncedFrames() > 0)
+        samples.reserve(static_cast<std::size_t>(reader->AnnouncedFrames()) * static_cast<std::size_t>(channels));
+    std::vector<float> block(static_cast<std::size_t>(kBlockFrames) * static_cast<std::size_t>(channels));
+    long long total = 0;
+    for (;;) {
+        const long long got = reader->Read(block.data(), kBlockFrames, error);
+        if (got < 0) return false;
+        if (got == 0) break;
+        total += got;
+        if (total > maxFrames) {
+            error = kTooLong;
+            return false;
+        }
+        samples.insert(samples.end(), block.begin(), block.begin() + got * channels);
+    }
+    if (samples.empty()) {
+        error = "holds no audio";
+        return false;
+    }
+    out.channels = channels;
+    out.sampleRate = reader->SampleRate();
+    out.samples = std::move(samples);
+    return true;
+}
+
 }  // namespace
 
 std::string ResolvePath(const std::string& path) {
@@ -391,14 +455,23 @@ bool Decode(const std::string& fileName, DecodedAudio& out, std::string& error) 
     try {
         if (!DecodeUnguarded(fileName, decoded, error)) return false;
     } catch (const std::bad_alloc&) {
-        error = "is too large to hold in memory";
+        error = kTooLarge;
         return false;
     } catch (const std::length_error&) {
-        error = "is too large to hold in memory";
+        error = kTooLarge;
         return false;
     }
     out = std::move(decoded);
     return true;
+}
+
+std::unique_ptr<SoundReader> SoundReader::Open(const std::string& fileName, std::string& error) {
+    try {
+        return OpenUnguarded(fileName, error);
+    } catch (const std::bad_alloc&) {
+        error = kTooLarge;
+        return nullptr;
+    }
 }
 
 }  // namespace Corvane::detail

@@ -317,8 +317,11 @@ std::shared_ptr<Voice> Engine::Load(const std::string& fileName) {
 
 // A long sound is streamed: opening it reads only its header.
 std::shared_ptr<Voice> Engine::OpenStream(const std::string& fileName, const std::string& path) {
-    auto file = StreamFile::Open(path);
-    if (!file || file->Frames() * 1000 / file->SampleRate() <= streamAboveMs_) return nullptr;
+    // Not streamed: anything that cannot be opened (the full decoder then
+    // says why), and anything short or of no believable length.
+    std::string error;
+    auto file = SoundReader::Open(path, error);
+    if (!file || file->AnnouncedFrames() * 1000 / file->SampleRate() <= streamAboveMs_) return nullptr;
     std::lock_guard lock(mutex_);
     if (!running_) return nullptr;
     auto voice = std::make_shared<Voice>();

@@ -1,5 +1,7 @@
 #include "Outbox.h"
 
+#include "SafeText.h"
+
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 
@@ -148,12 +150,6 @@ std::optional<std::string> ReadAll(int fd) {
     }
 }
 
-std::string SafeForLog(std::string_view s) {
-    std::string out;
-    for (char c : s) out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
-    return out;
-}
-
 }  // namespace
 
 std::filesystem::path OutboxDir() {
@@ -221,7 +217,7 @@ bool Outbox::Add(std::string_view id, const OutboxRecord& record, std::string& e
     // crash in the next moments could still lose the rename.
     if (!SyncDir(dir_)) {
         std::fprintf(stderr, "scores: score stored in %s, but the folder could not be flushed to disk: %s\n",
-                     SafeForLog(final.string()).c_str(), std::strerror(errno));
+                     score_protocol::LogSafe(final.string(), 4096).c_str(), std::strerror(errno));
     }
     return true;
 }
@@ -276,7 +272,7 @@ std::optional<Outbox::Claim> Outbox::TryClaim(const std::string& file) {
         ::rename(path.c_str(), aside.c_str());
         SyncDir(dir_);
         std::fprintf(stderr, "scores: damaged score entry %s set aside, not sent\n",
-                     SafeForLog(aside.string()).c_str());
+                     score_protocol::LogSafe(aside.string(), 4096).c_str());
         return std::nullopt;
     }
     claim.record_ = std::move(*record);
@@ -298,7 +294,7 @@ void Outbox::SweepTemporaries() {
             const auto type = it->symlink_status(typeEc).type();
             if (!typeEc && type != std::filesystem::file_type::regular) {
                 std::fprintf(stderr, "scores: %s in the outbox is %s, not a score entry; it is left alone\n",
-                             SafeForLog(it->path().string()).c_str(), Describe(type));
+                             score_protocol::LogSafe(it->path().string(), 4096).c_str(), Describe(type));
             }
             continue;
         }

@@ -1,4 +1,6 @@
 #include "ScorePoster.h"
+#include "SafeText.h"
+#include "ScoreJson.h"
 
 #include "Singleton.h"
 
@@ -99,7 +101,7 @@ bool ScorePoster::Post(std::string_view game, std::int32_t score, std::string_vi
     const std::string id = NewUuid();
     Outbox box(OutboxDir());
     std::string error;
-    if (!box.Add(id, {url, ScoreBody(game, score, name, id)}, error)) {
+    if (!box.Add(id, {url, score_protocol::ScoreBody(game, score, name, id)}, error)) {
         std::fprintf(stderr, "scores: score %d could not be kept for sending: %s\n", score, LogSafe(error).c_str());
         return false;
     }

@@ -3,11 +3,8 @@
 #pragma once
 
 #include "RetryPolicy.h"
-#include "SafeText.h"
 #include "ScoreAddress.h"
-#include "ScoreJson.h"
 #include "ScoreTransfer.h"
-#include "Utf8.h"
 #include "Uuid.h"
 
 #include <chrono>
@@ -23,12 +20,6 @@
 namespace Corvane::detail {
 
 class Outbox;
-
-// The score protocol's body and text repairs, as the service has always
-// named them.
-using score_protocol::Presentable;
-using score_protocol::ScoreBody;
-using score_protocol::ValidUtf8;
 
 class ScorePoster {
 public:

@@ -8,7 +8,7 @@
 
 namespace Corvane::detail {
 
-bool Stream::Start(std::unique_ptr<StreamFile> file, std::string name) {
+bool Stream::Start(std::unique_ptr<SoundReader> file, std::string name) {
     file_ = std::move(file);
     name_ = std::move(name);
     for (auto& buffer : buffers_) {
@@ -20,7 +20,7 @@ bool Stream::Start(std::unique_ptr<StreamFile> file, std::string name) {
     return true;
 }
 
-int Stream::LengthMs() const { return static_cast<int>(file_->Frames() * 1000 / file_->SampleRate()); }
+int Stream::LengthMs() const { return static_cast<int>(file_->AnnouncedFrames() * 1000 / file_->SampleRate()); }
 
 bool Stream::Fill(ALuint buffer) {
     long long got = 0;

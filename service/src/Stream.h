@@ -4,7 +4,7 @@
 #pragma once
 
 #include "AlObjects.h"
-#include "StreamFile.h"
+#include "Decoder.h"
 
 #include <array>
 #include <memory>
@@ -19,7 +19,7 @@ constexpr int kStreamAboveMs = 10000;
 class Stream {
 public:
     // Takes the file and makes its buffers; false when OpenAL has none.
-    bool Start(std::unique_ptr<StreamFile> file, std::string name);
+    bool Start(std::unique_ptr<SoundReader> file, std::string name);
 
     int Channels() const { return file_->Channels(); }
     int LengthMs() const;
@@ -44,7 +44,7 @@ private:
     static constexpr int kBuffers = 4;
     static constexpr int kChunkFrames = 4096;  // under 0.1 s at 44.1 kHz
 
-    std::unique_ptr<StreamFile> file_;
+    std::unique_ptr<SoundReader> file_;
     std::string name_;
     std::array<AlBuffer, kBuffers> buffers_;
     std::vector<ALuint> idle_;  // buffers not queued on the source

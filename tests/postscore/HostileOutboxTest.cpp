@@ -3,6 +3,7 @@
 #include "../service/HostileFiles.h"
 #include "Corvane.h"
 #include "Outbox.h"
+#include "ScoreJson.h"
 #include "ScorePoster.h"
 #include "Scoreboard.h"
 
@@ -16,7 +17,7 @@ using namespace postscore_test;
 using Corvane::detail::EncodeRecord;
 using Corvane::detail::Outbox;
 using Corvane::detail::OutboxRecord;
-using Corvane::detail::ScoreBody;
+using score_protocol::ScoreBody;
 
 namespace {
 
@@ -39,7 +40,8 @@ protected:
     }
 
     static OutboxRecord Record(int port, const std::string& name, const std::string& id) {
-        return {"http://127.0.0.1:" + std::to_string(port) + "/api/scores", ScoreBody(kGame, 7, name, id)};
+        return {"http://127.0.0.1:" + std::to_string(port) + "/api/scores",
+                score_protocol::ScoreBody(kGame, 7, name, id)};
     }
 
     // Puts beside the outbox's real entries a pipe, a link to a whole,

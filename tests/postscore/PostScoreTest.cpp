@@ -49,7 +49,7 @@ protected:
         std::string error;
         Outbox box(dir_ / "outbox");
         const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/api/scores";
-        EXPECT_TRUE(box.Add(id, {url, ScoreBody(game, score, name, id)}, error)) << error;
+        EXPECT_TRUE(box.Add(id, {url, score_protocol::ScoreBody(game, score, name, id)}, error)) << error;
         return box.List().back();
     }
     // Starts the service on what waits in the outbox, lets it all go, and
