@@ -2,6 +2,8 @@
 // two-minute round in real time, the score sent to a real score table.
 #include "TerminalSession.h"
 
+#include "LoopbackPort.h"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -27,17 +29,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int FreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                       ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    ::close(s);
-    return bound ? ntohs(a.sin_port) : 0;
-}
+int FreePort() { return testsupport::FreeLoopbackPort(); }
 
 // A plain HTTP/1.0 GET on loopback; returns the body.
 std::string HttpGet(int port, const std::string& target) {

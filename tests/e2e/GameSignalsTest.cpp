@@ -6,6 +6,8 @@
 #include "Outbox.h"
 #include "TerminalSession.h"
 
+#include "LoopbackPort.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -40,15 +42,8 @@ constexpr auto kStartPatience = std::chrono::milliseconds(30s);
 
 // A loopback port nobody listens on: scores cannot be delivered.
 int UnusedPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                       ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    ::close(s);
-    return bound ? ntohs(address.sin_port) : 9;  // discard: nobody listens there either
+    const int port = testsupport::FreeLoopbackPort();
+    return port ? port : 9;  // discard: nobody listens there either
 }
 
 bool InKeyMode(const termios& settings) { return (settings.c_lflag & (ICANON | ECHO)) == 0; }

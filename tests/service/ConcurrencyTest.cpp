@@ -2,6 +2,7 @@
 // volume; the mixer renders all the while. Run under ThreadSanitizer too.
 #include "AudioFiles.h"
 #include "Corvane.h"
+#include "Mix.h"
 #include "Testing.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,15 @@
 namespace {
 
 using Corvane::Sound;
+
+// Plays `sound` looping hard left and checks the mix holds it there alone.
+void ExpectHeardHardLeftAlone(Sound& sound) {
+    sound.Play(1, true, 0, 255);
+    Corvane::testing::Render(4800);
+    const auto energy = mix::Measure(Corvane::testing::Render(4800));
+    EXPECT_GT(energy.left, 10.0);
+    EXPECT_LT(energy.right, energy.left * 1e-6);
+}
 
 TEST(Concurrency, PlayStopWhilePanningAndRendering) {
     ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
@@ -39,16 +49,7 @@ TEST(Concurrency, PlayStopWhilePanningAndRendering) {
     timer.join();
     mixer.join();
 
-    cluck.Play(1, true, 0, 255);  // still fully working afterwards
-    Corvane::testing::Render(4800);
-    auto out = Corvane::testing::Render(4800);
-    double left = 0, right = 0;
-    for (std::size_t i = 0; i < out.size(); i += 2) {
-        left += out[i] * out[i];
-        right += out[i + 1] * out[i + 1];
-    }
-    EXPECT_GT(left, 10.0);
-    EXPECT_LT(right, left * 1e-6);
+    ExpectHeardHardLeftAlone(cluck);  // still fully working afterwards
     Corvane::CloseLib();
 }
 
@@ -79,16 +80,7 @@ TEST(Concurrency, OpenCloseAndSpeakFromManyThreadsThenCloseLib) {
     ASSERT_TRUE(Corvane::testing::WaitSpeechIdle(10000));
     Corvane::testing::Render(5 * 48000);
     shared.Open(tone);
-    shared.Play(-1, true, 0, 255);
-    Corvane::testing::Render(4800);
-    const auto out = Corvane::testing::Render(4800);
-    double left = 0, right = 0;
-    for (std::size_t i = 0; i < out.size(); i += 2) {
-        left += out[i] * out[i];
-        right += out[i + 1] * out[i + 1];
-    }
-    EXPECT_GT(left, 10.0);
-    EXPECT_LT(right, left * 1e-6);
+    ExpectHeardHardLeftAlone(shared);
     // ...and every handle taken on the way is given back.
     Corvane::CloseLib();
     shared.Close();  // after CloseLib: a no-op
