@@ -1,6 +1,7 @@
 // The end of a round: the scoreless clip, or the offer to send the score.
 #include "Game.h"
 
+#include "Paths.h"
 #include "Platform.h"
 
 #include <cstdio>
@@ -13,7 +14,7 @@
 namespace {
 
 constexpr std::uint32_t kAfterScorelessMs = 500;
-constexpr const char* kNameFile = "name.dat";
+const std::string kNameFile = NameFilePath();
 constexpr const char* kGameName = "Barnblast V2";
 // The score table the README's command runs on this machine.
 constexpr const char* kScoreSite = "localhost:8765";
