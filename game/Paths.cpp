@@ -27,9 +27,14 @@ std::string NameFilePath() {
         if (home.empty()) return kNameFileName;
         dataHome = home / ".local" / "share";
     }
-    const std::filesystem::path folder = dataHome / "barnblast";
+    return (dataHome / "barnblast" / kNameFileName).string();
+}
+
+void MakeNameFileFolder() {
+    const std::filesystem::path folder = std::filesystem::path(NameFilePath()).parent_path();
+    if (folder.empty()) return;
     // When it cannot be made, storing the name fails and the player is
     // asked again next time: better than a name.dat in a stranger's folder.
+    std::error_code error;
     std::filesystem::create_directories(folder, error);
-    return (folder / kNameFileName).string();
 }

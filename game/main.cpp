@@ -1,5 +1,6 @@
 // barnblast: the command line around the game. Without arguments it plays.
 #include "Game.h"
+#include "Paths.h"
 
 #include <cstdio>
 #include <string_view>
@@ -59,5 +60,6 @@ int main(int argc, char** argv) {
                      static_cast<int>(unknown.size()), unknown.data());
         return 2;
     }
+    MakeNameFileFolder();
     return GameMain();
 }

@@ -52,17 +52,22 @@ private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
-TEST_F(NameFile, PerUserFolderUnderHomeIsMadeAndTheWorkingFolderLeftAlone) {
+TEST_F(NameFile, PerUserFolderUnderHomeMadeOnlyWhenAskedAndTheWorkingFolderLeftAlone) {
     const fs::path expected = root_ / "home" / ".local" / "share" / "barnblast" / "name.dat";
     EXPECT_EQ(NameFilePath(), expected.string());
+    EXPECT_FALSE(fs::exists(root_ / "home" / ".local"));  // --help must not make folders
+    MakeNameFileFolder();
     EXPECT_TRUE(fs::is_directory(expected.parent_path()));
     EXPECT_FALSE(fs::exists(expected));  // the name itself is written only when sent
+    MakeNameFileFolder();                // and again: nothing to do
+    EXPECT_TRUE(fs::is_empty(expected.parent_path()));
     EXPECT_TRUE(WorkingFolderEmpty());
 }
 
 TEST_F(NameFile, XdgDataHomeComesFirstWhenAbsolute) {
     ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
     EXPECT_EQ(NameFilePath(), (root_ / "data" / "barnblast" / "name.dat").string());
+    MakeNameFileFolder();
     EXPECT_TRUE(fs::is_directory(root_ / "data" / "barnblast"));
 
     // A relative one is not meant for us: the home folder's default instead.
@@ -75,6 +80,7 @@ TEST_F(NameFile, ExistingNameInTheWorkingFolderIsStillUsed) {
     std::ofstream("name.dat") << "Ada";
     ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
     EXPECT_EQ(NameFilePath(), "name.dat");
+    MakeNameFileFolder();
     EXPECT_FALSE(fs::exists(root_ / "data"));
     EXPECT_FALSE(fs::exists(root_ / "home" / ".local"));
 }
@@ -82,6 +88,7 @@ TEST_F(NameFile, ExistingNameInTheWorkingFolderIsStillUsed) {
 TEST_F(NameFile, SourceTreeKeepsItBesideMediaAsBefore) {
     fs::create_directory("Media");
     EXPECT_EQ(NameFilePath(), "name.dat");
+    MakeNameFileFolder();
     EXPECT_FALSE(fs::exists(root_ / "home" / ".local"));
 }
 

@@ -13,7 +13,7 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "$work" || exit 1
-# The game settles its per-user folder as it starts: not in the real home.
+# A home of its own, where --help and --version must make nothing.
 export HOME=$work/home
 unset XDG_DATA_HOME
 failures=0
@@ -55,6 +55,7 @@ for args in "--frobnicate" "play" "--help extra"; do
     [[ -z $out ]] || fail "barnblast $args wrote to standard output: $out"
     grep -q -- "--help" <<<"$err" || fail "barnblast $args does not point to --help: $err"
 done
+[[ ! -e $HOME ]] || fail "barnblast with arguments made $(find "$HOME")"
 
 # The score table.
 run "$table" --version
