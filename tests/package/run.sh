@@ -72,7 +72,8 @@ command=$(sed -n 's/^ExecStart=//p' "$unit")
 state=$work/state
 mkdir "$state"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-read -ra argv <<<"${command//'${STATE_DIRECTORY}'/$state}"
+# The unit's state folder, /var/lib/barnblast-scoreboard, here in a scratch one.
+read -ra argv <<<"${command//\/var\/lib\/barnblast-scoreboard/$state}"
 # As an unprivileged user, like the unit's dynamic one.
 drop=()
 if [[ $(id -u) -eq 0 ]]; then
