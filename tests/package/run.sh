@@ -26,8 +26,11 @@ fail() {
 
 work=$(mktemp -d)
 table=""
+installed=false
+# A failed run leaves no table running and no package installed.
 cleanup() {
     if [[ -n $table ]]; then kill "$table" 2>/dev/null || true; fi
+    if $installed; then $sudo dpkg -P barnblast barnblast-scoreboard >/dev/null 2>&1 || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -45,6 +48,7 @@ lintian --fail-on error --tag-display-limit 0 "$game_deb" "$table_deb" || fail "
 
 step "install"
 $sudo dpkg -P barnblast barnblast-scoreboard >/dev/null 2>&1 || true
+installed=true
 $sudo dpkg -i "$game_deb" "$table_deb" >/dev/null
 unit=/lib/systemd/system/barnblast-scoreboard.service
 for f in /usr/games/barnblast /usr/bin/barnblast-scoreboard /usr/share/barnblast/Chicken.wav \
@@ -159,6 +163,7 @@ done
 for p in barnblast barnblast-scoreboard; do
     ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qv "not-installed" || fail "$p is still known to dpkg"
 done
+installed=false
 left=$(ls -d /usr/share/doc/barnblast* /usr/share/barnblast /var/lib/barnblast-scoreboard \
     /var/lib/private/barnblast-scoreboard /usr/share/man/man6/barnblast.6.gz 2>/dev/null || true)
 [[ -z $left ]] || fail "left after purge: $left"
