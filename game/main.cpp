@@ -54,8 +54,9 @@ int main(int argc, char** argv) {
             std::printf("barnblast %s\n", BARNBLAST_VERSION);
             return 0;
         }
-        const std::string_view unknown =
-            argc == 2 || (arg != "--help" && arg != "-h" && arg != "--version") ? arg : argv[2];
+        // Named: the first argument we do not know, or the one after a known one.
+        const bool known = arg == "--help" || arg == "-h" || arg == "--version";
+        const std::string_view unknown = known ? argv[2] : arg;
         std::fprintf(stderr, "barnblast: unknown argument \"%.*s\"; try barnblast --help\n",
                      static_cast<int>(unknown.size()), unknown.data());
         return 2;
