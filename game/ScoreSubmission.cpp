@@ -2,6 +2,7 @@
 #include "Game.h"
 
 #include "NameFile.h"
+#include "Paths.h"
 #include "Platform.h"
 #include "ScoreProtocol.h"
 
@@ -11,7 +12,7 @@
 namespace {
 
 constexpr std::uint32_t kAfterScorelessMs = 500;
-constexpr const char* kNameFile = "name.dat";
+const std::string kNameFile = NameFilePath();
 constexpr const char* kGameName = "Barnblast V2";
 // The score table the README's command runs on this machine.
 const std::string kScoreSite = "localhost:" + std::to_string(score_protocol::kDefaultPort);

@@ -33,6 +33,8 @@ std::variant<Options, std::string> ParseOptions(int argc, const char* const* arg
         long n = 0;
         if (arg == "--help" || arg == "-h") {
             o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
         } else if (arg == "--trust-proxy") {
             o.trustProxy = true;
         } else if (arg == "--port") {
@@ -83,6 +85,7 @@ std::string Usage(const std::string& program) {
            std::to_string(d.rateLimit) +
            "; 0: no limit)\n"
            "  --trust-proxy     take the client address from X-Real-IP (behind a reverse proxy)\n"
+           "  --version         print the version\n"
            "  -h, --help        show this help\n\n"
            "Logs one line per request to standard error. Stops on SIGINT or SIGTERM after\n"
            "finishing the requests in progress.\n";

@@ -16,9 +16,11 @@ struct Options {
     int rateLimit = 30;  // posts per minute per address; a round lasts two
     bool trustProxy = false;
     bool help = false;
+    bool version = false;
 };
 
-// The options, or a message saying what is wrong with them.
+// The options, or a message saying what is wrong with them (without the
+// program's name or the hint to --help).
 std::variant<Options, std::string> ParseOptions(int argc, const char* const* argv);
 
 std::string Usage(const std::string& program);

@@ -6,55 +6,144 @@
 #include "Server.h"
 #include "SqliteStore.h"
 
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <memory>
 #include <variant>
+#include <vector>
+
+#ifndef BARNBLAST_VERSION
+#define BARNBLAST_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace scoreboard;
+
+// The database, opened only once the port is ours: a start that fails on the
+// port leaves no database file behind. Requests come only after Open.
+class LateStore final : public ScoreStore {
+public:
+    void Open(const std::string& path) { store_ = std::make_unique<SqliteStore>(path); }
+    PutResult Put(const ScoreRecord& record) override { return store_->Put(record); }
+    std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override {
+        return store_->Table(game, limit, offset);
+    }
+    std::int64_t Count(std::string_view game) override { return store_->Count(game); }
+    std::vector<GameSummary> Games() override { return store_->Games(); }
+
+private:
+    std::unique_ptr<SqliteStore> store_;
+};
+
+// One line on standard error, in the same form for every start-up failure.
+int Fail(int status, const std::string& sentence) {
+    std::fprintf(stderr, "barnblast-scoreboard: %s\n", sentence.c_str());
+    return status;
+}
+
+std::string Where(const ServerConfig& config) {
+    const bool v6 = config.address.is_v6();
+    return (v6 ? "[" : "") + config.address.to_string() + (v6 ? "]:" : ":") + std::to_string(config.port);
+}
+
+// Why the port cannot be had, and what to do about it.
+std::string ListenFailure(const ServerConfig& config, const boost::system::system_error& error) {
+    namespace asioError = boost::asio::error;
+    const auto code = error.code();
+    const std::string port = std::to_string(config.port);
+    if (code == asioError::address_in_use)
+        return "port " + port + " on " + config.address.to_string() +
+               " is already in use, most likely by another barnblast-scoreboard; stop that one or choose another "
+               "port with --port.";
+    if (code == asioError::access_denied)
+        return "this user may not listen on port " + port +
+               " (ports below 1024 need root or CAP_NET_BIND_SERVICE); choose a port from 1024 up with --port.";
+    if (code == boost::system::errc::address_not_available)
+        return config.address.to_string() +
+               " is not an address of this machine; name one of its addresses with --bind.";
+    return "cannot listen on " + Where(config) + " (" + code.message() + "); check --bind and --port.";
+}
+
+// The files SQLite may create for a database at `db`.
+std::vector<std::filesystem::path> DatabaseFiles(const std::string& db) {
+    return {db, db + "-wal", db + "-shm", db + "-journal"};
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    using namespace scoreboard;
     const auto parsed = ParseOptions(argc, argv);
-    if (const auto* err = std::get_if<std::string>(&parsed)) {
-        std::fprintf(stderr, "barnblast-scoreboard: %s\n%s", err->c_str(), Usage(argv[0]).c_str());
-        return 2;
-    }
+    if (const auto* err = std::get_if<std::string>(&parsed))
+        return Fail(2, *err + "; see barnblast-scoreboard --help for the options.");
     const Options& opt = std::get<Options>(parsed);
     if (opt.help) {
         std::fputs(Usage(argv[0]).c_str(), stdout);
         return 0;
     }
+    if (opt.version) {
+        std::printf("barnblast-scoreboard %s\n", BARNBLAST_VERSION);
+        return 0;
+    }
 
     // A client that goes away mid-answer must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
-    try {
-        ServerConfig config;
-        boost::system::error_code ec;
-        config.address = boost::asio::ip::make_address(opt.bind, ec);
-        if (ec) {
-            std::fprintf(stderr, "barnblast-scoreboard: --bind: not an IP address: %s\n", opt.bind.c_str());
-            return 2;
-        }
-        config.port = opt.port;
-        config.threads = opt.threads;
-        config.trustProxy = opt.trustProxy;
+    ServerConfig config;
+    boost::system::error_code ec;
+    config.address = boost::asio::ip::make_address(opt.bind, ec);
+    if (ec) return Fail(2, "--bind " + opt.bind + " is not an IP address; give one such as 127.0.0.1 or ::1.");
+    config.port = opt.port;
+    config.threads = opt.threads;
+    config.trustProxy = opt.trustProxy;
 
-        SqliteStore store(opt.db);
-        RateLimiter limiter(opt.rateLimit);
-        Service service{store, limiter, [] {
-                            return std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                .count();
-                        }};
-        Server server(config, service);
-        const bool v6 = config.address.is_v6();
-        LogLine("listening on http://" + std::string(v6 ? "[" : "") + config.address.to_string() + (v6 ? "]" : "") +
-                ":" + std::to_string(server.Port()) + " with database " + opt.db);
-        server.Run();
+    LateStore store;
+    RateLimiter limiter(opt.rateLimit);
+    Service service{store, limiter, [] {
+                        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+                    }};
+    std::unique_ptr<Server> server;
+    try {
+        server = std::make_unique<Server>(config, service);
+    } catch (const boost::system::system_error& e) {
+        return Fail(1, ListenFailure(config, e));
+    }
+
+    std::vector<std::filesystem::path> created;
+    for (const auto& file : DatabaseFiles(opt.db)) {
+        std::error_code existsError;
+        if (!std::filesystem::exists(file, existsError) && !existsError) created.push_back(file);
+    }
+    try {
+        store.Open(opt.db);
+    } catch (const std::exception& e) {
+        // Only what this start made goes: an existing database stays as it was.
+        for (const auto& file : created) {
+            std::error_code removeError;
+            std::filesystem::remove(file, removeError);
+        }
+        const bool existed = created.empty() || created.front() != std::filesystem::path(opt.db);
+        const std::string reason = "cannot open the database " + opt.db + " (" + e.what() + "); ";
+        if (existed) return Fail(1, reason + "if it is not a score table's database, name another file with --db.");
+        return Fail(1, reason +
+                           "make sure its folder exists and this user may write there, or name another file "
+                           "with --db.");
+    }
+
+    try {
+        config.port = server->Port();
+        LogLine("listening on http://" + Where(config) + " with database " + opt.db);
+        server->Run();
         LogLine("stopped");
         return 0;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "barnblast-scoreboard: %s\n", e.what());
-        return 1;
+        return Fail(1, e.what());
     }
 }

@@ -14,6 +14,9 @@ if [[ "${1:-}" == "--tests" ]]; then
   packages+=(libgtest-dev sqlite3)
   # Checks: layout, lint, sanitizers and fuzzing with clang's runtime.
   packages+=(clang clang-format clang-tidy libclang-rt-14-dev)
+  # The package test: lintian, systemd-analyze (offline), python3 for the
+  # capture check.
+  packages+=(lintian systemd python3)
   # Tests also drive a real browser and a load generator.
   packages+=(chromium wrk curl)
   # A machine may already have Node.js from elsewhere, whose nodejs package

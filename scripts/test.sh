@@ -13,6 +13,9 @@ step "build and run every suite"
 bash scripts/build.sh build -DBARNBLAST_WERROR=ON
 (cd build && ctest --output-on-failure --no-tests=error -j 2 --timeout 900)
 
+step "Debian packages: built, linted, installed, played, purged"
+bash tests/package/run.sh
+
 step "layout and lint"
 bash scripts/check.sh build
 

@@ -2,6 +2,7 @@
 
 #include "AlCheck.h"
 #include "Decoder.h"
+#include "MediaPaths.h"
 #include "Speech.h"
 
 #include <AL/alext.h>
@@ -251,7 +252,8 @@ void Engine::Shutdown() {
     mixer_.reset();
 }
 
-std::shared_ptr<Voice> Engine::Load(const std::string& fileName) {
+std::shared_ptr<Voice> Engine::Load(const std::string& requestedName) {
+    const std::string fileName = LocateMedia(requestedName);
     const std::string path = ResolvePath(fileName);
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;

@@ -1,0 +1,100 @@
+// Where the player's name is kept: the working folder only when it already
+// holds one or is the source tree, otherwise the per-user data folder.
+#include "Paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scratch working folder (made current) and HOME and XDG_DATA_HOME under
+// the test's control, all restored afterwards.
+class NameFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "barnblast-paths-XXXXXX").string();
+        root_ = ::mkdtemp(pattern.data());
+        fs::create_directories(root_ / "work");
+        fs::create_directories(root_ / "home");
+        previousDir_ = fs::current_path();
+        fs::current_path(root_ / "work");
+        for (const char* name : {"HOME", "XDG_DATA_HOME"}) {
+            const char* value = std::getenv(name);
+            saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+        }
+        ::setenv("HOME", (root_ / "home").c_str(), 1);
+        ::unsetenv("XDG_DATA_HOME");
+    }
+    void TearDown() override {
+        fs::current_path(previousDir_);
+        fs::remove_all(root_);
+        for (const auto& [name, value] : saved_) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+
+    bool WorkingFolderEmpty() const { return fs::is_empty(root_ / "work"); }
+
+    fs::path root_;
+
+private:
+    fs::path previousDir_;
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST_F(NameFile, PerUserFolderUnderHomeMadeOnlyWhenAskedAndTheWorkingFolderLeftAlone) {
+    const fs::path expected = root_ / "home" / ".local" / "share" / "barnblast" / "name.dat";
+    EXPECT_EQ(NameFilePath(), expected.string());
+    EXPECT_FALSE(fs::exists(root_ / "home" / ".local"));  // --help must not make folders
+    MakeNameFileFolder();
+    EXPECT_TRUE(fs::is_directory(expected.parent_path()));
+    EXPECT_FALSE(fs::exists(expected));  // the name itself is written only when sent
+    MakeNameFileFolder();                // and again: nothing to do
+    EXPECT_TRUE(fs::is_empty(expected.parent_path()));
+    EXPECT_TRUE(WorkingFolderEmpty());
+}
+
+TEST_F(NameFile, XdgDataHomeComesFirstWhenAbsolute) {
+    ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    EXPECT_EQ(NameFilePath(), (root_ / "data" / "barnblast" / "name.dat").string());
+    MakeNameFileFolder();
+    EXPECT_TRUE(fs::is_directory(root_ / "data" / "barnblast"));
+
+    // A relative one is not meant for us: the home folder's default instead.
+    ::setenv("XDG_DATA_HOME", "data", 1);
+    EXPECT_EQ(NameFilePath(), (root_ / "home" / ".local" / "share" / "barnblast" / "name.dat").string());
+    EXPECT_TRUE(WorkingFolderEmpty());
+}
+
+TEST_F(NameFile, ExistingNameInTheWorkingFolderIsStillUsed) {
+    std::ofstream("name.dat") << "Ada";
+    ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    EXPECT_EQ(NameFilePath(), "name.dat");
+    MakeNameFileFolder();
+    EXPECT_FALSE(fs::exists(root_ / "data"));
+    EXPECT_FALSE(fs::exists(root_ / "home" / ".local"));
+}
+
+TEST_F(NameFile, SourceTreeKeepsItBesideMediaAsBefore) {
+    fs::create_directory("Media");
+    EXPECT_EQ(NameFilePath(), "name.dat");
+    MakeNameFileFolder();
+    EXPECT_FALSE(fs::exists(root_ / "home" / ".local"));
+}
+
+TEST_F(NameFile, WithoutAnyHomeTheWorkingFolderIsAllThereIs) {
+    ::unsetenv("HOME");
+    EXPECT_EQ(NameFilePath(), "name.dat");
+}
+
+}  // namespace
