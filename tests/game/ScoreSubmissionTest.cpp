@@ -165,7 +165,7 @@ TEST_F(Submission, NameFileThatCannotBeReadIsAskedForAndNeverWaitedOn) {
 }
 
 // The name is the first line, however the file is made.
-TEST(NameFile, FirstLineOnlyWithoutWindowsLineEnd) {
+TEST(NameFileReading, FirstLineOnlyWithoutWindowsLineEnd) {
     EXPECT_EQ(NameFromText(""), "");
     EXPECT_EQ(NameFromText("\n"), "");
     EXPECT_EQ(NameFromText("\r\n"), "");
@@ -177,7 +177,7 @@ TEST(NameFile, FirstLineOnlyWithoutWindowsLineEnd) {
 
 // A name file far larger than any name (here a sparse gigabyte with no line
 // end) is read only as far as a name could go.
-TEST(NameFile, HugeFileIsReadOnlyAsFarAsANameCouldGo) {
+TEST(NameFileReading, HugeFileIsReadOnlyAsFarAsANameCouldGo) {
     const auto path = std::filesystem::temp_directory_path() / ("huge-name-" + std::to_string(::getpid()));
     std::ofstream(path) << "Grace";
     std::filesystem::resize_file(path, 1ull << 30);
