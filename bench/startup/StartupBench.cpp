@@ -48,7 +48,7 @@ struct Run {
 };
 
 // Runs argv in `dir` with `env` added; stdin is a pipe that stays open and
-// silent. With `killAfterMs` > 0 the program is ended by SIGTERM then.
+// silent. With `killAfterMs` > 0 the program is killed then.
 Run Spawn(const std::vector<std::string>& argv, const fs::path& dir, const std::vector<std::string>& env,
           int killAfterMs) {
     int report[2], input[2];
@@ -88,7 +88,7 @@ Run Spawn(const std::vector<std::string>& argv, const fs::path& dir, const std::
         if (n <= 0) break;  // the program has ended
         text.append(buf, static_cast<std::size_t>(n));
     }
-    if (killAfterMs > 0) ::kill(pid, SIGTERM);
+    if (killAfterMs > 0) ::kill(pid, SIGKILL);
     int status = 0;
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
