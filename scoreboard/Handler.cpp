@@ -109,10 +109,7 @@ void PostScore(const Request& req, Service& service, std::function<void(Response
                            });
 }
 
-Response GetScores(const Request& req, Service& service) {
-    auto parsed = ParseTableQuery(QueryOf(req.target()));
-    if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
-    const auto& q = std::get<TableQuery>(parsed);
+std::string TableJson(const TableQuery& q, Service& service) {
     // Total and rows from one read, so that they agree.
     const TablePage page = service.store.Read(q.game, q.limit, q.offset);
     json::array rows;
@@ -120,12 +117,25 @@ Response GetScores(const Request& req, Service& service) {
     for (const auto& r : page.rows)
         rows.push_back(
             json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
-    return JsonResponse(http::status::ok, req,
-                        json::object{{"game", q.game},
-                                     {"total", page.total},
-                                     {"offset", q.offset},
-                                     {"limit", q.limit},
-                                     {"scores", std::move(rows)}});
+    return json::serialize(json::object{{"game", q.game},
+                                        {"total", page.total},
+                                        {"offset", q.offset},
+                                        {"limit", q.limit},
+                                        {"scores", std::move(rows)}});
+}
+
+Response GetScores(const Request& req, Service& service) {
+    auto parsed = ParseTableQuery(QueryOf(req.target()));
+    if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
+    const auto& q = std::get<TableQuery>(parsed);
+    // The same question gets the same answer until the next commit: the
+    // store may keep it, and most readers ask for the same top 10.
+    std::string key = "scores ";
+    key += std::to_string(q.limit) + " " + std::to_string(q.offset) + " " + q.game;
+    const auto body = service.store.Memo(key, [&] { return TableJson(q, service); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
 }
 
 Response GetGames(const Request& req, Service& service) {
@@ -135,8 +145,8 @@ Response GetGames(const Request& req, Service& service) {
 }
 
 Response GetPage(const Request& req, Service& service) {
-    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "text/html; charset=utf-8",
-                            RenderPage(service.store));
+    const auto page = service.store.Memo("page", [&] { return RenderPage(service.store); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "text/html; charset=utf-8", *page);
     res.set("Content-Security-Policy", kPageCsp);
     res.set("Referrer-Policy", "no-referrer");
     res.set(http::field::cache_control, "no-cache");

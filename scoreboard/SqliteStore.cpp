@@ -153,6 +153,7 @@ namespace {
 constexpr std::size_t kMaxBatch = 1024;
 // Games whose top rows are kept in memory; others are read from disk.
 constexpr std::size_t kMaxCachedGames = 256;
+constexpr std::size_t kMaxMemos = 256;
 
 void CreateSchema(sqlite3* db, const std::string& path) {
     sqlite3_stmt* st = nullptr;
@@ -335,6 +336,7 @@ void SqliteStore::Publish(const std::unordered_map<std::string, std::int64_t>& a
     }
     std::lock_guard lock(snapshotMutex_);
     ++generation_;
+    memos_.clear();
     for (auto& [game, top] : fresh) {
         if (!top)
             tops_.erase(game);
@@ -407,6 +409,21 @@ TablePage SqliteStore::Read(std::string_view game, int limit, std::int64_t offse
     // Keep it only if no commit came since: a newer top may already be here.
     if (generation == generation_ && tops_.size() < kMaxCachedGames) tops_.emplace(std::string(game), std::move(top));
     return page;
+}
+
+std::shared_ptr<const std::string> SqliteStore::Memo(std::string_view key, const std::function<std::string()>& make) {
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(snapshotMutex_);
+        const auto at = memos_.find(std::string(key));
+        if (at != memos_.end()) return at->second;
+        generation = generation_;
+    }
+    auto made = std::make_shared<const std::string>(make());
+    std::lock_guard lock(snapshotMutex_);
+    // Made from what a commit since may have changed: used once, not kept.
+    if (generation == generation_ && memos_.size() < kMaxMemos) memos_.emplace(std::string(key), made);
+    return made;
 }
 
 std::vector<RankedScore> SqliteStore::Table(std::string_view game, int limit, std::int64_t offset) {

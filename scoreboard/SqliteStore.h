@@ -39,6 +39,7 @@ public:
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
     std::vector<GameSummary> Games() override;
+    std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override;
 
 private:
     struct Connection;
@@ -73,6 +74,7 @@ private:
     std::unordered_map<std::string, std::shared_ptr<const Top>> tops_;
     std::shared_ptr<const std::vector<GameSummary>> games_;
     std::uint64_t generation_ = 0;  // counts commits, so a slow read cannot overwrite a newer top
+    std::unordered_map<std::string, std::shared_ptr<const std::string>> memos_;  // emptied by each commit
 
     std::thread writerThread_;  // last: started once the rest is ready
 };

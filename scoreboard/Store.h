@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -98,6 +99,13 @@ public:
 
     // Games with at least one score, by name.
     virtual std::vector<GameSummary> Games() = 0;
+
+    // Text made from what is stored (a rendered answer), which a store may
+    // keep under `key` until a commit changes its content. Here: made anew.
+    virtual std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) {
+        (void)key;
+        return std::make_shared<const std::string>(make());
+    }
 };
 
 }  // namespace scoreboard
