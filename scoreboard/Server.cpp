@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -72,6 +73,10 @@ struct Shared {
     // Connections by peer address; behind a trusted proxy, requests under
     // way by forwarded address.
     std::unordered_map<std::string, int> perAddress;
+    // Posts handed to the store and not yet answered: their answers need the
+    // io_context, so it must outlive them.
+    int storeCalls = 0;
+    std::condition_variable storeCallsDone;
 
     // Takes a place for `address` unless it or the whole server is full.
     bool Admit(const std::string& address, bool connection) {
@@ -202,9 +207,15 @@ private:
         const Request req = parser_->release();
         // A post is answered from the store's writer thread once it is on
         // disk; back on this connection's strand to write.
+        {
+            std::lock_guard lock(shared_.mutex);
+            ++shared_.storeCalls;
+        }
         HandleRequest(req, shared_.service, [self = shared_from_this()](Response res) {
             net::dispatch(self->stream_.get_executor(),
                           [self, res = std::move(res)]() mutable { self->Send(std::move(res)); });
+            std::lock_guard lock(self->shared_.mutex);
+            if (--self->shared_.storeCalls == 0) self->shared_.storeCallsDone.notify_all();
         });
     }
 
@@ -412,6 +423,8 @@ struct Server::Impl {
                  {},
                  false,
                  0,
+                 {},
+                 0,
                  {}},
           signals(net::make_strand(ioc), SIGINT, SIGTERM),
           listener(std::make_shared<Listener>(ioc, Tcp::endpoint(config.address, config.port), shared)),
@@ -480,6 +493,10 @@ void Server::Run() {
     for (int i = 1; i < impl_->threads; ++i) pool.emplace_back(worker);
     worker();
     for (auto& t : pool) t.join();
+    // After a second signal, posts may still be on their way to disk: wait
+    // for their answers (which go nowhere now) before the io_context goes.
+    std::unique_lock lock(impl_->shared.mutex);
+    impl_->shared.storeCallsDone.wait_for(lock, 30s, [this] { return impl_->shared.storeCalls == 0; });
 }
 
 }  // namespace scoreboard
