@@ -11,6 +11,8 @@
 
 #include <cctype>
 #include <charconv>
+#include <exception>
+#include <future>
 
 namespace scoreboard {
 namespace json = boost::json;
@@ -32,10 +34,41 @@ Response MakeResponse(http::status status, unsigned version, bool keepAlive, std
     return res;
 }
 
-Response JsonResponse(http::status status, const Request& req, const json::value& v) {
-    auto res = MakeResponse(status, req.version(), req.keep_alive(), "application/json", json::serialize(v));
+// What an answer needs of its request, kept while a post waits for the disk.
+struct Asked {
+    unsigned version;
+    bool keepAlive;
+    bool head;
+};
+
+Asked AskedOf(const Request& req) { return {req.version(), req.keep_alive(), req.method() == http::verb::head}; }
+
+Response JsonResponse(http::status status, const Asked& asked, const json::value& v) {
+    auto res = MakeResponse(status, asked.version, asked.keepAlive, "application/json", json::serialize(v));
     res.set(http::field::cache_control, "no-store");
     return res;
+}
+
+Response JsonResponse(http::status status, const Request& req, const json::value& v) {
+    return JsonResponse(status, AskedOf(req), v);
+}
+
+// 503 for a transient failure of the store, 500 for any other.
+Response FailureResponse(const Asked& asked, const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const StoreError& e) {
+        LogLine(std::string("store error: ") + e.what());
+        auto res = ErrorResponse(e.Busy() ? http::status::service_unavailable : http::status::internal_server_error,
+                                 asked.version, asked.keepAlive, "the score store failed; retry later");
+        if (e.Busy()) res.set(http::field::retry_after, "1");
+        return res;
+    } catch (const std::exception& e) {
+        LogLine(std::string("error: ") + e.what());
+    } catch (...) {
+        LogLine("error: unknown exception");
+    }
+    return ErrorResponse(http::status::internal_server_error, asked.version, asked.keepAlive, "internal error");
 }
 
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
@@ -55,35 +88,54 @@ Response BadField(const Request& req, const FieldError& err) {
     return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(), message, err.field);
 }
 
-Response PostScore(const Request& req, Service& service) {
-    auto parsed = score_protocol::ParseSubmission(req.body());
-    if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
-    auto& sub = std::get<score_protocol::Submission>(parsed);
-    const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, service.nowMs()};
-    const PutResult result = service.store.Put(record);
+Response PutAnswer(const Asked& asked, const PutResult& result) {
     switch (result.outcome) {
-        case PutOutcome::Stored: return JsonResponse(http::status::created, req, RecordJson(result.kept));
-        case PutOutcome::AlreadyStored: return JsonResponse(http::status::ok, req, RecordJson(result.kept));
+        case PutOutcome::Stored: return JsonResponse(http::status::created, asked, RecordJson(result.kept));
+        case PutOutcome::AlreadyStored: return JsonResponse(http::status::ok, asked, RecordJson(result.kept));
         case PutOutcome::Conflict: break;
     }
-    return ErrorResponse(http::status::unprocessable_entity, req.version(), req.keep_alive(),
+    return ErrorResponse(http::status::unprocessable_entity, asked.version, asked.keepAlive,
                          "id was already used for a different score", "id");
+}
+
+void PostScore(const Request& req, Service& service, std::function<void(Response)> done) {
+    auto parsed = score_protocol::ParseSubmission(req.body());
+    if (auto* err = std::get_if<FieldError>(&parsed)) return done(BadField(req, *err));
+    auto& sub = std::get<score_protocol::Submission>(parsed);
+    const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, service.nowMs()};
+    service.store.PutAsync(record,
+                           [asked = AskedOf(req), done = std::move(done)](PutResult result, std::exception_ptr error) {
+                               done(error ? FailureResponse(asked, error) : PutAnswer(asked, result));
+                           });
+}
+
+std::string TableJson(const TableQuery& q, Service& service) {
+    // Total and rows from one read, so that they agree.
+    const TablePage page = service.store.Read(q.game, q.limit, q.offset);
+    json::array rows;
+    rows.reserve(page.rows.size());
+    for (const auto& r : page.rows)
+        rows.push_back(
+            json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
+    return json::serialize(json::object{{"game", q.game},
+                                        {"total", page.total},
+                                        {"offset", q.offset},
+                                        {"limit", q.limit},
+                                        {"scores", std::move(rows)}});
 }
 
 Response GetScores(const Request& req, Service& service) {
     auto parsed = ParseTableQuery(QueryOf(req.target()));
     if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
     const auto& q = std::get<TableQuery>(parsed);
-    json::array rows;
-    for (const auto& r : service.store.Table(q.game, q.limit, q.offset))
-        rows.push_back(
-            json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
-    return JsonResponse(http::status::ok, req,
-                        json::object{{"game", q.game},
-                                     {"total", service.store.Count(q.game)},
-                                     {"offset", q.offset},
-                                     {"limit", q.limit},
-                                     {"scores", std::move(rows)}});
+    // The same question gets the same answer until the next commit: the
+    // store may keep it, and most readers ask for the same top 10.
+    std::string key = "scores ";
+    key += std::to_string(q.limit) + " " + std::to_string(q.offset) + " " + q.game;
+    const auto body = service.store.Memo(key, [&] { return TableJson(q, service); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
 }
 
 Response GetGames(const Request& req, Service& service) {
@@ -93,8 +145,8 @@ Response GetGames(const Request& req, Service& service) {
 }
 
 Response GetPage(const Request& req, Service& service) {
-    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "text/html; charset=utf-8",
-                            RenderPage(service.store));
+    const auto page = service.store.Memo("page", [&] { return RenderPage(service.store); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "text/html; charset=utf-8", *page);
     res.set("Content-Security-Policy", kPageCsp);
     res.set("Referrer-Policy", "no-referrer");
     res.set(http::field::cache_control, "no-cache");
@@ -115,11 +167,11 @@ Response MethodNotAllowed(const Request& req, std::string_view allow) {
     return res;
 }
 
+// Every request but a score post, which PostScore answers.
 Response Route(const Request& req, Service& service) {
     const std::string_view path = PathOf(req.target());
     const bool read = req.method() == http::verb::get || req.method() == http::verb::head;
     if (path == kScoresPath) {
-        if (req.method() == http::verb::post) return PostScore(req, service);
         return read ? GetScores(req, service) : MethodNotAllowed(req, "GET, HEAD, POST");
     }
     if (path == kGamesPath) return read ? GetGames(req, service) : MethodNotAllowed(req, "GET, HEAD");
@@ -159,11 +211,19 @@ Response ErrorResponse(http::status status, unsigned version, bool keepAlive, st
 }
 
 std::optional<Response> ScreenRequest(const http::request_header<>& h, Service& service, std::string_view client) {
-    if (h.method() != http::verb::post || PathOf(h.target()) != kScoresPath) return std::nullopt;
     // The body is left unread, so the connection cannot be reused.
     const auto refuse = [&](http::status status, std::string_view message) {
         return ErrorResponse(status, h.version(), false, message);
     };
+    if (h.method() != http::verb::post || PathOf(h.target()) != kScoresPath) {
+        // Nothing else takes a body: refuse one before reading any of it, and
+        // a chunked one above all, whose size lines, extensions and trailers
+        // would otherwise have to be parsed.
+        const auto length = h.find(http::field::content_length);
+        if (h.find(http::field::transfer_encoding) != h.end() || (length != h.end() && length->value() != "0"))
+            return refuse(http::status::payload_too_large, "this resource takes no request body");
+        return std::nullopt;
+    }
     if (h.find(http::field::transfer_encoding) != h.end())
         return refuse(http::status::length_required, "send the body with a Content-Length, not chunked");
     const auto length = h.find(http::field::content_length);
@@ -191,26 +251,39 @@ std::optional<Response> ScreenRequest(const http::request_header<>& h, Service& 
     return std::nullopt;
 }
 
-Response HandleRequest(const Request& req, Service& service) {
+void HandleRequest(const Request& req, Service& service, std::function<void(Response)> done) {
+    const Asked asked = AskedOf(req);
+    auto finish = [asked, done = std::move(done)](Response res) {
+        // HEAD gets the headers GET would, without the body.
+        if (asked.head) {
+            const auto size = res.body().size();
+            res.body().clear();
+            res.content_length(size);
+        }
+        done(std::move(res));
+    };
+    if (req.method() == http::verb::post && PathOf(req.target()) == kScoresPath) {
+        try {
+            return PostScore(req, service, finish);
+        } catch (...) {
+            // Thrown before the store took the callback, so it is not called yet.
+            return finish(FailureResponse(asked, std::current_exception()));
+        }
+    }
     Response res;
     try {
         res = Route(req, service);
-    } catch (const StoreError& e) {
-        LogLine(std::string("store error: ") + e.what());
-        res = ErrorResponse(e.Busy() ? http::status::service_unavailable : http::status::internal_server_error,
-                            req.version(), req.keep_alive(), "the score store failed; retry later");
-        if (e.Busy()) res.set(http::field::retry_after, "1");
-    } catch (const std::exception& e) {
-        LogLine(std::string("error: ") + e.what());
-        res = ErrorResponse(http::status::internal_server_error, req.version(), req.keep_alive(), "internal error");
+    } catch (...) {
+        res = FailureResponse(asked, std::current_exception());
     }
-    // HEAD gets the headers GET would, without the body.
-    if (req.method() == http::verb::head) {
-        const auto size = res.body().size();
-        res.body().clear();
-        res.content_length(size);
-    }
-    return res;
+    finish(std::move(res));
+}
+
+Response HandleRequest(const Request& req, Service& service) {
+    std::promise<Response> answer;
+    auto future = answer.get_future();
+    HandleRequest(req, service, [&answer](Response res) { answer.set_value(std::move(res)); });
+    return future.get();
 }
 
 }  // namespace scoreboard

@@ -32,6 +32,12 @@ struct Service {
 // take, or from an address that posts too fast. nullopt: read the body.
 std::optional<Response> ScreenRequest(const http::request_header<>& header, Service& service, std::string_view client);
 
+// Answers through `done`: at once for most requests, and for a score post
+// once the store has the outcome on disk, on the store's thread. `done` is
+// called exactly once.
+void HandleRequest(const Request& req, Service& service, std::function<void(Response)> done);
+
+// The same, waiting for the answer.
 Response HandleRequest(const Request& req, Service& service);
 
 // A JSON error body; field names the member at fault, if any.

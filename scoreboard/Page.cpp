@@ -72,10 +72,12 @@ std::string RenderPage(ScoreStore& store) {
     for (std::size_t i = 0; i < games.size(); ++i) {
         const std::string id = "game-" + std::to_string(i + 1);
         const std::string game = HtmlEscape(games[i].game);
-        const auto rows = store.Table(games[i].game, kPageRowsPerGame, 0);
+        // Rows and total from one read, so the caption matches the table.
+        const TablePage page = store.Read(games[i].game, kPageRowsPerGame, 0);
+        const auto& rows = page.rows;
         h += "<section aria-labelledby=\"" + id + "\">\n<h2 id=\"" + id + "\">" + game + "</h2>\n";
         h += "<table>\n<caption>" + game + ": top " + std::to_string(rows.size()) + " of " +
-             std::to_string(games[i].scores) + (games[i].scores == 1 ? " score" : " scores") + "</caption>\n";
+             std::to_string(page.total) + (page.total == 1 ? " score" : " scores") + "</caption>\n";
         h += "<thead><tr><th scope=\"col\">Rank</th><th scope=\"col\">Name</th><th scope=\"col\">Score</th>"
              "<th scope=\"col\">Time (UTC)</th></tr></thead>\n<tbody>\n";
         for (const auto& r : rows) {

@@ -13,11 +13,17 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -31,9 +37,17 @@ using score_protocol::LogSafe;
 
 namespace {
 
-constexpr auto kReadTimeout = 30s;
+// Once a request has begun, the rest of it must come within this.
+constexpr auto kReadTimeout = 10s;
 constexpr auto kWriteTimeout = 30s;
 constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
+// What one connection may hold of what it was sent: a header and a body at
+// most, and whatever line the parser is in the middle of.
+constexpr std::size_t kMaxBufferBytes = kMaxHeaderBytes + kMaxBodyBytes + 4 * 1024;
+constexpr std::size_t kFirstRead = 4 * 1024;
+// Descriptors kept back from connections: the database, its log, readers.
+constexpr int kReservedDescriptors = 64;
+constexpr auto kAcceptRetry = 50ms;
 // After answering and shutting down our side, read what the client still
 // sends for a while, so that closing does not reset the connection before it
 // has read our answer.
@@ -42,27 +56,58 @@ constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 
 class Session;
 
-// What every session shares: the service and the set of live sessions, so a
-// stop can reach the idle ones.
+// What every session shares: the service, the set of live sessions, so a
+// stop can reach the idle ones, and the counts the caps are kept by.
 struct Shared {
     Service& service;
     bool trustProxy;
+    int maxConnections;
+    int maxPerAddress;
+    std::chrono::milliseconds idleTimeout;
     std::function<void()> onIdle;  // all sessions gone after a stop
 
     std::mutex mutex;
     std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
     bool stopping = false;
+    int connections = 0;
+    // Connections by peer address; behind a trusted proxy, requests under
+    // way by forwarded address.
+    std::unordered_map<std::string, int> perAddress;
+    // Posts handed to the store and not yet answered: their answers need the
+    // io_context, so it must outlive them.
+    int storeCalls = 0;
+    std::condition_variable storeCallsDone;
+
+    // Takes a place for `address` unless it or the whole server is full.
+    bool Admit(const std::string& address, bool connection) {
+        std::lock_guard lock(mutex);
+        if (connection && connections >= maxConnections) return false;
+        if (!address.empty()) {
+            int& n = perAddress[address];
+            if (n >= maxPerAddress) return false;
+            ++n;
+        }
+        if (connection) ++connections;
+        return true;
+    }
+    void Release(const std::string& address, bool connection) {
+        std::lock_guard lock(mutex);
+        if (connection) --connections;
+        if (address.empty()) return;
+        const auto at = perAddress.find(address);
+        if (at != perAddress.end() && --at->second <= 0) perAddress.erase(at);
+    }
 };
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(Tcp::socket&& socket, Shared& shared) : stream_(std::move(socket)), shared_(shared) {
-        beast::error_code ec;
-        const auto remote = stream_.socket().remote_endpoint(ec);
-        peer_ = ec ? std::string("?") : remote.address().to_string();
-    }
+    // Takes over the place the listener took for it under `slot`.
+    Session(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot)
+        : stream_(std::move(socket)), shared_(shared), peer_(std::move(peer)), slot_(std::move(slot)) {}
 
     ~Session() {
+        EndRequest();
+        shared_.Release(slot_, true);
         std::function<void()> idle;
         {
             std::lock_guard lock(shared_.mutex);
@@ -98,6 +143,19 @@ private:
         parser_->header_limit(kMaxHeaderBytes);
         parser_->body_limit(kMaxBodyBytes);
         waiting_ = true;
+        if (buffer_.size() > 0) return ReadHeader();  // the next request came with the last
+        // A connection that has sent nothing gets a short while; one that has
+        // begun a request gets the time to finish it.
+        stream_.expires_after(shared_.idleTimeout);
+        stream_.async_read_some(buffer_.prepare(kFirstRead),
+                                [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                                    self->buffer_.commit(n);
+                                    if (ec) return self->OnHeader(ec, 0);
+                                    self->ReadHeader();
+                                });
+    }
+
+    void ReadHeader() {
         stream_.expires_after(kReadTimeout);
         http::async_read_header(stream_, buffer_, *parser_,
                                 beast::bind_front_handler(&Session::OnHeader, shared_from_this()));
@@ -117,6 +175,12 @@ private:
         if (shared_.trustProxy) {
             const std::string_view real = header["X-Real-IP"];
             if (!real.empty()) client_ = std::string(real.substr(0, 64));
+            // Every connection is the proxy's: the cap counts each player's
+            // requests under way instead.
+            if (!shared_.Admit(client_, false))
+                return Send(ErrorResponse(http::status::service_unavailable, header.version(), false,
+                                          "too many requests under way from this address"));
+            requestSlot_ = client_;
         }
 
         if (auto refusal = ScreenRequest(header.base(), shared_.service, client_)) return Send(std::move(*refusal));
@@ -141,7 +205,24 @@ private:
     void OnBody(beast::error_code ec, std::size_t) {
         if (ec) return OnReadError(ec);
         const Request req = parser_->release();
-        Send(HandleRequest(req, shared_.service));
+        // A post is answered from the store's writer thread once it is on
+        // disk; back on this connection's strand to write.
+        {
+            std::lock_guard lock(shared_.mutex);
+            ++shared_.storeCalls;
+        }
+        HandleRequest(req, shared_.service, [self = shared_from_this()](Response res) {
+            net::dispatch(self->stream_.get_executor(),
+                          [self, res = std::move(res)]() mutable { self->Send(std::move(res)); });
+            std::lock_guard lock(self->shared_.mutex);
+            if (--self->shared_.storeCalls == 0) self->shared_.storeCallsDone.notify_all();
+        });
+    }
+
+    void EndRequest() {
+        if (!requestSlot_) return;
+        shared_.Release(*requestSlot_, false);
+        requestSlot_.reset();
     }
 
     // A request that could not be read. A client that just went away gets no
@@ -150,7 +231,9 @@ private:
         if (ec == http::error::end_of_stream || ec == http::error::partial_message || ec == beast::error::timeout ||
             ec == net::error::operation_aborted)
             return DoClose();
-        if (ec == http::error::header_limit)
+        // A line longer than the buffer holds: a chunk size, extension or
+        // trailer without end, had chunked bodies been read.
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow)
             return Send(ErrorResponse(http::status::request_header_fields_too_large, 11, false,
                                       "request headers are too large"));
         if (ec == http::error::body_limit)
@@ -175,6 +258,7 @@ private:
         std::snprintf(ms, sizeof ms, "%.2fms", took.count());
         LogLine(LogSafe(client_, 64) + " " + LogSafe(method_, 16) + " " + LogSafe(target_) + " " +
                 std::to_string(res_.result_int()) + " " + ms + (ec ? " write failed" : ""));
+        EndRequest();
         if (ec) return Fail(ec, "write");
         res_ = {};
         if (!keepAlive) return DoClose();
@@ -205,11 +289,13 @@ private:
 
     beast::tcp_stream stream_;
     Shared& shared_;
-    beast::flat_buffer buffer_;
+    beast::flat_buffer buffer_{kMaxBufferBytes};
     std::optional<http::request_parser<http::string_body>> parser_;
     http::response<http::empty_body> continue_;
     Response res_;
     std::string peer_;
+    std::string slot_;                        // the per-address count this connection holds, if any
+    std::optional<std::string> requestSlot_;  // behind a proxy, the one its request holds
     std::string client_;
     std::string method_;
     std::string target_;
@@ -254,30 +340,92 @@ private:
     void OnAccept(beast::error_code ec, Tcp::socket socket) {
         if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
         if (ec) {
-            // Out of descriptors, most likely: pause rather than spin.
-            LogLine("accept: " + ec.message());
-            retry_.expires_after(100ms);
+            // Out of descriptors, most likely: pause rather than spin, and
+            // say so once per run of failures.
+            if (failures_++ == 0) LogLine("accept: " + ec.message() + "; pausing accepts");
+            retry_.expires_after(kAcceptRetry);
             retry_.async_wait([self = shared_from_this()](beast::error_code e) {
                 if (!e) self->DoAccept();
             });
             return;
         }
-        std::make_shared<Session>(std::move(socket), shared_)->Run();
+        if (failures_ > 0) {
+            LogLine("accept: working again after " + std::to_string(failures_) + " failure(s)");
+            failures_ = 0;
+        }
+        beast::error_code remoteEc;
+        const auto remote = socket.remote_endpoint(remoteEc);
+        if (remoteEc) {
+            DoAccept();  // gone already; the socket closes here
+            return;
+        }
+        std::string peer = remote.address().to_string();
+        // Behind a trusted proxy every connection is the proxy's; the cap
+        // counts requests per forwarded address instead.
+        std::string slot = shared_.trustProxy ? std::string() : peer;
+        if (!shared_.Admit(slot, true)) {
+            // Closed at once: a full server must not hold a descriptor for it.
+            NoteRefused(peer);
+        } else {
+            std::make_shared<Session>(std::move(socket), shared_, std::move(peer), std::move(slot))->Run();
+        }
         DoAccept();
+    }
+
+    // One log line per address and burst, not one per connection.
+    void NoteRefused(const std::string& peer) {
+        const auto now = std::chrono::steady_clock::now();
+        ++refused_;
+        if (peer == lastRefused_ && now - lastRefusedLog_ < 10s) return;
+        LogLine(LogSafe(peer, 64) + " connection refused: too many open (" + std::to_string(refused_) +
+                " refused so far)");
+        lastRefused_ = peer;
+        lastRefusedLog_ = now;
     }
 
     net::io_context& ioc_;
     Tcp::acceptor acceptor_;
     net::steady_timer retry_;
     Shared& shared_;
+    int failures_ = 0;
+    std::uint64_t refused_ = 0;
+    std::string lastRefused_;
+    std::chrono::steady_clock::time_point lastRefusedLog_;
 };
+
+// Connections need descriptors: take all the hard limit allows, and keep
+// some back for the database. Returns the cap on connections this leaves.
+int RaiseDescriptorLimit(int wanted) {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+    }
+    const rlim_t soft = lim.rlim_cur == RLIM_INFINITY ? 1 << 20 : lim.rlim_cur;
+    const int room = static_cast<int>(std::min<rlim_t>(soft, 1 << 20)) - kReservedDescriptors;
+    const int cap = std::max(room, 16);
+    return wanted > 0 ? std::min(wanted, cap) : cap;
+}
 
 }  // namespace
 
 struct Server::Impl {
     Impl(const ServerConfig& config, Service& service)
         : ioc(config.threads),
-          shared{service, config.trustProxy, {}, {}, {}, false},
+          shared{service,
+                 config.trustProxy,
+                 RaiseDescriptorLimit(config.maxConnections),
+                 std::max(1, config.maxPerAddress),
+                 config.idleTimeout,
+                 {},
+                 {},
+                 {},
+                 false,
+                 0,
+                 {},
+                 0,
+                 {}},
           signals(net::make_strand(ioc), SIGINT, SIGTERM),
           listener(std::make_shared<Listener>(ioc, Tcp::endpoint(config.address, config.port), shared)),
           threads(std::max(1, config.threads)) {}
@@ -345,6 +493,10 @@ void Server::Run() {
     for (int i = 1; i < impl_->threads; ++i) pool.emplace_back(worker);
     worker();
     for (auto& t : pool) t.join();
+    // After a second signal, posts may still be on their way to disk: wait
+    // for their answers (which go nowhere now) before the io_context goes.
+    std::unique_lock lock(impl_->shared.mutex);
+    impl_->shared.storeCallsDone.wait_for(lock, 30s, [this] { return impl_->shared.storeCalls == 0; });
 }
 
 }  // namespace scoreboard

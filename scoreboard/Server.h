@@ -7,6 +7,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,14 @@ struct ServerConfig {
     // Behind a reverse proxy every peer is the proxy: take the client's
     // address from X-Real-IP instead.
     bool trustProxy = false;
+    // Open connections at most, in all; 0: as many as the descriptor limit
+    // leaves room for (it is raised to its hard limit at start).
+    int maxConnections = 0;
+    // Open connections from one address; behind a trusted proxy, requests
+    // under way from one forwarded address instead.
+    int maxPerAddress = 128;
+    // How long a connection may stay open without sending a request.
+    std::chrono::milliseconds idleTimeout = std::chrono::seconds(5);
 };
 
 class Server {

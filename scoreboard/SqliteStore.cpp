@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <future>
 #include <utility>
 
 namespace scoreboard {
@@ -76,7 +78,7 @@ private:
 
 sqlite3* OpenDb(const std::string& path) {
     sqlite3* db = nullptr;
-    // Each connection is used under its own mutex, so SQLite's are not needed.
+    // Each connection is used by one thread at a time, so SQLite's mutexes are not needed.
     const int rc =
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
@@ -120,6 +122,18 @@ struct SqliteStore::Connection {
         statements.clear();
         sqlite3_close(db);
     }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Once the schema is there.
+    void PrepareReads() {
+        table = &Prepare(
+            "SELECT name, score, time_ms FROM scores WHERE game = ?1"
+            " ORDER BY score DESC, seq ASC LIMIT ?2 OFFSET ?3");
+        count = &Prepare("SELECT scores FROM games WHERE game = ?1");
+        games = &Prepare("SELECT game, scores FROM games ORDER BY game");
+    }
+
     Statement& Prepare(const char* sql) {
         statements.push_back(std::make_unique<Statement>(db, sql));
         return *statements.back();
@@ -134,97 +148,297 @@ struct SqliteStore::Connection {
     Statement* games = nullptr;
 };
 
-SqliteStore::SqliteStore(const std::string& path) {
-    writer_ = std::make_unique<Connection>(path);
-    {
-        sqlite3* db = writer_->db;
-        sqlite3_stmt* st = nullptr;
-        int rc = sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &st, nullptr);
-        if (rc != SQLITE_OK) Fail(db, rc, "journal_mode");
-        rc = sqlite3_step(st);
-        const std::string mode =
-            rc == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(st, 0)) : std::string();
-        sqlite3_finalize(st);
-        if (mode != "wal") throw StoreError("could not switch " + path + " to WAL mode (got '" + mode + "')", false);
+namespace {
 
-        // seq orders equal scores by arrival even within one millisecond.
-        Exec(db,
-             "CREATE TABLE IF NOT EXISTS scores ("
-             " seq INTEGER PRIMARY KEY,"
-             " id TEXT NOT NULL UNIQUE,"
-             " game TEXT NOT NULL,"
-             " name TEXT NOT NULL,"
-             " score INTEGER NOT NULL,"
-             " time_ms INTEGER NOT NULL);"
-             "CREATE INDEX IF NOT EXISTS scores_by_rank ON scores (game, score DESC, seq);"
-             // Counts kept beside the rows, in the same transaction, so that
-             // the total of a table costs nothing however long it grows.
-             "CREATE TABLE IF NOT EXISTS games ("
-             " game TEXT PRIMARY KEY,"
-             " scores INTEGER NOT NULL) WITHOUT ROWID;"
-             "CREATE TRIGGER IF NOT EXISTS count_score AFTER INSERT ON scores BEGIN"
-             " INSERT INTO games (game, scores) VALUES (NEW.game, 1)"
-             " ON CONFLICT (game) DO UPDATE SET scores = scores + 1;"
-             " END;");
-    }
+constexpr std::size_t kMaxBatch = 1024;
+// Games whose top rows are kept in memory; others are read from disk.
+constexpr std::size_t kMaxCachedGames = 256;
+constexpr std::size_t kMaxMemos = 256;
+
+void CreateSchema(sqlite3* db, const std::string& path) {
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &st, nullptr);
+    if (rc != SQLITE_OK) Fail(db, rc, "journal_mode");
+    rc = sqlite3_step(st);
+    const std::string mode =
+        rc == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(st, 0)) : std::string();
+    sqlite3_finalize(st);
+    if (mode != "wal") throw StoreError("could not switch " + path + " to WAL mode (got '" + mode + "')", false);
+
+    // seq orders equal scores by arrival even within one millisecond.
+    Exec(db,
+         "CREATE TABLE IF NOT EXISTS scores ("
+         " seq INTEGER PRIMARY KEY,"
+         " id TEXT NOT NULL UNIQUE,"
+         " game TEXT NOT NULL,"
+         " name TEXT NOT NULL,"
+         " score INTEGER NOT NULL,"
+         " time_ms INTEGER NOT NULL);"
+         "CREATE INDEX IF NOT EXISTS scores_by_rank ON scores (game, score DESC, seq);"
+         // Counts kept beside the rows, in the same transaction, so that
+         // the total of a table costs nothing however long it grows.
+         "CREATE TABLE IF NOT EXISTS games ("
+         " game TEXT PRIMARY KEY,"
+         " scores INTEGER NOT NULL) WITHOUT ROWID;"
+         "CREATE TRIGGER IF NOT EXISTS count_score AFTER INSERT ON scores BEGIN"
+         " INSERT INTO games (game, scores) VALUES (NEW.game, 1)"
+         " ON CONFLICT (game) DO UPDATE SET scores = scores + 1;"
+         " END;");
+}
+
+// Ends a read transaction however the read ends.
+class ReadTransaction {
+public:
+    explicit ReadTransaction(sqlite3* db) : db_(db) { Exec(db_, "BEGIN"); }
+    ~ReadTransaction() { sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); }
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+private:
+    sqlite3* db_;
+};
+
+TablePage Slice(const TablePage& top, int limit, std::int64_t offset) {
+    TablePage page{top.total, {}};
+    const auto begin = static_cast<std::size_t>(std::min<std::int64_t>(offset, std::ssize(top.rows)));
+    const auto end = std::min(top.rows.size(), begin + static_cast<std::size_t>(std::max(limit, 0)));
+    page.rows.assign(top.rows.begin() + static_cast<std::ptrdiff_t>(begin),
+                     top.rows.begin() + static_cast<std::ptrdiff_t>(end));
+    return page;
+}
+
+}  // namespace
+
+SqliteStore::SqliteStore(const std::string& path) : path_(path) {
+    writer_ = std::make_unique<Connection>(path);
+    CreateSchema(writer_->db, path);
     writer_->insert = &writer_->Prepare(
         "INSERT INTO scores (id, game, name, score, time_ms) VALUES (?1, ?2, ?3, ?4, ?5)"
         " ON CONFLICT (id) DO NOTHING");
     writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms FROM scores WHERE id = ?1");
+    writer_->PrepareReads();
 
-    reader_ = std::make_unique<Connection>(path);
-    reader_->table = &reader_->Prepare(
-        "SELECT name, score, time_ms FROM scores WHERE game = ?1"
-        " ORDER BY score DESC, seq ASC LIMIT ?2 OFFSET ?3");
-    reader_->count = &reader_->Prepare("SELECT scores FROM games WHERE game = ?1");
-    reader_->games = &reader_->Prepare("SELECT game, scores FROM games ORDER BY game");
+    auto games = std::make_shared<std::vector<GameSummary>>();
+    {
+        Use q(*writer_->games);
+        while (q.Step()) games->push_back({q.Text(0), q.Integer(1)});
+    }
+    games_ = std::move(games);
+    readers_.push_back(OpenReader());
+    writerThread_ = std::thread([this] { WriterLoop(); });
 }
 
-SqliteStore::~SqliteStore() = default;
+SqliteStore::~SqliteStore() {
+    {
+        std::lock_guard lock(queueMutex_);
+        stopping_ = true;
+    }
+    queueReady_.notify_one();
+    writerThread_.join();
+}
+
+void SqliteStore::PutAsync(const ScoreRecord& record, PutCallback done) {
+    {
+        std::lock_guard lock(queueMutex_);
+        if (!stopping_) {
+            queue_.push_back({record, std::move(done)});
+            if (queue_.size() == 1) queueReady_.notify_one();
+            return;
+        }
+    }
+    done({}, std::make_exception_ptr(StoreError("the store is closing", true)));
+}
 
 PutResult SqliteStore::Put(const ScoreRecord& record) {
-    std::lock_guard lock(writeMutex_);
-    {
-        Use ins(*writer_->insert);
-        ins.Bind(1, record.id).Bind(2, record.game).Bind(3, record.name);
-        ins.Bind(4, std::int64_t{record.score}).Bind(5, record.timeMs);
-        ins.Step();
-        if (sqlite3_changes(writer_->db) == 1) return {PutOutcome::Stored, record};
+    std::promise<PutResult> promise;
+    auto future = promise.get_future();
+    PutAsync(record, [&promise](PutResult result, std::exception_ptr error) {
+        if (error)
+            promise.set_exception(error);
+        else
+            promise.set_value(std::move(result));
+    });
+    return future.get();
+}
+
+void SqliteStore::WriterLoop() {
+    std::vector<Pending> batch;
+    for (;;) {
+        {
+            std::unique_lock lock(queueMutex_);
+            queueReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;  // stopping, and all is committed
+            if (queue_.size() <= kMaxBatch) {
+                batch.swap(queue_);
+            } else {
+                batch.assign(std::make_move_iterator(queue_.begin()),
+                             std::make_move_iterator(queue_.begin() + kMaxBatch));
+                queue_.erase(queue_.begin(), queue_.begin() + kMaxBatch);
+            }
+        }
+        CommitBatch(batch);
+        batch.clear();
     }
-    // The id is taken: under the write lock nothing can change it between the
-    // insert and this read, so racing retries all see the same row.
-    Use find(*writer_->find);
-    find.Bind(1, record.id);
-    if (!find.Step()) throw StoreError("row for id " + record.id + " vanished", false);
-    ScoreRecord kept{record.id, find.Text(0), find.Text(1), static_cast<std::int32_t>(find.Integer(2)),
-                     find.Integer(3)};
-    const bool same = kept.game == record.game && kept.name == record.name && kept.score == record.score;
-    return {same ? PutOutcome::AlreadyStored : PutOutcome::Conflict, std::move(kept)};
+}
+
+void SqliteStore::CommitBatch(std::vector<Pending>& batch) {
+    std::vector<PutResult> results(batch.size());
+    std::unordered_map<std::string, std::int64_t> added;  // new rows by game
+    std::exception_ptr error;
+    try {
+        Exec(writer_->db, "BEGIN IMMEDIATE");
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            const ScoreRecord& record = batch[i].record;
+            {
+                Use ins(*writer_->insert);
+                ins.Bind(1, record.id).Bind(2, record.game).Bind(3, record.name);
+                ins.Bind(4, std::int64_t{record.score}).Bind(5, record.timeMs);
+                ins.Step();
+            }
+            if (sqlite3_changes(writer_->db) == 1) {
+                results[i] = {PutOutcome::Stored, record};
+                ++added[record.game];
+                continue;
+            }
+            // The id is taken, by an earlier commit or earlier in this one:
+            // only this thread writes, so every retry sees the same row.
+            Use find(*writer_->find);
+            find.Bind(1, record.id);
+            if (!find.Step()) throw StoreError("row for id " + record.id + " vanished", false);
+            ScoreRecord kept{record.id, find.Text(0), find.Text(1), static_cast<std::int32_t>(find.Integer(2)),
+                             find.Integer(3)};
+            const bool same = kept.game == record.game && kept.name == record.name && kept.score == record.score;
+            results[i] = {same ? PutOutcome::AlreadyStored : PutOutcome::Conflict, std::move(kept)};
+        }
+        Exec(writer_->db, "COMMIT");
+    } catch (...) {
+        error = std::current_exception();
+        if (!sqlite3_get_autocommit(writer_->db)) sqlite3_exec(writer_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    if (!error && !added.empty()) Publish(added);
+    // Only now, with the commit on disk, does anyone hear of it.
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (error)
+            batch[i].done({}, error);
+        else
+            batch[i].done(std::move(results[i]), nullptr);
+    }
+}
+
+void SqliteStore::Publish(const std::unordered_map<std::string, std::int64_t>& added) {
+    std::vector<std::pair<std::string, std::shared_ptr<const Top>>> fresh;
+    for (const auto& [game, n] : added) {
+        try {
+            fresh.emplace_back(game, std::make_shared<const Top>(ReadWith(*writer_, game, kSnapshotRows, 0)));
+        } catch (const StoreError&) {
+            fresh.emplace_back(game, nullptr);  // read from disk next time instead
+        }
+    }
+    std::lock_guard lock(snapshotMutex_);
+    ++generation_;
+    memos_.clear();
+    for (auto& [game, top] : fresh) {
+        if (!top)
+            tops_.erase(game);
+        else if (tops_.size() < kMaxCachedGames || tops_.contains(game))
+            tops_[game] = std::move(top);
+    }
+    auto games = std::make_shared<std::vector<GameSummary>>(*games_);
+    for (const auto& [game, n] : added) {
+        auto at = std::lower_bound(games->begin(), games->end(), game,
+                                   [](const GameSummary& g, const std::string& name) { return g.game < name; });
+        if (at == games->end() || at->game != game) at = games->insert(at, {game, 0});
+        at->scores += n;
+    }
+    games_ = std::move(games);
+}
+
+std::unique_ptr<SqliteStore::Connection> SqliteStore::OpenReader() const {
+    auto c = std::make_unique<Connection>(path_);
+    c->PrepareReads();
+    return c;
+}
+
+TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit, std::int64_t offset) {
+    TablePage page;
+    ReadTransaction tx(c.db);
+    {
+        Use q(*c.count);
+        q.Bind(1, game);
+        page.total = q.Step() ? q.Integer(0) : 0;
+    }
+    Use q(*c.table);
+    q.Bind(1, game).Bind(2, std::int64_t{limit}).Bind(3, offset);
+    std::int64_t rank = offset;
+    while (q.Step()) page.rows.push_back({++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)});
+    return page;
+}
+
+TablePage SqliteStore::ReadFromDisk(std::string_view game, int limit, std::int64_t offset) {
+    std::unique_ptr<Connection> c;
+    {
+        std::lock_guard lock(readersMutex_);
+        if (!readers_.empty()) {
+            c = std::move(readers_.back());
+            readers_.pop_back();
+        }
+    }
+    if (!c) c = OpenReader();
+    TablePage page = ReadWith(*c, game, limit, offset);
+    std::lock_guard lock(readersMutex_);
+    readers_.push_back(std::move(c));
+    return page;
+}
+
+TablePage SqliteStore::Read(std::string_view game, int limit, std::int64_t offset) {
+    if (offset + limit > kSnapshotRows) return ReadFromDisk(game, limit, offset);
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(snapshotMutex_);
+        const auto top = tops_.find(std::string(game));
+        if (top != tops_.end()) return Slice(*top->second, limit, offset);
+        // The writer keeps the list of games whole: one not in it has no rows.
+        const auto at = std::lower_bound(games_->begin(), games_->end(), game,
+                                         [](const GameSummary& g, std::string_view name) { return g.game < name; });
+        if (at == games_->end() || at->game != game) return {};
+        generation = generation_;
+    }
+    auto top = std::make_shared<const Top>(ReadFromDisk(game, kSnapshotRows, 0));
+    TablePage page = Slice(*top, limit, offset);
+    std::lock_guard lock(snapshotMutex_);
+    // Keep it only if no commit came since: a newer top may already be here.
+    if (generation == generation_ && tops_.size() < kMaxCachedGames) tops_.emplace(std::string(game), std::move(top));
+    return page;
+}
+
+std::shared_ptr<const std::string> SqliteStore::Memo(std::string_view key, const std::function<std::string()>& make) {
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(snapshotMutex_);
+        const auto at = memos_.find(std::string(key));
+        if (at != memos_.end()) return at->second;
+        generation = generation_;
+    }
+    auto made = std::make_shared<const std::string>(make());
+    std::lock_guard lock(snapshotMutex_);
+    // Made from what a commit since may have changed: used once, not kept.
+    if (generation == generation_ && memos_.size() < kMaxMemos) memos_.emplace(std::string(key), made);
+    return made;
 }
 
 std::vector<RankedScore> SqliteStore::Table(std::string_view game, int limit, std::int64_t offset) {
-    std::vector<RankedScore> rows;
-    std::lock_guard lock(readMutex_);
-    Use q(*reader_->table);
-    q.Bind(1, game).Bind(2, std::int64_t{limit}).Bind(3, offset);
-    std::int64_t rank = offset;
-    while (q.Step()) rows.push_back({++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)});
-    return rows;
+    return Read(game, limit, offset).rows;
 }
 
-std::int64_t SqliteStore::Count(std::string_view game) {
-    std::lock_guard lock(readMutex_);
-    Use q(*reader_->count);
-    q.Bind(1, game);
-    return q.Step() ? q.Integer(0) : 0;
-}
+std::int64_t SqliteStore::Count(std::string_view game) { return Read(game, 1, 0).total; }
 
 std::vector<GameSummary> SqliteStore::Games() {
-    std::vector<GameSummary> out;
-    std::lock_guard lock(readMutex_);
-    Use q(*reader_->games);
-    while (q.Step()) out.push_back({q.Text(0), q.Integer(1)});
-    return out;
+    std::shared_ptr<const std::vector<GameSummary>> games;
+    {
+        std::lock_guard lock(snapshotMutex_);
+        games = games_;
+    }
+    return *games;
 }
 
 }  // namespace scoreboard

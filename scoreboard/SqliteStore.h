@@ -1,36 +1,82 @@
 // The default store: one SQLite file in WAL mode with synchronous=FULL, so a
-// commit is on disk before put() returns.
+// commit is on disk before a put is answered.
+//
+// One writer thread takes every put waiting at the time into one transaction
+// and one sync (a group commit), and answers each only after that commit.
+// Reads run on their own connections beside it. Each game's top rows and the
+// list of games are kept in memory, refreshed by the writer after each commit,
+// so the common reads cost no SQL at all.
 #pragma once
 
 #include "Store.h"
 
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 namespace scoreboard {
 
 class SqliteStore final : public ScoreStore {
 public:
+    // Rows of each game kept in memory: the largest page a client may ask for.
+    static constexpr int kSnapshotRows = 100;
+
     // Creates the file and its schema when missing. Throws StoreError.
     explicit SqliteStore(const std::string& path);
+    // Commits what is queued, then stops the writer.
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
 
     PutResult Put(const ScoreRecord& record) override;
+    void PutAsync(const ScoreRecord& record, PutCallback done) override;
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
+    TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
     std::vector<GameSummary> Games() override;
+    std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override;
 
 private:
     struct Connection;
-    // SQLite serialises writers anyway; readers get their own connection so
-    // WAL lets them run beside a commit.
-    std::mutex writeMutex_;
-    std::unique_ptr<Connection> writer_;
-    std::mutex readMutex_;
-    std::unique_ptr<Connection> reader_;
+    struct Pending {
+        ScoreRecord record;
+        PutCallback done;
+    };
+    // A game's total and best rows as of one commit.
+    using Top = TablePage;
+
+    void WriterLoop();
+    void CommitBatch(std::vector<Pending>& batch);
+    void Publish(const std::unordered_map<std::string, std::int64_t>& added);
+    std::unique_ptr<Connection> OpenReader() const;
+    TablePage ReadFromDisk(std::string_view game, int limit, std::int64_t offset);
+    static TablePage ReadWith(Connection& c, std::string_view game, int limit, std::int64_t offset);
+
+    std::string path_;
+    std::unique_ptr<Connection> writer_;  // the writer thread's alone
+
+    std::mutex queueMutex_;
+    std::condition_variable queueReady_;
+    std::vector<Pending> queue_;
+    bool stopping_ = false;
+
+    // Idle reader connections; more are opened when all are busy.
+    std::mutex readersMutex_;
+    std::vector<std::unique_ptr<Connection>> readers_;
+
+    // What the last commit left, for reads that need no SQL.
+    std::mutex snapshotMutex_;
+    std::unordered_map<std::string, std::shared_ptr<const Top>> tops_;
+    std::shared_ptr<const std::vector<GameSummary>> games_;
+    std::uint64_t generation_ = 0;  // counts commits, so a slow read cannot overwrite a newer top
+    std::unordered_map<std::string, std::shared_ptr<const std::string>> memos_;  // emptied by each commit
+
+    std::thread writerThread_;  // last: started once the rest is ready
 };
 
 }  // namespace scoreboard

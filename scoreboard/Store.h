@@ -3,9 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace scoreboard {
@@ -30,6 +34,12 @@ struct GameSummary {
     std::int64_t scores = 0;
 };
 
+// One game's total and a slice of its rows, read together, so the two agree.
+struct TablePage {
+    std::int64_t total = 0;
+    std::vector<RankedScore> rows;
+};
+
 enum class PutOutcome {
     Stored,         // new row
     AlreadyStored,  // same id, same content: a retry
@@ -52,6 +62,9 @@ private:
     bool busy_;
 };
 
+// The outcome of a put, or the failure (a StoreError, mostly) instead.
+using PutCallback = std::function<void(PutResult result, std::exception_ptr error)>;
+
 // Implementations are safe to call from several threads at once.
 class ScoreStore {
 public:
@@ -61,12 +74,38 @@ public:
     // loses nothing.
     virtual PutResult Put(const ScoreRecord& record) = 0;
 
+    // As Put, without holding the caller: `done` runs once the outcome is
+    // durable, on whichever thread got it there (here, at once). Never throws;
+    // failures go to `done`.
+    virtual void PutAsync(const ScoreRecord& record, PutCallback done) {
+        PutResult result;
+        std::exception_ptr error;
+        try {
+            result = Put(record);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        done(std::move(result), error);
+    }
+
     // Best first; equal scores in the order they were stored.
     virtual std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) = 0;
     virtual std::int64_t Count(std::string_view game) = 0;
 
+    // Table and Count as of one moment.
+    virtual TablePage Read(std::string_view game, int limit, std::int64_t offset) {
+        return {Count(game), Table(game, limit, offset)};
+    }
+
     // Games with at least one score, by name.
     virtual std::vector<GameSummary> Games() = 0;
+
+    // Text made from what is stored (a rendered answer), which a store may
+    // keep under `key` until a commit changes its content. Here: made anew.
+    virtual std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) {
+        (void)key;
+        return std::make_shared<const std::string>(make());
+    }
 };
 
 }  // namespace scoreboard

@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
 # Load test of the score table over loopback with wrk: POSTs with unique ids,
 # GETs of a top 10, and both at once; each phase several times, medians
-# printed. Afterwards every row is counted: none lost, none twice.
-# Usage: run.sh path/to/barnblast-scoreboard [seconds per run] [connections] [runs]
+# printed. Beside them, the rate of bare fdatasync calls in the database's
+# folder: what one commit per post could reach at best. Afterwards every row
+# is counted: none lost, none twice.
+# Usage: run.sh path/to/barnblast-scoreboard [seconds per run] [connections] [runs] [path/to/scoreboard-sync-rate]
+# (without the last, SyncRate.cpp is compiled into the scratch folder)
 set -euo pipefail
 exe=${1:?usage: run.sh path/to/barnblast-scoreboard [seconds] [connections] [runs]}
 secs=${2:-5}
 conns=${3:-32}
 runs=${4:-3}
 here=$(cd "$(dirname "$0")" && pwd)
+# The scratch folder, and so the database, on the disk that TMPDIR names.
 work=$(mktemp -d)
+sync_rate=${5:-}
 pid=""
 cleanup() {
   [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null || true
   [[ -n ${KEEP:-} ]] && echo "kept $work" || rm -rf "$work"
 }
 trap cleanup EXIT
+if [[ -z $sync_rate ]]; then
+  sync_rate=$work/sync-rate
+  c++ -O2 -o "$sync_rate" "$here/SyncRate.cpp"
+fi
 
 "$exe" --port 0 --db "$work/bench.db" --rate-limit 0 --threads 4 2>"$work/server.log" &
 pid=$!
@@ -51,7 +60,9 @@ report() {  # phase name, files...
     "$name" "$rps" "$p99" "$#" "$secs" "$conns"
 }
 
-echo "wrk over loopback against $exe ($(nproc) CPUs)"
+echo "wrk over loopback against $exe ($(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg))"
+syncs=$("$sync_rate" "$work" 3 | sed -n 's/^fdatasync_per_s //p')
+printf '%-26s    calls/s %9.1f   (3 s of 512-byte appends in %s)\n' "bare fdatasync" "$syncs" "$work"
 posts=(); gets=(); mix_posts=(); mix_gets=()
 for i in $(seq "$runs"); do
   wrk_post "$work/post.$i" "$i"; tally_post "$work/post.$i"; posts+=("$work/post.$i")
@@ -70,6 +81,11 @@ for i in $(seq "$runs"); do
 done
 report "POST, alongside GETs" "${mix_posts[@]}"
 report "GET top 10, alongside POSTs" "${mix_gets[@]}"
+post_rps=$(for f in "${posts[@]}"; do field rps "$f"; done | median)
+get_p99=$(for f in "${gets[@]}"; do field p99_ms "$f"; done | median)
+mix_p99=$(for f in "${mix_gets[@]}"; do field p99_ms "$f"; done | median)
+awk -v p="$post_rps" -v s="$syncs" -v a="$get_p99" -v b="$mix_p99" 'BEGIN {
+  printf "POST/s / fdatasync/s: %.2f   GET p99 alongside POSTs / alone: %.2f\n", p / s, b / a }'
 
 kill -TERM "$pid"
 wait "$pid" || true

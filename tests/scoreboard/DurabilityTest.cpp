@@ -10,6 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <random>
 #include <thread>
 
 using namespace scoreboard_test;
@@ -64,6 +68,86 @@ TEST(DurabilityTest, ScoresAnswered201SurviveKill9) {
     EXPECT_EQ(table.at("scores").at(0).at("score"), 95);
     // The retry a client makes when the 201 was lost on the way is still a retry.
     EXPECT_EQ(PostScore(again.Port(), "Barnblast V2", 95, "k", Uuid(19)).result_int(), 200);
+}
+
+TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
+    TempDir dir;
+    const auto db = dir.Path() / "scores.db";
+    const unsigned seed = std::random_device{}();
+    std::mt19937 rng(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+
+    std::mutex mutex;
+    std::map<std::string, long long> answered;  // id -> score, for every 201 or 200
+    std::atomic<int> wrong{0};
+    constexpr int kRounds = 4;
+    constexpr int kClients = 6;
+    for (int round = 0; round < kRounds; ++round) {
+        ServerProcess server(db, {"--rate-limit", "0"});
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                std::vector<std::pair<std::string, long long>> mine;
+                // Until the server dies under it: then the post under way may
+                // or may not be stored, and is not counted either way.
+                try {
+                    for (unsigned long long n = 0;; ++n) {
+                        const std::string id = Uuid((round * 100ULL + c) << 32 | n);
+                        const long long score = static_cast<long long>(n * 7 + c);
+                        const int status =
+                            PostScore(server.Port(), "Kill", score, "c" + std::to_string(c), id).result_int();
+                        if (status != 201) ++wrong;
+                        {
+                            std::lock_guard lock(mutex);
+                            answered[id] = score;
+                        }
+                        mine.emplace_back(id, score);
+                        if (n % 5 == 4) {
+                            // A retry of an answered post: a 200, never a second row.
+                            const auto& [oldId, oldScore] = mine[n / 2];
+                            if (PostScore(server.Port(), "Kill", oldScore, "c" + std::to_string(c), oldId)
+                                    .result_int() != 200)
+                                ++wrong;
+                        }
+                    }
+                } catch (const std::exception&) {}
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 400)(rng)));
+        server.Stop(SIGKILL);
+        for (auto& t : clients) t.join();
+    }
+    EXPECT_EQ(wrong, 0);
+    ASSERT_GT(answered.size(), 0u);
+
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(h, "SELECT id, score, COUNT(*) FROM scores GROUP BY id", -1, &st, nullptr), SQLITE_OK);
+    std::map<std::string, long long> stored;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        const std::string id = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        stored[id] = sqlite3_column_int64(st, 1);
+        EXPECT_EQ(sqlite3_column_int64(st, 2), 1) << id;
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(h);
+    std::size_t lost = 0;
+    for (const auto& [id, score] : answered) {
+        const auto at = stored.find(id);
+        if (at == stored.end()) {
+            ++lost;
+        } else {
+            EXPECT_EQ(at->second, score) << id;
+        }
+    }
+    EXPECT_EQ(lost, 0u) << "of " << answered.size() << " answered";
+    std::printf("%d rounds: %zu posts answered, %zu rows stored\n", kRounds, answered.size(), stored.size());
+
+    // The count kept beside the rows agrees with them after every kill.
+    ServerProcess again(db);
+    const auto table = JsonOf(Get(again.Port(), "/api/scores?game=Kill&limit=1"));
+    EXPECT_EQ(table.at("total").as_int64(), static_cast<std::int64_t>(stored.size()));
 }
 
 TEST(DurabilityTest, DatabaseIsInWalMode) {

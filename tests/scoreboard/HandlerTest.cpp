@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 #include <boost/json.hpp>
 
+#include <thread>
+#include <utility>
+#include <vector>
+
 using namespace scoreboard;
 using scoreboard_test::MemoryStore;
 namespace json = boost::json;
@@ -243,4 +247,45 @@ TEST_F(HandlerTest, HeadIsGetWithoutTheBody) {
         EXPECT_EQ(head[http::field::content_length], std::to_string(get.body().size())) << target;
         EXPECT_EQ(head[http::field::content_type], get[http::field::content_type]) << target;
     }
+}
+
+namespace {
+
+// A store whose puts finish only when the test lets them, on a thread of
+// their own, as the SQLite store's writer does after its commit.
+class HeldStore : public MemoryStore {
+public:
+    void PutAsync(const ScoreRecord& record, PutCallback done) override { held_.emplace_back(record, std::move(done)); }
+    void Release() {
+        for (auto& put : held_) std::thread([this, &put] { put.second(Put(put.first), nullptr); }).join();
+        held_.clear();
+    }
+
+private:
+    std::vector<std::pair<ScoreRecord, PutCallback>> held_;
+};
+
+}  // namespace
+
+TEST(HandlerAsyncTest, APostIsAnsweredOnlyOnceTheStoreHasItAndOnlyOnce) {
+    HeldStore store;
+    RateLimiter limiter{0};
+    Service service{store, limiter, [] { return std::int64_t{1714564984250}; }};
+    Request req{http::verb::post, "/api/scores", 11};
+    req.set(http::field::content_type, "application/json");
+    req.body() = ScoreJson(kGame, 5, "Ann", Uuid(1));
+    req.prepare_payload();
+
+    std::vector<Response> answers;
+    HandleRequest(req, service, [&](Response res) { answers.push_back(std::move(res)); });
+    HandleRequest(req, service, [&](Response res) { answers.push_back(std::move(res)); });
+    EXPECT_TRUE(answers.empty());
+    EXPECT_EQ(store.Rows(), 0u);
+
+    store.Release();
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].result(), http::status::created);
+    EXPECT_EQ(answers[1].result(), http::status::ok);  // the retry, stored once
+    EXPECT_EQ(store.Rows(), 1u);
+    EXPECT_EQ(JsonOf(answers[1]).at("name"), "Ann");
 }

@@ -76,9 +76,25 @@ TEST_F(RobustnessTest, MalformedFramingGets400) {
              kPostHead + "Content-Length: -1\r\n\r\n",
              kPostHead + "Content-Length: abc\r\n\r\n",
              kPostHead + "Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}",
-             std::string("PUT / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"),
+             // Both framings at once is how requests are smuggled past a
+             // proxy: refused as malformed rather than asked for a length.
+             kPostHead + "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n",
+             std::string("GET / HTTP/1.1\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
          })
         EXPECT_EQ(StatusOf(raw), "HTTP/1.1 400") << raw;
+}
+
+TEST_F(RobustnessTest, BodiesWhereNoneIsTakenGet413BeforeAnyIsRead) {
+    for (const std::string& raw : {
+             std::string("PUT / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"),
+             std::string("GET /api/scores HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1;a=b\r\nx\r\n0\r\n\r\n"),
+             std::string("GET /api/games HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"),
+             std::string("POST /api/games HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"),
+             std::string("HEAD /style.css HTTP/1.1\r\nContent-Length: 1\r\n\r\nx"),
+         })
+        EXPECT_EQ(StatusOf(raw), "HTTP/1.1 413") << raw;
+    // An empty body is no body.
+    EXPECT_EQ(StatusOf("GET /api/games HTTP/1.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"), "HTTP/1.1 200");
 }
 
 TEST_F(RobustnessTest, MalformedJsonGets400) {

@@ -7,8 +7,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 using namespace scoreboard;
 
@@ -97,4 +102,76 @@ TEST_P(StoreTest, GamesByNameWithTheirCounts) {
     EXPECT_EQ(games[0].scores, 1);
     EXPECT_EQ(games[1].game, "b");
     EXPECT_EQ(games[1].scores, 2);
+}
+
+TEST_P(StoreTest, PutsWaitingTogetherAreAnsweredEachAsIfAlone) {
+    std::mutex mutex;
+    std::condition_variable allDone;
+    std::map<std::string, std::vector<PutOutcome>> outcomes;
+    int answered = 0;
+    int failed = 0;
+    constexpr int kThreads = 6;
+    constexpr int kEach = 50;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                // Unique ids, one id retried by everyone, and one id claimed
+                // with a different score each time.
+                const int k = t * kEach + i;
+                ScoreRecord record{"u" + std::to_string(k), "g", "n", k, 1000};
+                if (i % 10 == 1) record = {"same", "g", "n", 7, 1000};
+                if (i % 10 == 2) record = {"clash", "g", "n", k, 1000};
+                store_->PutAsync(record, [&, id = record.id](PutResult result, std::exception_ptr error) {
+                    std::lock_guard lock(mutex);
+                    if (error) ++failed;
+                    outcomes[id].push_back(result.outcome);
+                    if (++answered == kThreads * kEach) allDone.notify_all();
+                });
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(allDone.wait_for(lock, std::chrono::seconds(20), [&] { return answered == kThreads * kEach; }));
+    EXPECT_EQ(failed, 0);
+    const auto count = [](const std::vector<PutOutcome>& v, PutOutcome o) { return std::count(v.begin(), v.end(), o); };
+    EXPECT_EQ(count(outcomes["same"], PutOutcome::Stored), 1);
+    EXPECT_EQ(count(outcomes["same"], PutOutcome::AlreadyStored), kThreads * kEach / 10 - 1);
+    EXPECT_EQ(count(outcomes["clash"], PutOutcome::Stored), 1);
+    EXPECT_EQ(count(outcomes["clash"], PutOutcome::Conflict), kThreads * kEach / 10 - 1);
+    const std::int64_t rows = kThreads * kEach * 8 / 10 + 2;
+    EXPECT_EQ(store_->Count("g"), rows);
+    EXPECT_EQ(store_->Read("g", 100, 0).rows.size(), 100u);
+    ASSERT_EQ(store_->Games().size(), 1u);
+    EXPECT_EQ(store_->Games()[0].scores, rows);
+}
+
+TEST_P(StoreTest, PagesPastTheRowsKeptInMemoryAgreeWithThemAndFollowEachPut) {
+    for (int i = 0; i < 150; ++i) Put("id" + std::to_string(i), "g", "p" + std::to_string(i), 1000 - i);
+    const TablePage top = store_->Read("g", 100, 0);
+    EXPECT_EQ(top.total, 150);
+    const TablePage across = store_->Read("g", 10, 95);
+    EXPECT_EQ(across.total, 150);
+    ASSERT_EQ(across.rows.size(), 10u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(across.rows[i].name, top.rows[95 + i].name);
+    EXPECT_EQ(across.rows[9].name, "p104");
+    EXPECT_EQ(across.rows[9].rank, 105);
+    EXPECT_EQ(store_->Read("g", 100, 140).rows.size(), 10u);
+
+    Put("best", "g", "Best", 5000);
+    const TablePage after = store_->Read("g", 10, 0);
+    EXPECT_EQ(after.total, 151);
+    ASSERT_FALSE(after.rows.empty());
+    EXPECT_EQ(after.rows[0].name, "Best");
+    EXPECT_EQ(after.rows[1].name, "p0");
+
+    if (GetParam() != "Sqlite") return;
+    // What is in memory is rebuilt from the file by the next process.
+    store_.reset();
+    store_ = std::make_unique<SqliteStore>((dir_ / "scores.db").string());
+    ASSERT_EQ(store_->Games().size(), 1u);
+    EXPECT_EQ(store_->Games()[0].scores, 151);
+    EXPECT_EQ(store_->Read("g", 1, 0).rows.at(0).name, "Best");
+    EXPECT_EQ(store_->Read("g", 10, 95).rows.at(0).rank, 96);
 }

@@ -112,6 +112,14 @@ int ServerProcess::Stop(int sig) {
     return Wait();
 }
 
+long ServerProcess::RssKb() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
 std::string ServerProcess::Log() const {
     std::ifstream in(logPath_);
     std::stringstream ss;
@@ -129,10 +137,16 @@ void SetTimeouts(int fd) {
 
 }  // namespace
 
-Reply Request(unsigned short port, http::verb method, const std::string& target, const std::string& body,
-              const std::vector<std::pair<std::string, std::string>>& headers) {
+namespace {
+
+Reply Exchange(const char* source, unsigned short port, http::verb method, const std::string& target,
+               const std::string& body, const std::vector<std::pair<std::string, std::string>>& headers) {
     net::io_context ioc;
     Tcp::socket socket(ioc);
+    if (source) {
+        socket.open(Tcp::v4());
+        socket.bind(Tcp::endpoint(net::ip::make_address(source), 0));
+    }
     socket.connect(Tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
     SetTimeouts(socket.native_handle());
 
@@ -150,6 +164,17 @@ Reply Request(unsigned short port, http::verb method, const std::string& target,
     parser.skip(method == http::verb::head);
     http::read(socket, buffer, parser);
     return parser.release();
+}
+
+}  // namespace
+
+Reply Request(unsigned short port, http::verb method, const std::string& target, const std::string& body,
+              const std::vector<std::pair<std::string, std::string>>& headers) {
+    return Exchange(nullptr, port, method, target, body, headers);
+}
+
+Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target) {
+    return Exchange(source.c_str(), port, method, target, {}, {});
 }
 
 Reply PostJson(unsigned short port, const std::string& body,
@@ -171,8 +196,17 @@ Reply Get(unsigned short port, const std::string& target) { return Request(port,
 
 boost::json::value JsonOf(const Reply& reply) { return boost::json::parse(reply.body()); }
 
-int ConnectLoopback(unsigned short port) {
+int ConnectLoopback(unsigned short port, const char* source) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (source) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &from.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+            ::close(fd);
+            throw std::runtime_error("bind failed");
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

@@ -39,6 +39,9 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     unsigned short Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
+    // Resident memory, from /proc/<pid>/status; -1 if it cannot be read.
+    long RssKb() const;
     bool Running();
     // Sends sig and waits for the exit; returns the wait status.
     int Stop(int sig);
@@ -64,8 +67,12 @@ Reply PostScore(unsigned short port, const std::string& game, long long score, c
 Reply Get(unsigned short port, const std::string& target);
 boost::json::value JsonOf(const Reply& reply);
 
-// A connected socket to the server, with 10 s send and receive timeouts.
-int ConnectLoopback(unsigned short port);
+// The same from another loopback address (127.x.y.z), as another client.
+Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target);
+
+// A connected socket to the server, with 10 s send and receive timeouts;
+// from `source` when given (a 127.x address).
+int ConnectLoopback(unsigned short port, const char* source = nullptr);
 
 // Sends raw bytes (then half-closes unless keep_open) and returns all that
 // comes back until the server closes or a few seconds pass.
