@@ -23,22 +23,8 @@ namespace {
 
 const std::string kGame = "Barnblast V2";
 
-class HostileOutbox : public ::testing::Test {
+class HostileOutbox : public OutboxFixture {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(::testing::TempDir()) / ("hostile-outbox-" + std::to_string(::getpid())) / info->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        ::setenv("BARNBLAST_OUTBOX", (dir_ / "outbox").c_str(), 1);
-        ::unsetenv("BARNBLAST_SCORE_SITE");
-    }
-    void TearDown() override {
-        Corvane::CloseLib();
-        fs::permissions(dir_ / "outbox", fs::perms::owner_all, ignored_);
-        fs::remove_all(dir_);
-    }
-
     static OutboxRecord Record(int port, const std::string& name, const std::string& id) {
         return {"http://127.0.0.1:" + std::to_string(port) + "/api/scores",
                 score_protocol::ScoreBody(kGame, 7, name, id)};
@@ -71,9 +57,7 @@ protected:
         EXPECT_FALSE(fs::exists(box / "0000000000000001-link.score.bad"));
     }
 
-    fs::path dir_;
     std::string outside_;
-    std::error_code ignored_;
 };
 
 TEST_F(HostileOutbox, StrangersAreNeitherListedNorOpenedNorMoved) {

@@ -19,21 +19,8 @@ namespace {
 
 std::string kGame = "Barnblast V2";
 
-class PostScoreTest : public ::testing::Test {
+class PostScoreTest : public OutboxFixture {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(::testing::TempDir()) / ("postscore-" + std::to_string(::getpid())) / info->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        ::setenv("BARNBLAST_OUTBOX", (dir_ / "outbox").c_str(), 1);
-        ::unsetenv("BARNBLAST_SCORE_SITE");
-    }
-    void TearDown() override {
-        Corvane::CloseLib();
-        fs::remove_all(dir_);
-    }
-
     void Post(std::int32_t score, std::string name, int port) {
         std::string site = "localhost:" + std::to_string(port);
         Corvane::PostScore(kGame, score, name, site);
@@ -61,8 +48,6 @@ protected:
         Corvane::CloseLib();
         return ::testing::internal::GetCapturedStderr();
     }
-
-    fs::path dir_;
 };
 
 TEST_F(PostScoreTest, DeliveredOnce) {

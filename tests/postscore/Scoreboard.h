@@ -2,7 +2,10 @@
 // tests read back from it.
 #pragma once
 
+#include "Corvane.h"
+
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 #include <boost/json.hpp>
 
 #include <arpa/inet.h>
@@ -161,6 +164,28 @@ private:
     fs::path log_;
     pid_t pid_ = -1;
     int port_ = 0;
+};
+
+// Each test gets a scratch folder holding its outbox; the service is closed
+// and the folder removed after it.
+class OutboxFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::path(::testing::TempDir()) / ("postscore-" + std::to_string(::getpid())) / info->name();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        ::setenv("BARNBLAST_OUTBOX", (dir_ / "outbox").c_str(), 1);
+        ::unsetenv("BARNBLAST_SCORE_SITE");
+    }
+    void TearDown() override {
+        Corvane::CloseLib();
+        std::error_code ignored;
+        fs::permissions(dir_ / "outbox", fs::perms::owner_all, ignored);
+        fs::remove_all(dir_, ignored);
+    }
+
+    fs::path dir_;
 };
 
 }  // namespace postscore_test
