@@ -4,10 +4,12 @@
 #include "AudioFiles.h"
 #include "Corvane.h"
 #include "Mix.h"
+#include "Stream.h"
 #include "Testing.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -169,6 +171,65 @@ TEST(Stream, AnHourLongFileOpensAndPlaysWithoutBeingDecodedWhole) {
     }
     Corvane::CloseLib();
     std::filesystem::remove(path);
+}
+
+// A file that fails partway (a disk giving read errors, say: a reader that
+// does so after the first second here) ends that sound with one line naming
+// it; what was already decoded plays out and the mixer goes on.
+class FailingReader : public Corvane::detail::SoundReader {
+public:
+    FailingReader(std::unique_ptr<SoundReader> real, long long goodFrames) : real_(std::move(real)), left_(goodFrames) {
+        channels_ = real_->Channels();
+        sampleRate_ = real_->SampleRate();
+        announcedFrames_ = real_->AnnouncedFrames();
+    }
+    long long Read(float* out, long long frames, std::string& error) override {
+        if (left_ <= 0) {
+            error = "decoding failed: Input/output error";
+            return -1;
+        }
+        const long long got = real_->Read(out, std::min(frames, left_), error);
+        if (got > 0) left_ -= got;
+        return got;
+    }
+    bool Rewind() override { return real_->Rewind(); }
+
+private:
+    std::unique_ptr<SoundReader> real_;
+    long long left_;
+};
+
+TEST(Stream, AReadFaultPartwayEndsThatSoundWithOneLine) {
+    ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
+    {
+        std::string error;
+        auto real =
+            Corvane::detail::SoundReader::Open(testfiles::WriteWav("tone.wav", testfiles::Sine(5 * 48000), 1), error);
+        ASSERT_TRUE(real) << error;
+        Corvane::detail::Stream stream;
+        ASSERT_TRUE(stream.Start(std::make_unique<FailingReader>(std::move(real), 48000), "Music.wav"));
+        const auto source = Corvane::detail::GenerateSource();
+        stream.Play(source.Get(), true);
+
+        ::testing::internal::CaptureStderr();
+        std::vector<float> heard;
+        int serviced = 0;
+        for (int block = 0; block < 300; ++block) {  // 3 s
+            auto out = Render(kBlock);
+            heard.insert(heard.end(), out.begin(), out.end());
+            if (stream.Service(source.Get())) ++serviced;
+        }
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, "sound: \"Music.wav\" stopped: decoding failed: Input/output error\n");
+        EXPECT_LT(serviced, 300) << "the stream must stop asking for service";
+        // The good second was heard whole, then silence.
+        const std::vector<float> good(heard.begin(), heard.begin() + 2 * 47000);
+        const std::vector<float> after(heard.begin() + 2 * 48000 + 2 * 4096, heard.end());
+        EXPECT_GT(mix::Measure(good).left, 10.0);
+        EXPECT_EQ(mix::Peak(after), 0.0);
+        stream.Detach(source.Get());
+    }
+    Corvane::CloseLib();
 }
 
 }  // namespace
