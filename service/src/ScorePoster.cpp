@@ -60,12 +60,6 @@ void ScorePoster::Start() {
     std::lock_guard life(lifecycle_);
     std::lock_guard lock(mutex_);
     if (running_) return;
-    std::call_once(curlReady, [] {
-        // Without it every transfer fails and is retried; the scores wait.
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-            std::fprintf(stderr, "scores: libcurl could not start; scores stay in the outbox\n");
-        }
-    });
     backoff_.clear();
     stop_.Clear();
     draining_ = false;
@@ -142,6 +136,14 @@ std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
             noteDue(backoff.until);
             continue;
         }
+        // Only now: starting libcurl loads it, which a game with nothing to
+        // send never needs, and its first sounds never wait for.
+        std::call_once(curlReady, [] {
+            // Without it every transfer fails and is retried; the scores wait.
+            if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+                std::fprintf(stderr, "scores: libcurl could not start; scores stay in the outbox\n");
+            }
+        });
         const TransferResult sent = TransferScore(record.url, record.body, stop_);
         switch (sent.outcome) {
             case Outcome::Delivered:
