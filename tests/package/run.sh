@@ -42,6 +42,13 @@ game_deb=$(ls build/packages/barnblast_*.deb)
 table_deb=$(ls build/packages/barnblast-scoreboard_*.deb)
 ls -l "$game_deb" "$table_deb"
 
+step "dependencies"
+# libcurl and eSpeak NG are opened at run time, out of dpkg-shlibdeps' sight.
+depends=$(dpkg-deb -f "$game_deb" Depends)
+for lib in libcurl4 libespeak-ng1 libopenal1 libsdl2-2.0-0 libsndfile1; do
+    [[ $depends == *"$lib "* || $depends == *"$lib," || $depends == *"$lib" ]] || fail "barnblast does not depend on $lib: $depends"
+done
+
 step "lintian"
 # Errors fail the test; warnings and notes are shown.
 lintian --fail-on error --tag-display-limit 0 "$game_deb" "$table_deb" || fail "lintian reports errors"
