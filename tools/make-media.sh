@@ -39,7 +39,7 @@ for file in "${!PROMPTS[@]}"; do
   printf '%s\n' "${PROMPTS[$file]}" > "$work/text"
   text2wave -eval "($VOICE)" -o "$work/raw.wav" "$work/text"
   # Rumble and DC out before levelling; -R keeps sox's dither repeatable.
-  sox -R "$work/raw.wav" -b 32 "$work/speech.wav" highpass 70 rate -v 44100
+  sox -R "$work/raw.wav" -b 32 "$work/speech.wav" highpass 70 rate -v 48000
   "${synth[@]}" finish-prompt "$work/speech.wav" "$out/$file"
 done
 

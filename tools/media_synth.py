@@ -18,7 +18,8 @@ import random
 import sys
 import wave
 
-RATE = 44100
+# The mixer's own rate, so no sound is resampled as it plays.
+RATE = 48000
 TWO_PI = 2.0 * math.pi
 
 # Levels shared by every one-shot and prompt, so nothing jumps out in play.
