@@ -114,3 +114,26 @@ TEST(RankIndexTest, AgreesWithCountingInAnyOrderOfInserts) {
     EXPECT_EQ(index.Rank(std::numeric_limits<std::int32_t>::min(), 2), 5002);
     EXPECT_EQ(index.Rank(std::numeric_limits<std::int32_t>::min(), 3), 5003);
 }
+
+TEST(PathSegmentTest, EncodesAllButUnreservedAndDecodesBack) {
+    EXPECT_EQ(PathEncode("Barnblast V2"), "Barnblast%20V2");
+    EXPECT_EQ(PathEncode("a/b?c#d&e+f%g"), "a%2Fb%3Fc%23d%26e%2Bf%25g");
+    EXPECT_EQ(PathEncode("Az09-._~"), "Az09-._~");
+    EXPECT_EQ(PathEncode("\xc3\xa9"), "%C3%A9");
+    for (const std::string text : {"Barnblast V2", "a/b?c#d&e+f%g", "\xf0\x9f\x90\x94 <x>", ""})
+        EXPECT_EQ(PathDecode(PathEncode(text)), text);
+    EXPECT_EQ(PathDecode("a+b"), "a+b");
+    EXPECT_EQ(PathDecode("%c3%A9"), "\xc3\xa9");
+    for (const char* bad : {"%", "%2", "%g0", "a%0", "%FF", "%C0%AF", "%ED%A0%80"})
+        EXPECT_EQ(PathDecode(bad), std::nullopt) << bad;
+}
+
+TEST(PathSegmentTest, GameAndPlayerAddresses) {
+    EXPECT_EQ(GamePath("a b"), "/games/a%20b");
+    EXPECT_EQ(GamePath("a b", 1), "/games/a%20b");
+    EXPECT_EQ(GamePath("a b", 3), "/games/a%20b?page=3");
+    EXPECT_EQ(PlayerPath("<Ann>"), "/players/%3CAnn%3E");
+    EXPECT_EQ(GamePageOf(1), 1);
+    EXPECT_EQ(GamePageOf(kGamePageRows), 1);
+    EXPECT_EQ(GamePageOf(kGamePageRows + 1), 2);
+}
