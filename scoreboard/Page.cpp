@@ -149,7 +149,7 @@ std::string ScoreTable(const std::string& caption, const std::vector<RankedScore
     return h;
 }
 
-// `message` and `links` are HTML already.
+// `message` and `links` are HTML already; the header leads back to the front page.
 std::string ErrorPage(std::string_view heading, const std::string& message, const std::string& links = {}) {
     return Head(std::string(heading) + " - " + std::string(kSiteName)) + Header(heading) + "<p>" + message + "</p>\n" +
            links + std::string(kFoot);
@@ -206,15 +206,13 @@ HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t p
     page = std::clamp<std::int64_t>(page, 1, kMaxGamePage);
     const std::int64_t offset = (page - 1) * kGamePageRows;
     const TablePage t = store.Read(game, kGamePageRows, offset);
-    const std::string front = "<p>" + Link("/", "Back to all games") + "</p>\n";
-    if (t.total == 0) return {404, ErrorPage("No such game", "There are no scores for " + Quoted(game) + ".", front)};
+    if (t.total == 0) return {404, ErrorPage("No such game", "There are no scores for " + Quoted(game) + ".")};
     const std::int64_t pages = (t.total + kGamePageRows - 1) / kGamePageRows;
     if (t.rows.empty()) {
-        return {404,
-                ErrorPage("No scores on this page",
-                          "There are no scores on page " + std::to_string(page) + " of " + Quoted(game) + ": it has " +
-                              Plural(pages, "page", "pages") + ".",
-                          "<p>" + Link(GamePath(game, pages), "Last page of " + std::string(game)) + "</p>\n" + front)};
+        return {404, ErrorPage("No scores on this page",
+                               "There are no scores on page " + std::to_string(page) + " of " + Quoted(game) +
+                                   ": it has " + Plural(pages, "page", "pages") + ".",
+                               "<p>" + Link(GamePath(game, pages), "Last page of " + std::string(game)) + "</p>\n")};
     }
     const std::int64_t first = t.rows.front().rank;
     const std::int64_t last = t.rows.back().rank;
@@ -239,8 +237,7 @@ HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t p
 HtmlPage RenderPlayerPage(ScoreStore& store, std::string_view name) {
     const auto bests = store.PlayerBests(name);
     if (bests.empty()) {
-        return {404, ErrorPage("No such player", "There are no scores by " + Quoted(name) + ".",
-                               "<p>" + Link("/", "Back to all games") + "</p>\n")};
+        return {404, ErrorPage("No such player", "There are no scores by " + Quoted(name) + ".")};
     }
     std::string h = Head(std::string(name) + " - " + std::string(kSiteName)) + Header(name);
     h += "<p>The best score of " + Quoted(name) +
@@ -260,7 +257,7 @@ HtmlPage RenderPlayerPage(ScoreStore& store, std::string_view name) {
 }
 
 std::string RenderErrorPage(std::string_view heading, std::string_view message) {
-    return ErrorPage(heading, HtmlEscape(message), "<p>" + Link("/", "Back to all games") + "</p>\n");
+    return ErrorPage(heading, HtmlEscape(message));
 }
 
 std::string_view Stylesheet() {
