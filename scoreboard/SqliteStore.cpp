@@ -172,9 +172,6 @@ constexpr std::size_t kMaxBatch = 1024;
 // Games whose top rows are kept in memory; others are read from disk.
 constexpr std::size_t kMaxCachedGames = 256;
 constexpr std::size_t kMaxMemos = 256;
-// Rows whose rank order the writer keeps in memory (16 bytes each); games
-// beyond it have their ranks counted with SQL instead.
-constexpr std::int64_t kMaxRankedRows = 4'000'000;
 
 void CreateSchema(sqlite3* db, const std::string& path) {
     sqlite3_stmt* st = nullptr;
@@ -230,7 +227,8 @@ TablePage Slice(const TablePage& top, int limit, std::int64_t offset) {
 
 }  // namespace
 
-SqliteStore::SqliteStore(const std::string& path) : path_(path) {
+SqliteStore::SqliteStore(const std::string& path, std::int64_t maxRankedRows)
+    : path_(path), maxRankedRows_(maxRankedRows) {
     writer_ = std::make_unique<Connection>(path);
     CreateSchema(writer_->db, path);
     // For a player's best rows; an existing file gets it on its next start.
@@ -383,7 +381,7 @@ bool SqliteStore::LoadRanks(const std::string& game) {
         q.Bind(1, game);
         rows = q.Step() ? q.Integer(0) : 0;
     }
-    if (rankedRows_ + rows > kMaxRankedRows) return false;
+    if (rankedRows_ + rows > maxRankedRows_) return false;
     if (!writer_->rankScan)
         writer_->rankScan = &writer_->Prepare("SELECT score, seq FROM scores WHERE game = ?1 ORDER BY score DESC, seq");
     RankIndex index;

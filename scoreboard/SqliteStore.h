@@ -26,9 +26,12 @@ class SqliteStore final : public ScoreStore {
 public:
     // Rows of each game kept in memory: the largest page a client may ask for.
     static constexpr int kSnapshotRows = 100;
+    // Rows whose rank order the writer keeps in memory (16 bytes each); the
+    // ranks of games beyond it are counted with SQL instead.
+    static constexpr std::int64_t kMaxRankedRows = 4'000'000;
 
     // Creates the file and its schema when missing. Throws StoreError.
-    explicit SqliteStore(const std::string& path);
+    explicit SqliteStore(const std::string& path, std::int64_t maxRankedRows = kMaxRankedRows);
     // Commits what is queued, then stops the writer.
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
@@ -74,6 +77,7 @@ private:
     // The writer thread's alone too: the rank order of the games it wrote to.
     std::unordered_map<std::string, RankIndex> ranks_;
     std::int64_t rankedRows_ = 0;
+    std::int64_t maxRankedRows_;
 
     std::mutex queueMutex_;
     std::condition_variable queueReady_;
