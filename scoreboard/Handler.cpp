@@ -22,6 +22,9 @@ namespace {
 
 using score_protocol::kScoresPath;
 constexpr std::string_view kGamesPath = "/api/games";
+constexpr std::string_view kPlayersApiPrefix = "/api/players/";
+constexpr std::string_view kGamePagePrefix = "/games/";
+constexpr std::string_view kPlayerPagePrefix = "/players/";
 
 Response MakeResponse(http::status status, unsigned version, bool keepAlive, std::string_view type, std::string body) {
     Response res{status, version};
@@ -89,9 +92,11 @@ Response BadField(const Request& req, const FieldError& err) {
 }
 
 Response PutAnswer(const Asked& asked, const PutResult& result) {
+    json::object answer = RecordJson(result.kept);
+    answer["rank"] = result.rank;
     switch (result.outcome) {
-        case PutOutcome::Stored: return JsonResponse(http::status::created, asked, RecordJson(result.kept));
-        case PutOutcome::AlreadyStored: return JsonResponse(http::status::ok, asked, RecordJson(result.kept));
+        case PutOutcome::Stored: return JsonResponse(http::status::created, asked, answer);
+        case PutOutcome::AlreadyStored: return JsonResponse(http::status::ok, asked, answer);
         case PutOutcome::Conflict: break;
     }
     return ErrorResponse(http::status::unprocessable_entity, asked.version, asked.keepAlive,
@@ -144,12 +149,112 @@ Response GetGames(const Request& req, Service& service) {
     return JsonResponse(http::status::ok, req, json::object{{"games", std::move(games)}});
 }
 
-Response GetPage(const Request& req, Service& service) {
-    const auto page = service.store.Memo("page", [&] { return RenderPage(service.store); });
-    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "text/html; charset=utf-8", *page);
+Response HtmlResponse(http::status status, const Request& req, std::string body) {
+    auto res = MakeResponse(status, req.version(), req.keep_alive(), "text/html; charset=utf-8", std::move(body));
     res.set("Content-Security-Policy", kPageCsp);
     res.set("Referrer-Policy", "no-referrer");
     res.set(http::field::cache_control, "no-cache");
+    return res;
+}
+
+// A page kept by Memo with its status in front: "404<html...".
+std::string WithStatus(HtmlPage page) { return std::to_string(page.status) + page.html; }
+
+Response MemoPageResponse(const Request& req, const std::string& kept) {
+    return HtmlResponse(static_cast<http::status>(std::stoi(kept.substr(0, 3))), req, kept.substr(3));
+}
+
+// Browsers ask for HTML; programs under /api/ get JSON unless they ask too.
+bool WantsHtml(const Request& req) {
+    if (!PathOf(req.target()).starts_with("/api/")) return true;
+    const std::string_view accept = req[http::field::accept];
+    return accept.find("text/html") != std::string_view::npos;
+}
+
+Response NotFound(const Request& req) {
+    if (!WantsHtml(req))
+        return ErrorResponse(http::status::not_found, req.version(), req.keep_alive(), "no such resource");
+    return HtmlResponse(http::status::not_found, req,
+                        RenderErrorPage("Page not found", "There is no page at this address."));
+}
+
+Response BadPageRequest(const Request& req, std::string_view message) {
+    return HtmlResponse(http::status::bad_request, req, RenderErrorPage("Bad address", message));
+}
+
+Response GetPage(const Request& req, Service& service) {
+    const auto page = service.store.Memo("page", [&] { return RenderPage(service.store); });
+    return HtmlResponse(http::status::ok, req, *page);
+}
+
+// The one path segment after prefix, decoded: nullopt when there is none,
+// or more than one.
+std::optional<std::string_view> SegmentAfter(std::string_view path, std::string_view prefix) {
+    const std::string_view rest = path.substr(prefix.size());
+    if (rest.empty() || rest.find('/') != std::string_view::npos) return std::nullopt;
+    return rest;
+}
+
+// ?page=N, 1 when absent; nullopt when not a page number.
+std::optional<std::int64_t> PageNumber(std::string_view query) {
+    std::int64_t page = 1;
+    while (!query.empty()) {
+        const std::size_t amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        const std::size_t eq = pair.find('=');
+        if (pair.substr(0, eq) != "page") continue;
+        const std::string_view value = eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), page);
+        if (value.empty() || ec != std::errc() || end != value.data() + value.size() || page < 1 || page > kMaxGamePage)
+            return std::nullopt;
+    }
+    return page;
+}
+
+Response GetGamePage(const Request& req, Service& service) {
+    const auto segment = SegmentAfter(PathOf(req.target()), kGamePagePrefix);
+    if (!segment) return NotFound(req);
+    const auto game = PathDecode(*segment);
+    if (!game) return BadPageRequest(req, "The game's name in this address is not valid UTF-8 or has a bad %-escape.");
+    const auto page = PageNumber(QueryOf(req.target()));
+    if (!page)
+        return BadPageRequest(req,
+                              "The page number must be a whole number from 1 to " + std::to_string(kMaxGamePage) + ".");
+    const auto kept = service.store.Memo("game " + std::to_string(*page) + " " + *game,
+                                         [&] { return WithStatus(RenderGamePage(service.store, *game, *page)); });
+    return MemoPageResponse(req, *kept);
+}
+
+Response GetPlayerPage(const Request& req, Service& service) {
+    const auto segment = SegmentAfter(PathOf(req.target()), kPlayerPagePrefix);
+    if (!segment) return NotFound(req);
+    const auto name = PathDecode(*segment);
+    if (!name) return BadPageRequest(req, "The name in this address is not valid UTF-8 or has a bad %-escape.");
+    const auto kept =
+        service.store.Memo("player " + *name, [&] { return WithStatus(RenderPlayerPage(service.store, *name)); });
+    return MemoPageResponse(req, *kept);
+}
+
+std::string PlayerJson(const std::string& name, Service& service) {
+    json::array games;
+    for (const auto& b : service.store.PlayerBests(name))
+        games.push_back(
+            json::object{{"game", b.game}, {"score", b.score}, {"rank", b.rank}, {"time", IsoTime(b.timeMs)}});
+    return json::serialize(json::object{{"name", name}, {"games", std::move(games)}});
+}
+
+// A name with no scores has an empty list, as a game with none has an empty table.
+Response GetPlayer(const Request& req, Service& service) {
+    const auto segment = SegmentAfter(PathOf(req.target()), kPlayersApiPrefix);
+    if (!segment) return NotFound(req);
+    const auto name = PathDecode(*segment);
+    if (!name)
+        return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(),
+                             "name is not valid UTF-8 or has a bad %-escape", "name");
+    const auto body = service.store.Memo("api player " + *name, [&] { return PlayerJson(*name, service); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
+    res.set(http::field::cache_control, "no-store");
     return res;
 }
 
@@ -177,7 +282,11 @@ Response Route(const Request& req, Service& service) {
     if (path == kGamesPath) return read ? GetGames(req, service) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/") return read ? GetPage(req, service) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/style.css") return read ? GetStylesheet(req) : MethodNotAllowed(req, "GET, HEAD");
-    return ErrorResponse(http::status::not_found, req.version(), req.keep_alive(), "no such resource");
+    if (path.starts_with(kGamePagePrefix)) return read ? GetGamePage(req, service) : MethodNotAllowed(req, "GET, HEAD");
+    if (path.starts_with(kPlayerPagePrefix))
+        return read ? GetPlayerPage(req, service) : MethodNotAllowed(req, "GET, HEAD");
+    if (path.starts_with(kPlayersApiPrefix)) return read ? GetPlayer(req, service) : MethodNotAllowed(req, "GET, HEAD");
+    return NotFound(req);
 }
 
 bool IsJsonType(std::string_view type) {

@@ -1,6 +1,13 @@
 #include "Page.h"
 
+#include "Utf8.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 namespace scoreboard {
 
@@ -46,22 +53,132 @@ std::string IsoTime(std::int64_t timeMs) {
     return Format(Utc(timeMs), "%Y-%m-%dT%H:%M:%S") + frac;
 }
 
+std::string PathEncode(std::string_view segment) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(segment.size());
+    for (const char c : segment) {
+        const auto u = static_cast<unsigned char>(c);
+        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> PathDecode(std::string_view segment) {
+    std::string out;
+    out.reserve(segment.size());
+    for (std::size_t i = 0; i < segment.size(); ++i) {
+        if (segment[i] != '%') {
+            out += segment[i];
+            continue;
+        }
+        unsigned v = 0;
+        const char* hex = segment.data() + i + 1;
+        if (i + 2 >= segment.size() || std::isxdigit(static_cast<unsigned char>(hex[0])) == 0 ||
+            std::isxdigit(static_cast<unsigned char>(hex[1])) == 0)
+            return std::nullopt;
+        std::from_chars(hex, hex + 2, v, 16);
+        out += static_cast<char>(v);
+        i += 2;
+    }
+    if (!score_protocol::IsValidUtf8(out)) return std::nullopt;
+    return out;
+}
+
+std::string GamePath(std::string_view game, std::int64_t page) {
+    std::string path = "/games/" + PathEncode(game);
+    if (page > 1) path += "?page=" + std::to_string(page);
+    return path;
+}
+
+std::string PlayerPath(std::string_view name) { return "/players/" + PathEncode(name); }
+
+std::int64_t GamePageOf(std::int64_t rank) { return rank < 1 ? 1 : (rank - 1) / kGamePageRows + 1; }
+
+namespace {
+
+constexpr std::string_view kSiteName = "Barnblast score table";
+
+std::string Head(std::string_view title) {
+    return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
+           HtmlEscape(title) + "</title>\n<link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body>\n";
+}
+
+// The header of every page but the front one: the way back, then the heading.
+std::string Header(std::string_view heading) {
+    return "<header>\n<nav aria-label=\"Site\"><a href=\"/\">All games</a></nav>\n<h1>" + HtmlEscape(heading) +
+           "</h1>\n</header>\n<main>\n";
+}
+
+constexpr std::string_view kFoot = "</main>\n</body>\n</html>\n";
+
+std::string Plural(std::int64_t n, std::string_view one, std::string_view many) {
+    return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}
+
+std::string TimeCell(std::int64_t timeMs) {
+    return "<td><time datetime=\"" + IsoTime(timeMs) + "\">" + Format(Utc(timeMs), "%Y-%m-%d %H:%M") + "</time></td>";
+}
+
+// A name links to the player's page; a score sent without one cannot.
+std::string NameCell(const std::string& name) {
+    if (name.empty()) return "<td><i>no name</i></td>";
+    return "<td><a href=\"" + HtmlEscape(PlayerPath(name)) + "\">" + HtmlEscape(name) + "</a></td>";
+}
+
+// Rows carry their rank as an id, so a link can land on one.
+std::string ScoreTable(const std::string& caption, const std::vector<RankedScore>& rows) {
+    std::string h = "<table>\n<caption>" + HtmlEscape(caption) + "</caption>\n";
+    h += "<thead><tr><th scope=\"col\">Rank</th><th scope=\"col\">Name</th><th scope=\"col\">Score</th>"
+         "<th scope=\"col\">Time (UTC)</th></tr></thead>\n<tbody>\n";
+    for (const auto& r : rows) {
+        const std::string rank = std::to_string(r.rank);
+        h += "<tr id=\"rank-" + rank + "\"><th scope=\"row\">" + rank + "</th>" + NameCell(r.name) +
+             "<td class=\"num\">" + std::to_string(r.score) + "</td>" + TimeCell(r.timeMs) + "</tr>\n";
+    }
+    h += "</tbody>\n</table>\n";
+    return h;
+}
+
+// `message` and `links` are HTML already; the header leads back to the front page.
+std::string ErrorPage(std::string_view heading, const std::string& message, const std::string& links = {}) {
+    return Head(std::string(heading) + " - " + std::string(kSiteName)) + Header(heading) + "<p>" + message + "</p>\n" +
+           links + std::string(kFoot);
+}
+
+std::string Quoted(std::string_view text) { return "\u201c" + HtmlEscape(text) + "\u201d"; }
+
+std::string Link(const std::string& href, std::string_view text, std::string_view rel = {}) {
+    std::string a = "<a";
+    if (!rel.empty()) a += " rel=\"" + std::string(rel) + "\"";
+    return a + " href=\"" + HtmlEscape(href) + "\">" + HtmlEscape(text) + "</a>";
+}
+
+}  // namespace
+
 std::string RenderPage(ScoreStore& store) {
     auto games = store.Games();
     const bool cut = games.size() > static_cast<std::size_t>(kPageMaxGames);
     if (cut) games.resize(kPageMaxGames);
 
-    std::string h;
-    h += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-         "<title>Barnblast score table</title>\n<link rel=\"stylesheet\" href=\"/style.css\">\n"
-         "</head>\n<body>\n<header><h1>Barnblast score table</h1></header>\n<main>\n";
+    std::string h = Head(kSiteName);
+    h += "<header><h1>Barnblast score table</h1></header>\n<main>\n";
     if (games.empty()) {
         h += "<p>No scores yet. Play a round and send your score.</p>\n";
     } else {
         h += "<p>The best " + std::to_string(kPageRowsPerGame) +
              " scores of each game, best first. Equal scores are listed in the order they arrived. "
-             "Times are in UTC.</p>\n";
+             "Times are in UTC. Each game's full table is a link below it; each name leads to that "
+             "player's best scores.</p>\n";
     }
     if (games.size() > 1) {
         h += "<nav aria-label=\"Games\">\n<ul>\n";
@@ -71,27 +188,76 @@ std::string RenderPage(ScoreStore& store) {
     }
     for (std::size_t i = 0; i < games.size(); ++i) {
         const std::string id = "game-" + std::to_string(i + 1);
-        const std::string game = HtmlEscape(games[i].game);
+        const std::string& game = games[i].game;
         // Rows and total from one read, so the caption matches the table.
-        const TablePage page = store.Read(games[i].game, kPageRowsPerGame, 0);
-        const auto& rows = page.rows;
-        h += "<section aria-labelledby=\"" + id + "\">\n<h2 id=\"" + id + "\">" + game + "</h2>\n";
-        h += "<table>\n<caption>" + game + ": top " + std::to_string(rows.size()) + " of " +
-             std::to_string(page.total) + (page.total == 1 ? " score" : " scores") + "</caption>\n";
-        h += "<thead><tr><th scope=\"col\">Rank</th><th scope=\"col\">Name</th><th scope=\"col\">Score</th>"
-             "<th scope=\"col\">Time (UTC)</th></tr></thead>\n<tbody>\n";
-        for (const auto& r : rows) {
-            const std::tm tm = Utc(r.timeMs);
-            h += "<tr><th scope=\"row\">" + std::to_string(r.rank) + "</th><td>";
-            h += r.name.empty() ? std::string("<i>no name</i>") : HtmlEscape(r.name);
-            h += "</td><td>" + std::to_string(r.score) + "</td><td><time datetime=\"" + IsoTime(r.timeMs) + "\">" +
-                 Format(tm, "%Y-%m-%d %H:%M") + "</time></td></tr>\n";
-        }
-        h += "</tbody>\n</table>\n</section>\n";
+        const TablePage page = store.Read(game, kPageRowsPerGame, 0);
+        h += "<section aria-labelledby=\"" + id + "\">\n<h2 id=\"" + id + "\">" + HtmlEscape(game) + "</h2>\n";
+        h += ScoreTable(
+            game + ": top " + std::to_string(page.rows.size()) + " of " + Plural(page.total, "score", "scores"),
+            page.rows);
+        h += "<p>" + Link(GamePath(game), "All scores of " + game) + "</p>\n</section>\n";
     }
     if (cut) h += "<p>Only the first " + std::to_string(kPageMaxGames) + " games by name are shown.</p>\n";
-    h += "</main>\n</body>\n</html>\n";
+    h += kFoot;
     return h;
+}
+
+HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t page) {
+    page = std::clamp<std::int64_t>(page, 1, kMaxGamePage);
+    const std::int64_t offset = (page - 1) * kGamePageRows;
+    const TablePage t = store.Read(game, kGamePageRows, offset);
+    if (t.total == 0) return {404, ErrorPage("No such game", "There are no scores for " + Quoted(game) + ".")};
+    const std::int64_t pages = (t.total + kGamePageRows - 1) / kGamePageRows;
+    if (t.rows.empty()) {
+        return {404, ErrorPage("No scores on this page",
+                               "There are no scores on page " + std::to_string(page) + " of " + Quoted(game) +
+                                   ": it has " + Plural(pages, "page", "pages") + ".",
+                               "<p>" + Link(GamePath(game, pages), "Last page of " + std::string(game)) + "</p>\n")};
+    }
+    const std::int64_t first = t.rows.front().rank;
+    const std::int64_t last = t.rows.back().rank;
+    const std::string range = std::to_string(first) + " to " + std::to_string(last) + " of " + std::to_string(t.total);
+    std::string title(game);
+    if (pages > 1) title += ", page " + std::to_string(page) + " of " + std::to_string(pages);
+    std::string h = Head(title + " - " + std::string(kSiteName)) + Header(game);
+    h += "<p>" + (t.total == 1 ? std::string("One score") : "Scores " + range) +
+         ", best first. Equal scores are listed in the order they arrived. Times are in UTC.</p>\n";
+    h += ScoreTable(std::string(game) + ": " + (t.total == 1 ? std::string("1 score") : "scores " + range), t.rows);
+    if (pages > 1) {
+        h += "<nav aria-label=\"Pages of this table\" class=\"pager\">\n<ul>\n";
+        if (page > 1) h += "<li>" + Link(GamePath(game, page - 1), "Previous page", "prev") + "</li>\n";
+        h += "<li aria-current=\"page\">Page " + std::to_string(page) + " of " + std::to_string(pages) + "</li>\n";
+        if (page < pages) h += "<li>" + Link(GamePath(game, page + 1), "Next page", "next") + "</li>\n";
+        h += "</ul>\n</nav>\n";
+    }
+    h += kFoot;
+    return {200, std::move(h)};
+}
+
+HtmlPage RenderPlayerPage(ScoreStore& store, std::string_view name) {
+    const auto bests = store.PlayerBests(name);
+    if (bests.empty()) {
+        return {404, ErrorPage("No such player", "There are no scores by " + Quoted(name) + ".")};
+    }
+    std::string h = Head(std::string(name) + " - " + std::string(kSiteName)) + Header(name);
+    h += "<p>The best score of " + Quoted(name) +
+         " in each game, and where it ranks in that game's table. Times are in UTC.</p>\n";
+    h += "<table>\n<caption>" + HtmlEscape(name) + ": best score in " + Plural(std::ssize(bests), "game", "games") +
+         "</caption>\n";
+    h += "<thead><tr><th scope=\"col\">Game</th><th scope=\"col\">Score</th><th scope=\"col\">Rank</th>"
+         "<th scope=\"col\">Time (UTC)</th></tr></thead>\n<tbody>\n";
+    for (const auto& b : bests) {
+        const std::string href = GamePath(b.game, GamePageOf(b.rank)) + "#rank-" + std::to_string(b.rank);
+        h += "<tr><th scope=\"row\">" + Link(href, b.game) + "</th><td class=\"num\">" + std::to_string(b.score) +
+             "</td><td class=\"num\">" + std::to_string(b.rank) + "</td>" + TimeCell(b.timeMs) + "</tr>\n";
+    }
+    h += "</tbody>\n</table>\n";
+    h += kFoot;
+    return {200, std::move(h)};
+}
+
+std::string RenderErrorPage(std::string_view heading, std::string_view message) {
+    return ErrorPage(heading, HtmlEscape(message));
 }
 
 std::string_view Stylesheet() {
@@ -101,7 +267,9 @@ std::string_view Stylesheet() {
            "caption{text-align:left;font-weight:bold;padding:.5rem 0}\n"
            "th,td{border:1px solid #555;padding:.4rem .6rem;text-align:left}\n"
            "thead th{background:#e8e8e8}\n"
-           "td:nth-child(3){text-align:right;font-variant-numeric:tabular-nums}\n"
+           ".num{text-align:right;font-variant-numeric:tabular-nums}\n"
+           ".pager ul{list-style:none;padding:0;display:flex;flex-wrap:wrap;gap:1.5rem}\n"
+           "header nav{margin-top:.5rem}\n"
            "a{color:#0645ad}\n"
            "a:focus{outline:3px solid #111}\n"
            "@media (prefers-color-scheme:dark){body{color:#eee;background:#111}thead th{background:#333}"

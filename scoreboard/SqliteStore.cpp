@@ -132,6 +132,21 @@ struct SqliteStore::Connection {
             " ORDER BY score DESC, seq ASC LIMIT ?2 OFFSET ?3");
         count = &Prepare("SELECT scores FROM games WHERE game = ?1");
         games = &Prepare("SELECT game, scores FROM games ORDER BY game");
+        // Two counts, each one range of the rank index; one OR'd count reads worse.
+        rankAbove = &Prepare(
+            "SELECT (SELECT COUNT(*) FROM scores WHERE game = ?1 AND score > ?2)"
+            " + (SELECT COUNT(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq < ?3)");
+        // The player's games one index seek at a time, then each one's best
+        // row by a second seek, so a player with many rows costs no scan.
+        playerBests = &Prepare(
+            "WITH RECURSIVE g(game) AS ("
+            " SELECT MIN(game) FROM scores WHERE name = ?1"
+            " UNION ALL"
+            " SELECT (SELECT MIN(game) FROM scores WHERE name = ?1 AND game > g.game) FROM g"
+            " WHERE g.game IS NOT NULL)"
+            " SELECT b.game, b.score, b.time_ms, b.seq FROM g JOIN scores b ON b.seq ="
+            " (SELECT seq FROM scores WHERE name = ?1 AND game = g.game ORDER BY score DESC, seq LIMIT 1)"
+            " ORDER BY b.game");
     }
 
     Statement& Prepare(const char* sql) {
@@ -146,6 +161,9 @@ struct SqliteStore::Connection {
     Statement* table = nullptr;
     Statement* count = nullptr;
     Statement* games = nullptr;
+    Statement* rankAbove = nullptr;
+    Statement* playerBests = nullptr;
+    Statement* rankScan = nullptr;  // the writer's only
 };
 
 namespace {
@@ -209,13 +227,16 @@ TablePage Slice(const TablePage& top, int limit, std::int64_t offset) {
 
 }  // namespace
 
-SqliteStore::SqliteStore(const std::string& path) : path_(path) {
+SqliteStore::SqliteStore(const std::string& path, std::int64_t maxRankedRows)
+    : path_(path), maxRankedRows_(maxRankedRows) {
     writer_ = std::make_unique<Connection>(path);
     CreateSchema(writer_->db, path);
+    // For a player's best rows; an existing file gets it on its next start.
+    Exec(writer_->db, "CREATE INDEX IF NOT EXISTS scores_by_name ON scores (name, game, score DESC, seq)");
     writer_->insert = &writer_->Prepare(
         "INSERT INTO scores (id, game, name, score, time_ms) VALUES (?1, ?2, ?3, ?4, ?5)"
         " ON CONFLICT (id) DO NOTHING");
-    writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms FROM scores WHERE id = ?1");
+    writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
     writer_->PrepareReads();
 
     auto games = std::make_shared<std::vector<GameSummary>>();
@@ -283,6 +304,7 @@ void SqliteStore::WriterLoop() {
 
 void SqliteStore::CommitBatch(std::vector<Pending>& batch) {
     std::vector<PutResult> results(batch.size());
+    std::vector<std::int64_t> seqs(batch.size());
     std::unordered_map<std::string, std::int64_t> added;  // new rows by game
     std::exception_ptr error;
     try {
@@ -297,6 +319,7 @@ void SqliteStore::CommitBatch(std::vector<Pending>& batch) {
             }
             if (sqlite3_changes(writer_->db) == 1) {
                 results[i] = {PutOutcome::Stored, record};
+                seqs[i] = sqlite3_last_insert_rowid(writer_->db);
                 ++added[record.game];
                 continue;
             }
@@ -307,13 +330,22 @@ void SqliteStore::CommitBatch(std::vector<Pending>& batch) {
             if (!find.Step()) throw StoreError("row for id " + record.id + " vanished", false);
             ScoreRecord kept{record.id, find.Text(0), find.Text(1), static_cast<std::int32_t>(find.Integer(2)),
                              find.Integer(3)};
+            seqs[i] = find.Integer(4);
             const bool same = kept.game == record.game && kept.name == record.name && kept.score == record.score;
             results[i] = {same ? PutOutcome::AlreadyStored : PutOutcome::Conflict, std::move(kept)};
+        }
+        // Ranks as the commit leaves them, the whole batch in place.
+        UpdateRanks(batch, results, seqs);
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            if (results[i].outcome != PutOutcome::Conflict)
+                results[i].rank = RankOf(results[i].kept.game, results[i].kept.score, seqs[i]);
         }
         Exec(writer_->db, "COMMIT");
     } catch (...) {
         error = std::current_exception();
         if (!sqlite3_get_autocommit(writer_->db)) sqlite3_exec(writer_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+        // They may hold rows that were rolled back: read them afresh when next needed.
+        for (const auto& pending : batch) DropRanks(pending.record.game);
     }
     if (!error && !added.empty()) Publish(added);
     // Only now, with the commit on disk, does anyone hear of it.
@@ -323,6 +355,61 @@ void SqliteStore::CommitBatch(std::vector<Pending>& batch) {
         else
             batch[i].done(std::move(results[i]), nullptr);
     }
+}
+
+void SqliteStore::UpdateRanks(const std::vector<Pending>& batch, const std::vector<PutResult>& results,
+                              const std::vector<std::int64_t>& seqs) {
+    std::unordered_map<std::string, bool> loadedNow;  // by game: read from disk in this batch
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (results[i].outcome == PutOutcome::Conflict) continue;
+        const std::string& game = results[i].kept.game;
+        auto seen = loadedNow.find(game);
+        if (seen == loadedNow.end()) seen = loadedNow.emplace(game, !ranks_.contains(game) && LoadRanks(game)).first;
+        // A game read from disk just now has this batch's rows already.
+        if (results[i].outcome != PutOutcome::Stored || seen->second) continue;
+        const auto index = ranks_.find(game);
+        if (index == ranks_.end()) continue;
+        index->second.Insert(results[i].kept.score, seqs[i]);
+        ++rankedRows_;
+    }
+}
+
+bool SqliteStore::LoadRanks(const std::string& game) {
+    std::int64_t rows = 0;
+    {
+        Use q(*writer_->count);
+        q.Bind(1, game);
+        rows = q.Step() ? q.Integer(0) : 0;
+    }
+    if (rankedRows_ + rows > maxRankedRows_) return false;
+    if (!writer_->rankScan)
+        writer_->rankScan = &writer_->Prepare("SELECT score, seq FROM scores WHERE game = ?1 ORDER BY score DESC, seq");
+    RankIndex index;
+    Use q(*writer_->rankScan);
+    q.Bind(1, game);
+    while (q.Step()) index.Insert(static_cast<std::int32_t>(q.Integer(0)), q.Integer(1));
+    rankedRows_ += index.Size();
+    ranks_.insert_or_assign(game, std::move(index));
+    return true;
+}
+
+void SqliteStore::DropRanks(const std::string& game) {
+    const auto at = ranks_.find(game);
+    if (at == ranks_.end()) return;
+    rankedRows_ -= at->second.Size();
+    ranks_.erase(at);
+}
+
+std::int64_t SqliteStore::RankOf(const std::string& game, std::int32_t score, std::int64_t seq) {
+    const auto index = ranks_.find(game);
+    if (index != ranks_.end()) return index->second.Rank(score, seq);
+    return CountRank(*writer_, game, score, seq);
+}
+
+std::int64_t SqliteStore::CountRank(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq) {
+    Use q(*c.rankAbove);
+    q.Bind(1, game).Bind(2, std::int64_t{score}).Bind(3, seq);
+    return (q.Step() ? q.Integer(0) : 0) + 1;
 }
 
 void SqliteStore::Publish(const std::unordered_map<std::string, std::int64_t>& added) {
@@ -374,7 +461,8 @@ TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit,
     return page;
 }
 
-TablePage SqliteStore::ReadFromDisk(std::string_view game, int limit, std::int64_t offset) {
+template <typename Fn>
+auto SqliteStore::WithReader(Fn&& read) {
     std::unique_ptr<Connection> c;
     {
         std::lock_guard lock(readersMutex_);
@@ -384,10 +472,33 @@ TablePage SqliteStore::ReadFromDisk(std::string_view game, int limit, std::int64
         }
     }
     if (!c) c = OpenReader();
-    TablePage page = ReadWith(*c, game, limit, offset);
+    auto result = read(*c);
     std::lock_guard lock(readersMutex_);
     readers_.push_back(std::move(c));
-    return page;
+    return result;
+}
+
+TablePage SqliteStore::ReadFromDisk(std::string_view game, int limit, std::int64_t offset) {
+    return WithReader([&](Connection& c) { return ReadWith(c, game, limit, offset); });
+}
+
+std::vector<PlayerBest> SqliteStore::PlayerBests(std::string_view name) {
+    return WithReader([&](Connection& c) {
+        std::vector<PlayerBest> bests;
+        std::vector<std::int64_t> seqs;
+        ReadTransaction tx(c.db);
+        {
+            Use q(*c.playerBests);
+            q.Bind(1, name);
+            while (q.Step()) {
+                bests.push_back({q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2), 0});
+                seqs.push_back(q.Integer(3));
+            }
+        }
+        for (std::size_t i = 0; i < bests.size(); ++i)
+            bests[i].rank = CountRank(c, bests[i].game, bests[i].score, seqs[i]);
+        return bests;
+    });
 }
 
 TablePage SqliteStore::Read(std::string_view game, int limit, std::int64_t offset) {

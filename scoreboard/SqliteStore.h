@@ -8,6 +8,7 @@
 // so the common reads cost no SQL at all.
 #pragma once
 
+#include "RankIndex.h"
 #include "Store.h"
 
 #include <condition_variable>
@@ -25,9 +26,12 @@ class SqliteStore final : public ScoreStore {
 public:
     // Rows of each game kept in memory: the largest page a client may ask for.
     static constexpr int kSnapshotRows = 100;
+    // Rows whose rank order the writer keeps in memory (16 bytes each); the
+    // ranks of games beyond it are counted with SQL instead.
+    static constexpr std::int64_t kMaxRankedRows = 4'000'000;
 
     // Creates the file and its schema when missing. Throws StoreError.
-    explicit SqliteStore(const std::string& path);
+    explicit SqliteStore(const std::string& path, std::int64_t maxRankedRows = kMaxRankedRows);
     // Commits what is queued, then stops the writer.
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
@@ -39,6 +43,7 @@ public:
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
     std::vector<GameSummary> Games() override;
+    std::vector<PlayerBest> PlayerBests(std::string_view name) override;
     std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override;
 
 private:
@@ -53,12 +58,26 @@ private:
     void WriterLoop();
     void CommitBatch(std::vector<Pending>& batch);
     void Publish(const std::unordered_map<std::string, std::int64_t>& added);
+    // The writer's rank order of each game, kept in step with its commits.
+    void UpdateRanks(const std::vector<Pending>& batch, const std::vector<PutResult>& results,
+                     const std::vector<std::int64_t>& seqs);
+    bool LoadRanks(const std::string& game);  // false: too many rows to keep
+    void DropRanks(const std::string& game);
+    std::int64_t RankOf(const std::string& game, std::int32_t score, std::int64_t seq);
+    static std::int64_t CountRank(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
     std::unique_ptr<Connection> OpenReader() const;
+    // Runs read(connection) on an idle reader connection.
+    template <typename Fn>
+    auto WithReader(Fn&& read);
     TablePage ReadFromDisk(std::string_view game, int limit, std::int64_t offset);
     static TablePage ReadWith(Connection& c, std::string_view game, int limit, std::int64_t offset);
 
     std::string path_;
     std::unique_ptr<Connection> writer_;  // the writer thread's alone
+    // The writer thread's alone too: the rank order of the games it wrote to.
+    std::unordered_map<std::string, RankIndex> ranks_;
+    std::int64_t rankedRows_ = 0;
+    std::int64_t maxRankedRows_;
 
     std::mutex queueMutex_;
     std::condition_variable queueReady_;

@@ -29,6 +29,14 @@ struct RankedScore {
     std::int64_t timeMs = 0;
 };
 
+// A player's best row in one game (the earliest of equal bests) and its rank.
+struct PlayerBest {
+    std::string game;
+    std::int32_t score = 0;
+    std::int64_t timeMs = 0;
+    std::int64_t rank = 0;
+};
+
 struct GameSummary {
     std::string game;
     std::int64_t scores = 0;
@@ -49,6 +57,9 @@ enum class PutOutcome {
 struct PutResult {
     PutOutcome outcome = PutOutcome::Stored;
     ScoreRecord kept;  // the row as it is on disk
+    // The kept row's rank in its game once durable: 1 + the rows of that game
+    // with a higher score, or an equal one stored earlier. 0 for a Conflict.
+    std::int64_t rank = 0;
 };
 
 // Thrown for any failure of the engine. busy() marks a transient one that is
@@ -99,6 +110,10 @@ public:
 
     // Games with at least one score, by name.
     virtual std::vector<GameSummary> Games() = 0;
+
+    // The best row of exactly this name in each game it has scores in, by
+    // game name; empty when it has none.
+    virtual std::vector<PlayerBest> PlayerBests(std::string_view name) = 0;
 
     // Text made from what is stored (a rendered answer), which a store may
     // keep under `key` until a commit changes its content. Here: made anew.

@@ -37,6 +37,7 @@ public:
     }
     std::int64_t Count(std::string_view game) override { return store_->Count(game); }
     std::vector<GameSummary> Games() override { return store_->Games(); }
+    std::vector<PlayerBest> PlayerBests(std::string_view name) override { return store_->PlayerBests(name); }
 
 private:
     std::unique_ptr<SqliteStore> store_;

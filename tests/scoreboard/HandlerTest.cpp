@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <boost/json.hpp>
 
+#include <map>
+#include <memory>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -69,7 +72,7 @@ TEST_F(HandlerTest, StoresAndEchoesTheScoreWithTheTimeItArrived) {
     EXPECT_EQ(res[http::field::cache_control], "no-store");
     EXPECT_EQ(JsonOf(res), json::parse(R"({"id":")" + Uuid(1) +
                                        R"(","game":"Barnblast V2","name":"Ann","score":35,)"
-                                       R"("time":"2024-05-01T12:03:04.250Z"})"));
+                                       R"("time":"2024-05-01T12:03:04.250Z","rank":1})"));
     const auto table = JsonOf(Get("/api/scores?game=Barnblast+V2"));
     EXPECT_EQ(table, json::parse(R"({"game":"Barnblast V2","total":1,"offset":0,"limit":10,"scores":[)"
                                  R"({"rank":1,"name":"Ann","score":35,"time":"2024-05-01T12:03:04.250Z"}]})"));
@@ -239,7 +242,8 @@ TEST_F(HandlerTest, UnknownPathsAndMethods) {
 
 TEST_F(HandlerTest, HeadIsGetWithoutTheBody) {
     ASSERT_EQ(PostScore(kGame, 1, "a", Uuid(1)).result_int(), 201);
-    for (const char* target : {"/", "/style.css", "/api/games", "/api/scores?game=Barnblast+V2"}) {
+    for (const char* target : {"/", "/style.css", "/api/games", "/api/scores?game=Barnblast+V2",
+                               "/games/Barnblast%20V2", "/players/a", "/api/players/a"}) {
         const auto get = Get(target);
         const auto head = Send(http::verb::head, target);
         EXPECT_EQ(head.result_int(), 200) << target;
@@ -288,4 +292,222 @@ TEST(HandlerAsyncTest, APostIsAnsweredOnlyOnceTheStoreHasItAndOnlyOnce) {
     EXPECT_EQ(answers[1].result(), http::status::ok);  // the retry, stored once
     EXPECT_EQ(store.Rows(), 1u);
     EXPECT_EQ(JsonOf(answers[1]).at("name"), "Ann");
+}
+
+namespace {
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// What every HTML answer carries, whatever its status.
+void ExpectHtml(const Response& res, const std::string& target) {
+    EXPECT_EQ(res[http::field::content_type], "text/html; charset=utf-8") << target;
+    EXPECT_EQ(res["Content-Security-Policy"], kPageCsp) << target;
+    EXPECT_EQ(res.body().find("<script"), std::string::npos) << target;
+    EXPECT_NE(res.body().find("<html lang=\"en\">"), std::string::npos) << target;
+}
+
+}  // namespace
+
+TEST_F(HandlerTest, APostIsAnsweredWithItsRankAndARetryWithItsRankNow) {
+    const auto rankOf = [](const Response& res) { return JsonOf(res).at("rank").as_int64(); };
+    EXPECT_EQ(rankOf(PostScore(kGame, 50, "A", Uuid(1))), 1);
+    EXPECT_EQ(rankOf(PostScore(kGame, 70, "B", Uuid(2))), 1);
+    EXPECT_EQ(rankOf(PostScore(kGame, 50, "C", Uuid(3))), 3);  // a tie ranks behind the earlier score
+    EXPECT_EQ(rankOf(PostScore("Other", 1, "D", Uuid(4))), 1);
+    const auto retry = PostScore(kGame, 50, "A", Uuid(1));
+    EXPECT_EQ(retry.result_int(), 200);
+    EXPECT_EQ(rankOf(retry), 2);
+    ASSERT_EQ(PostScore(kGame, 99, "E", Uuid(5)).result_int(), 201);
+    EXPECT_EQ(rankOf(PostScore(kGame, 50, "A", Uuid(1))), 3) << "a retry tells where the score stands now";
+    const auto conflict = PostScore(kGame, 51, "A", Uuid(1));
+    EXPECT_EQ(conflict.result_int(), 422);
+    EXPECT_FALSE(JsonOf(conflict).as_object().contains("rank"));
+}
+
+TEST_F(HandlerTest, AGamesTableIsPagedWithLinksToPreviousAndNextOnlyWhereThereAreRows) {
+    const std::string game = "Barn blast/\xc3\xa9 & <co>";
+    const std::string path = "/games/Barn%20blast%2F%C3%A9%20%26%20%3Cco%3E";
+    for (int i = 0; i < 60; ++i)
+        ASSERT_EQ(PostScore(game, 1000 - i, "p" + std::to_string(i), Uuid(i)).result_int(), 201);
+    ASSERT_EQ(PostScore(kGame, 1, "elsewhere", Uuid(100)).result_int(), 201);
+
+    const auto first = Get(path);
+    ASSERT_EQ(first.result_int(), 200) << first.body();
+    ExpectHtml(first, path);
+    const std::string& p1 = first.body();
+    EXPECT_EQ(Occurrences(p1, "<tr id=\"rank-"), 25u);
+    EXPECT_NE(p1.find("<tr id=\"rank-1\"><th scope=\"row\">1</th><td><a href=\"/players/p0\">p0</a></td>"),
+              std::string::npos);
+    EXPECT_NE(p1.find("<caption>Barn blast/\xc3\xa9 &amp; &lt;co&gt;: scores 1 to 25 of 60</caption>"),
+              std::string::npos);
+    EXPECT_EQ(p1.find("<co>"), std::string::npos) << "the game's name is escaped";
+    EXPECT_EQ(p1.find("rel=\"prev\""), std::string::npos);
+    EXPECT_NE(p1.find("<a rel=\"next\" href=\"" + path + "?page=2\">"), std::string::npos);
+    EXPECT_EQ(p1.find("elsewhere"), std::string::npos);
+    EXPECT_EQ(Get(path + "?page=1").body(), p1);
+
+    const std::string p2 = Get(path + "?page=2").body();
+    EXPECT_EQ(Occurrences(p2, "<tr id=\"rank-"), 25u);
+    EXPECT_NE(p2.find("<tr id=\"rank-26\"><th scope=\"row\">26</th><td><a href=\"/players/p25\">"), std::string::npos);
+    EXPECT_NE(p2.find("<a rel=\"prev\" href=\"" + path + "\">"), std::string::npos);
+    EXPECT_NE(p2.find("<a rel=\"next\" href=\"" + path + "?page=3\">"), std::string::npos);
+    EXPECT_NE(p2.find("Page 2 of 3"), std::string::npos);
+
+    const auto last = Get(path + "?page=3&other=x");
+    ASSERT_EQ(last.result_int(), 200);
+    EXPECT_EQ(Occurrences(last.body(), "<tr id=\"rank-"), 10u);
+    EXPECT_NE(last.body().find("rank-60"), std::string::npos);
+    EXPECT_NE(last.body().find("<a rel=\"prev\" href=\"" + path + "?page=2\">"), std::string::npos);
+    EXPECT_EQ(last.body().find("rel=\"next\""), std::string::npos);
+
+    // Past the end: a page that says so and leads back to the last one.
+    const auto beyond = Get(path + "?page=4");
+    EXPECT_EQ(beyond.result_int(), 404);
+    ExpectHtml(beyond, "page 4");
+    EXPECT_NE(beyond.body().find("it has 3 pages"), std::string::npos) << beyond.body();
+    EXPECT_NE(beyond.body().find("href=\"" + path + "?page=3\""), std::string::npos);
+    EXPECT_EQ(Get(path + "?page=1000000000").result_int(), 404);
+
+    for (const char* bad :
+         {"?page=0", "?page=-1", "?page=x", "?page=", "?page=2.5", "?page=1000000001", "?page=99999999999999999999"}) {
+        const auto res = Get(path + bad);
+        EXPECT_EQ(res.result_int(), 400) << bad;
+        ExpectHtml(res, bad);
+    }
+}
+
+TEST_F(HandlerTest, GameNamesInAddressesArePercentDecodedUtf8) {
+    ASSERT_EQ(PostScore("a+b \xc3\xa9", 5, "x", Uuid(1)).result_int(), 201);
+    EXPECT_EQ(Get("/games/a%2Bb%20%C3%A9").result_int(), 200);
+    EXPECT_EQ(Get("/games/a+b%20%c3%a9").result_int(), 200) << "'+' is itself in a path, escapes in any case";
+    EXPECT_EQ(Get("/games/a%20b%20%C3%A9").result_int(), 404);
+    for (const char* bad : {"/games/%ZZ", "/games/a%2", "/games/%FF", "/games/%C3", "/games/%ED%A0%80"})
+        EXPECT_EQ(Get(bad).result_int(), 400) << bad;
+    for (const char* missing : {"/games/", "/games", "/games/a/b", "/games/nothing"}) {
+        const auto res = Get(missing);
+        EXPECT_EQ(res.result_int(), 404) << missing;
+        ExpectHtml(res, missing);
+    }
+    EXPECT_NE(Get("/games/nothing").body().find("There are no scores for \xe2\x80\x9cnothing\xe2\x80\x9d"),
+              std::string::npos);
+    EXPECT_EQ(Send(http::verb::post, "/games/a%2Bb%20%C3%A9").result_int(), 405);
+}
+
+TEST_F(HandlerTest, TheFrontPageLinksEachGamesTableAndEachPlayer) {
+    ASSERT_EQ(PostScore("Zed & co", 5, "<b>Bo</b>", Uuid(1)).result_int(), 201);
+    ASSERT_EQ(PostScore(kGame, 5, "", Uuid(2)).result_int(), 201);
+    const std::string page = Get("/").body();
+    EXPECT_NE(page.find("<a href=\"/games/Barnblast%20V2\">All scores of Barnblast V2</a>"), std::string::npos);
+    EXPECT_NE(page.find("<a href=\"/games/Zed%20%26%20co\">All scores of Zed &amp; co</a>"), std::string::npos);
+    EXPECT_NE(page.find("<a href=\"/players/%3Cb%3EBo%3C%2Fb%3E\">&lt;b&gt;Bo&lt;/b&gt;</a>"), std::string::npos);
+    EXPECT_NE(page.find("<td><i>no name</i></td>"), std::string::npos) << "no page for a score without a name";
+}
+
+TEST_F(HandlerTest, APlayersPageAndAnswerGiveTheBestScoreAndRankInEachGame) {
+    for (int i = 0; i < 30; ++i)
+        ASSERT_EQ(PostScore(kGame, 100 - i, "p" + std::to_string(i), Uuid(i)).result_int(), 201);
+    ASSERT_EQ(PostScore(kGame, 72, "<Ann>", Uuid(40)).result_int(), 201);  // ties p28, ranks 30th
+    ASSERT_EQ(PostScore(kGame, 60, "<Ann>", Uuid(41)).result_int(), 201);
+    ASSERT_EQ(PostScore("Alpha", 3, "<Ann>", Uuid(42)).result_int(), 201);
+    ASSERT_EQ(PostScore("Alpha", 9, "<ann>", Uuid(43)).result_int(), 201);
+
+    const auto page = Get("/players/%3CAnn%3E");
+    ASSERT_EQ(page.result_int(), 200) << page.body();
+    ExpectHtml(page, "player");
+    const std::string& h = page.body();
+    EXPECT_EQ(h.find("<Ann>"), std::string::npos);
+    EXPECT_NE(h.find("<h1>&lt;Ann&gt;</h1>"), std::string::npos);
+    EXPECT_NE(h.find("<caption>&lt;Ann&gt;: best score in 2 games</caption>"), std::string::npos);
+    // By game name, each linking to the page of its table that shows the row.
+    const auto alpha = h.find(
+        "<a href=\"/games/Alpha#rank-2\">Alpha</a></th><td class=\"num\">3</td>"
+        "<td class=\"num\">2</td>");
+    const auto v2 = h.find(
+        "<a href=\"/games/Barnblast%20V2?page=2#rank-30\">Barnblast V2</a></th>"
+        "<td class=\"num\">72</td><td class=\"num\">30</td>");
+    ASSERT_NE(alpha, std::string::npos) << h;
+    ASSERT_NE(v2, std::string::npos) << h;
+    EXPECT_LT(alpha, v2);
+    EXPECT_NE(Get("/games/Barnblast%20V2?page=2").body().find("<tr id=\"rank-30\">"), std::string::npos);
+
+    const auto api = Get("/api/players/%3CAnn%3E");
+    ASSERT_EQ(api.result_int(), 200);
+    EXPECT_EQ(api[http::field::content_type], "application/json");
+    EXPECT_EQ(JsonOf(api), json::parse(R"({"name":"<Ann>","games":[)"
+                                       R"({"game":"Alpha","score":3,"rank":2,"time":"2024-05-01T12:03:04.250Z"},)"
+                                       R"({"game":"Barnblast V2","score":72,"rank":30,)"
+                                       R"("time":"2024-05-01T12:03:04.250Z"}]})"));
+
+    // Unknown names: a 404 page for people, an empty list for programs.
+    const auto nobody = Get("/players/Nobody");
+    EXPECT_EQ(nobody.result_int(), 404);
+    ExpectHtml(nobody, "nobody");
+    EXPECT_EQ(JsonOf(Get("/api/players/Nobody")), json::parse(R"({"name":"Nobody","games":[]})"));
+    EXPECT_EQ(Get("/players/").result_int(), 404);
+    EXPECT_EQ(Get("/api/players/").result_int(), 404);
+    EXPECT_EQ(Get("/players/%FF").result_int(), 400);
+    const auto bad = Get("/api/players/%FF");
+    EXPECT_EQ(bad.result_int(), 400);
+    EXPECT_EQ(JsonOf(bad).at("field"), "name");
+}
+
+TEST_F(HandlerTest, NotFoundIsAPageForBrowsersAndJsonForTheApi) {
+    const auto page = Get("/nothing/here");
+    EXPECT_EQ(page.result_int(), 404);
+    ExpectHtml(page, "/nothing/here");
+    EXPECT_NE(page.body().find("<a href=\"/\">"), std::string::npos);
+    const auto api = Get("/api/nothing");
+    EXPECT_EQ(api.result_int(), 404);
+    EXPECT_EQ(JsonOf(api), json::parse(R"({"error":"no such resource"})"));
+    Request browsing{http::verb::get, "/api/nothing", 11};
+    browsing.set(http::field::accept, "text/html,application/xhtml+xml,*/*;q=0.8");
+    const auto asked = Exchange(std::move(browsing), service_);
+    EXPECT_EQ(asked.result_int(), 404);
+    ExpectHtml(asked, "/api/nothing as HTML");
+}
+
+namespace {
+
+// Keeps every memo until told otherwise, so answers made under the same key
+// show: two different answers must never share one.
+class MemoStore : public MemoryStore {
+public:
+    std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override {
+        auto& kept = memos_[std::string(key)];
+        if (!kept) kept = std::make_shared<const std::string>(make());
+        return kept;
+    }
+
+private:
+    std::map<std::string, std::shared_ptr<const std::string>> memos_;
+};
+
+}  // namespace
+
+TEST(HandlerMemoTest, EachPageAndAnswerIsKeptUnderItsOwnKey) {
+    MemoStore store;
+    RateLimiter limiter{0};
+    Service service{store, limiter, [] { return std::int64_t{1714564984250}; }};
+    for (int i = 0; i < 30; ++i) store.Put({Uuid(i), "g", "n", i, 1000});
+    const auto get = [&](const std::string& target) {
+        return HandleRequest(Request{http::verb::get, target, 11}, service);
+    };
+    const auto one = get("/games/g");
+    const auto two = get("/games/g?page=2");
+    const auto three = get("/games/g?page=3");
+    EXPECT_EQ(one.result_int(), 200);
+    EXPECT_EQ(two.result_int(), 200);
+    EXPECT_EQ(three.result_int(), 404);
+    EXPECT_NE(one.body(), two.body());
+    EXPECT_EQ(get("/games/g?page=3").result_int(), 404) << "the status is kept with the page";
+    EXPECT_EQ(get("/games/h").result_int(), 404);
+    EXPECT_EQ(get("/players/n")[http::field::content_type], "text/html; charset=utf-8");
+    EXPECT_EQ(get("/api/players/n")[http::field::content_type], "application/json");
+    EXPECT_EQ(JsonOf(get("/api/players/n")).at("games").at(0).at("score"), 29);
+    EXPECT_EQ(get("/players/n").result_int(), 200);
+    EXPECT_EQ(get("/players/m").result_int(), 404);
 }

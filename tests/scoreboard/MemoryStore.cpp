@@ -24,16 +24,27 @@ std::size_t MemoryStore::Rows() {
     return rows_.size();
 }
 
+std::int64_t MemoryStore::RankOf(std::size_t at) const {
+    const ScoreRecord& row = rows_[at];
+    std::int64_t above = 0;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const ScoreRecord& r = rows_[i];
+        if (r.game == row.game && (r.score > row.score || (r.score == row.score && i < at))) ++above;
+    }
+    return above + 1;
+}
+
 PutResult MemoryStore::Put(const ScoreRecord& record) {
     std::lock_guard lock(mutex_);
     ThrowIfFailing();
     const auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& r) { return r.id == record.id; });
     if (found == rows_.end()) {
         rows_.push_back(record);
-        return {PutOutcome::Stored, record};
+        return {PutOutcome::Stored, record, RankOf(rows_.size() - 1)};
     }
     const bool same = found->game == record.game && found->name == record.name && found->score == record.score;
-    return {same ? PutOutcome::AlreadyStored : PutOutcome::Conflict, *found};
+    if (!same) return {PutOutcome::Conflict, *found, 0};
+    return {PutOutcome::AlreadyStored, *found, RankOf(static_cast<std::size_t>(found - rows_.begin()))};
 }
 
 std::vector<RankedScore> MemoryStore::Table(std::string_view game, int limit, std::int64_t offset) {
@@ -63,6 +74,20 @@ std::vector<GameSummary> MemoryStore::Games() {
     for (const auto& r : rows_) ++counts[r.game];
     std::vector<GameSummary> out;
     for (const auto& [game, n] : counts) out.push_back({game, n});
+    return out;
+}
+
+std::vector<PlayerBest> MemoryStore::PlayerBests(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    ThrowIfFailing();
+    std::map<std::string, std::size_t> best;  // game -> index in rows_
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i].name != name) continue;
+        const auto [at, added] = best.try_emplace(rows_[i].game, i);
+        if (!added && rows_[i].score > rows_[at->second].score) at->second = i;
+    }
+    std::vector<PlayerBest> out;
+    for (const auto& [game, i] : best) out.push_back({game, rows_[i].score, rows_[i].timeMs, RankOf(i)});
     return out;
 }
 

@@ -16,6 +16,7 @@ public:
     std::vector<scoreboard::RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
     std::vector<scoreboard::GameSummary> Games() override;
+    std::vector<scoreboard::PlayerBest> PlayerBests(std::string_view name) override;
 
     // The next call throws a StoreError, busy or not.
     void FailNext(bool busy);
@@ -23,6 +24,8 @@ public:
 
 private:
     void ThrowIfFailing();  // with mutex_ held
+    // The rank of rows_[at] in its game, with mutex_ held.
+    std::int64_t RankOf(std::size_t at) const;
 
     std::mutex mutex_;
     std::vector<scoreboard::ScoreRecord> rows_;  // in the order stored

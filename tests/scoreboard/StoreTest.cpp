@@ -175,3 +175,110 @@ TEST_P(StoreTest, PagesPastTheRowsKeptInMemoryAgreeWithThemAndFollowEachPut) {
     EXPECT_EQ(store_->Read("g", 1, 0).rows.at(0).name, "Best");
     EXPECT_EQ(store_->Read("g", 10, 95).rows.at(0).rank, 96);
 }
+
+TEST_P(StoreTest, APutIsAnsweredWithItsRankTiesBehindEarlierRows) {
+    EXPECT_EQ(store_->Put({"a", "g", "A", 50, 1000}).rank, 1);
+    EXPECT_EQ(store_->Put({"b", "g", "B", 70, 1000}).rank, 1);
+    EXPECT_EQ(store_->Put({"c", "g", "C", 50, 1000}).rank, 3);  // behind A's equal score
+    EXPECT_EQ(store_->Put({"d", "g", "D", -5, 1000}).rank, 4);
+    EXPECT_EQ(store_->Put({"e", "h", "E", 1, 1000}).rank, 1);  // games are ranked apart
+    // A retry is ranked where its row stands now, which later rows may have moved.
+    EXPECT_EQ(store_->Put({"f", "g", "F", 90, 1000}).rank, 1);
+    const PutResult retry = store_->Put({"a", "g", "A", 50, 5000});
+    EXPECT_EQ(retry.outcome, PutOutcome::AlreadyStored);
+    EXPECT_EQ(retry.rank, 3);
+    EXPECT_EQ(store_->Put({"c", "g", "C", 50, 5000}).rank, 4);
+    const PutResult conflict = store_->Put({"a", "g", "A", 51, 5000});
+    EXPECT_EQ(conflict.outcome, PutOutcome::Conflict);
+    EXPECT_EQ(conflict.rank, 0);
+}
+
+TEST_P(StoreTest, RanksOfPutsCommittedTogetherMatchTheTable) {
+    // Enough rows, in a scrambled order with many ties, for the ranks to be
+    // kept in several pieces; each id then retried, all at once, and again
+    // by a fresh store that must rebuild what it kept in memory.
+    constexpr int kRows = 3000;
+    const auto putAll = [&](PutOutcome expected) {
+        std::mutex mutex;
+        std::condition_variable allDone;
+        std::map<std::string, std::int64_t> ranks;
+        int bad = 0;
+        for (int i = 0; i < kRows; ++i) {
+            const ScoreRecord record{"r" + std::to_string(i), "g", "p" + std::to_string(i), (i * 7919) % 500, 1000};
+            store_->PutAsync(record, [&, id = record.id](PutResult result, std::exception_ptr error) {
+                std::lock_guard lock(mutex);
+                if (error || result.outcome != expected) ++bad;
+                ranks[id] = result.rank;
+                if (ranks.size() == kRows) allDone.notify_all();
+            });
+        }
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(allDone.wait_for(lock, std::chrono::seconds(30), [&] { return ranks.size() == kRows; }));
+        EXPECT_EQ(bad, 0);
+        return ranks;
+    };
+    putAll(PutOutcome::Stored);
+    const auto check = [&](const std::map<std::string, std::int64_t>& ranks) {
+        const TablePage table = store_->Read("g", kRows, 0);
+        ASSERT_EQ(table.rows.size(), static_cast<std::size_t>(kRows));
+        int wrong = 0;
+        for (const auto& row : table.rows)
+            if (ranks.at("r" + row.name.substr(1)) != row.rank) ++wrong;
+        EXPECT_EQ(wrong, 0);
+    };
+    check(putAll(PutOutcome::AlreadyStored));
+    if (GetParam() != "Sqlite") return;
+    store_.reset();
+    store_ = std::make_unique<SqliteStore>((dir_ / "scores.db").string());
+    check(putAll(PutOutcome::AlreadyStored));
+}
+
+TEST(SqliteStoreTest, RanksAreCountedWithSqlForGamesBeyondTheRowsKeptInMemory) {
+    const fs::path dir = fs::path(::testing::TempDir()) / ("store-test-sql-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    {
+        // Room for the first game's 3 rows, not for the second's.
+        SqliteStore store((dir / "scores.db").string(), 3);
+        EXPECT_EQ(store.Put({"a", "small", "A", 5, 1000}).rank, 1);
+        EXPECT_EQ(store.Put({"b", "small", "B", 5, 1000}).rank, 2);
+        EXPECT_EQ(store.Put({"c", "small", "C", 9, 1000}).rank, 1);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(store.Put({"l" + std::to_string(i), "large", "L", 10, 1000}).rank, i + 1);
+        EXPECT_EQ(store.Put({"m", "large", "M", 10, 1000}).rank, 5);
+        EXPECT_EQ(store.Put({"n", "large", "N", 11, 1000}).rank, 1);
+        EXPECT_EQ(store.Put({"l1", "large", "L", 10, 1000}).rank, 3);
+        EXPECT_EQ(store.Put({"d", "small", "D", 6, 1000}).rank, 2);
+        EXPECT_EQ(store.Put({"b", "small", "B", 5, 1000}).rank, 4);
+    }
+    fs::remove_all(dir);
+}
+
+TEST_P(StoreTest, APlayersBestRowInEachGameWithItsRank) {
+    EXPECT_TRUE(store_->PlayerBests("Ann").empty());
+    Put("1", "zeta", "Ann", 10, 1000);
+    Put("2", "zeta", "Bo", 30, 2000);
+    Put("3", "zeta", "Ann", 20, 3000);
+    Put("4", "zeta", "Ann", 20, 4000);  // equal to her best: the earlier one counts
+    Put("5", "alpha", "Ann", 5, 5000);
+    Put("6", "alpha", "Cy", 5, 6000);
+    Put("7", "alpha", "ann", 99, 7000);  // another name
+    Put("8", "mid", "Bo", 1, 8000);
+    const auto bests = store_->PlayerBests("Ann");
+    ASSERT_EQ(bests.size(), 2u);
+    EXPECT_EQ(bests[0].game, "alpha");
+    EXPECT_EQ(bests[0].score, 5);
+    EXPECT_EQ(bests[0].timeMs, 5000);
+    EXPECT_EQ(bests[0].rank, 2);
+    EXPECT_EQ(bests[1].game, "zeta");
+    EXPECT_EQ(bests[1].score, 20);
+    EXPECT_EQ(bests[1].timeMs, 3000);
+    EXPECT_EQ(bests[1].rank, 2);
+    const auto bo = store_->PlayerBests("Bo");
+    ASSERT_EQ(bo.size(), 2u);
+    EXPECT_EQ(bo[0].game, "mid");
+    EXPECT_EQ(bo[0].rank, 1);
+    EXPECT_EQ(bo[1].game, "zeta");
+    EXPECT_EQ(bo[1].rank, 1);
+    EXPECT_TRUE(store_->PlayerBests("An").empty());
+    EXPECT_TRUE(store_->PlayerBests("").empty());
+}

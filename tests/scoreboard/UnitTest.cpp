@@ -1,10 +1,15 @@
 // The pure parts, where the boundaries are easier to reach than over HTTP.
 #include "Options.h"
 #include "Page.h"
+#include "RankIndex.h"
 #include "RateLimiter.h"
 #include "Validate.h"
 
 #include <gtest/gtest.h>
+
+#include <limits>
+#include <utility>
+#include <vector>
 
 using namespace scoreboard;
 
@@ -75,4 +80,60 @@ TEST(OptionsTest, BadValuesAreNamed) {
         ASSERT_TRUE(std::holds_alternative<std::string>(r)) << args.back();
         EXPECT_NE(std::get<std::string>(r).find(says), std::string::npos) << std::get<std::string>(r);
     }
+}
+
+TEST(RankIndexTest, AgreesWithCountingInAnyOrderOfInserts) {
+    RankIndex index;
+    std::vector<std::pair<std::int32_t, std::int64_t>> rows;  // (score, seq)
+    std::uint32_t state = 12345;
+    const auto next = [&] { return state = state * 1103515245u + 12345u; };
+    const auto countedRank = [&](std::int32_t score, std::int64_t seq) {
+        std::int64_t above = 0;
+        for (const auto& [s, q] : rows) above += s > score || (s == score && q < seq);
+        return above + 1;
+    };
+    EXPECT_EQ(index.Rank(5, 1), 1);
+    // Seqs out of order too, as a file read back in rank order gives them.
+    for (std::int64_t i = 0; i < 5000; ++i) {
+        const auto score = static_cast<std::int32_t>(next() % 300) - 150;
+        const auto seq = static_cast<std::int64_t>(next() % 1000000) * 5000 + i;
+        index.Insert(score, seq);
+        rows.emplace_back(score, seq);
+        if (i % 97 == 0) {
+            ASSERT_EQ(index.Rank(score, seq), countedRank(score, seq)) << i;
+        }
+    }
+    EXPECT_EQ(index.Size(), 5000);
+    for (std::size_t i = 0; i < rows.size(); i += 13) {
+        ASSERT_EQ(index.Rank(rows[i].first, rows[i].second), countedRank(rows[i].first, rows[i].second)) << i;
+    }
+    // Scores at the ends of the range, and a key not in the index.
+    index.Insert(std::numeric_limits<std::int32_t>::max(), 1);
+    index.Insert(std::numeric_limits<std::int32_t>::min(), 2);
+    EXPECT_EQ(index.Rank(std::numeric_limits<std::int32_t>::max(), 1), 1);
+    EXPECT_EQ(index.Rank(std::numeric_limits<std::int32_t>::min(), 2), 5002);
+    EXPECT_EQ(index.Rank(std::numeric_limits<std::int32_t>::min(), 3), 5003);
+}
+
+TEST(PathSegmentTest, EncodesAllButUnreservedAndDecodesBack) {
+    EXPECT_EQ(PathEncode("Barnblast V2"), "Barnblast%20V2");
+    EXPECT_EQ(PathEncode("a/b?c#d&e+f%g"), "a%2Fb%3Fc%23d%26e%2Bf%25g");
+    EXPECT_EQ(PathEncode("Az09-._~"), "Az09-._~");
+    EXPECT_EQ(PathEncode("\xc3\xa9"), "%C3%A9");
+    for (const std::string text : {"Barnblast V2", "a/b?c#d&e+f%g", "\xf0\x9f\x90\x94 <x>", ""})
+        EXPECT_EQ(PathDecode(PathEncode(text)), text);
+    EXPECT_EQ(PathDecode("a+b"), "a+b");
+    EXPECT_EQ(PathDecode("%c3%A9"), "\xc3\xa9");
+    for (const char* bad : {"%", "%2", "%g0", "a%0", "%FF", "%C0%AF", "%ED%A0%80"})
+        EXPECT_EQ(PathDecode(bad), std::nullopt) << bad;
+}
+
+TEST(PathSegmentTest, GameAndPlayerAddresses) {
+    EXPECT_EQ(GamePath("a b"), "/games/a%20b");
+    EXPECT_EQ(GamePath("a b", 1), "/games/a%20b");
+    EXPECT_EQ(GamePath("a b", 3), "/games/a%20b?page=3");
+    EXPECT_EQ(PlayerPath("<Ann>"), "/players/%3CAnn%3E");
+    EXPECT_EQ(GamePageOf(1), 1);
+    EXPECT_EQ(GamePageOf(kGamePageRows), 1);
+    EXPECT_EQ(GamePageOf(kGamePageRows + 1), 2);
 }

@@ -1,5 +1,7 @@
-// Loads the score page in the system Chromium, as a visitor would, after a
-// name made of markup has been stored, and checks what reaches the reader.
+// Loads the score pages in the system Chromium, as a visitor would, after a
+// name made of markup has been stored, and checks what reaches the reader:
+// the front page, a game's table page by page, a player's page and the page
+// for an address that leads nowhere, each checked with axe-core as well.
 // Usage: node page_test.js <barnblast-scoreboard> <artifact dir>
 'use strict';
 
@@ -11,12 +13,33 @@ const { chromium } = require('playwright-core');
 
 const [serverExe, artifactDir] = process.argv.slice(2);
 const hostile = '<script>alert(1)</script>';
+// Injected through the debugging protocol, which the page's policy does not
+// govern: the page itself still loads no script.
+const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'scoreboard-browser-'));
 const children = [];
 
 function check(ok, what) {
   if (!ok) throw new Error('check failed: ' + what);
   console.log('ok - ' + what);
+}
+
+// What every page keeps to: a language, one top heading, no script.
+async function checkPage(page, what) {
+  check(await page.evaluate(() => document.documentElement.lang) === 'en', `${what}: html has lang="en"`);
+  check(await page.getByRole('heading', { level: 1 }).count() === 1, `${what}: one top heading`);
+  check(await page.evaluate(() => document.scripts.length) === 0, `${what}: no script element`);
+}
+
+// Runs axe-core on the page as it is and fails on any violation, listing them.
+async function checkAxe(page, what) {
+  await page.evaluate(axeSource);
+  const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
+  for (const v of result.violations) {
+    console.log(`axe: ${what}: ${v.id} (${v.impact}): ${v.help}`);
+    for (const node of v.nodes) console.log(`  at ${node.target.join(' ')}: ${node.failureSummary}`);
+  }
+  check(result.violations.length === 0, `axe-core finds no violations on ${what}`);
 }
 
 // Resolves with the first match of pattern in what read() returns.
@@ -38,20 +61,27 @@ function start(cmd, args) {
 }
 
 async function main() {
-  const server = start(serverExe, ['--port', '0', '--db', path.join(work, 'scores.db')]);
+  const server = start(serverExe, ['--port', '0', '--db', path.join(work, 'scores.db'), '--rate-limit', '0']);
   const [, port] = await waitFor(() => server.log, /listening on http:\/\/127\.0\.0\.1:(\d+)/, 'the server');
   const base = `http://127.0.0.1:${port}`;
 
-  const posts = [[hostile, 50, 1], ['Ann', 30, 2], ['', 10, 3]];
-  for (const [name, score, n] of posts) {
+  const post = async (game, score, name, n) => {
     const id = `00000000-0000-4000-8000-${String(n).padStart(12, '0')}`;
     const res = await fetch(`${base}/api/scores`, {
       method: 'POST',
       headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify({ game: 'Barnblast V2', score, name, id }),
+      body: JSON.stringify({ game, score, name, id }),
     });
-    check(res.status === 201, `score ${score} stored`);
-  }
+    return res.status;
+  };
+  const posts = [[hostile, 50, 1], ['Ann', 30, 2], ['', 10, 3]];
+  for (const [name, score, n] of posts) check(await post('Barnblast V2', score, name, n) === 201, `score ${score} stored`);
+  // Two pages of another game, the hostile name's best on the second.
+  const longGame = 'Long & <game>';
+  let stored = 0;
+  for (let i = 0; i < 29; ++i) stored += await post(longGame, 1000 - i, `player ${i}`, 100 + i) === 201;
+  stored += await post(longGame, 5, hostile, 200) === 201;
+  check(stored === 30, '30 scores of a second game stored');
 
   const profile = path.join(work, 'profile');
   const browserProc = start('/usr/bin/chromium', [
@@ -99,12 +129,63 @@ async function main() {
 
     const collapse = await table.evaluate((t) => getComputedStyle(t).borderCollapse);
     check(collapse === 'collapse', 'the stylesheet loads under the policy');
-    check(cspViolations.length === 0, `no policy violations: ${cspViolations}`);
-
     fs.mkdirSync(artifactDir, { recursive: true });
     const shot = path.join(artifactDir, 'scoreboard-page.png');
     await page.screenshot({ path: shot, fullPage: true });
     check(fs.statSync(shot).size > 0, `screenshot saved to ${shot}`);
+    await checkAxe(page, 'the front page');
+
+    // The second game's table, reached from the front page, page by page.
+    await page.getByRole('link', { name: `All scores of ${longGame}` }).click();
+    await page.waitForLoadState('load');
+    check(new URL(page.url()).pathname === '/games/Long%20%26%20%3Cgame%3E', `the game's page: ${page.url()}`);
+    await checkPage(page, 'the first page of a game');
+    check(await page.getByRole('heading', { level: 1, name: longGame }).count() === 1, 'the game is the heading');
+    const firstPage = page.getByRole('table', { name: /Long & <game>: scores 1 to 25 of 30/ });
+    check(await firstPage.count() === 1, 'the first page names its rows in the caption');
+    const firstRanks = await firstPage.getByRole('rowheader').allTextContents();
+    check(firstRanks.length === 25 && firstRanks[0] === '1' && firstRanks[24] === '25', 'ranks 1 to 25');
+    check(await page.locator('a[rel="prev"]').count() === 0, 'no previous page from the first');
+    await page.screenshot({ path: path.join(artifactDir, 'scoreboard-game-page.png'), fullPage: true });
+    await checkAxe(page, 'the first page of a game');
+
+    await page.getByRole('link', { name: 'Next page' }).click();
+    await page.waitForLoadState('load');
+    check(new URL(page.url()).search === '?page=2', `next leads to page 2: ${page.url()}`);
+    await checkPage(page, 'the second page of a game');
+    const secondRanks = await page.getByRole('table').getByRole('rowheader').allTextContents();
+    check(JSON.stringify(secondRanks) === '["26","27","28","29","30"]', `ranks 26 to 30: ${secondRanks}`);
+    check(await page.locator('a[rel="next"]').count() === 0, 'no next page from the last');
+    check(await page.getByRole('cell', { name: hostile, exact: true }).count() === 1, 'the markup name is text here too');
+    await checkAxe(page, 'the last page of a game');
+
+    // The hostile name's own page, and back to its row.
+    await page.getByRole('link', { name: hostile, exact: true }).click();
+    await page.waitForLoadState('load');
+    await checkPage(page, 'a player page');
+    check(await page.getByRole('heading', { level: 1, name: hostile }).count() === 1, 'the name is the heading');
+    const bests = page.getByRole('table');
+    check((await bests.getByRole('rowheader').allTextContents()).join('|') === `Barnblast V2|${longGame}`,
+      'one row per game, by name');
+    const bestRows = await bests.getByRole('row').allInnerTexts();
+    check(/^Barnblast V2\s+50\s+1\s/.test(bestRows[1]) && /^Long & <game>\s+5\s+30\s/.test(bestRows[2]),
+      `score and rank in each game: ${JSON.stringify(bestRows)}`);
+    await checkAxe(page, 'a player page');
+    await bests.getByRole('link', { name: longGame }).click();
+    await page.waitForLoadState('load');
+    check(page.url().endsWith('?page=2#rank-30'), `the game link lands on the player's row: ${page.url()}`);
+    check(await page.locator('#rank-30').count() === 1, 'that row is on the page');
+
+    // An address that leads nowhere, and a page past the end of a table.
+    for (const [target, what] of [['/no/such/page', 'the page for a wrong address'],
+      ['/games/Barnblast%20V2?page=2', 'the page past the end of a table']]) {
+      const missing = await page.goto(base + target, { waitUntil: 'load' });
+      check(missing.status() === 404, `${what} answers 404`);
+      await checkPage(page, what);
+      check(await page.getByRole('link', { name: 'All games', exact: true }).count() === 1, `${what} leads back`);
+      await checkAxe(page, what);
+    }
+    check(cspViolations.length === 0, `no policy violations: ${cspViolations}`);
   } finally {
     await browser.close().catch(() => {});
   }
