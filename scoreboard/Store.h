@@ -29,6 +29,14 @@ struct RankedScore {
     std::int64_t timeMs = 0;
 };
 
+// A player's best row in one game (the earliest of equal bests) and its rank.
+struct PlayerBest {
+    std::string game;
+    std::int32_t score = 0;
+    std::int64_t timeMs = 0;
+    std::int64_t rank = 0;
+};
+
 struct GameSummary {
     std::string game;
     std::int64_t scores = 0;
@@ -49,6 +57,9 @@ enum class PutOutcome {
 struct PutResult {
     PutOutcome outcome = PutOutcome::Stored;
     ScoreRecord kept;  // the row as it is on disk
+    // The kept row's rank in its game once durable: 1 + the rows of that game
+    // with a higher score, or an equal one stored earlier. 0 for a Conflict.
+    std::int64_t rank = 0;
 };
 
 // Thrown for any failure of the engine. busy() marks a transient one that is
