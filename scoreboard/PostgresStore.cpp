@@ -55,7 +55,8 @@ constexpr std::array<const char*, kSchemaVersion> kSchemaSteps = {
     "  ON CONFLICT (game) DO UPDATE SET scores = games.scores + EXCLUDED.scores;"
     "  RETURN NULL;"
     " END $$;"
-    "CREATE OR REPLACE TRIGGER count_scores AFTER INSERT ON scores REFERENCING NEW TABLE AS new_rows"
+    "DROP TRIGGER IF EXISTS count_scores ON scores;"
+    "CREATE TRIGGER count_scores AFTER INSERT ON scores REFERENCING NEW TABLE AS new_rows"
     " FOR EACH STATEMENT EXECUTE FUNCTION count_scores();",
 };
 
