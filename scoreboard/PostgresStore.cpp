@@ -3,9 +3,11 @@
 #include "Schema.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <future>
@@ -23,6 +25,10 @@ constexpr std::size_t kMaxBatch = 1024;
 // How long a connection that could not be reopened waits before trying
 // again: meanwhile its calls fail at once instead of each knocking.
 constexpr auto kReconnectPause = 200ms;
+// The longest a statement may take before its connection is given up for
+// lost: far beyond any of these statements on a healthy database, and well
+// within the time a client waits for its answer.
+constexpr std::chrono::seconds kAnswerTimeout{8};
 // Attempts at a batch that lost a deadlock to another server's batch.
 constexpr int kPutAttempts = 3;
 // Any constant: servers take it while one of them sets the schema up.
@@ -252,7 +258,27 @@ public:
         std::vector<const char*> values;
         values.reserve(params.size());
         for (const auto& p : params) values.push_back(p.c_str());
-        Result r(PQexecPrepared(conn, statement, static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0));
+        if (!PQsendQueryPrepared(conn, statement, static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0))
+            throw PgError(std::string(statement) + ": " + Message(conn, nullptr), Transient(conn, nullptr), false);
+        Result r;
+        if (!AwaitAnswer(conn)) {
+            // A database that neither answers nor drops the connection (stopped
+            // mid-query, or behind a network that lost it): give up on this
+            // connection, which cannot be used again, and reopen it next time.
+            PQfinish(conn_);
+            conn_ = nullptr;
+            prepared_ = false;
+            throw PgError(std::string(statement) + ": no answer from the database within " +
+                              std::to_string(kAnswerTimeout.count()) + " s",
+                          true, false);
+        }
+        // One statement gives one result, then a null one.
+        while (PGresult* next = PQgetResult(conn)) {
+            if (!r)
+                r.reset(next);
+            else
+                PQclear(next);
+        }
         const auto status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
             throw PgError(std::string(statement) + ": " + Message(conn, r.get()), Transient(conn, r.get()),
@@ -261,6 +287,24 @@ public:
     }
 
 private:
+    // Waits until the whole answer to what was sent is in, or the connection
+    // fails (true: PQgetResult then returns at once), or kAnswerTimeout passes
+    // without either (false).
+    static bool AwaitAnswer(PGconn* conn) {
+        const auto deadline = Clock::now() + kAnswerTimeout;
+        for (;;) {
+            const int flushed = PQflush(conn);
+            if (flushed < 0) return true;  // failed: the error is in the result
+            if (flushed == 0 && !PQisBusy(conn)) return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            pollfd fd{PQsocket(conn), static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
+            const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno != EINTR) return true;
+            if (ready > 0 && !PQconsumeInput(conn)) return true;
+        }
+    }
+
     std::string conninfo_;
     PGconn* conn_ = nullptr;
     bool prepared_ = false;

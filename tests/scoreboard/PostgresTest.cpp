@@ -8,10 +8,12 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <latch>
 #include <map>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 using namespace scoreboard_test;
@@ -209,9 +211,32 @@ public:
 
     void Stop() { Script("stop"); }
     void Start() { Script("start"); }
+    // Stops or resumes every process of the cluster: a database that keeps
+    // its connections open and answers nothing.
+    void Freeze() { SignalAll(SIGSTOP); }
+    void Thaw() { SignalAll(SIGCONT); }
     std::string Uri() const { return PostgresUri(dir_, "postgres"); }
 
 private:
+    void SignalAll(int sig) {
+        std::ifstream pidFile(dir_ + "/data/postmaster.pid");
+        pid_t postmaster = 0;
+        pidFile >> postmaster;
+        ASSERT_GT(postmaster, 0);
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line)) continue;
+            // pid (comm) state ppid ...: comm may hold spaces, so read after its ')'.
+            std::istringstream rest(line.substr(line.rfind(')') + 1));
+            char state = 0;
+            pid_t parent = 0;
+            rest >> state >> parent;
+            if (parent == postmaster) ::kill(static_cast<pid_t>(std::stol(entry.path().filename())), sig);
+        }
+        ::kill(postmaster, sig);
+    }
+
     void Script(const std::string& command, const std::string& extra = {}) {
         const std::string line =
             std::string("bash ") + BARNBLAST_POSTGRES_SCRIPT + " " + command + " " + dir_ + " " + extra + " >/dev/null";
@@ -290,6 +315,33 @@ TEST(DatabaseOutageTest, StopUnderLoadGives503WithRetryAfterThenPostsSucceedOnce
     ASSERT_TRUE(server.Running()) << server.Log();
     EXPECT_EQ(Get(server.Port(), "/api/games").result_int(), 200);
     EXPECT_EQ(Missing(db, ledger.All()), std::vector<std::string>{});
+}
+
+TEST(DatabaseOutageTest, ADatabaseThatStopsAnsweringGives503InBoundedTimeThenServesAgain) {
+    OwnCluster cluster;
+    TempDir dir;
+    const auto db = dir.Path() / "scores.db";
+    ServerProcess server(db);
+    ASSERT_EQ(Status(server.Port(), "Frozen", 1, "a", Uuid(1)), 201);
+
+    cluster.Freeze();
+    // The post is under way when the database stops answering: the server
+    // gives up on it in time for the client to hear so.
+    const auto reply = PostScore(server.Port(), "Frozen", 2, "a", Uuid(2));
+    cluster.Thaw();
+    EXPECT_EQ(reply.result_int(), 503) << reply.body();
+    EXPECT_EQ(reply.count(boost::beast::http::field::retry_after), 1u);
+
+    // Its retry is stored once, whether or not the stopped statement went
+    // through when the database resumed.
+    int status = 0;
+    for (int i = 0; i < 100 && status != 201 && status != 200; ++i) {
+        status = Status(server.Port(), "Frozen", 2, "a", Uuid(2));
+        if (status == 503) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(status == 201 || status == 200) << status;
+    EXPECT_EQ(RowsIn(db, "game = 'Frozen'"), 2);
+    EXPECT_TRUE(server.Running());
 }
 
 TEST(DatabaseOutageTest, AStartWithTheDatabaseAwayFailsWithTheReason) {
