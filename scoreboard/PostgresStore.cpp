@@ -210,9 +210,13 @@ public:
         Connect();
         for (const auto& st : kStatements) {
             const Result r(PQprepare(conn_, st.name, st.sql, 0, nullptr));
-            if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK)
-                throw PgError(std::string("prepare ") + st.name + ": " + Message(conn_, r.get()),
-                              Transient(conn_, r.get()), false);
+            if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+                const PgError error(std::string("prepare ") + st.name + ": " + Message(conn_, r.get()),
+                                    Transient(conn_, r.get()), false);
+                // The next attempt prepares them all again, on this session if it lives.
+                if (PQstatus(conn_) == CONNECTION_OK) Result(PQexec(conn_, "DEALLOCATE ALL"));
+                throw error;
+            }
         }
         prepared_ = true;
         return conn_;
