@@ -44,7 +44,7 @@ std::variant<Options, std::string> ParseOptions(int argc, const char* const* arg
             if (!next() || value.empty()) return "--bind needs an address";
             o.bind = value;
         } else if (arg == "--db") {
-            if (!next() || value.empty()) return "--db needs a file name";
+            if (!next() || value.empty()) return "--db needs a file name or a postgresql:// URI";
             o.db = value;
         } else if (arg == "--threads") {
             if (!next() || !ToInt(value, 1, 64, n)) return "--threads needs a number from 1 to 64";
@@ -78,6 +78,9 @@ std::string Usage(const std::string& program) {
            "  --db FILE         SQLite database file, created if missing (default " +
            d.db +
            ")\n"
+           "  --db postgresql://USER@HOST/DATABASE\n"
+           "                    a PostgreSQL database instead (a libpq connection URI),\n"
+           "                    which several servers may share\n"
            "  --threads N       threads serving requests (default " +
            std::to_string(d.threads) +
            ")\n"

@@ -1,5 +1,7 @@
 #include "SqliteStore.h"
 
+#include "Schema.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -183,6 +185,18 @@ void CreateSchema(sqlite3* db, const std::string& path) {
     sqlite3_finalize(st);
     if (mode != "wal") throw StoreError("could not switch " + path + " to WAL mode (got '" + mode + "')", false);
 
+    // The layout's version, the same numbers as the PostgreSQL store's.
+    // Files from before it was kept say 0 and have version 1's tables.
+    rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
+    if (rc != SQLITE_OK) Fail(db, rc, "user_version");
+    rc = sqlite3_step(st);
+    const std::int64_t version = rc == SQLITE_ROW ? sqlite3_column_int64(st, 0) : 0;
+    sqlite3_finalize(st);
+    if (version > kSchemaVersion)
+        throw StoreError(path + " has schema version " + std::to_string(version) + ", newer than this server's (" +
+                             std::to_string(kSchemaVersion) + "); run the newer barnblast-scoreboard that made it",
+                         false);
+
     // seq orders equal scores by arrival even within one millisecond.
     Exec(db,
          "CREATE TABLE IF NOT EXISTS scores ("
@@ -202,6 +216,7 @@ void CreateSchema(sqlite3* db, const std::string& path) {
          " INSERT INTO games (game, scores) VALUES (NEW.game, 1)"
          " ON CONFLICT (game) DO UPDATE SET scores = scores + 1;"
          " END;");
+    if (version < kSchemaVersion) Exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
 }
 
 // Ends a read transaction however the read ends.

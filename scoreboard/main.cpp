@@ -2,6 +2,7 @@
 #include "Handler.h"
 #include "Log.h"
 #include "Options.h"
+#include "PostgresStore.h"
 #include "RateLimiter.h"
 #include "Server.h"
 #include "SqliteStore.h"
@@ -30,17 +31,29 @@ using namespace scoreboard;
 // port leaves no database file behind. Requests come only after Open.
 class LateStore final : public ScoreStore {
 public:
-    void Open(const std::string& path) { store_ = std::make_unique<SqliteStore>(path); }
+    void Open(const std::string& db, int threads) {
+        if (PostgresStore::Names(db))
+            store_ = std::make_unique<PostgresStore>(db, threads);
+        else
+            store_ = std::make_unique<SqliteStore>(db);
+    }
     PutResult Put(const ScoreRecord& record) override { return store_->Put(record); }
+    void PutAsync(const ScoreRecord& record, PutCallback done) override { store_->PutAsync(record, std::move(done)); }
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override {
         return store_->Table(game, limit, offset);
     }
     std::int64_t Count(std::string_view game) override { return store_->Count(game); }
+    TablePage Read(std::string_view game, int limit, std::int64_t offset) override {
+        return store_->Read(game, limit, offset);
+    }
     std::vector<GameSummary> Games() override { return store_->Games(); }
     std::vector<PlayerBest> PlayerBests(std::string_view name) override { return store_->PlayerBests(name); }
+    std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override {
+        return store_->Memo(key, make);
+    }
 
 private:
-    std::unique_ptr<SqliteStore> store_;
+    std::unique_ptr<ScoreStore> store_;
 };
 
 // One line on standard error, in the same form for every start-up failure.
@@ -75,6 +88,16 @@ std::string ListenFailure(const ServerConfig& config, const boost::system::syste
 // The files SQLite may create for a database at `db`.
 std::vector<std::filesystem::path> DatabaseFiles(const std::string& db) {
     return {db, db + "-wal", db + "-shm", db + "-journal"};
+}
+
+// A connection URI without its password, for the log.
+std::string Redacted(const std::string& db) {
+    if (!PostgresStore::Names(db)) return db;
+    const auto scheme = db.find("://") + 3;
+    const auto at = db.find('@', scheme);
+    const auto colon = db.find(':', scheme);
+    if (at == std::string::npos || colon == std::string::npos || colon > at) return db;
+    return db.substr(0, colon + 1) + "***" + db.substr(at);
 }
 
 }  // namespace
@@ -117,30 +140,40 @@ int main(int argc, char** argv) {
         return Fail(1, ListenFailure(config, e));
     }
 
-    std::vector<std::filesystem::path> created;
-    for (const auto& file : DatabaseFiles(opt.db)) {
-        std::error_code existsError;
-        if (!std::filesystem::exists(file, existsError) && !existsError) created.push_back(file);
-    }
-    try {
-        store.Open(opt.db);
-    } catch (const std::exception& e) {
-        // Only what this start made goes: an existing database stays as it was.
-        for (const auto& file : created) {
-            std::error_code removeError;
-            std::filesystem::remove(file, removeError);
+    if (PostgresStore::Names(opt.db)) {
+        try {
+            store.Open(opt.db, opt.threads);
+        } catch (const std::exception& e) {
+            return Fail(1, "cannot open the PostgreSQL database " + Redacted(opt.db) + " (" + e.what() +
+                               "); check that it runs, that the address, role and database in --db are right, "
+                               "and that the role may create tables there.");
         }
-        const bool existed = created.empty() || created.front() != std::filesystem::path(opt.db);
-        const std::string reason = "cannot open the database " + opt.db + " (" + e.what() + "); ";
-        if (existed) return Fail(1, reason + "if it is not a score table's database, name another file with --db.");
-        return Fail(1, reason +
-                           "make sure its folder exists and this user may write there, or name another file "
-                           "with --db.");
+    } else {
+        std::vector<std::filesystem::path> created;
+        for (const auto& file : DatabaseFiles(opt.db)) {
+            std::error_code existsError;
+            if (!std::filesystem::exists(file, existsError) && !existsError) created.push_back(file);
+        }
+        try {
+            store.Open(opt.db, opt.threads);
+        } catch (const std::exception& e) {
+            // Only what this start made goes: an existing database stays as it was.
+            for (const auto& file : created) {
+                std::error_code removeError;
+                std::filesystem::remove(file, removeError);
+            }
+            const bool existed = created.empty() || created.front() != std::filesystem::path(opt.db);
+            const std::string reason = "cannot open the database " + opt.db + " (" + e.what() + "); ";
+            if (existed) return Fail(1, reason + "if it is not a score table's database, name another file with --db.");
+            return Fail(1, reason +
+                               "make sure its folder exists and this user may write there, or name another file "
+                               "with --db.");
+        }
     }
 
     try {
         config.port = server->Port();
-        LogLine("listening on http://" + Where(config) + " with database " + opt.db);
+        LogLine("listening on http://" + Where(config) + " with database " + Redacted(opt.db));
         server->Run();
         LogLine("stopped");
         return 0;

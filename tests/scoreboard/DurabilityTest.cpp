@@ -3,7 +3,6 @@
 #include "Support.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -19,20 +18,6 @@
 using namespace scoreboard_test;
 
 namespace {
-
-// Reads the file the way any other SQLite user would, server or not.
-long long RowsIn(const std::filesystem::path& db, const std::string& where = "1") {
-    sqlite3* h = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    const std::string sql = "SELECT COUNT(*) FROM scores WHERE " + where;
-    EXPECT_EQ(sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
-    long long n = -1;
-    if (st && sqlite3_step(st) == SQLITE_ROW) n = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-    sqlite3_close(h);
-    return n;
-}
 
 bool WaitForLog(ServerProcess& server, const std::string& text) {
     for (int i = 0; i < 1000; ++i) {
@@ -120,18 +105,13 @@ TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
     EXPECT_EQ(wrong, 0);
     ASSERT_GT(answered.size(), 0u);
 
-    sqlite3* h = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(h, "SELECT id, score, COUNT(*) FROM scores GROUP BY id", -1, &st, nullptr), SQLITE_OK);
+    // Read the way any other client of the database would, server or not.
     std::map<std::string, long long> stored;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-        const std::string id = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        stored[id] = sqlite3_column_int64(st, 1);
-        EXPECT_EQ(sqlite3_column_int64(st, 2), 1) << id;
+    for (const auto& row : Query(db, "SELECT id, score, COUNT(*) FROM scores GROUP BY id, score")) {
+        EXPECT_EQ(stored.count(row[0]), 0u) << row[0];
+        stored[row[0]] = std::stoll(row[1]);
+        EXPECT_EQ(row[2], "1") << row[0];
     }
-    sqlite3_finalize(st);
-    sqlite3_close(h);
     std::size_t lost = 0;
     for (const auto& [id, score] : answered) {
         const auto at = stored.find(id);
@@ -151,17 +131,11 @@ TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
 }
 
 TEST(DurabilityTest, DatabaseIsInWalMode) {
+    if (UsingPostgres()) GTEST_SKIP() << "an SQLite file's journal mode; PostgreSQL always logs ahead";
     TempDir dir;
     const auto db = dir.Path() / "scores.db";
     ServerProcess server(db);
-    sqlite3* h = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(h, "PRAGMA journal_mode", -1, &st, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
-    sqlite3_finalize(st);
-    sqlite3_close(h);
+    EXPECT_EQ(Query(db, "PRAGMA journal_mode"), (std::vector<std::vector<std::string>>{{"wal"}}));
 }
 
 TEST(GracefulStopTest, SigtermFinishesTheRequestInFlightAndDropsIdleConnections) {

@@ -29,11 +29,29 @@ private:
     std::filesystem::path path_;
 };
 
+// The store under test. With BARNBLAST_TEST_POSTGRES set (to the socket
+// folder of a PostgreSQL that trusts the role "postgres"), each database
+// file a test names stands for a PostgreSQL database of its own, made on
+// first use and dropped with the TempDir it is in; otherwise it is the
+// SQLite file itself.
+bool UsingPostgres();
+// The --db value for `db`; under PostgreSQL, the database is made if missing.
+std::string DbArgument(const std::filesystem::path& db);
+// A PostgreSQL URI for database `name` on the cluster whose socket is in `socketDir`.
+std::string PostgresUri(const std::string& socketDir, const std::string& name);
+// Runs `sql` on the database `db` stands for, the way any other client of
+// that engine would, and returns its rows as text (NULL as "").
+std::vector<std::vector<std::string>> Query(const std::filesystem::path& db, const std::string& sql);
+// SELECT COUNT(*) FROM scores WHERE `where`.
+long long RowsIn(const std::filesystem::path& db, const std::string& where = "1 = 1");
+
 class ServerProcess {
 public:
     // Starts barnblast-scoreboard on 127.0.0.1 with --port 0 and waits until
-    // it says where it listens.
+    // it says where it listens. `db` as DbArgument takes it.
     ServerProcess(const std::filesystem::path& db, std::vector<std::string> extraArgs = {});
+    // The same with --db exactly as given.
+    ServerProcess(const std::string& dbArgument, std::vector<std::string> extraArgs);
     ~ServerProcess();  // SIGKILL if still running
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
@@ -50,6 +68,8 @@ public:
     std::string Log() const;  // what it wrote to standard error
 
 private:
+    void Start(const std::string& dbArgument, std::vector<std::string> extraArgs);
+
     pid_t pid_ = -1;
     unsigned short port_ = 0;
     std::filesystem::path logPath_;

@@ -1,0 +1,80 @@
+// The store for several servers sharing one database: PostgreSQL over libpq.
+//
+// One writer thread takes every put waiting at the time and stores them with
+// one statement, so one commit (and one WAL flush) answers them all; a retry
+// racing on another server waits on the id's unique index and finds the row.
+// Reads take a connection from a small pool, one per serving thread. Nothing
+// is kept in memory between requests: another server may have committed since.
+//
+// A connection the database dropped is reopened on its next use. Until the
+// database answers again, every call fails with a busy StoreError, which the
+// server turns into 503 with Retry-After.
+#pragma once
+
+#include "Store.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace scoreboard {
+
+class PostgresStore final : public ScoreStore {
+public:
+    // True for the --db values meant for this store: postgresql:// or postgres:// URIs.
+    static bool Names(std::string_view db);
+
+    // Connects, and creates or upgrades the schema. `readers` is the most
+    // connections reads hold at once; the writer has one more. Throws StoreError.
+    PostgresStore(std::string conninfo, int readers);
+    // Stores what is queued, then stops the writer.
+    ~PostgresStore() override;
+    PostgresStore(const PostgresStore&) = delete;
+    PostgresStore& operator=(const PostgresStore&) = delete;
+
+    PutResult Put(const ScoreRecord& record) override;
+    void PutAsync(const ScoreRecord& record, PutCallback done) override;
+    std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
+    std::int64_t Count(std::string_view game) override;
+    TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
+    std::vector<GameSummary> Games() override;
+    std::vector<PlayerBest> PlayerBests(std::string_view name) override;
+
+private:
+    class Connection;
+    struct Pending {
+        ScoreRecord record;
+        PutCallback done;
+    };
+    // A pooled connection, back in the pool when this goes.
+    class Lease;
+
+    void WriterLoop();
+    void StoreBatch(std::vector<Pending>& batch);
+    std::vector<PutResult> TryStore(const std::vector<Pending>& batch);
+    Lease Borrow();
+    void GiveBack(std::unique_ptr<Connection> c);
+
+    std::string conninfo_;
+    std::unique_ptr<Connection> writer_;  // the writer thread's alone
+
+    std::mutex poolMutex_;
+    std::condition_variable poolFree_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+    int lent_ = 0;
+    int readers_;
+
+    std::mutex queueMutex_;
+    std::condition_variable queueReady_;
+    std::vector<Pending> queue_;
+    bool stopping_ = false;
+
+    std::thread writerThread_;  // last: started once the rest is ready
+};
+
+}  // namespace scoreboard

@@ -1,0 +1,53 @@
+// The table's layout carries a version, the same in both stores, and a
+// server leaves alone a database that a newer server has laid out.
+#include "Support.h"
+
+#include <gtest/gtest.h>
+
+using namespace scoreboard_test;
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+std::string ReadVersion() { return UsingPostgres() ? "SELECT version FROM schema_version" : "PRAGMA user_version"; }
+
+std::string WriteVersion(int v) {
+    return UsingPostgres() ? "UPDATE schema_version SET version = " + std::to_string(v)
+                           : "PRAGMA user_version = " + std::to_string(v);
+}
+
+}  // namespace
+
+TEST(SchemaTest, ANewDatabaseHasTheCurrentVersionAndANewerOneIsRefusedUntouched) {
+    TempDir dir;
+    const auto db = dir.Path() / "scores.db";
+    {
+        ServerProcess server(db);
+        ASSERT_EQ(PostScore(server.Port(), "g", 5, "kept", Uuid(1)).result_int(), 201);
+    }
+    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"1"}}));
+
+    Query(db, WriteVersion(99));
+    try {
+        ServerProcess again(db);
+        ADD_FAILURE() << "started on a newer layout: " << again.Log();
+    } catch (const std::runtime_error& e) {
+        const std::string said = e.what();
+        EXPECT_NE(said.find("version 99, newer than this server's (1)"), std::string::npos) << said;
+    }
+    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"99"}}));
+    EXPECT_EQ(RowsIn(db, "name = 'kept'"), 1);
+}
+
+TEST(SchemaTest, ARestartKeepsTheVersionAndTheRows) {
+    TempDir dir;
+    const auto db = dir.Path() / "scores.db";
+    {
+        ServerProcess server(db);
+        ASSERT_EQ(PostScore(server.Port(), "g", 5, "kept", Uuid(1)).result_int(), 201);
+    }
+    ServerProcess again(db);
+    EXPECT_EQ(PostScore(again.Port(), "g", 5, "kept", Uuid(1)).result_int(), 200);
+    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"1"}}));
+}
