@@ -78,7 +78,11 @@ if [[ -f $stamp ]] && [[ "$(stamp_text)" == "$(cat "$stamp")" ]]; then
 fi
 
 started=$(date +%s)
-rm -rf "$prefix" "$work"
+# A changed script starts from nothing, except with BARNBLAST_DEPS_KEEP=1
+# (for working on this script), which keeps the packages already built.
+if [[ ${BARNBLAST_DEPS_KEEP:-} != 1 ]]; then
+    rm -rf "$prefix" "$work"
+fi
 mkdir -p "$prefix" "$work" "$downloads"
 
 step "fetch: checking ${#sources[@]} files from $mirror"
@@ -97,6 +101,7 @@ done
 unpack() {
     local name=$1 dsc=$2
     step "$name: unpack"
+    rm -rf "${work:?}/$name"
     dpkg-source --no-check --no-copy -x "$downloads/$dsc" "$work/$name" > /dev/null
 }
 
@@ -134,88 +139,120 @@ autotools_build() {
 }
 
 # SDL2: the audio subsystem is all the game uses.
-unpack sdl2 libsdl2_2.26.5+dfsg-1.dsc
-cmake_build sdl2 "$work/sdl2" -DSDL_SHARED=OFF -DSDL_STATIC=ON -DSDL_TEST=OFF \
-    -DSDL_VIDEO=OFF -DSDL_RENDER=OFF -DSDL_JOYSTICK=OFF -DSDL_HAPTIC=OFF -DSDL_HIDAPI=OFF \
-    -DSDL_SENSOR=OFF -DSDL_POWER=OFF -DSDL_DISKAUDIO=OFF -DSDL_DUMMYAUDIO=ON
+build_sdl2() {
+    unpack sdl2 libsdl2_2.26.5+dfsg-1.dsc
+    cmake_build sdl2 "$work/sdl2" -DSDL_SHARED=OFF -DSDL_STATIC=ON -DSDL_TEST=OFF \
+        -DSDL_VIDEO=OFF -DSDL_RENDER=OFF -DSDL_JOYSTICK=OFF -DSDL_HAPTIC=OFF -DSDL_HIDAPI=OFF \
+        -DSDL_SENSOR=OFF -DSDL_POWER=OFF -DSDL_DISKAUDIO=OFF -DSDL_DUMMYAUDIO=ON
+}
 
-# OpenAL Soft: the loopback device renders; no output backend is needed
-# beyond Windows' own, no utilities or examples.
-step "openal: unpack"
-tar -xzf "$downloads/openal-soft_1.24.2.orig.tar.gz" -C "$work"
-cmake_build openal "$work/openal-soft-1.24.2" -DLIBTYPE=STATIC -DALSOFT_UTILS=OFF \
-    -DALSOFT_EXAMPLES=OFF -DALSOFT_TESTS=OFF -DALSOFT_INSTALL_CONFIG=OFF \
-    -DALSOFT_INSTALL_HRTF_DATA=OFF -DALSOFT_INSTALL_AMBDEC_PRESETS=OFF -DALSOFT_INSTALL_EXAMPLES=OFF \
-    -DALSOFT_INSTALL_UTILS=OFF -DALSOFT_EMBED_HRTF_DATA=OFF -DALSOFT_BACKEND_WAVE=OFF \
-    -DALSOFT_REQUIRE_WINMM=OFF -DALSOFT_BACKEND_PORTAUDIO=OFF -DALSOFT_BACKEND_SDL2=OFF
-# A static OpenAL must be declared so to its users (no dllimport).
-sed -i 's|^Cflags: \(.*\)$|Cflags: \1 -DAL_LIBTYPE_STATIC|' "$prefix/lib/pkgconfig/openal.pc"
+# OpenAL Soft: the game renders through its loopback device, so no
+# utilities, examples or extra backends.
+build_openal() {
+    step "openal: unpack"
+    rm -rf "$work/openal-soft-1.24.2"
+    tar -xzf "$downloads/openal-soft_1.24.2.orig.tar.gz" -C "$work"
+    # Its static build links its copy of fmt through BUILD_LOCAL_INTERFACE,
+    # which needs CMake 3.26 (Debian 12 has 3.25): take fmt's objects and
+    # headers in directly instead, which is what that link amounts to.
+    sed -i 's|\$<BUILD_LOCAL_INTERFACE:alsoft::fmt>)|)\n    target_sources(${IMPL_TARGET} PRIVATE $<TARGET_OBJECTS:alsoft.fmt>)\n    target_include_directories(${IMPL_TARGET} PRIVATE $<TARGET_PROPERTY:alsoft.fmt,INTERFACE_INCLUDE_DIRECTORIES>)|' \
+        "$work/openal-soft-1.24.2/CMakeLists.txt"
+    cmake_build openal "$work/openal-soft-1.24.2" -DLIBTYPE=STATIC -DALSOFT_UTILS=OFF \
+        -DALSOFT_EXAMPLES=OFF -DALSOFT_TESTS=OFF -DALSOFT_INSTALL_CONFIG=OFF \
+        -DALSOFT_INSTALL_HRTF_DATA=OFF -DALSOFT_INSTALL_AMBDEC_PRESETS=OFF -DALSOFT_INSTALL_EXAMPLES=OFF \
+        -DALSOFT_INSTALL_UTILS=OFF -DALSOFT_EMBED_HRTF_DATA=OFF -DALSOFT_BACKEND_WAVE=OFF \
+        -DALSOFT_BACKEND_PORTAUDIO=OFF -DALSOFT_BACKEND_SDL2=OFF -DALSOFT_BACKEND_SDL3=OFF
+    # A static OpenAL must be declared so to its users (no dllimport).
+    grep -q AL_LIBTYPE_STATIC "$prefix/lib/pkgconfig/openal.pc" ||
+        sed -i 's|^Cflags: \(.*\)$|Cflags: \1 -DAL_LIBTYPE_STATIC|' "$prefix/lib/pkgconfig/openal.pc"
+}
 
 # mpg123 decodes the MP3 music; lame only because libsndfile's MPEG support
 # insists on both (the game never encodes).
-unpack mpg123 mpg123_1.31.2-1+deb12u1.dsc
-autotools_build mpg123 "$work/mpg123" --with-cpu=x86-64 --disable-components --enable-libmpg123 \
-    --disable-modules --disable-maintainer-mode
-unpack lame lame_3.100-6.dsc
-autotools_build lame "$work/lame" --disable-frontend --disable-decoder --disable-gtktest \
-    --disable-analyzer-hooks --disable-maintainer-mode
+build_mpg123() {
+    unpack mpg123 mpg123_1.31.2-1+deb12u1.dsc
+    autotools_build mpg123 "$work/mpg123" --with-cpu=x86-64 --disable-components --enable-libmpg123 \
+        --disable-modules --disable-maintainer-mode
+}
+build_lame() {
+    unpack lame lame_3.100-6.dsc
+    autotools_build lame "$work/lame" --disable-frontend --disable-decoder --disable-gtktest \
+        --disable-analyzer-hooks --disable-maintainer-mode
+}
 
 # libsndfile: WAV and MP3; no FLAC/Ogg/Vorbis/Opus (the media are WAV and MP3).
-unpack sndfile libsndfile_1.2.0-1+deb12u1.dsc
-cmake_build sndfile "$work/sndfile" -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTING=OFF \
-    -DENABLE_EXTERNAL_LIBS=OFF -DENABLE_MPEG=ON -DENABLE_CPACK=OFF -DINSTALL_MANPAGES=OFF \
-    -DBUILD_REGTEST=OFF -DENABLE_PACKAGE_CONFIG=ON
+build_sndfile() {
+    unpack sndfile libsndfile_1.2.0-1+deb12u1.dsc
+    cmake_build sndfile "$work/sndfile" -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTING=OFF \
+        -DENABLE_EXTERNAL_LIBS=OFF -DENABLE_MPEG=ON -DENABLE_CPACK=OFF -DINSTALL_MANPAGES=OFF \
+        -DBUILD_REGTEST=OFF -DENABLE_PACKAGE_CONFIG=ON
+}
 
 # curl: HTTP and HTTPS only, TLS through Schannel (the system's certificates).
-unpack curl curl_7.88.1-10+deb12u15.dsc
-cmake_build curl "$work/curl" -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DHTTP_ONLY=ON \
-    -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF \
-    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DENABLE_UNIX_SOCKETS=OFF -DBUILD_CURL_EXE=OFF \
-    -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_DISABLE_COOKIES=ON -DCURL_DISABLE_NTLM=ON \
-    -DUSE_WIN32_IDN=OFF -DCURL_STATICLIB=ON
+build_curl() {
+    unpack curl curl_7.88.1-10+deb12u15.dsc
+    cmake_build curl "$work/curl" -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DHTTP_ONLY=ON \
+        -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF \
+        -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DENABLE_UNIX_SOCKETS=OFF -DBUILD_CURL_EXE=OFF \
+        -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_DISABLE_COOKIES=ON -DCURL_DISABLE_NTLM=ON \
+        -DUSE_WIN32_IDN=OFF -DCURL_STATICLIB=ON
+}
 
 # GoogleTest for the suites run under Wine.
-unpack googletest googletest_1.12.1-0.2.dsc
-cmake_build googletest "$work/googletest" -DINSTALL_GTEST=ON -DBUILD_GMOCK=ON -Dgtest_force_shared_crt=OFF
+build_googletest() {
+    unpack googletest googletest_1.12.1-0.2.dsc
+    cmake_build googletest "$work/googletest" -DINSTALL_GTEST=ON -DBUILD_GMOCK=ON -Dgtest_force_shared_crt=OFF
+}
 
 # eSpeak NG: the library cross-built; its English data compiled by a native
 # build of the same source (the data is the same on every platform).
-unpack espeak-ng espeak-ng_1.52.0+dfsg-5.dsc
-espeak_options=(--with-pcaudiolib=no --with-sonic=no --with-speechplayer=no --with-mbrola=no
-    --with-klatt=no --with-async=no --with-extdict-ru=no --with-extdict-cmn=no --with-extdict-yue=no)
-step "espeak-ng: autogen"
-(cd "$work/espeak-ng" && ./autogen.sh) > "$work/espeak-ng-autogen.log" 2>&1 ||
-    { tail -n 40 "$work/espeak-ng-autogen.log"; exit 1; }
-cp -a "$work/espeak-ng" "$work/espeak-ng-native"
-step "espeak-ng: configure"
-(cd "$work/espeak-ng" && ./configure --host=$host --prefix="$prefix" --enable-static --disable-shared \
-    "${espeak_options[@]}") > "$work/espeak-ng-configure.log" 2>&1 ||
-    { tail -n 40 "$work/espeak-ng-configure.log"; exit 1; }
-step "espeak-ng: build library"
-make -C "$work/espeak-ng" -j"$jobs" src/libespeak-ng.la > "$work/espeak-ng-build.log" 2>&1 ||
-    { tail -n 40 "$work/espeak-ng-build.log"; exit 1; }
-mkdir -p "$prefix/lib" "$prefix/include/espeak-ng"
-cp "$work/espeak-ng/src/.libs/libespeak-ng.a" "$prefix/lib/"
-cp "$work/espeak-ng/src/include/espeak-ng/"*.h "$prefix/include/espeak-ng/"
-step "espeak-ng: native build for the data"
-(cd "$work/espeak-ng-native" && CC=gcc CXX=g++ AR=ar RANLIB=ranlib CFLAGS=-O2 CXXFLAGS=-O2 CPPFLAGS= LDFLAGS= \
-    ./configure --disable-shared "${espeak_options[@]}" &&
-    make -j"$jobs" src/espeak-ng) > "$work/espeak-ng-native.log" 2>&1 ||
-    { tail -n 40 "$work/espeak-ng-native.log"; exit 1; }
-step "espeak-ng: English data"
-make -C "$work/espeak-ng-native" phsource/phonemes.stamp dictsource/en_dict espeak-ng-data/en_dict \
-    >> "$work/espeak-ng-native.log" 2>&1 || make -C "$work/espeak-ng-native" en >> "$work/espeak-ng-native.log" 2>&1 ||
-    { tail -n 40 "$work/espeak-ng-native.log"; exit 1; }
-data=$prefix/share/espeak-ng-data
-mkdir -p "$data/lang/gmw"
-src_data=$work/espeak-ng-native/espeak-ng-data
-cp "$src_data"/{phondata,phonindex,phontab,intonations,en_dict} "$data/"
-cp "$work/espeak-ng-native/espeak-ng-data/lang/gmw/en" "$data/lang/gmw/"
+build_espeak() {
+    local options=(--with-pcaudiolib=no --with-sonic=no --with-speechplayer=no --with-mbrola=no
+        --with-klatt=no --with-async=no --with-extdict-ru=no --with-extdict-cmn=no --with-extdict-yue=no)
+    unpack espeak-ng espeak-ng_1.52.0+dfsg-5.dsc
+    step "espeak-ng: autogen"
+    (cd "$work/espeak-ng" && ./autogen.sh) > "$work/espeak-ng-autogen.log" 2>&1 ||
+        { tail -n 40 "$work/espeak-ng-autogen.log"; exit 1; }
+    rm -rf "$work/espeak-ng-native"
+    cp -a "$work/espeak-ng" "$work/espeak-ng-native"
+    step "espeak-ng: configure"
+    (cd "$work/espeak-ng" && ./configure --host=$host --prefix="$prefix" --enable-static --disable-shared \
+        "${options[@]}") > "$work/espeak-ng-configure.log" 2>&1 ||
+        { tail -n 40 "$work/espeak-ng-configure.log"; exit 1; }
+    step "espeak-ng: build library"
+    make -C "$work/espeak-ng" -j"$jobs" src/libespeak-ng.la > "$work/espeak-ng-build.log" 2>&1 ||
+        { tail -n 40 "$work/espeak-ng-build.log"; exit 1; }
+    mkdir -p "$prefix/lib" "$prefix/include/espeak-ng"
+    cp "$work/espeak-ng/src/.libs/libespeak-ng.a" "$prefix/lib/"
+    cp "$work/espeak-ng/src/include/espeak-ng/"*.h "$prefix/include/espeak-ng/"
+    step "espeak-ng: native build for the data"
+    (cd "$work/espeak-ng-native" && CC=gcc CXX=g++ AR=ar RANLIB=ranlib CFLAGS=-O2 CXXFLAGS=-O2 CPPFLAGS= LDFLAGS= \
+        ./configure --disable-shared "${options[@]}" && make -j"$jobs" src/espeak-ng) \
+        > "$work/espeak-ng-native.log" 2>&1 || { tail -n 40 "$work/espeak-ng-native.log"; exit 1; }
+    step "espeak-ng: English data"
+    make -C "$work/espeak-ng-native" phsource/phonemes.stamp en >> "$work/espeak-ng-native.log" 2>&1 ||
+        { tail -n 40 "$work/espeak-ng-native.log"; exit 1; }
+    local data=$prefix/share/espeak-ng-data built=$work/espeak-ng-native/espeak-ng-data
+    mkdir -p "$data/lang/gmw"
+    cp "$built"/{phondata,phonindex,phontab,intonations,en_dict} "$data/"
+    cp "$built/lang/gmw/en" "$data/lang/gmw/"
+}
 
 # Boost.JSON is used header-only (its src.hpp compiled into the program);
 # the headers are the host's, which are the same for every target.
-mkdir -p "$prefix/include"
-ln -sfn /usr/include/boost "$prefix/include/boost"
+build_boost() {
+    mkdir -p "$prefix/include"
+    ln -sfn /usr/include/boost "$prefix/include/boost"
+}
+
+for package in sdl2 openal mpg123 lame sndfile curl googletest espeak boost; do
+    if [[ -f $prefix/.built-$package ]]; then
+        step "$package: kept"
+        continue
+    fi
+    "build_$package"
+    touch "$prefix/.built-$package"
+done
 
 stamp_text > "$stamp"
 step "done in $(($(date +%s) - started)) s: $prefix"

@@ -29,21 +29,20 @@ long long FramesIn(const std::string& path) {
 
 }  // namespace
 
-TEST(DepsSmoke, SndfileDecodesWavAndMp3)
-{
+TEST(DepsSmoke, SndfileDecodesWavAndMp3) {
     EXPECT_GT(FramesIn(MEDIA_DIR "/Shot.wav"), 1000);
     EXPECT_GT(FramesIn(MEDIA_DIR "/Background.mp3"), 44100);
 }
 
-TEST(DepsSmoke, OpenAlLoopbackRendersATone)
-{
-    auto openLoopback = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
+TEST(DepsSmoke, OpenAlLoopbackRendersATone) {
+    auto openLoopback =
+        reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
     auto render = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
     ASSERT_NE(openLoopback, nullptr);
     ALCdevice* device = openLoopback(nullptr);
     ASSERT_NE(device, nullptr);
-    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT,
-                                 ALC_FREQUENCY, 44100, 0};
+    const ALCint attributes[] = {
+        ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT, ALC_FREQUENCY, 44100, 0};
     ALCcontext* context = alcCreateContext(device, attributes);
     ASSERT_NE(context, nullptr);
     alcMakeContextCurrent(context);
@@ -67,8 +66,7 @@ TEST(DepsSmoke, OpenAlLoopbackRendersATone)
     alcCloseDevice(device);
 }
 
-TEST(DepsSmoke, EspeakSpeaksIntoMemory)
-{
+TEST(DepsSmoke, EspeakSpeaksIntoMemory) {
     static std::vector<short> samples;
     const int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, ESPEAK_DATA, espeakINITIALIZE_DONT_EXIT);
     ASSERT_GT(rate, 0);
@@ -82,15 +80,13 @@ TEST(DepsSmoke, EspeakSpeaksIntoMemory)
     EXPECT_GT(samples.size(), static_cast<std::size_t>(rate / 4));
 }
 
-TEST(DepsSmoke, SdlOpensTheDummyDriver)
-{
+TEST(DepsSmoke, SdlOpensTheDummyDriver) {
     ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_AUDIO), 0) << SDL_GetError();
     EXPECT_STREQ(SDL_GetCurrentAudioDriver(), "dummy");
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
-TEST(DepsSmoke, CurlSpeaksHttpsThroughSchannel)
-{
+TEST(DepsSmoke, CurlSpeaksHttpsThroughSchannel) {
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     ASSERT_NE(info->ssl_version, nullptr);
     EXPECT_NE(std::strstr(info->ssl_version, "Schannel"), nullptr) << info->ssl_version;
