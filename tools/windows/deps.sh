@@ -123,7 +123,7 @@ cmake_build() {
     cmake --build "$work/$name-build" -j"$jobs" > "$work/$name-build.log" 2>&1 ||
         { tail -n 40 "$work/$name-build.log"; exit 1; }
     step "$name: install"
-    cmake --install "$work/$name-build" > /dev/null
+    cmake --install "$work/$name-build" > "$work/$name-install.log" 2>&1
 }
 
 autotools_build() {
@@ -135,15 +135,17 @@ autotools_build() {
     step "$name: build"
     make -C "$src" -j"$jobs" > "$work/$name-build.log" 2>&1 || { tail -n 40 "$work/$name-build.log"; exit 1; }
     step "$name: install"
-    make -C "$src" install > /dev/null
+    make -C "$src" install > "$work/$name-install.log" 2>&1
 }
 
-# SDL2: the audio subsystem is all the game uses.
+# SDL2: the game uses its audio subsystem only.
 build_sdl2() {
     unpack sdl2 libsdl2_2.26.5+dfsg-1.dsc
     cmake_build sdl2 "$work/sdl2" -DSDL_SHARED=OFF -DSDL_STATIC=ON -DSDL_TEST=OFF \
-        -DSDL_VIDEO=OFF -DSDL_RENDER=OFF -DSDL_JOYSTICK=OFF -DSDL_HAPTIC=OFF -DSDL_HIDAPI=OFF \
-        -DSDL_SENSOR=OFF -DSDL_POWER=OFF -DSDL_DISKAUDIO=OFF -DSDL_DUMMYAUDIO=ON
+        -DSDL_JOYSTICK=OFF -DSDL_HAPTIC=OFF -DSDL_HIDAPI=OFF -DSDL_SENSOR=OFF -DSDL_POWER=OFF \
+        -DSDL_DISKAUDIO=OFF -DSDL_DUMMYAUDIO=ON
+    # (Its video subsystem stays: without it SDL 2.26's Windows build leaves
+    # functions of its dynamic API undefined.)
 }
 
 # OpenAL Soft: the game renders through its loopback device, so no
@@ -196,6 +198,9 @@ build_curl() {
         -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DENABLE_UNIX_SOCKETS=OFF -DBUILD_CURL_EXE=OFF \
         -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_DISABLE_COOKIES=ON -DCURL_DISABLE_NTLM=ON \
         -DUSE_WIN32_IDN=OFF -DCURL_STATICLIB=ON
+    # A static libcurl must be declared so to its users (no dllimport).
+    grep -q CURL_STATICLIB "$prefix/lib/pkgconfig/libcurl.pc" ||
+        sed -i 's|^Cflags: \(.*\)$|Cflags: \1 -DCURL_STATICLIB|' "$prefix/lib/pkgconfig/libcurl.pc"
 }
 
 # GoogleTest for the suites run under Wine.
@@ -225,6 +230,8 @@ build_espeak() {
     mkdir -p "$prefix/lib" "$prefix/include/espeak-ng"
     cp "$work/espeak-ng/src/.libs/libespeak-ng.a" "$prefix/lib/"
     cp "$work/espeak-ng/src/include/espeak-ng/"*.h "$prefix/include/espeak-ng/"
+    # Its headers assume a DLL on Windows; this one is linked in.
+    sed -i 's/__declspec(dllimport)//' "$prefix/include/espeak-ng/"*.h
     step "espeak-ng: native build for the data"
     (cd "$work/espeak-ng-native" && CC=gcc CXX=g++ AR=ar RANLIB=ranlib CFLAGS=-O2 CXXFLAGS=-O2 CPPFLAGS= LDFLAGS= \
         ./configure --disable-shared "${options[@]}" && make -j"$jobs" src/espeak-ng) \
