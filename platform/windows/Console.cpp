@@ -19,6 +19,8 @@ namespace {
 // Written once, before the handler is installed; only read after that.
 DWORD originalMode = 0;
 std::atomic<bool> restored{false};
+// Set once a console event is ending the program.
+std::atomic<bool> ending{false};
 
 // The exit status a console program ends with when Ctrl+C ends it.
 constexpr UINT kInterruptedStatus = 0xC000013AU;
@@ -39,7 +41,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT: RestoreMode(); return FALSE;
+        case CTRL_SHUTDOWN_EVENT:
+            ending = true;
+            RestoreMode();
+            return FALSE;
         default: return FALSE;
     }
 }
@@ -62,6 +67,13 @@ bool InputIsConsole() {
         isConsole = true;
     });
     return isConsole;
+}
+
+void WaitIfEnding() {
+    // The console hands a read the interruption before it runs the
+    // handlers, so give them a moment to say so.
+    for (int i = 0; i < 20 && !ending; ++i) ::Sleep(10);
+    if (ending) ::Sleep(INFINITE);
 }
 
 void EndAsInterrupted() {

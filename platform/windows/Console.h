@@ -15,4 +15,9 @@ bool InputIsConsole();
 // for the Ctrl+C byte that the raw reads of _getch deliver as a key.
 [[noreturn]] void EndAsInterrupted();
 
+// Called when a console read came back empty: if Ctrl+C, Ctrl+Break or the
+// closing of the window cut it short, waits for that to end the program, so
+// that the game never acts on the read's empty result.
+void WaitIfEnding();
+
 }  // namespace platform::windows

@@ -140,7 +140,10 @@ bool ReadConsoleLine(std::string& line) {
     for (;;) {
         wchar_t buffer[256];
         DWORD got = 0;
-        if (!ReadConsoleW(input, buffer, 256, &got, nullptr) || got == 0) break;
+        if (!ReadConsoleW(input, buffer, 256, &got, nullptr) || got == 0) {
+            windows::WaitIfEnding();
+            break;
+        }
         readAny = true;
         text.append(buffer, got);
         if (text.back() == L'\n') break;
