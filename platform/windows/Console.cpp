@@ -32,13 +32,15 @@ void RestoreMode() noexcept {
 }
 
 // Runs on a thread of its own that the system starts for the event.
-// Returning FALSE hands the event on to the default handler, which ends
-// the process the way it would have ended without us; the outbox's
-// entries are whole files at every moment, so nothing is left half-done.
+// Ctrl+C and Ctrl+Break end the process as the system's own handler does,
+// with STATUS_CONTROL_C_EXIT (Wine's own handler would exit with 0); for
+// the rest, returning FALSE hands the event on to the system, which ends
+// the process. The outbox's entries are whole files at every moment, so
+// nothing is left half-done.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
+        case CTRL_BREAK_EVENT: EndAsInterrupted();
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
@@ -77,6 +79,7 @@ void WaitIfEnding() {
 }
 
 void EndAsInterrupted() {
+    ending = true;
     RestoreMode();
     ExitProcess(kInterruptedStatus);
 }
