@@ -114,6 +114,7 @@ cmake_build() {
     local name=$1 src=$2
     shift 2
     step "$name: configure"
+    rm -rf "${work:?}/$name-build"
     cmake -S "$src" -B "$work/$name-build" -G "Unix Makefiles" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBARNBLAST_WINDOWS_PREFIX="$prefix" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
@@ -146,6 +147,10 @@ build_sdl2() {
         -DSDL_DISKAUDIO=OFF -DSDL_DUMMYAUDIO=ON
     # (Its video subsystem stays: without it SDL 2.26's Windows build leaves
     # functions of its dynamic API undefined.)
+    # The game is a console program with its own main: no SDL_main, no GUI
+    # subsystem (-mwindows).
+    sed -i -e 's/ -Dmain=SDL_main//' -e '/^Libs/ s/ -mwindows\| -lSDL2main\| -lmingw32//g' \
+        "$prefix/lib/pkgconfig/sdl2.pc"
 }
 
 # OpenAL Soft: the game renders through its loopback device, so no
@@ -198,6 +203,10 @@ build_curl() {
         -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DENABLE_UNIX_SOCKETS=OFF -DBUILD_CURL_EXE=OFF \
         -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_DISABLE_COOKIES=ON -DCURL_DISABLE_NTLM=ON \
         -DUSE_WIN32_IDN=OFF -DCURL_STATICLIB=ON
+    # Its CMake build copies the compiler's own runtime libraries into the
+    # .pc file, winpthreads' import library among them, which clashes with
+    # the static one the -static link brings.
+    sed -i -E '/^Libs/ s/ -l(mingw32|gcc|moldname|mingwex|pthread)\b//g' "$prefix/lib/pkgconfig/libcurl.pc"
     # A static libcurl must be declared so to its users (no dllimport).
     grep -q CURL_STATICLIB "$prefix/lib/pkgconfig/libcurl.pc" ||
         sed -i 's|^Cflags: \(.*\)$|Cflags: \1 -DCURL_STATICLIB|' "$prefix/lib/pkgconfig/libcurl.pc"
