@@ -77,7 +77,7 @@ if [[ $testing == ON ]]; then
     wineboot --init > /dev/null 2>&1
     wineserver -p
     say "suites under Wine"
-    ctest --test-dir $build --output-on-failure --no-tests=error -j"${JOBS:-$(nproc)}" --timeout 300
+    ctest --test-dir $build --output-on-failure --no-tests=error -j"${JOBS:-$(nproc)}" --timeout 120
 
     # The zip's barnblast.exe played for a whole round under Wine against a
     # real score table: the harness and the table are Linux programs, built
