@@ -30,8 +30,9 @@ std::string WithoutMediaFolder(const std::string& fileName) {
     return fileName;
 }
 
+// `name` inside `dir`, with the system's own separator between them.
 std::string Join(const std::string& dir, const std::string& name) {
-    return !dir.empty() && dir.back() == '/' ? dir + name : dir + "/" + name;
+    return Utf8Of(PathFromUtf8(dir) / PathFromUtf8(name));
 }
 
 }  // namespace

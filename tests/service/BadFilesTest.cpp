@@ -231,6 +231,9 @@ TEST(HostileFiles, DamagedMp3PrintsAtMostOneLine) {
     Corvane::CloseLib();
 }
 
+// Windows' file systems match names ignoring case themselves; the service
+// looks names up only where the file system does not.
+#ifndef _WIN32
 TEST(FileNames, FolderSpellingIsResolvedIgnoringCase) {
     auto dir = testfiles::TempDir() / "Media";
     std::filesystem::create_directories(dir);
@@ -255,6 +258,7 @@ TEST(FileNames, RelativeNamesResolveFromTheWorkingFolder) {
     EXPECT_EQ(Corvane::detail::ResolvePath("media/absent.wav"), "media/absent.wav");
     std::filesystem::current_path(previous);
 }
+#endif
 
 TEST(Lifetime, CallsOutsideTheServiceAreHarmless) {
     const std::string tone = testfiles::WriteWav("life.wav", testfiles::Sine(4800), 1);

@@ -106,11 +106,20 @@ TEST_F(MediaPaths, EmptyDataVariableIsIgnored) {
     EXPECT_EQ(LocateMedia("Media/Chicken.wav", Installed()), Installed() + "/Chicken.wav");
 }
 
+#ifdef _WIN32
+TEST(MediaPathsInstalled, FolderIsMediaBesideTheProgram) {
+    const std::string dir = InstalledDataDir();
+    ASSERT_GT(dir.size(), 2U);
+    EXPECT_EQ(dir[1], ':') << dir;
+    EXPECT_TRUE(dir.ends_with("/Media")) << dir;
+}
+#else
 TEST(MediaPathsInstalled, FolderComesFromTheInstallPrefix) {
     const std::string dir = InstalledDataDir();
     ASSERT_FALSE(dir.empty());
     EXPECT_EQ(dir.front(), '/');
     EXPECT_TRUE(dir.ends_with("/share/barnblast")) << dir;
 }
+#endif
 
 }  // namespace
