@@ -74,8 +74,10 @@ if [[ $testing == ON ]]; then
     }
     trap stop_wine EXIT
     say "Wine prefix"
-    wineboot --init > /dev/null 2>&1
+    # The server first: one started by wineboot would still be there.
+    mkdir -p "$WINEPREFIX"
     wineserver -p
+    wineboot --init > "$wine_home/wineboot.log" 2>&1 || { cat "$wine_home/wineboot.log"; exit 1; }
     say "suites under Wine"
     ctest --test-dir $build --output-on-failure --no-tests=error -j"${JOBS:-$(nproc)}" --timeout 120
 
