@@ -6,7 +6,8 @@
 // The file holding the player's name. "name.dat" in the working folder when
 // one is there already, or when the game runs from its source tree (a Media/
 // folder beside it); otherwise $XDG_DATA_HOME/barnblast/name.dat, else
-// ~/.local/share/barnblast/name.dat. Without a home folder, "name.dat".
+// ~/.local/share/barnblast/name.dat; on Windows
+// %LOCALAPPDATA%\Barnblast\name.dat. Without a home folder, "name.dat".
 // Changes nothing on disk.
 std::string NameFilePath();
 

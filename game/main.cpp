@@ -11,6 +11,15 @@
 
 namespace {
 
+// Where the help says the player's files are kept.
+#ifdef _WIN32
+#define BARNBLAST_HELP_OUTBOX "%LOCALAPPDATA%\\Barnblast\\outbox"
+#define BARNBLAST_HELP_NAME_FILE "%LOCALAPPDATA%\\Barnblast\\name.dat"
+#else
+#define BARNBLAST_HELP_OUTBOX "~/.local/state/barnblast/outbox"
+#define BARNBLAST_HELP_NAME_FILE "~/.local/share/barnblast/name.dat"
+#endif
+
 constexpr const char* kHelp =
     "Usage: barnblast [--help | --version]\n"
     "\n"
@@ -34,11 +43,13 @@ constexpr const char* kHelp =
     "  BARNBLAST_DATA        folder of the game's sounds, instead of Media/ in the\n"
     "                        working folder or the installed ones\n"
     "  BARNBLAST_OUTBOX      folder where scores wait until the table has them\n"
-    "                        (default ~/.local/state/barnblast/outbox)\n"
+    "                        (default " BARNBLAST_HELP_OUTBOX
+    ")\n"
     "  BARNBLAST_CAPTURE     WAV file receiving exactly what is played\n"
     "  SDL_AUDIODRIVER       SDL's sound output; dummy plays silently\n"
     "\n"
-    "Your name is kept in ~/.local/share/barnblast/name.dat (or name.dat in the\n"
+    "Your name is kept in " BARNBLAST_HELP_NAME_FILE
+    " (or name.dat in the\n"
     "working folder when there is one).\n";
 
 }  // namespace

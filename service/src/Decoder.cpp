@@ -1,12 +1,9 @@
 #include "Decoder.h"
 
+#include "System.h"
+
 #include <mpg123.h>
 #include <sndfile.h>
-#include <strings.h>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,25 +20,7 @@
 namespace Corvane::detail {
 namespace {
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// The entry of `dir` whose name matches `name` ignoring case, or "".
-std::string FindIgnoringCase(const std::string& dir, const std::string& name) {
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return {};
-    std::string found;
-    while (dirent* e = ::readdir(d)) {
-        if (::strcasecmp(e->d_name, name.c_str()) == 0) {
-            found = e->d_name;
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
-}
+bool Exists(const std::string& path) { return LookAt(path).has_value(); }
 
 constexpr int kMinRate = 8000;
 constexpr int kMaxRate = 192000;
@@ -55,15 +34,17 @@ constexpr const char* kTooLarge = "is too large to hold in memory";
 constexpr sf_count_t kBlockFrames = 4096;
 
 // What a path that is not a regular file is, as the reason it is refused.
-std::string NotARegularFile(mode_t mode) {
-    if (S_ISDIR(mode)) return "is a folder, not a sound file";
-    if (S_ISFIFO(mode)) return "is a named pipe (FIFO), not a sound file";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device, not a sound file";
-    if (S_ISSOCK(mode)) return "is a socket, not a sound file";
-    return "is not a regular file";
+std::string NotARegularFile(FileKind kind) {
+    switch (kind) {
+        case FileKind::Folder: return "is a folder, not a sound file";
+        case FileKind::Pipe: return "is a named pipe (FIFO), not a sound file";
+        case FileKind::Device: return "is a device, not a sound file";
+        case FileKind::Socket: return "is a socket, not a sound file";
+        default: return "is not a regular file";
+    }
 }
 
-std::string OpenError(int err) { return err == EACCES || err == EPERM ? kNoPermission : std::strerror(err); }
+std::string OpenError(int err) { return err == EACCES || err == EPERM ? kNoPermission : ErrorText(err); }
 
 struct FileDescriptor {
     int fd = -1;
@@ -76,7 +57,7 @@ struct FileDescriptor {
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor() {
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0) CloseFile(fd);
     }
 };
 
@@ -90,18 +71,6 @@ struct SndFile {
         if (handle) sf_close(handle);
     }
 };
-
-// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
-std::size_t ReadAt(int fd, unsigned char* data, std::size_t size, off_t offset) {
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd, data + got, size - got, offset + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    return got;
-}
 
 enum class Kind { Unknown, Wav, Mp3 };
 
@@ -334,46 +303,47 @@ std::unique_ptr<SoundReader> OpenUnguarded(const std::string& fileName, std::str
     const std::string path = ResolvePath(fileName);
     // Look before opening: opening a pipe waits for a writer, and opening a
     // device can have effects of its own.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    const auto named = LookAt(path);
+    if (!named) {
         error = OpenError(errno);
         return nullptr;
     }
-    if (!S_ISREG(st.st_mode)) {
-        error = NotARegularFile(st.st_mode);
+    if (named->kind != FileKind::Regular) {
+        error = NotARegularFile(named->kind);
         return nullptr;
     }
     // Non-blocking, in case it was swapped for a pipe since; then look again
     // at what was actually opened.
     FileDescriptor file;
-    file.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    file.fd = OpenToRead(path);
     if (file.fd < 0) {
         error = OpenError(errno);
         return nullptr;
     }
-    if (::fstat(file.fd, &st) != 0) {
-        error = std::strerror(errno);
+    const auto opened = LookAtOpen(file.fd);
+    if (!opened) {
+        error = ErrorText(errno);
         return nullptr;
     }
-    if (!S_ISREG(st.st_mode)) {
-        error = NotARegularFile(st.st_mode);
+    if (opened->kind != FileKind::Regular) {
+        error = NotARegularFile(opened->kind);
         return nullptr;
     }
-    if (st.st_size == 0) {
+    if (opened->size == 0) {
         error = "file is empty";
         return nullptr;
     }
-    ::fcntl(file.fd, F_SETFL, ::fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
+    MakeBlocking(file.fd);
     // Only WAV and MP3 are taken; anything else is refused up front.
     switch (Sniff(file.fd)) {
         case Kind::Wav: {
             auto reader = std::make_unique<WavReader>();
-            if (!reader->Open(std::move(file), st.st_size, error)) return nullptr;
+            if (!reader->Open(std::move(file), opened->size, error)) return nullptr;
             return reader;
         }
         case Kind::Mp3: {
             auto reader = std::make_unique<Mp3Reader>();
-            if (!reader->Open(std::move(file), st.st_size, error)) return nullptr;
+            if (!reader->Open(std::move(file), opened->size, error)) return nullptr;
             return reader;
         }
         case Kind::Unknown: break;

@@ -4,11 +4,10 @@
 #include "Decoder.h"
 #include "MediaPaths.h"
 #include "Speech.h"
+#include "System.h"
 
 #include <AL/alext.h>
 #include <SDL2/SDL.h>
-#include <dlfcn.h>
-#include <sys/stat.h>
 
 #include <chrono>
 
@@ -45,20 +44,6 @@ bool LoadLoopbackEntryPoints() {
     return pLoopbackOpen && pFormatSupported && pRenderSamples;
 }
 
-// ALSA's library prints its own diagnostics to standard error while SDL
-// probes for a device (a dozen lines when there is no sound card). The game
-// says what matters in one line of its own, so those are silenced. SDL loads
-// the same libasound, so the handler set here is the one it uses.
-void SilentAlsaHandler(const char*, int, const char*, int, const char*, ...) {}
-
-void SilenceAlsaDiagnostics() {
-    void* alsa = ::dlopen("libasound.so.2", RTLD_NOW | RTLD_GLOBAL);
-    if (!alsa) return;
-    using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
-    using SetHandler = int (*)(Handler);
-    if (auto set = reinterpret_cast<SetHandler>(::dlsym(alsa, "snd_lib_error_set_handler"))) set(&SilentAlsaHandler);
-}
-
 // Pan 0..255 to an azimuth in radians. OpenAL Soft's stereo panning already
 // reaches a speaker at +-60 degrees, so the scale stops there: 0 is fully
 // left, 255 fully right, and the angle moves evenly in between.
@@ -66,15 +51,12 @@ void SilenceAlsaDiagnostics() {
 // output backends (PulseAudio would start a thread of its own). Set while the
 // program starts, before any thread could read the environment, and only
 // when the user has not chosen otherwise.
-[[maybe_unused]] const bool kOpenAlConfigured = [] { return ::setenv("ALSOFT_DRIVERS", "null", 0) == 0; }();
+[[maybe_unused]] const bool kOpenAlConfigured = [] {
+    SetEnvDefault("ALSOFT_DRIVERS", "null");
+    return true;
+}();
 
 float Gain(int volume) { return static_cast<float>(std::clamp(volume, 0, 255)) / 255.0f; }
-
-FileVersion VersionOf(const struct stat& st) {
-    return {st.st_dev, st.st_ino, st.st_size,
-            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-            static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
-}
 
 // How long a closed sound's fade is given before its source stops: its
 // gain reaches zero within one update, and the output pulls every 5 ms.
@@ -152,7 +134,7 @@ bool Engine::Start(int slots, const EngineOptions& options) {
     mixer_ = std::move(mixer);
     running_ = true;
 
-    if (const char* path = std::getenv("BARNBLAST_CAPTURE"); path && *path) {
+    if (const std::string path = EnvText("BARNBLAST_CAPTURE"); !path.empty()) {
         capture_.Start(path, kMixRate, kMixChannels);
     }
     speech_ = std::make_unique<SpeechWorker>(*this);
@@ -178,7 +160,7 @@ bool Engine::OpenOutput(Output& output) {
     want.callback = &Engine::Callback;
     want.userdata = this;
 
-    SilenceAlsaDiagnostics();
+    QuietSoundSystem();
     // SDL would otherwise take SIGINT and SIGTERM for a quit event nobody
     // reads; the console layer owns those signals and ends the game.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -255,9 +237,8 @@ void Engine::Shutdown() {
 std::shared_ptr<Voice> Engine::Load(const std::string& requestedName) {
     const std::string fileName = LocateMedia(requestedName);
     const std::string path = ResolvePath(fileName);
-    struct stat st {};
-    const bool exists = ::stat(path.c_str(), &st) == 0;
-    const FileVersion version = exists ? VersionOf(st) : FileVersion{};
+    const auto facts = LookAt(path);
+    const FileVersion version = facts ? facts->version : FileVersion{};
 
     std::shared_ptr<const Buffer> buffer;
     {
@@ -265,7 +246,7 @@ std::shared_ptr<Voice> Engine::Load(const std::string& requestedName) {
         if (!running_) return nullptr;
         ReapClosing();
         auto it = mixer_->cache.find(path);
-        if (it != mixer_->cache.end() && exists && it->second->version == version) buffer = it->second;
+        if (it != mixer_->cache.end() && facts && it->second->version == version) buffer = it->second;
     }
     if (!buffer) {
         if (auto streamed = OpenStream(fileName, path)) return streamed;

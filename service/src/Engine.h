@@ -8,8 +8,7 @@
 #include "SdlOutput.h"
 #include "Singleton.h"
 #include "Stream.h"
-
-#include <sys/types.h>
+#include "System.h"
 
 #include <atomic>
 #include <chrono>
@@ -35,17 +34,6 @@ constexpr int kUpdateFrames = 120;
 // sleeping a block's length after each one, and falls 5-20% behind real time
 // with 5 ms blocks; 10 ms blocks keep it within a few percent.
 constexpr int kSilentCallbackFrames = 480;
-
-// What identifies one version of a file on disk: a file rewritten in place
-// or replaced by another changes at least one of these.
-struct FileVersion {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    std::int64_t modifiedNs = 0;
-    std::int64_t changedNs = 0;
-    bool operator==(const FileVersion&) const = default;
-};
 
 // Decoded samples uploaded once into an OpenAL buffer, shared by every sound
 // opened from the same file; freed when the last sound and the cache let go.

@@ -1,11 +1,9 @@
 #include "MediaPaths.h"
 
 #include "Decoder.h"
+#include "System.h"
 
-#include <strings.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
+#include <algorithm>
 #include <string_view>
 
 #ifndef BARNBLAST_INSTALLED_DATA_DIR
@@ -16,33 +14,36 @@ namespace Corvane::detail {
 namespace {
 
 bool IsFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(ResolvePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    const auto facts = LookAt(ResolvePath(path));
+    return facts && facts->kind != FileKind::Folder;
 }
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // "Media/Chicken.wav" -> "Chicken.wav"; the data folders hold the files of
 // the source tree's Media/ folder directly.
 std::string WithoutMediaFolder(const std::string& fileName) {
     constexpr std::string_view kMedia = "media/";
-    if (fileName.size() > kMedia.size() && ::strncasecmp(fileName.c_str(), kMedia.data(), kMedia.size()) == 0)
+    if (fileName.size() > kMedia.size() &&
+        std::equal(kMedia.begin(), kMedia.end(), fileName.begin(), [](char a, char b) { return a == LowerAscii(b); }))
         return fileName.substr(kMedia.size());
     return fileName;
 }
 
+// `name` inside `dir`, with the system's own separator between them.
 std::string Join(const std::string& dir, const std::string& name) {
-    return !dir.empty() && dir.back() == '/' ? dir + name : dir + "/" + name;
+    return Utf8Of(PathFromUtf8(dir) / PathFromUtf8(name));
 }
 
 }  // namespace
 
-std::string InstalledDataDir() { return BARNBLAST_INSTALLED_DATA_DIR; }
+std::string InstalledDataDir() { return InstalledDataFolder(BARNBLAST_INSTALLED_DATA_DIR); }
 
 std::string LocateMedia(const std::string& fileName, const std::string& installedDir) {
     // An absolute name is meant exactly; so is one that is there as asked.
-    if (fileName.empty() || fileName.front() == '/' || IsFile(fileName)) return fileName;
+    if (fileName.empty() || IsAbsolutePath(fileName) || IsFile(fileName)) return fileName;
     const std::string inData = WithoutMediaFolder(fileName);
-    const char* data = std::getenv("BARNBLAST_DATA");
-    if (data && *data) {
+    if (const std::string data = EnvText("BARNBLAST_DATA"); !data.empty()) {
         const std::string candidate = Join(data, inData);
         if (IsFile(candidate)) return candidate;
     }

@@ -7,7 +7,8 @@
 namespace Corvane::detail {
 
 // The folder the sounds were installed into, compiled in from the install
-// prefix (e.g. /usr/share/barnblast).
+// prefix (e.g. /usr/share/barnblast); on Windows the Media folder beside
+// barnblast.exe.
 std::string InstalledDataDir();
 
 // The file to open for a sound the game asks for by `fileName` (such as

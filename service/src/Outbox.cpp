@@ -1,14 +1,10 @@
 #include "Outbox.h"
 
 #include "SafeText.h"
+#include "System.h"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -71,48 +67,6 @@ bool IsScoreBody(std::string_view body) {
     return str("game") && str("name") && str("id") && o.contains("score") && o.at("score").is_int64();
 }
 
-bool SyncDir(const std::filesystem::path& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// Creates `dir` and any missing folders above it, flushing each new folder
-// and the folder holding it, so that no level of the path can vanish in a
-// crash once an entry has been written inside.
-bool CreateFolders(const std::filesystem::path& dir, std::string& error) {
-    std::filesystem::path target = dir.lexically_normal();
-    if (!target.has_filename()) target = target.parent_path();  // a trailing slash
-    std::vector<std::filesystem::path> missing;
-    for (std::filesystem::path p = target; !p.empty(); p = p.parent_path()) {
-        struct stat st {};
-        if (::stat(p.c_str(), &st) == 0) break;
-        missing.push_back(p);
-        if (p == p.parent_path()) break;
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        // The outbox itself is private to the user; folders above it are not ours to restrict.
-        const mode_t mode = *it == target ? 0700 : 0777;
-        if (::mkdir(it->c_str(), mode) != 0) {
-            if (errno == EEXIST) continue;  // made by another process meanwhile
-            error = "cannot create " + it->string() + ": " + std::strerror(errno);
-            return false;
-        }
-        if (*it == target) ::chmod(it->c_str(), 0700);  // whatever the umask
-        SyncDir(*it);
-        SyncDir(it->has_parent_path() ? it->parent_path() : ".");
-    }
-    struct stat st {};
-    const int err = ::stat(target.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-    if (err != 0) {
-        error = "cannot use " + target.string() + ": " + std::strerror(err);
-        return false;
-    }
-    return true;
-}
-
 bool IsEntryName(std::string_view name) { return name.ends_with(kSuffix) && !name.starts_with('.'); }
 
 const char* Describe(std::filesystem::file_type type) {
@@ -127,38 +81,11 @@ const char* Describe(std::filesystem::file_type type) {
     }
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-std::optional<std::string> ReadAll(int fd) {
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) return out;
-        out.append(buf, static_cast<std::size_t>(n));
-        if (out.size() > kMaxEntryBytes) return std::nullopt;
-    }
-}
-
 }  // namespace
 
 std::filesystem::path OutboxDir() {
-    if (const char* v = std::getenv("BARNBLAST_OUTBOX"); v && *v) return v;
-    if (const char* v = std::getenv("XDG_STATE_HOME"); v && *v == '/') {
-        return std::filesystem::path(v) / "barnblast" / "outbox";
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home && *home ? home : ".") / ".local" / "state" / "barnblast" / "outbox";
+    if (const std::string chosen = EnvText("BARNBLAST_OUTBOX"); !chosen.empty()) return PathFromUtf8(chosen);
+    return DefaultOutboxFolder();
 }
 
 std::string EncodeRecord(const OutboxRecord& record) {
@@ -190,7 +117,7 @@ std::optional<OutboxRecord> DecodeRecord(std::string_view text) {
 Outbox::Outbox(std::filesystem::path dir) : dir_(std::move(dir)) {}
 
 bool Outbox::Add(std::string_view id, const OutboxRecord& record, std::string& error) {
-    if (!CreateFolders(dir_, error)) return false;
+    if (!CreateFoldersDurably(dir_, error)) return false;
     // The name sorts by time of posting, so older scores go first.
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     char stamp[17];
@@ -200,24 +127,12 @@ bool Outbox::Add(std::string_view id, const OutboxRecord& record, std::string& e
     const std::filesystem::path temp = dir_ / (std::string(kTempPrefix) + std::string(id));
     const std::filesystem::path final = dir_ / name;
 
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot create " + temp.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = WriteAll(fd, EncodeRecord(record)) && ::fsync(fd) == 0;
-    const int writeErrno = errno;
-    ::close(fd);
-    if (!written || ::rename(temp.c_str(), final.c_str()) != 0) {
-        error = "cannot write " + final.string() + ": " + std::strerror(written ? errno : writeErrno);
-        ::unlink(temp.c_str());
-        return false;
-    }
+    if (!WriteFileDurably(temp, final, EncodeRecord(record), error)) return false;
     // The whole entry is in place under its name and will be sent; only a
     // crash in the next moments could still lose the rename.
-    if (!SyncDir(dir_)) {
+    if (!FlushFolder(dir_)) {
         std::fprintf(stderr, "scores: score stored in %s, but the folder could not be flushed to disk: %s\n",
-                     score_protocol::LogSafe(final.string(), 4096).c_str(), std::strerror(errno));
+                     score_protocol::LogSafe(Utf8Of(final), 4096).c_str(), ErrorText(errno).c_str());
     }
     return true;
 }
@@ -226,7 +141,7 @@ std::vector<std::string> Outbox::List() const {
     std::vector<std::string> names;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
+        std::string name = Utf8Of(it->path().filename());
         if (!IsEntryName(name)) continue;
         // A symbolic link, pipe or device is no entry of ours (see SweepTemporaries).
         std::error_code typeEc;
@@ -236,43 +151,26 @@ std::vector<std::string> Outbox::List() const {
     return names;
 }
 
-Outbox::Claim::Claim(int fd, std::string file, OutboxRecord record)
-    : fd_(fd), file_(std::move(file)), record_(std::move(record)) {}
+Outbox::Claim::Claim(LockedFile file, std::string name, OutboxRecord record)
+    : file_(file), name_(std::move(name)), record_(std::move(record)) {}
 
 Outbox::Claim::Claim(Claim&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), file_(std::move(other.file_)), record_(std::move(other.record_)) {}
+    : file_(std::exchange(other.file_, kNoFile)), name_(std::move(other.name_)), record_(std::move(other.record_)) {}
 
-Outbox::Claim::~Claim() {
-    if (fd_ >= 0) ::close(fd_);  // releases the flock
-}
+Outbox::Claim::~Claim() { Unlock(file_); }
 
 std::optional<Outbox::Claim> Outbox::TryClaim(const std::string& file) {
     const std::filesystem::path path = dir_ / file;
-    // Only a regular file is read, and never through a symbolic link, so a
-    // pipe cannot hold the sender in open and nothing outside the folder is
-    // sent. Looked at before opening (opening a device can do things), and
-    // again after, in case it was swapped in between.
-    struct stat named {};
-    if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return std::nullopt;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    Claim claim(fd, file, {});
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return std::nullopt;
-    // The holder before us may have sent and deleted it while we waited to
-    // open; then our descriptor points at a file no longer in the outbox.
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ::lstat(path.c_str(), &named) != 0 ||
-        opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
-        return std::nullopt;
-    }
-    const auto text = ReadAll(fd);
+    Claim claim(LockEntry(path), file, {});
+    if (claim.file_ == kNoFile) return std::nullopt;
+    const auto text = ReadLocked(claim.file_, kMaxEntryBytes);
     auto record = text ? DecodeRecord(*text) : std::nullopt;
     if (!record) {
         const std::filesystem::path aside = dir_ / (file + ".bad");
-        ::rename(path.c_str(), aside.c_str());
-        SyncDir(dir_);
+        RenameFile(path, aside);
+        FlushFolder(dir_);
         std::fprintf(stderr, "scores: damaged score entry %s set aside, not sent\n",
-                     score_protocol::LogSafe(aside.string(), 4096).c_str());
+                     score_protocol::LogSafe(Utf8Of(aside), 4096).c_str());
         return std::nullopt;
     }
     claim.record_ = std::move(*record);
@@ -280,21 +178,21 @@ std::optional<Outbox::Claim> Outbox::TryClaim(const std::string& file) {
 }
 
 void Outbox::Remove(const Claim& claim) {
-    ::unlink((dir_ / claim.File()).c_str());
-    SyncDir(dir_);
+    RemoveFile(dir_ / claim.File());
+    FlushFolder(dir_);
 }
 
 void Outbox::SweepTemporaries() {
     std::error_code ec;
     const auto cutoff = std::filesystem::file_time_type::clock::now() - kStaleTemporary;
     for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
+        const std::string name = Utf8Of(it->path().filename());
         if (IsEntryName(name)) {
             std::error_code typeEc;
             const auto type = it->symlink_status(typeEc).type();
             if (!typeEc && type != std::filesystem::file_type::regular) {
                 std::fprintf(stderr, "scores: %s in the outbox is %s, not a score entry; it is left alone\n",
-                             score_protocol::LogSafe(it->path().string(), 4096).c_str(), Describe(type));
+                             score_protocol::LogSafe(Utf8Of(it->path()), 4096).c_str(), Describe(type));
             }
             continue;
         }

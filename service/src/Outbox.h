@@ -4,9 +4,12 @@
 // An entry is written to a temporary name, flushed, renamed into place and
 // the folder flushed, so a crash leaves either no entry or a whole one. Each
 // entry also carries a checksum, so a damaged file is never read as a score.
-// A sender claims an entry with an exclusive flock before sending it, so two
-// processes never send the same entry at once; the lock dies with its process.
+// A sender claims an entry with an exclusive lock (flock; LockFileEx on
+// Windows) before sending it, so two processes never send the same entry at
+// once; the lock dies with its process.
 #pragma once
+
+#include "System.h"
 
 #include <filesystem>
 #include <optional>
@@ -17,7 +20,8 @@
 namespace Corvane::detail {
 
 // Where the outbox lives: $BARNBLAST_OUTBOX, else
-// $XDG_STATE_HOME/barnblast/outbox, else ~/.local/state/barnblast/outbox.
+// $XDG_STATE_HOME/barnblast/outbox, else ~/.local/state/barnblast/outbox;
+// on Windows %LOCALAPPDATA%\Barnblast\outbox.
 std::filesystem::path OutboxDir();
 
 // What one entry holds: the URL to post to and the JSON body, which carries
@@ -61,14 +65,14 @@ public:
         Claim& operator=(Claim&&) = delete;
         ~Claim();
 
-        const std::string& File() const { return file_; }
+        const std::string& File() const { return name_; }
         const OutboxRecord& Record() const { return record_; }
 
     private:
         friend class Outbox;
-        Claim(int fd, std::string file, OutboxRecord record);
-        int fd_;
-        std::string file_;
+        Claim(LockedFile file, std::string name, OutboxRecord record);
+        LockedFile file_;
+        std::string name_;
         OutboxRecord record_;
     };
 

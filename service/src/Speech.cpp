@@ -1,6 +1,7 @@
 #include "Speech.h"
 
 #include "Engine.h"
+#include "System.h"
 
 #include <espeak-ng/speak_lib.h>
 
@@ -76,10 +77,16 @@ int StartEspeakOnce() {
     static bool tried = false;
     if (tried) return rate;
     tried = true;
-    rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr, espeakINITIALIZE_DONT_EXIT);
+    // Named explicitly where the game carries its own data (Windows), so
+    // that no other copy on the machine is picked up instead.
+    const std::string dataFolder = SpeechDataFolder();
+    rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, dataFolder.empty() ? nullptr : dataFolder.c_str(),
+                             espeakINITIALIZE_DONT_EXIT);
     if (rate <= 0) {
         std::fprintf(stderr,
-                     "sound: eSpeak NG could not start (is espeak-ng-data installed?); numbers will not be spoken\n");
+                     "sound: eSpeak NG could not start (is espeak-ng-data installed%s%s?); numbers will not be "
+                     "spoken\n",
+                     dataFolder.empty() ? "" : " in ", dataFolder.c_str());
         return rate = 0;
     }
     espeak_SetSynthCallback(

@@ -1,20 +1,12 @@
 #include "Uuid.h"
 
-#include <sys/random.h>
-
-#include <cstddef>
+#include "System.h"
 
 namespace Corvane::detail {
 
 std::string NewUuid() {
     unsigned char b[16];
-    std::size_t got = 0;
-    while (got < sizeof b) {
-        const ssize_t n = ::getrandom(b + got, sizeof b - got, 0);
-        if (n > 0) got += static_cast<std::size_t>(n);
-        // getrandom only fails on interruption or before the kernel's pool
-        // is ready, which is long past once a game runs; it retries.
-    }
+    FillRandom(b, sizeof b);
     b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
     static constexpr char kHex[] = "0123456789abcdef";

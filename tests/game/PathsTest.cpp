@@ -1,6 +1,7 @@
 // Where the player's name is kept: the working folder only when it already
 // holds one or is the source tree, otherwise the per-user data folder.
 #include "Paths.h"
+#include "PosixShims.h"
 
 #include <gtest/gtest.h>
 
@@ -25,12 +26,13 @@ protected:
         fs::create_directories(root_ / "home");
         previousDir_ = fs::current_path();
         fs::current_path(root_ / "work");
-        for (const char* name : {"HOME", "XDG_DATA_HOME"}) {
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "LOCALAPPDATA"}) {
             const char* value = std::getenv(name);
             saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
         }
-        ::setenv("HOME", (root_ / "home").c_str(), 1);
+        ::setenv("HOME", (root_ / "home").string().c_str(), 1);
         ::unsetenv("XDG_DATA_HOME");
+        ::setenv("LOCALAPPDATA", (root_ / "home").string().c_str(), 1);
     }
     void TearDown() override {
         fs::current_path(previousDir_);
@@ -52,6 +54,17 @@ private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
+#ifdef _WIN32
+TEST_F(NameFile, PerUserFolderUnderLocalAppDataMadeOnlyWhenAsked) {
+    const fs::path expected = root_ / "home" / "Barnblast" / "name.dat";
+    EXPECT_EQ(fs::path(NameFilePath()), expected);
+    EXPECT_FALSE(fs::exists(expected.parent_path()));  // --help must not make folders
+    MakeNameFileFolder();
+    EXPECT_TRUE(fs::is_directory(expected.parent_path()));
+    EXPECT_FALSE(fs::exists(expected));
+    EXPECT_TRUE(WorkingFolderEmpty());
+}
+#else
 TEST_F(NameFile, PerUserFolderUnderHomeMadeOnlyWhenAskedAndTheWorkingFolderLeftAlone) {
     const fs::path expected = root_ / "home" / ".local" / "share" / "barnblast" / "name.dat";
     EXPECT_EQ(NameFilePath(), expected.string());
@@ -65,7 +78,7 @@ TEST_F(NameFile, PerUserFolderUnderHomeMadeOnlyWhenAskedAndTheWorkingFolderLeftA
 }
 
 TEST_F(NameFile, XdgDataHomeComesFirstWhenAbsolute) {
-    ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root_ / "data").string().c_str(), 1);
     EXPECT_EQ(NameFilePath(), (root_ / "data" / "barnblast" / "name.dat").string());
     MakeNameFileFolder();
     EXPECT_TRUE(fs::is_directory(root_ / "data" / "barnblast"));
@@ -75,10 +88,11 @@ TEST_F(NameFile, XdgDataHomeComesFirstWhenAbsolute) {
     EXPECT_EQ(NameFilePath(), (root_ / "home" / ".local" / "share" / "barnblast" / "name.dat").string());
     EXPECT_TRUE(WorkingFolderEmpty());
 }
+#endif
 
 TEST_F(NameFile, ExistingNameInTheWorkingFolderIsStillUsed) {
     std::ofstream("name.dat") << "Ada";
-    ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root_ / "data").string().c_str(), 1);
     EXPECT_EQ(NameFilePath(), "name.dat");
     MakeNameFileFolder();
     EXPECT_FALSE(fs::exists(root_ / "data"));
@@ -94,6 +108,7 @@ TEST_F(NameFile, SourceTreeKeepsItBesideMediaAsBefore) {
 
 TEST_F(NameFile, WithoutAnyHomeTheWorkingFolderIsAllThereIs) {
     ::unsetenv("HOME");
+    ::unsetenv("LOCALAPPDATA");
     EXPECT_EQ(NameFilePath(), "name.dat");
 }
 

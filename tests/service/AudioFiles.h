@@ -1,6 +1,8 @@
 // Sound files made on the spot for the service's tests.
 #pragma once
 
+#include "PosixShims.h"
+
 #include <sndfile.h>
 
 #include <cmath>

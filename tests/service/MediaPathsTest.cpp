@@ -1,6 +1,7 @@
 // Where a sound the game names is looked for: the working folder, then
 // $BARNBLAST_DATA, then the installed data folder.
 #include "MediaPaths.h"
+#include "PosixShims.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +44,7 @@ protected:
     }
     std::string Installed() const { return (root_ / "installed").string(); }
     std::string InData(const std::string& name) const { return (root_ / "data" / name).string(); }
-    void UseData() const { ::setenv("BARNBLAST_DATA", (root_ / "data").c_str(), 1); }
+    void UseData() const { ::setenv("BARNBLAST_DATA", (root_ / "data").string().c_str(), 1); }
 
     fs::path root_;
 
@@ -105,11 +106,20 @@ TEST_F(MediaPaths, EmptyDataVariableIsIgnored) {
     EXPECT_EQ(LocateMedia("Media/Chicken.wav", Installed()), Installed() + "/Chicken.wav");
 }
 
+#ifdef _WIN32
+TEST(MediaPathsInstalled, FolderIsMediaBesideTheProgram) {
+    const std::string dir = InstalledDataDir();
+    ASSERT_GT(dir.size(), 2U);
+    EXPECT_EQ(dir[1], ':') << dir;
+    EXPECT_TRUE(dir.ends_with("/Media")) << dir;
+}
+#else
 TEST(MediaPathsInstalled, FolderComesFromTheInstallPrefix) {
     const std::string dir = InstalledDataDir();
     ASSERT_FALSE(dir.empty());
     EXPECT_EQ(dir.front(), '/');
     EXPECT_TRUE(dir.ends_with("/share/barnblast")) << dir;
 }
+#endif
 
 }  // namespace

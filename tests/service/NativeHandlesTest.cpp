@@ -30,7 +30,7 @@ long Taken(const std::string& kind) {
 
 TEST(NativeHandles, AWholeSessionGivesBackEveryHandleItTook) {
     const auto capture = testfiles::TempDir() / "session.capture.wav";
-    ::setenv("BARNBLAST_CAPTURE", capture.c_str(), 1);
+    ::setenv("BARNBLAST_CAPTURE", capture.string().c_str(), 1);
     const auto shortOne = testfiles::WriteWav("short.wav", testfiles::Sine(9600), 1);
     const auto longOne = testfiles::WriteWav("long.wav", testfiles::Noise(3 * 48000), 1);
     const auto loop = testfiles::WriteWav("loop.wav", testfiles::Sine(4800), 1);
