@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <future>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -376,11 +375,7 @@ PostgresStore::PostgresStore(std::string conninfo, int readers)
 }
 
 PostgresStore::~PostgresStore() {
-    {
-        std::lock_guard lock(queueMutex_);
-        stopping_ = true;
-    }
-    queueReady_.notify_one();
+    queue_.Close();
     writerThread_.join();
 }
 
@@ -408,50 +403,17 @@ void PostgresStore::PutAsync(const ScoreRecord& record, PutCallback done) {
         done({}, std::make_exception_ptr(StoreError("a score's text has a NUL character", false)));
         return;
     }
-    {
-        std::lock_guard lock(queueMutex_);
-        if (!stopping_) {
-            queue_.push_back({record, std::move(done)});
-            if (queue_.size() == 1) queueReady_.notify_one();
-            return;
-        }
-    }
-    done({}, std::make_exception_ptr(StoreError("the store is closing", true)));
+    queue_.Push(record, std::move(done));
 }
 
-PutResult PostgresStore::Put(const ScoreRecord& record) {
-    std::promise<PutResult> promise;
-    auto future = promise.get_future();
-    PutAsync(record, [&promise](PutResult result, std::exception_ptr error) {
-        if (error)
-            promise.set_exception(error);
-        else
-            promise.set_value(std::move(result));
-    });
-    return future.get();
-}
+PutResult PostgresStore::Put(const ScoreRecord& record) { return AwaitPut(*this, record); }
 
 void PostgresStore::WriterLoop() {
-    std::vector<Pending> batch;
-    for (;;) {
-        {
-            std::unique_lock lock(queueMutex_);
-            queueReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty()) return;  // stopping, and all is stored
-            if (queue_.size() <= kMaxBatch) {
-                batch.swap(queue_);
-            } else {
-                batch.assign(std::make_move_iterator(queue_.begin()),
-                             std::make_move_iterator(queue_.begin() + kMaxBatch));
-                queue_.erase(queue_.begin(), queue_.begin() + kMaxBatch);
-            }
-        }
-        StoreBatch(batch);
-        batch.clear();
-    }
+    std::vector<PendingPut> batch;
+    while (queue_.Take(batch, kMaxBatch)) StoreBatch(batch);
 }
 
-void PostgresStore::StoreBatch(std::vector<Pending>& batch) {
+void PostgresStore::StoreBatch(std::vector<PendingPut>& batch) {
     std::vector<PutResult> results;
     std::exception_ptr error;
     for (int attempt = 1;; ++attempt) {
@@ -477,7 +439,7 @@ void PostgresStore::StoreBatch(std::vector<Pending>& batch) {
     }
 }
 
-std::vector<PutResult> PostgresStore::TryStore(const std::vector<Pending>& batch) {
+std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& batch) {
     std::string ids = "{";
     std::string games = "{";
     std::string names = "{";

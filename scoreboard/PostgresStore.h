@@ -12,6 +12,7 @@
 #pragma once
 
 #include "Store.h"
+#include "WriteQueue.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -47,16 +48,12 @@ public:
 
 private:
     class Connection;
-    struct Pending {
-        ScoreRecord record;
-        PutCallback done;
-    };
     // A pooled connection, back in the pool when this goes.
     class Lease;
 
     void WriterLoop();
-    void StoreBatch(std::vector<Pending>& batch);
-    std::vector<PutResult> TryStore(const std::vector<Pending>& batch);
+    void StoreBatch(std::vector<PendingPut>& batch);
+    std::vector<PutResult> TryStore(const std::vector<PendingPut>& batch);
     Lease Borrow();
     void GiveBack(std::unique_ptr<Connection> c);
 
@@ -69,10 +66,7 @@ private:
     int lent_ = 0;
     int readers_;
 
-    std::mutex queueMutex_;
-    std::condition_variable queueReady_;
-    std::vector<Pending> queue_;
-    bool stopping_ = false;
+    WriteQueue queue_;
 
     std::thread writerThread_;  // last: started once the rest is ready
 };

@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <future>
 #include <utility>
 
 namespace scoreboard {
@@ -265,59 +264,20 @@ SqliteStore::SqliteStore(const std::string& path, std::int64_t maxRankedRows)
 }
 
 SqliteStore::~SqliteStore() {
-    {
-        std::lock_guard lock(queueMutex_);
-        stopping_ = true;
-    }
-    queueReady_.notify_one();
+    queue_.Close();
     writerThread_.join();
 }
 
-void SqliteStore::PutAsync(const ScoreRecord& record, PutCallback done) {
-    {
-        std::lock_guard lock(queueMutex_);
-        if (!stopping_) {
-            queue_.push_back({record, std::move(done)});
-            if (queue_.size() == 1) queueReady_.notify_one();
-            return;
-        }
-    }
-    done({}, std::make_exception_ptr(StoreError("the store is closing", true)));
-}
+void SqliteStore::PutAsync(const ScoreRecord& record, PutCallback done) { queue_.Push(record, std::move(done)); }
 
-PutResult SqliteStore::Put(const ScoreRecord& record) {
-    std::promise<PutResult> promise;
-    auto future = promise.get_future();
-    PutAsync(record, [&promise](PutResult result, std::exception_ptr error) {
-        if (error)
-            promise.set_exception(error);
-        else
-            promise.set_value(std::move(result));
-    });
-    return future.get();
-}
+PutResult SqliteStore::Put(const ScoreRecord& record) { return AwaitPut(*this, record); }
 
 void SqliteStore::WriterLoop() {
-    std::vector<Pending> batch;
-    for (;;) {
-        {
-            std::unique_lock lock(queueMutex_);
-            queueReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty()) return;  // stopping, and all is committed
-            if (queue_.size() <= kMaxBatch) {
-                batch.swap(queue_);
-            } else {
-                batch.assign(std::make_move_iterator(queue_.begin()),
-                             std::make_move_iterator(queue_.begin() + kMaxBatch));
-                queue_.erase(queue_.begin(), queue_.begin() + kMaxBatch);
-            }
-        }
-        CommitBatch(batch);
-        batch.clear();
-    }
+    std::vector<PendingPut> batch;
+    while (queue_.Take(batch, kMaxBatch)) CommitBatch(batch);
 }
 
-void SqliteStore::CommitBatch(std::vector<Pending>& batch) {
+void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
     std::vector<PutResult> results(batch.size());
     std::vector<std::int64_t> seqs(batch.size());
     std::unordered_map<std::string, std::int64_t> added;  // new rows by game
@@ -372,7 +332,7 @@ void SqliteStore::CommitBatch(std::vector<Pending>& batch) {
     }
 }
 
-void SqliteStore::UpdateRanks(const std::vector<Pending>& batch, const std::vector<PutResult>& results,
+void SqliteStore::UpdateRanks(const std::vector<PendingPut>& batch, const std::vector<PutResult>& results,
                               const std::vector<std::int64_t>& seqs) {
     std::unordered_map<std::string, bool> loadedNow;  // by game: read from disk in this batch
     for (std::size_t i = 0; i < batch.size(); ++i) {

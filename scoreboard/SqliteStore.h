@@ -10,8 +10,8 @@
 
 #include "RankIndex.h"
 #include "Store.h"
+#include "WriteQueue.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -48,18 +48,14 @@ public:
 
 private:
     struct Connection;
-    struct Pending {
-        ScoreRecord record;
-        PutCallback done;
-    };
     // A game's total and best rows as of one commit.
     using Top = TablePage;
 
     void WriterLoop();
-    void CommitBatch(std::vector<Pending>& batch);
+    void CommitBatch(std::vector<PendingPut>& batch);
     void Publish(const std::unordered_map<std::string, std::int64_t>& added);
     // The writer's rank order of each game, kept in step with its commits.
-    void UpdateRanks(const std::vector<Pending>& batch, const std::vector<PutResult>& results,
+    void UpdateRanks(const std::vector<PendingPut>& batch, const std::vector<PutResult>& results,
                      const std::vector<std::int64_t>& seqs);
     bool LoadRanks(const std::string& game);  // false: too many rows to keep
     void DropRanks(const std::string& game);
@@ -79,10 +75,7 @@ private:
     std::int64_t rankedRows_ = 0;
     std::int64_t maxRankedRows_;
 
-    std::mutex queueMutex_;
-    std::condition_variable queueReady_;
-    std::vector<Pending> queue_;
-    bool stopping_ = false;
+    WriteQueue queue_;
 
     // Idle reader connections; more are opened when all are busy.
     std::mutex readersMutex_;

@@ -1,0 +1,86 @@
+// Puts waiting for a store's one writer thread, which takes all that wait at
+// the time into one transaction and one sync: the group commit both stores
+// make.
+#pragma once
+
+#include "Store.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <future>
+#include <iterator>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace scoreboard {
+
+struct PendingPut {
+    ScoreRecord record;
+    PutCallback done;
+};
+
+class WriteQueue {
+public:
+    // Queues a put for the writer; once closed, answers it at once with a
+    // busy StoreError, so the client retries elsewhere or later.
+    void Push(const ScoreRecord& record, PutCallback done) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!closed_) {
+                queue_.push_back({record, std::move(done)});
+                if (queue_.size() == 1) ready_.notify_one();
+                return;
+            }
+        }
+        done({}, std::make_exception_ptr(StoreError("the store is closing", true)));
+    }
+
+    // Waits for puts and moves the oldest, at most `most`, into `batch`;
+    // false once closed with nothing left.
+    bool Take(std::vector<PendingPut>& batch, std::size_t most) {
+        batch.clear();
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+        if (queue_.empty()) return false;
+        if (queue_.size() <= most) {
+            batch.swap(queue_);
+        } else {
+            const auto end = queue_.begin() + static_cast<std::ptrdiff_t>(most);
+            batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(end));
+            queue_.erase(queue_.begin(), end);
+        }
+        return true;
+    }
+
+    // What is queued is still taken; later pushes are refused.
+    void Close() {
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        ready_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<PendingPut> queue_;
+    bool closed_ = false;
+};
+
+// Put by way of PutAsync: holds the caller until the outcome is durable.
+inline PutResult AwaitPut(ScoreStore& store, const ScoreRecord& record) {
+    std::promise<PutResult> promise;
+    auto future = promise.get_future();
+    store.PutAsync(record, [&promise](PutResult result, std::exception_ptr error) {
+        if (error)
+            promise.set_exception(error);
+        else
+            promise.set_value(std::move(result));
+    });
+    return future.get();
+}
+
+}  // namespace scoreboard
