@@ -1,9 +1,8 @@
 // The cross-built Windows game under Wine, in a pseudo-terminal, played as a
 // player would: one full two-minute round in real time, the score sent to a
 // real score table on loopback.
+#include "ScoreTableRound.h"
 #include "TerminalSession.h"
-
-#include "LoopbackPort.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -88,60 +87,11 @@ std::string WindowsPath(const fs::path& path) {
     return out;
 }
 
-// A plain HTTP/1.0 GET on loopback; returns the body.
-std::string HttpGet(int port, const std::string& target) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(s);
-        return {};
-    }
-    const std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    (void)!::write(s, request.data(), request.size());
-    std::string response;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(s, buf, sizeof buf)) > 0;) response.append(buf, static_cast<std::size_t>(n));
-    ::close(s);
-    const auto body = response.find("\r\n\r\n");
-    return body == std::string::npos ? std::string() : response.substr(body + 4);
-}
+using e2etest::HttpGet;
 
-pid_t Spawn(const std::vector<std::string>& argv) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-class WineRound : public ::testing::Test {
+class WineRound : public e2etest::ScoreTableRound {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "barnblast-wine-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
-        port_ = testsupport::FreeLoopbackPort();
-        server_ = Spawn({SCOREBOARD_BIN, "--port", std::to_string(port_), "--db", (dir_ / "scores.db").string()});
-        for (int i = 0; i < 200 && HttpGet(port_, "/api/games").empty(); ++i) std::this_thread::sleep_for(50ms);
-        ASSERT_FALSE(HttpGet(port_, "/api/games").empty()) << "the score table did not start";
-    }
-    void TearDown() override {
-        if (server_ > 0) {
-            ::kill(server_, SIGTERM);
-            ::waitpid(server_, nullptr, 0);
-        }
-        fs::remove_all(dir_);
-    }
-
-    fs::path dir_;
-    int port_ = 0;
-    pid_t server_ = -1;
+    WineRound() : ScoreTableRound(SCOREBOARD_BIN, "barnblast-wine") {}
 };
 
 TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
