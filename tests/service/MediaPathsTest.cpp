@@ -16,6 +16,16 @@ namespace fs = std::filesystem;
 using Corvane::detail::InstalledDataDir;
 using Corvane::detail::LocateMedia;
 
+// A file in a folder as the system writes it: a found sound's name is the
+// folder and the file joined with the system's own separator.
+std::string In(const std::string& dir, const std::string& file) {
+#ifdef _WIN32
+    return dir + '\\' + file;
+#else
+    return dir + '/' + file;
+#endif
+}
+
 // A scratch tree: a working folder (made current), a data folder and an
 // installed folder; BARNBLAST_DATA unset unless a test sets it.
 class MediaPaths : public ::testing::Test {
@@ -79,11 +89,11 @@ TEST_F(MediaPaths, DataFolderHoldsTheFilesWithoutTheirMediaFolder) {
 
 TEST_F(MediaPaths, InstalledFolderWhenNeitherHasTheFile) {
     Touch("installed/Background.mp3");
-    EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed()), Installed() + "/Background.mp3");
+    EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed()), In(Installed(), "Background.mp3"));
     UseData();  // set, but without the file
-    EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed()), Installed() + "/Background.mp3");
+    EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed()), In(Installed(), "Background.mp3"));
     // A trailing slash on the folder makes no double one.
-    EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed() + "/"), Installed() + "/Background.mp3");
+    EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed() + "/"), In(Installed(), "Background.mp3"));
 }
 
 TEST_F(MediaPaths, NowhereLeavesTheNameForTheErrorMessage) {
@@ -103,7 +113,7 @@ TEST_F(MediaPaths, AbsoluteNamesAreTakenAsMeant) {
 TEST_F(MediaPaths, EmptyDataVariableIsIgnored) {
     Touch("installed/Chicken.wav");
     ::setenv("BARNBLAST_DATA", "", 1);
-    EXPECT_EQ(LocateMedia("Media/Chicken.wav", Installed()), Installed() + "/Chicken.wav");
+    EXPECT_EQ(LocateMedia("Media/Chicken.wav", Installed()), In(Installed(), "Chicken.wav"));
 }
 
 #ifdef _WIN32
