@@ -30,6 +30,13 @@ CURL* curl_easy_init() {
     return kReal ? kReal() : nullptr;
 }
 
+// va_start follows an enum parameter here, as libcurl's own declarations
+// have it; every ABI passes the enum as the int it is, but clang warns.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 // Every option's value is a long, a pointer or a curl_off_t, told apart by
 // the option's number, as libcurl itself reads it.
 CURLcode curl_easy_setopt(CURL* easy, CURLoption option, ...) {
@@ -59,6 +66,10 @@ CURLcode curl_easy_getinfo(CURL* easy, CURLINFO info, ...) {
     va_end(args);
     return result;
 }
+
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
 
 CURLcode curl_easy_perform(CURL* easy) {
     static auto* const kReal = Curl().Find<decltype(curl_easy_perform)>("curl_easy_perform");
