@@ -93,7 +93,7 @@ TEST_F(MediaPaths, InstalledFolderWhenNeitherHasTheFile) {
     UseData();  // set, but without the file
     EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed()), In(Installed(), "Background.mp3"));
     // A trailing slash on the folder makes no double one.
-    EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed() + "/"), In(Installed(), "Background.mp3"));
+    EXPECT_EQ(LocateMedia("Media/Background.mp3", Installed() + "/"), Installed() + "/Background.mp3");
 }
 
 TEST_F(MediaPaths, NowhereLeavesTheNameForTheErrorMessage) {
