@@ -3,6 +3,9 @@
 
 #include "Platform.h"
 
+#include <condition_variable>
+#include <mutex>
+
 namespace {
 
 constexpr std::uint32_t kRoundMs = 120000;
@@ -11,7 +14,11 @@ constexpr std::uint32_t kAfterScoreMs = 1000;
 constexpr int kPanStep = 17;  // 16 aim positions over the 0..255 pan range
 
 // Set by the timer thread once the round is running and the cluck plays.
-std::atomic<bool> timerStarted{false};
+// A mutex and condition rather than atomic wait: the Windows C++ runtime's
+// atomic wait can miss its wake-up and leave the round waiting forever.
+std::mutex timerMutex;
+std::condition_variable timerChanged;
+bool timerStarted = false;
 
 }  // namespace
 
@@ -21,11 +28,15 @@ void PlayRound() {
     Corvane::Sound music("Media/Background.mp3");
     music.Play(2, true, -1, 32);
 
-    timerStarted = false;
+    {
+        std::lock_guard lock(timerMutex);
+        timerStarted = false;
+    }
     if (platform::_beginthread(RoundTimer, 0, nullptr) != -1) {
         // The first feedback must follow the cluck's Play, or Play's pan and
         // volume would cover it; and no key counts before the round runs.
-        timerStarted.wait(false);
+        std::unique_lock lock(timerMutex);
+        timerChanged.wait(lock, [] { return timerStarted; });
     }
     UpdateAimFeedback();
     platform::Sleep(kSettleMs);
@@ -40,8 +51,11 @@ void PlayRound() {
 void RoundTimer(void*) {
     roundRunning = true;
     chickenSound.Play(1, true, 128, 128);
-    timerStarted = true;
-    timerStarted.notify_all();
+    {
+        std::lock_guard lock(timerMutex);
+        timerStarted = true;
+    }
+    timerChanged.notify_all();
     platform::Sleep(kRoundMs);
     chickenSound.Stop();
     roundRunning = false;
