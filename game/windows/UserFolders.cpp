@@ -1,20 +1,8 @@
 #include "UserFolders.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "windows/Utf16.h"
 
-std::wstring WidePath(const std::string& text) {
-    if (text.empty()) return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
+std::wstring WidePath(const std::string& text) { return platform::Utf16Of(text); }
 
 std::filesystem::path PlayerFolder() {
     // Beside the outbox, so that one folder holds all the game keeps.
@@ -29,14 +17,4 @@ std::filesystem::path PlayerFolder() {
 
 std::filesystem::path PathFromText(const std::string& text) { return std::filesystem::path(WidePath(text)); }
 
-std::string TextOfPath(const std::filesystem::path& path) {
-    const std::wstring wide = path.wstring();
-    if (wide.empty()) return {};
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr, nullptr);
-    }
-    return out;
-}
+std::string TextOfPath(const std::filesystem::path& path) { return platform::Utf8Of(path.wstring()); }

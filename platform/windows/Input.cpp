@@ -5,6 +5,7 @@
 
 #include "Console.h"
 #include "Platform.h"
+#include "Utf16.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -117,17 +118,6 @@ int ReadPipedKey() {
     return kEscape;
 }
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    }
-    return out;
-}
-
 // One line typed at the console with its own echo and editing, as UTF-8.
 bool ReadConsoleLine(std::string& line) {
     const HANDLE input = Input();
@@ -155,7 +145,7 @@ bool ReadConsoleLine(std::string& line) {
         inputEnded = true;
         return false;
     }
-    line = ToUtf8(text);
+    line = Utf8Of(text);
     return readAny;
 }
 
