@@ -7,12 +7,6 @@
 #include "Platform.h"
 #include "Utf16.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <conio.h>
 #include <windows.h>
 
