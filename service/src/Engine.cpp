@@ -195,6 +195,7 @@ void Engine::Callback(void* self, unsigned char* stream, int len) {
 }
 
 void Engine::Render(float* out, int frames) {
+    std::lock_guard lock(renderMutex_);
     ALCdevice* device = renderDevice_.load(std::memory_order_acquire);
     if (!device) {
         std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * kMixChannels, 0.0f);
@@ -230,7 +231,10 @@ void Engine::Shutdown() {
     capture_.Finish();
 
     std::lock_guard lock(mutex_);
-    renderDevice_ = nullptr;
+    {
+        std::lock_guard render(renderMutex_);  // a render under way ends first
+        renderDevice_ = nullptr;
+    }
     mixer_.reset();
 }
 

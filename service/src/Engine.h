@@ -97,7 +97,8 @@ public:
     bool WaitSpeechIdle(int timeoutMs);
 
     // Renders `frames` stereo frames of the mix into `out` and hands them to
-    // the capture. Called by the output callback, or by tests without one.
+    // the capture. Called by the output callback, or by tests without one;
+    // calls from several threads take turns.
     void Render(float* out, int frames);
     // Refills every streamed sound's queue; the stream thread calls it every
     // 20 ms, tests that render by hand call it between blocks.
@@ -159,6 +160,11 @@ private:
     int callbackFrames_ = 0;
     int streamAboveMs_ = kStreamAboveMs;
     std::atomic<void (*)(const float*, int)> observer_{nullptr};
+    // One render at a time: OpenAL Soft 1.24 leaves its mix count odd after
+    // two overlapping renders, and every later source call then spins
+    // forever; the capture's ring takes one writer too. Only the output
+    // callback takes it in the game, so it is never waited on there.
+    std::mutex renderMutex_;
 };
 
 }  // namespace Corvane::detail
