@@ -58,6 +58,13 @@ sources=(
 )
 
 step() { echo "deps: [$(date -u +%H:%M:%S)] $*"; }
+# Ends a build with the end of its log (the lanes' other output may come
+# between, so the log is named).
+failed() {
+    step "failed: the end of $1"
+    tail -n 40 "$1"
+    exit 1
+}
 
 for tool in $host-gcc-posix $host-g++-posix $host-ar cmake pkg-config dpkg-source curl sha256sum make autoreconf gcc; do
     command -v "$tool" > /dev/null || { echo "deps: $tool is missing (scripts/windows.sh installs it)" >&2; exit 1; }
@@ -110,21 +117,30 @@ export PKG_CONFIG_PATH=
 export CC=$host-gcc-posix CXX=$host-g++-posix AR=$host-ar RANLIB=$host-ranlib
 export CFLAGS="-O2" CXXFLAGS="-O2" CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib"
 
+# Ninja where it is installed: its try_compile projects (most of a configure
+# step here) and its builds start faster than Makefiles'.
+generator="Unix Makefiles"
+command -v ninja > /dev/null && generator=Ninja
+
 cmake_build() {
     local name=$1 src=$2
     shift 2
     step "$name: configure"
     rm -rf "${work:?}/$name-build"
-    cmake -S "$src" -B "$work/$name-build" -G "Unix Makefiles" \
+    # -O2 as Debian builds them (CMake's Release default is -O3, slower to
+    # compile for nothing these libraries need).
+    cmake -S "$src" -B "$work/$name-build" -G "$generator" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBARNBLAST_WINDOWS_PREFIX="$prefix" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
         -DBUILD_SHARED_LIBS=OFF "$@" > "$work/$name-configure.log" 2>&1 ||
-        { tail -n 40 "$work/$name-configure.log"; exit 1; }
+        failed "$work/$name-configure.log"
     step "$name: build"
     cmake --build "$work/$name-build" -j"$jobs" > "$work/$name-build.log" 2>&1 ||
-        { tail -n 40 "$work/$name-build.log"; exit 1; }
+        failed "$work/$name-build.log"
     step "$name: install"
-    cmake --install "$work/$name-build" > "$work/$name-install.log" 2>&1
+    cmake --install "$work/$name-build" > "$work/$name-install.log" 2>&1 ||
+        failed "$work/$name-install.log"
 }
 
 autotools_build() {
@@ -132,19 +148,21 @@ autotools_build() {
     shift 2
     step "$name: configure"
     (cd "$src" && ./configure --host=$host --prefix="$prefix" --enable-static --disable-shared "$@") \
-        > "$work/$name-configure.log" 2>&1 || { tail -n 40 "$work/$name-configure.log"; exit 1; }
+        > "$work/$name-configure.log" 2>&1 || failed "$work/$name-configure.log"
     step "$name: build"
-    make -C "$src" -j"$jobs" > "$work/$name-build.log" 2>&1 || { tail -n 40 "$work/$name-build.log"; exit 1; }
+    make -C "$src" -j"$jobs" > "$work/$name-build.log" 2>&1 || failed "$work/$name-build.log"
     step "$name: install"
-    make -C "$src" install > "$work/$name-install.log" 2>&1
+    make -C "$src" install > "$work/$name-install.log" 2>&1 || failed "$work/$name-install.log"
 }
 
-# SDL2: the game uses its audio subsystem only.
+# SDL2: the game uses its audio subsystem only (WASAPI, DirectSound, WinMM
+# and the dummy driver), so no render drivers, OpenGL, GLES or Vulkan.
 build_sdl2() {
     unpack sdl2 libsdl2_2.26.5+dfsg-1.dsc
     cmake_build sdl2 "$work/sdl2" -DSDL_SHARED=OFF -DSDL_STATIC=ON -DSDL_TEST=OFF \
         -DSDL_JOYSTICK=OFF -DSDL_HAPTIC=OFF -DSDL_HIDAPI=OFF -DSDL_SENSOR=OFF -DSDL_POWER=OFF \
-        -DSDL_DISKAUDIO=OFF -DSDL_DUMMYAUDIO=ON
+        -DSDL_RENDER=OFF -DSDL_RENDER_D3D=OFF -DSDL_OPENGL=OFF -DSDL_OPENGLES=OFF -DSDL_VULKAN=OFF \
+        -DSDL_XINPUT=OFF -DSDL_DISKAUDIO=OFF -DSDL_DUMMYAUDIO=ON
     # (Its video subsystem stays: without it SDL 2.26's Windows build leaves
     # functions of its dynamic API undefined.)
     # The game is a console program with its own main: no SDL_main, no GUI
@@ -154,7 +172,8 @@ build_sdl2() {
 }
 
 # OpenAL Soft: the game renders through its loopback device, so no
-# utilities, examples or extra backends.
+# utilities, examples or device backends (the loopback one is always built),
+# and no legacy EAX (the game sets no effects).
 build_openal() {
     step "openal: unpack"
     rm -rf "$work/openal-soft-1.24.2"
@@ -168,7 +187,9 @@ build_openal() {
         -DALSOFT_EXAMPLES=OFF -DALSOFT_TESTS=OFF -DALSOFT_INSTALL_CONFIG=OFF \
         -DALSOFT_INSTALL_HRTF_DATA=OFF -DALSOFT_INSTALL_AMBDEC_PRESETS=OFF -DALSOFT_INSTALL_EXAMPLES=OFF \
         -DALSOFT_INSTALL_UTILS=OFF -DALSOFT_EMBED_HRTF_DATA=OFF -DALSOFT_BACKEND_WAVE=OFF \
-        -DALSOFT_BACKEND_PORTAUDIO=OFF -DALSOFT_BACKEND_SDL2=OFF -DALSOFT_BACKEND_SDL3=OFF
+        -DALSOFT_BACKEND_PORTAUDIO=OFF -DALSOFT_BACKEND_SDL2=OFF -DALSOFT_BACKEND_SDL3=OFF \
+        -DALSOFT_BACKEND_WINMM=OFF -DALSOFT_BACKEND_DSOUND=OFF -DALSOFT_BACKEND_WASAPI=OFF \
+        -DALSOFT_EAX=OFF -DALSOFT_UPDATE_BUILD_VERSION=OFF
     # A static OpenAL must be declared so to its users (no dllimport).
     grep -q AL_LIBTYPE_STATIC "$prefix/lib/pkgconfig/openal.pc" ||
         sed -i 's|^Cflags: \(.*\)$|Cflags: \1 -DAL_LIBTYPE_STATIC|' "$prefix/lib/pkgconfig/openal.pc"
@@ -196,13 +217,16 @@ build_sndfile() {
 }
 
 # curl: HTTP and HTTPS only, TLS through Schannel (the system's certificates).
+# No picky warnings: each is a compiler check its configure step would run.
+# No CA bundle path either: Schannel ignores it, and the build machine's own
+# path means nothing on Windows.
 build_curl() {
     unpack curl curl_7.88.1-10+deb12u15.dsc
     cmake_build curl "$work/curl" -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DHTTP_ONLY=ON \
         -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF \
         -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DENABLE_UNIX_SOCKETS=OFF -DBUILD_CURL_EXE=OFF \
         -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_DISABLE_COOKIES=ON -DCURL_DISABLE_NTLM=ON \
-        -DUSE_WIN32_IDN=OFF -DCURL_STATICLIB=ON
+        -DUSE_WIN32_IDN=OFF -DCURL_STATICLIB=ON -DPICKY_COMPILER=OFF -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none
     # Its CMake build copies the compiler's own runtime libraries into the
     # .pc file, winpthreads' import library among them, which clashes with
     # the static one the -static link brings.
@@ -226,16 +250,16 @@ build_espeak() {
     unpack espeak-ng espeak-ng_1.52.0+dfsg-5.dsc
     step "espeak-ng: autogen"
     (cd "$work/espeak-ng" && ./autogen.sh) > "$work/espeak-ng-autogen.log" 2>&1 ||
-        { tail -n 40 "$work/espeak-ng-autogen.log"; exit 1; }
+        failed "$work/espeak-ng-autogen.log"
     rm -rf "$work/espeak-ng-native"
     cp -a "$work/espeak-ng" "$work/espeak-ng-native"
     step "espeak-ng: configure"
     (cd "$work/espeak-ng" && ./configure --host=$host --prefix="$prefix" --enable-static --disable-shared \
         "${options[@]}") > "$work/espeak-ng-configure.log" 2>&1 ||
-        { tail -n 40 "$work/espeak-ng-configure.log"; exit 1; }
+        failed "$work/espeak-ng-configure.log"
     step "espeak-ng: build library"
     make -C "$work/espeak-ng" -j"$jobs" src/libespeak-ng.la > "$work/espeak-ng-build.log" 2>&1 ||
-        { tail -n 40 "$work/espeak-ng-build.log"; exit 1; }
+        failed "$work/espeak-ng-build.log"
     mkdir -p "$prefix/lib" "$prefix/include/espeak-ng"
     cp "$work/espeak-ng/src/.libs/libespeak-ng.a" "$prefix/lib/"
     cp "$work/espeak-ng/src/include/espeak-ng/"*.h "$prefix/include/espeak-ng/"
@@ -244,10 +268,10 @@ build_espeak() {
     step "espeak-ng: native build for the data"
     (cd "$work/espeak-ng-native" && CC=gcc CXX=g++ AR=ar RANLIB=ranlib CFLAGS=-O2 CXXFLAGS=-O2 CPPFLAGS= LDFLAGS= \
         ./configure --disable-shared "${options[@]}" && make -j"$jobs" src/espeak-ng) \
-        > "$work/espeak-ng-native.log" 2>&1 || { tail -n 40 "$work/espeak-ng-native.log"; exit 1; }
+        > "$work/espeak-ng-native.log" 2>&1 || failed "$work/espeak-ng-native.log"
     step "espeak-ng: English data"
     make -C "$work/espeak-ng-native" phsource/phonemes.stamp en >> "$work/espeak-ng-native.log" 2>&1 ||
-        { tail -n 40 "$work/espeak-ng-native.log"; exit 1; }
+        failed "$work/espeak-ng-native.log"
     local data=$prefix/share/espeak-ng-data built=$work/espeak-ng-native/espeak-ng-data
     mkdir -p "$data/lang/gmw"
     cp "$built"/{phondata,phonindex,phontab,intonations,en_dict} "$data/"
@@ -261,14 +285,52 @@ build_boost() {
     ln -sfn /usr/include/boost "$prefix/include/boost"
 }
 
-for package in sdl2 openal mpg123 lame sndfile curl googletest espeak boost; do
-    if [[ -f $prefix/.built-$package ]]; then
-        step "$package: kept"
-        continue
-    fi
-    "build_$package"
-    touch "$prefix/.built-$package"
+# Each lane builds its packages in turn; the lanes run side by side, so one
+# package's single-threaded configure step overlaps another's compiling.
+# libsndfile needs mpg123 and lame installed, so they share its lane. A lane
+# stops at its first failure (the build functions print the log's tail).
+lane() {
+    local package
+    for package in "$@"; do
+        if [[ -f $prefix/.built-$package ]]; then
+            step "$package: kept"
+            continue
+        fi
+        "build_$package"
+        touch "$prefix/.built-$package"
+        step "$package: built"
+    done
+}
+# About equal lanes, each starting with a long package: curl's and SDL2's
+# configure steps (a few hundred compiler checks each) beside OpenAL Soft's
+# compiling.
+lanes=("curl googletest boost" "openal espeak" "sdl2 mpg123 lame sndfile")
+# Every lane in a process group of its own (monitor mode only while it
+# starts, which keeps bash's job notices quiet), so a failed lane can stop the
+# others with their compilers, and so can an interrupted run.
+pids=()
+stop_lanes() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill -- "-$pid" 2> /dev/null || true
+    done
+}
+trap 'stop_lanes; exit 130' INT TERM
+trap stop_lanes EXIT
+for packages in "${lanes[@]}"; do
+    set -m
+    # shellcheck disable=SC2086 # one word per package
+    lane $packages < /dev/null &
+    pids+=("$!")
+    set +m
 done
+for _ in "${pids[@]}"; do
+    if ! wait -n; then
+        step "a build failed; stopping the others"
+        exit 1
+    fi
+done
+trap - EXIT
 
 stamp_text > "$stamp"
 step "done in $(($(date +%s) - started)) s: $prefix"
