@@ -25,7 +25,7 @@ started=$(date +%s)
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev cmake make pkg-config dpkg-dev curl ca-certificates autoconf automake
-    libtool gcc g++ libboost1.81-dev zip)
+    libtool gcc g++ libboost1.81-dev zip ninja-build)
 [[ $testing == ON ]] && packages+=(wine wine64)
 sudo=()
 ((EUID == 0)) || sudo=(sudo)
