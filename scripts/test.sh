@@ -10,9 +10,9 @@ bash scripts/setup.sh --tests
 
 step() { echo "== test: $* ($(date +%T))"; }
 
-# The Windows libraries take a quarter of an hour to cross-build from source.
-# They build meanwhile at the lowest priority, so they take only the time the
-# Linux suites leave idle (waiting on real-time rounds, one-core fuzzing).
+# The Windows libraries take minutes to cross-build from source. They build
+# meanwhile at the lowest priority, beside the Linux build and suites (which
+# also wait on real-time rounds), instead of after them.
 step "Windows libraries: cross-built in the background"
 bash scripts/windows.sh --packages
 mkdir -p build-windows
