@@ -16,7 +16,7 @@ step() { echo "== test: $* ($(date +%T))"; }
 step "Windows libraries: cross-built in the background"
 bash scripts/windows.sh --packages
 mkdir -p build-windows
-setsid nice -n 19 bash tools/windows/deps.sh > build-windows/deps.log 2>&1 &
+setsid --wait nice -n 19 bash tools/windows/deps.sh > build-windows/deps.log 2>&1 &
 windows_deps=$!
 # A failed step ends the run: the build in the background ends with it.
 trap 'kill -- -$windows_deps 2> /dev/null || true' EXIT
