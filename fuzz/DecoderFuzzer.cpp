@@ -1,6 +1,6 @@
 // The sound decoder on arbitrary bytes: it never crashes, never prints,
 // and whatever it accepts is audio the mixer can take.
-#include "Decoder.h"
+#include "decoding/Decoder.h"
 #include "MemoryFile.h"
 
 #include <stdio_ext.h>

@@ -1,7 +1,7 @@
 // The outbox entry format: whatever decodes is exactly what encoding that
 // record gives back, and any record encodes to something that decodes to the
 // same record (or to nothing), never to a different one.
-#include "Outbox.h"
+#include "delivery/Outbox.h"
 
 #include <cstdint>
 #include <string_view>

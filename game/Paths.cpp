@@ -1,6 +1,7 @@
 #include "Paths.h"
 
-#include "UserFolders.h"
+#include "Environment.h"
+#include "Files.h"
 
 #include <filesystem>
 
@@ -14,13 +15,13 @@ std::string NameFilePath() {
     std::error_code error;
     if (std::filesystem::exists(kNameFileName, error) || std::filesystem::is_directory("Media", error))
         return kNameFileName;
-    const std::filesystem::path folder = PlayerFolder();
+    const std::filesystem::path folder = platform::PlayerFolder();
     if (folder.empty()) return kNameFileName;
-    return TextOfPath(folder / kNameFileName);
+    return platform::Utf8Of(folder / kNameFileName);
 }
 
 void MakeNameFileFolder() {
-    const std::filesystem::path folder = PathFromText(NameFilePath()).parent_path();
+    const std::filesystem::path folder = platform::PathFromUtf8(NameFilePath()).parent_path();
     if (folder.empty()) return;
     // When it cannot be made, storing the name fails and the player is
     // asked again next time: better than a name.dat in a stranger's folder.

@@ -1,5 +1,6 @@
 // barnblast: the command line around the game. Without arguments it plays.
 #include "Game.h"
+#include "Environment.h"
 #include "Paths.h"
 
 #include <cstdio>
@@ -10,15 +11,6 @@
 #endif
 
 namespace {
-
-// Where the help says the player's files are kept.
-#ifdef _WIN32
-#define BARNBLAST_HELP_OUTBOX "%LOCALAPPDATA%\\Barnblast\\outbox"
-#define BARNBLAST_HELP_NAME_FILE "%LOCALAPPDATA%\\Barnblast\\name.dat"
-#else
-#define BARNBLAST_HELP_OUTBOX "~/.local/state/barnblast/outbox"
-#define BARNBLAST_HELP_NAME_FILE "~/.local/share/barnblast/name.dat"
-#endif
 
 constexpr const char* kHelp =
     "Usage: barnblast [--help | --version]\n"
@@ -43,13 +35,11 @@ constexpr const char* kHelp =
     "  BARNBLAST_DATA        folder of the game's sounds, instead of Media/ in the\n"
     "                        working folder or the installed ones\n"
     "  BARNBLAST_OUTBOX      folder where scores wait until the table has them\n"
-    "                        (default " BARNBLAST_HELP_OUTBOX
-    ")\n"
+    "                        (default %s)\n"
     "  BARNBLAST_CAPTURE     WAV file receiving exactly what is played\n"
     "  SDL_AUDIODRIVER       SDL's sound output; dummy plays silently\n"
     "\n"
-    "Your name is kept in " BARNBLAST_HELP_NAME_FILE
-    " (or name.dat in the\n"
+    "Your name is kept in %s (or name.dat in the\n"
     "working folder when there is one).\n";
 
 }  // namespace
@@ -58,7 +48,7 @@ int main(int argc, char** argv) {
     if (argc > 1) {
         const std::string_view arg = argv[1];
         if (argc == 2 && (arg == "--help" || arg == "-h")) {
-            std::fputs(kHelp, stdout);
+            std::printf(kHelp, platform::kOutboxFolderShown, platform::kNameFileShown);
             return 0;
         }
         if (argc == 2 && arg == "--version") {

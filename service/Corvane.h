@@ -8,14 +8,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace Corvane {
-
-namespace detail {
-struct Voice;
-}
 
 // Starts the mixer, the output device and the speech thread. `slots` is the
 // number of exclusive playback slots (0..slots-1) that Sound::Play accepts.
@@ -33,7 +28,7 @@ inline constexpr int kPlayOutMs = 1500;
 
 class Sound {
 public:
-    Sound() noexcept = default;                   // empty; calls nothing
+    Sound();                                      // empty
     explicit Sound(const std::string& fileName);  // Open, then GetLength
     ~Sound();                                     // Close
 
@@ -71,16 +66,24 @@ public:
     // Length in milliseconds, 0 for an empty sound.
     int GetLength() const;
 
-private:
-    std::shared_ptr<detail::Voice> Handle() const;
+    // What the service keeps of a sound: its own business, so that another
+    // implementation of this interface (a test's) defines its own.
+    struct Impl;
 
-    mutable std::mutex mutex_;
-    std::shared_ptr<detail::Voice> voice_;
+private:
+    std::unique_ptr<Impl> impl_;
 };
 
 // Speaks a number aloud through the mixer, centred at full volume. Returns
 // before the speech is over; a new number cuts off one still speaking.
 void SpeakNumber(std::int32_t number);
+
+// Where the service's messages go: one line each, without its line end
+// (a missing sound card, a file that cannot be opened, a score that cannot
+// be kept). nullptr, the default, writes them to standard error. The sink is
+// called from the service's threads and must not call back into it.
+using MessageSink = void (*)(const char* line);
+void SetMessageSink(MessageSink sink);
 
 // Posts one score to the score table at `site` (a host name, optionally with
 // a port; BARNBLAST_SCORE_SITE overrides it). The score is first stored in

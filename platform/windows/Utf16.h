@@ -16,13 +16,15 @@ inline std::wstring Utf16Of(const std::string& text) {
     return out;
 }
 
-inline std::string Utf8Of(const std::wstring& text) {
+// `codePage` other than UTF-8 is for the few libraries that take narrow,
+// code-page text.
+inline std::string Utf8Of(const std::wstring& text, UINT codePage = CP_UTF8) {
     if (text.empty()) return {};
     const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
     if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
     }
     return out;
 }

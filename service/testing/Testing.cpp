@@ -1,7 +1,7 @@
 #include "Testing.h"
 
-#include "Engine.h"
-#include "NativeCount.h"
+#include "mixer/Engine.h"
+#include "common/NativeCount.h"
 
 namespace Corvane::testing {
 

@@ -4,12 +4,7 @@
 #include "FakePlatform.h"
 
 #include <mutex>
-
-namespace Corvane::detail {
-struct Voice {
-    std::string file;
-};
-}  // namespace Corvane::detail
+#include <utility>
 
 namespace recording {
 namespace {
@@ -81,61 +76,68 @@ void PostScore(std::string& game, std::int32_t score, std::string& name, std::st
     Record("PostScore(" + game + "," + std::to_string(score) + "," + name + "," + site + ")");
 }
 
+// The double keeps only which file a sound holds.
+struct Sound::Impl {
+    std::mutex mutex;
+    std::string file;  // "" while empty
+
+    std::string Get() {
+        std::lock_guard lock(mutex);
+        return file;
+    }
+};
+
+Sound::Sound() : impl_(std::make_unique<Impl>()) {}
+
 // A sound made from a file is recorded as its Open alone: what the service
 // does inside its constructor is the service's, not the game's.
-Sound::Sound(const std::string& fileName) { Open(fileName); }
+Sound::Sound(const std::string& fileName) : Sound() { Open(fileName); }
 
 Sound::~Sound() { Close(); }
 
 bool Sound::Init(const std::string& fileName) { return Open(fileName); }
 
-std::shared_ptr<detail::Voice> Sound::Handle() const {
-    std::lock_guard lock(mutex_);
-    return voice_;
-}
-
 bool Sound::Open(const std::string& fileName) {
-    auto v = std::make_shared<detail::Voice>();
-    v->file = recording::Base(fileName);
-    Record(v->file + " Open(" + fileName + ")");
-    std::lock_guard lock(mutex_);
-    voice_ = v;
+    const std::string file = recording::Base(fileName);
+    Record(file + " Open(" + fileName + ")");
+    std::lock_guard lock(impl_->mutex);
+    impl_->file = file;
     return true;
 }
 
 void Sound::Play(int slot, bool loop, int pan, int volume) {
-    if (auto v = Handle())
-        Record(v->file + " Play(" + std::to_string(slot) + "," + (loop ? "true" : "false") + "," + std::to_string(pan) +
+    if (auto v = impl_->Get(); !v.empty())
+        Record(v + " Play(" + std::to_string(slot) + "," + (loop ? "true" : "false") + "," + std::to_string(pan) +
                "," + std::to_string(volume) + ")");
 }
 
 void Sound::Stop() {
-    if (auto v = Handle()) Record(v->file + " Stop()");
+    if (auto v = impl_->Get(); !v.empty()) Record(v + " Stop()");
 }
 
 void Sound::Close() {
-    std::shared_ptr<detail::Voice> v;
+    std::string v;
     {
-        std::lock_guard lock(mutex_);
-        v = std::move(voice_);
+        std::lock_guard lock(impl_->mutex);
+        v = std::exchange(impl_->file, {});
     }
-    if (v) Record(v->file + " Close()");
+    if (!v.empty()) Record(v + " Close()");
 }
 
 void Sound::Pan(int pan) {
-    if (auto v = Handle()) Record(v->file + " Pan(" + std::to_string(pan) + ")");
+    if (auto v = impl_->Get(); !v.empty()) Record(v + " Pan(" + std::to_string(pan) + ")");
 }
 
 void Sound::Volume(int volume) {
-    if (auto v = Handle()) Record(v->file + " Volume(" + std::to_string(volume) + ")");
+    if (auto v = impl_->Get(); !v.empty()) Record(v + " Volume(" + std::to_string(volume) + ")");
 }
 
 int Sound::GetLength() const {
-    auto v = Handle();
-    if (!v) return 0;
-    Record(v->file + " GetLength()");
+    const std::string v = impl_->Get();
+    if (v.empty()) return 0;
+    Record(v + " GetLength()");
     std::lock_guard lock(recording::L().mutex);
-    auto it = recording::L().lengths.find(v->file);
+    auto it = recording::L().lengths.find(v);
     return it == recording::L().lengths.end() ? 1000 : it->second;
 }
 

@@ -1,6 +1,6 @@
 // Checks the shipped sound files as the game will hear them: decoded by the
 // service's own decoder, from the paths the game opens.
-#include "Decoder.h"
+#include "decoding/Decoder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // put among the entries, and folders that refuse to be flushed.
 #include "../service/HostileFiles.h"
 #include "Corvane.h"
-#include "Outbox.h"
+#include "delivery/Outbox.h"
 #include "ScoreJson.h"
-#include "ScorePoster.h"
+#include "delivery/ScorePoster.h"
 #include "Scoreboard.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The outbox's format and locking, and the pure parts of posting: the URL,
 // the JSON body and the retry delay.
-#include "Outbox.h"
+#include "delivery/Outbox.h"
 #include "ScoreJson.h"
-#include "ScorePoster.h"
+#include "delivery/ScorePoster.h"
 
 #include <gtest/gtest.h>
 #include <boost/json.hpp>

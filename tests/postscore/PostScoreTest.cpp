@@ -1,10 +1,10 @@
 // PostScore end to end: the real service posting to the real score table
 // server on loopback, with the outbox in a folder of its own per test.
 #include "Corvane.h"
-#include "Outbox.h"
+#include "delivery/Outbox.h"
 #include "ScoreJson.h"
 #include "Scoreboard.h"
-#include "Uuid.h"
+#include "delivery/Uuid.h"
 
 #include <gtest/gtest.h>
 

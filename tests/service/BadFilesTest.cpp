@@ -1,7 +1,7 @@
 // A sound file that cannot be played leaves an empty sound and one message.
 #include "AudioFiles.h"
 #include "Corvane.h"
-#include "Decoder.h"
+#include "decoding/Decoder.h"
 #ifndef _WIN32
 #include "HostileFiles.h"
 #endif

@@ -3,7 +3,7 @@
 // program, so no earlier test has loaded them.
 #include "AudioFiles.h"
 #include "Corvane.h"
-#include "LazyLibrary.h"
+#include "common/LazyLibrary.h"
 #include "Testing.h"
 
 #include <gtest/gtest.h>

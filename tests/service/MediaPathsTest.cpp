@@ -1,6 +1,6 @@
 // Where a sound the game names is looked for: the working folder, then
 // $BARNBLAST_DATA, then the installed data folder.
-#include "MediaPaths.h"
+#include "decoding/MediaPaths.h"
 #include "PosixShims.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Numbers are synthesized in memory and heard through the mixer.
 #include "Corvane.h"
-#include "Speech.h"
+#include "speech/Speech.h"
 #include "Testing.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "AudioFiles.h"
 #include "Corvane.h"
 #include "Mix.h"
-#include "Stream.h"
+#include "mixer/Stream.h"
 #include "Testing.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,106 @@
+// The public face of the service: thin calls into the engine.
+#include "Corvane.h"
+
+#include "mixer/Engine.h"
+#include "delivery/ScorePoster.h"
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace Corvane {
+
+using detail::Engine;
+using detail::ScorePoster;
+
+// A program that ends without CloseLib: its scores wait in the outbox, and
+// the threads stop before the process's own objects are destroyed.
+void StopAtExit() {
+    ScorePoster::Get().Stop(std::chrono::milliseconds(0));
+    Engine::Get().Shutdown();
+}
+
+// Scores go out even when the mixer cannot start, so the poster starts first.
+bool InitLib(int slots) {
+    static const bool kStopRegistered = std::atexit(&StopAtExit) == 0;
+    (void)kStopRegistered;
+    ScorePoster::Get().Start();
+    return Engine::Get().Start(slots, {});
+}
+
+// A short grace for scores posted just before quitting; the rest wait in the
+// outbox for the next start.
+void CloseLib() {
+    ScorePoster::Get().Stop(std::chrono::milliseconds(1500));
+    Engine::Get().Shutdown();
+}
+
+void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
+
+// The sound's voice in the mixer, replaced by Open and taken by Close while
+// other threads may be playing it.
+struct Sound::Impl {
+    std::mutex mutex;
+    std::shared_ptr<detail::Voice> voice;
+
+    std::shared_ptr<detail::Voice> Get() {
+        std::lock_guard lock(mutex);
+        return voice;
+    }
+    std::shared_ptr<detail::Voice> Swap(std::shared_ptr<detail::Voice> fresh) {
+        std::lock_guard lock(mutex);
+        return std::exchange(voice, std::move(fresh));
+    }
+};
+
+Sound::Sound() : impl_(std::make_unique<Impl>()) {}
+
+// A sound made from a file opens it and asks its length; leaving scope
+// closes it.
+Sound::Sound(const std::string& fileName) : Sound() {
+    Open(fileName);
+    GetLength();
+}
+
+Sound::~Sound() { Close(); }
+
+bool Sound::Init(const std::string& fileName) { return Open(fileName); }
+
+bool Sound::Open(const std::string& fileName) {
+    std::shared_ptr<detail::Voice> fresh = Engine::Get().Load(fileName);
+    const bool opened = fresh != nullptr;
+    if (auto old = impl_->Swap(std::move(fresh))) Engine::Get().Release(std::move(old));
+    return opened;
+}
+
+void Sound::Play(int slot, bool loop, int pan, int volume) {
+    if (auto v = impl_->Get()) Engine::Get().Play(v, slot, loop, pan, volume);
+}
+
+void Sound::Stop() {
+    if (auto v = impl_->Get()) Engine::Get().Stop(*v);
+}
+
+void Sound::Close() {
+    if (auto old = impl_->Swap(nullptr)) Engine::Get().Release(std::move(old));
+}
+
+void Sound::Pan(int pan) {
+    if (auto v = impl_->Get()) Engine::Get().SetPan(*v, pan);
+}
+
+void Sound::Volume(int volume) {
+    if (auto v = impl_->Get()) Engine::Get().SetVolume(*v, volume);
+}
+
+int Sound::GetLength() const {
+    auto v = impl_->Get();
+    return v ? Engine::Get().LengthMs(*v) : 0;
+}
+
+void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {
+    ScorePoster::Get().Post(game, score, name, site);
+}
+
+}  // namespace Corvane

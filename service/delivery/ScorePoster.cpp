@@ -1,0 +1,172 @@
+#include "common/Log.h"
+#include "delivery/ScorePoster.h"
+#include "SafeText.h"
+#include "ScoreJson.h"
+
+#include "common/Singleton.h"
+
+#include "common/AsciiText.h"
+#include "delivery/Outbox.h"
+
+#include <curl/curl.h>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace Corvane::detail {
+
+namespace {
+
+using namespace std::chrono_literals;
+using score_protocol::LogSafe;
+
+// Scores of other processes that stopped early are picked up this often.
+constexpr auto kRescan = 60s;
+
+// The score table answers errors as {"error": "..."}; anything else as is.
+std::string Reason(std::string_view answer) {
+    boost::system::error_code ec;
+    const auto v = boost::json::parse(answer, ec);
+    if (!ec && v.is_object()) {
+        if (const auto* e = v.get_object().if_contains("error"); e && e->is_string()) {
+            return LogSafe(std::string_view(e->get_string()));
+        }
+    }
+    return LogSafe(Trim(answer));
+}
+
+// What the refusal message names: the score and the player.
+std::string Describe(std::string_view body) {
+    boost::system::error_code ec;
+    const auto v = boost::json::parse(body, ec);
+    if (ec || !v.is_object()) return "a score";
+    const auto& o = v.get_object();
+    const auto* score = o.if_contains("score");
+    const auto* name = o.if_contains("name");
+    if (!score || !name || !name->is_string()) return "a score";
+    return "score " + boost::json::serialize(*score) + " of \"" + LogSafe(std::string_view(name->get_string())) + "\"";
+}
+
+std::once_flag curlReady;
+
+}  // namespace
+
+ScorePoster& ScorePoster::Get() { return Singleton<ScorePoster>(); }
+
+void ScorePoster::Start() {
+    std::lock_guard life(lifecycle_);
+    std::lock_guard lock(mutex_);
+    if (running_) return;
+    backoff_.clear();
+    stop_.Clear();
+    draining_ = false;
+    running_ = true;
+    thread_ = std::thread([this, dir = OutboxDir()] {
+        Outbox box(dir);
+        Run(box);
+    });
+}
+
+void ScorePoster::Stop(std::chrono::milliseconds grace) {
+    std::lock_guard life(lifecycle_);
+    {
+        std::lock_guard lock(mutex_);
+        if (!running_) return;
+        draining_ = true;
+        stop_.Set(Clock::now() + grace);
+    }
+    wake_.notify_all();
+    thread_.join();
+    std::lock_guard lock(mutex_);
+    running_ = false;
+}
+
+bool ScorePoster::Post(std::string_view game, std::int32_t score, std::string_view name, std::string_view site) {
+    const char* chosen = std::getenv("BARNBLAST_SCORE_SITE");
+    const std::string url = ScoresUrl(site, chosen ? chosen : "");
+    if (url.empty()) {
+        Say("scores: no usable score site in \"%s\"; score %d not posted\n",
+                     LogSafe(chosen && *chosen ? chosen : site).c_str(), score);
+        return false;
+    }
+    const std::string id = NewUuid();
+    Outbox box(OutboxDir());
+    std::string error;
+    if (!box.Add(id, {url, score_protocol::ScoreBody(game, score, name, id)}, error)) {
+        Say("scores: score %d could not be kept for sending: %s\n", score, LogSafe(error).c_str());
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        ++posts_;
+    }
+    wake_.notify_all();
+    return true;
+}
+
+void ScorePoster::Run(Outbox& box) {
+    box.SweepTemporaries();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        const unsigned seen = posts_;
+        const bool drainingBefore = draining_;
+        lock.unlock();
+        const auto next = Pass(box);
+        lock.lock();
+        // Once stopping, one whole pass is made after Stop, then the thread ends.
+        if (draining_ && (drainingBefore || stop_.Passed())) return;
+        if (draining_ || posts_ != seen) continue;
+        wake_.wait_until(lock, next.value_or(Clock::now() + kRescan), [&] { return draining_ || posts_ != seen; });
+    }
+}
+
+std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
+    std::optional<Clock::time_point> earliest;
+    const auto noteDue = [&](Clock::time_point t) { earliest = earliest ? std::min(*earliest, t) : t; };
+    for (const std::string& file : box.List()) {
+        if (stop_.Passed()) break;
+        auto claim = box.TryClaim(file);
+        if (!claim) continue;
+        const OutboxRecord& record = claim->Record();
+        Backoff& backoff = backoff_[record.url];
+        if (backoff.until > Clock::now()) {
+            noteDue(backoff.until);
+            continue;
+        }
+        // Only now: starting libcurl loads it, which a game with nothing to
+        // send never needs, and its first sounds never wait for.
+        std::call_once(curlReady, [] {
+            // Without it every transfer fails and is retried; the scores wait.
+            if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+                Say("scores: libcurl could not start; scores stay in the outbox\n");
+            }
+        });
+        const TransferResult sent = TransferScore(record.url, record.body, stop_);
+        switch (sent.outcome) {
+            case Outcome::Delivered:
+                box.Remove(*claim);
+                backoff = {};
+                break;
+            case Outcome::Refused:
+                Say("scores: the score table at %s refused %s (HTTP %ld: %s); it is dropped\n",
+                             LogSafe(record.url).c_str(), Describe(record.body).c_str(), sent.status,
+                             Reason(sent.answer).c_str());
+                box.Remove(*claim);
+                backoff = {};
+                break;
+            case Outcome::Retry:
+                ++backoff.failures;
+                backoff.until = Clock::now() + RetryDelay(backoff.failures, sent.retryAfter, std::time(nullptr));
+                noteDue(backoff.until);
+                break;
+            case Outcome::Aborted: return earliest;
+        }
+    }
+    return earliest;
+}
+
+}  // namespace Corvane::detail

@@ -1,0 +1,116 @@
+#include "delivery/ScoreTransfer.h"
+
+#include "common/AsciiText.h"
+#include "delivery/CurlHandles.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace Corvane::detail {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kConnectTimeout = 3s;
+constexpr auto kTransferTimeout = 10s;
+constexpr std::size_t kMaxAnswerBytes = 4096;
+// How soon a transfer notices a stop.
+constexpr auto kStopPoll = 50ms;
+
+struct Received {
+    std::string answer;
+    std::string retryAfter;
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto* got = static_cast<Received*>(user);
+    const size_t n = size * count;
+    got->answer.append(data, std::min(n, kMaxAnswerBytes - std::min(kMaxAnswerBytes, got->answer.size())));
+    return n;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto* got = static_cast<Received*>(user);
+    const std::string_view line(data, size * count);
+    constexpr std::string_view kKey = "retry-after:";
+    if (line.size() > kKey.size() && Lower(line.substr(0, kKey.size())) == kKey) {
+        got->retryAfter = Trim(line.substr(kKey.size()));
+    } else if (line.starts_with("HTTP/")) {
+        got->retryAfter.clear();  // a new answer (after a 100 Continue) starts afresh
+    }
+    return size * count;
+}
+
+TransferResult CouldNotStart() { return {Outcome::Retry, 0, "libcurl could not start", {}}; }
+
+}  // namespace
+
+TransferResult TransferScore(const std::string& url, const std::string& body, const StopDeadline& stop) {
+    const CurlEasy easy = MakeCurlEasy();
+    CurlList headers;
+    if (!easy || !Append(headers, "Content-Type: application/json") || !Append(headers, "Accept: application/json") ||
+        !Append(headers, "Expect:")) {  // no 100-continue round trip
+        return CouldNotStart();
+    }
+
+    // While stopping, the time left bounds the transfer even between polls.
+    auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kTransferTimeout);
+    if (const auto left = stop.Left()) {
+        timeout = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(*left), 1ms, timeout);
+    }
+    const auto connect = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(kConnectTimeout));
+
+    Received got;
+    CURL* curl = easy.get();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Barnblast Corvane");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect.count()));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &got);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &got);
+
+    // Driven by hand rather than curl_easy_perform, so a stop is noticed
+    // within one short poll whatever the transfer is doing.
+    const CurlMulti multi = MakeCurlMulti();
+    if (!multi) return CouldNotStart();
+    const CurlMultiMember member(multi.get(), curl);
+    if (!member.Added()) return CouldNotStart();
+    CURLcode rc = CURLE_ABORTED_BY_CALLBACK;
+    for (int running = 1; !stop.Passed();) {
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+            rc = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            const CURLMsg* msg = curl_multi_info_read(multi.get(), &left);
+            rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
+            break;
+        }
+        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(kStopPoll.count()), nullptr);
+    }
+
+    TransferResult result;
+    if (rc == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+    result.answer = rc == CURLE_OK ? std::move(got.answer) : std::string(curl_easy_strerror(rc));
+    result.retryAfter = std::move(got.retryAfter);
+    if (rc == CURLE_ABORTED_BY_CALLBACK || (rc == CURLE_OPERATION_TIMEDOUT && stop.Passed())) {
+        result.outcome = Outcome::Aborted;
+    } else if (rc != CURLE_OK) {
+        result.outcome = Outcome::Retry;
+    } else {
+        result.outcome = Classify(result.status);
+    }
+    return result;
+}
+
+}  // namespace Corvane::detail

@@ -1,0 +1,129 @@
+#include "common/Log.h"
+#include "speech/Speech.h"
+
+#include "Environment.h"
+#include "Files.h"
+
+#include <utility>
+#include <espeak-ng/speak_lib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+namespace Corvane::detail {
+namespace {
+
+// What one synthesis collects; reached from eSpeak NG's callback.
+struct Synthesis {
+    SpeechWorker* worker;
+    std::vector<std::int16_t> samples;
+};
+
+}  // namespace
+
+std::string NumberText(std::int32_t number) {
+    if (number < 0) return "minus " + std::to_string(-static_cast<std::int64_t>(number));
+    return std::to_string(number);
+}
+
+namespace {
+int StartEspeakOnce();
+}
+
+SpeechWorker::SpeechWorker(SpeechSink sink) : sink_(std::move(sink)), thread_([this] { Run(); }) {}
+
+SpeechWorker::~SpeechWorker() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+        pending_.reset();
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void SpeechWorker::Request(std::int32_t number) {
+    {
+        std::lock_guard lock(mutex_);
+        pending_ = number;
+    }
+    wake_.notify_all();
+}
+
+bool SpeechWorker::WaitIdle(int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !pending_ && !busy_; });
+}
+
+bool SpeechWorker::Abandoned() {
+    std::lock_guard lock(mutex_);
+    return stop_ || pending_.has_value();
+}
+
+int SpeechWorker::OnSamples(short* wav, int count, void* eventList) {
+    auto* events = static_cast<espeak_EVENT*>(eventList);
+    auto* synthesis = static_cast<Synthesis*>(events->user_data);
+    if (!synthesis) return 0;
+    if (wav && count > 0) synthesis->samples.insert(synthesis->samples.end(), wav, wav + count);
+    // A newer number (or the end of the service) makes this one moot.
+    return synthesis->worker->Abandoned() ? 1 : 0;
+}
+
+namespace {
+// eSpeak NG is started once per process and never terminated: version 1.51
+// hangs in espeak_Terminate when it is started a second time. Only the
+// speech thread calls it, and one speech thread ends before the next starts.
+int StartEspeakOnce() {
+    static int rate = 0;
+    static bool tried = false;
+    if (tried) return rate;
+    tried = true;
+    // Named explicitly where the game carries its own data (Windows), so
+    // that no other copy on the machine is picked up instead.
+    const std::string dataFolder = platform::SpeechDataFolder();
+    rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, dataFolder.empty() ? nullptr : dataFolder.c_str(),
+                             espeakINITIALIZE_DONT_EXIT);
+    if (rate <= 0) {
+        Say(
+                     "sound: eSpeak NG could not start (is espeak-ng-data installed%s%s?); numbers will not be "
+                     "spoken\n",
+                     dataFolder.empty() ? "" : " in ", dataFolder.c_str());
+        return rate = 0;
+    }
+    espeak_SetSynthCallback(
+        [](short* wav, int count, espeak_EVENT* events) { return SpeechWorker::OnSamples(wav, count, events); });
+    espeak_SetVoiceByName("en");
+    return rate;
+}
+}  // namespace
+
+void SpeechWorker::Run() {
+    // Every eSpeak NG call happens on this thread, and none before the first
+    // number: loading the voice would only slow the game's start.
+    int rate = -1;
+
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stop_ || pending_; });
+        if (stop_) break;
+        const std::int32_t number = *pending_;
+        pending_.reset();
+        busy_ = true;
+        lock.unlock();
+
+        if (rate < 0) rate = StartEspeakOnce();
+        if (rate > 0) {
+            Synthesis synthesis{this, {}};
+            const std::string text = NumberText(number);
+            espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, &synthesis);
+            if (!Abandoned()) sink_(synthesis.samples, rate);
+        }
+
+        lock.lock();
+        busy_ = false;
+        wake_.notify_all();
+    }
+}
+
+}  // namespace Corvane::detail
