@@ -1,7 +1,7 @@
 // The sound decoder on arbitrary bytes: it never crashes, never prints,
 // and whatever it accepts is audio the mixer can take.
-#include "decoding/Decoder.h"
 #include "MemoryFile.h"
+#include "decoding/Decoder.h"
 
 #include <stdio_ext.h>
 

@@ -1,8 +1,8 @@
 // The public face of the service: thin calls into the engine.
 #include "Corvane.h"
 
-#include "mixer/Engine.h"
 #include "delivery/ScorePoster.h"
+#include "mixer/Engine.h"
 
 #include <cstdlib>
 #include <memory>

@@ -103,8 +103,8 @@ int OpenToRead(const std::string& path) {
     // Shared for deleting and renaming, as files are on POSIX: a sound being
     // played never keeps the player from replacing it.
     const HANDLE file =
-        CreateFileW(Utf16Of(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(Utf16Of(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         SetErrnoFromLastError();
         return -1;

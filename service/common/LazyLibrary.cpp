@@ -1,5 +1,6 @@
-#include "common/Log.h"
 #include "common/LazyLibrary.h"
+
+#include "common/Log.h"
 
 #include <dlfcn.h>
 

@@ -1,8 +1,8 @@
 #include "decoding/MediaPaths.h"
 
-#include "decoding/Decoder.h"
 #include "Environment.h"
 #include "Files.h"
+#include "decoding/Decoder.h"
 
 #include <algorithm>
 #include <string_view>

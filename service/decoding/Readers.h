@@ -32,7 +32,6 @@ struct FileDescriptor {
     }
 };
 
-
 // An MP3 file through libmpg123, from the start of `file`.
 std::unique_ptr<SoundReader> OpenMp3(FileDescriptor file, long long fileSize, std::string& error);
 

@@ -1,9 +1,9 @@
-#include "common/Log.h"
 #include "delivery/Outbox.h"
 
-#include "SafeText.h"
 #include "Environment.h"
 #include "Files.h"
+#include "SafeText.h"
+#include "common/Log.h"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
@@ -86,7 +86,8 @@ const char* Describe(std::filesystem::file_type type) {
 }  // namespace
 
 std::filesystem::path OutboxDir() {
-    if (const std::string chosen = platform::EnvText("BARNBLAST_OUTBOX"); !chosen.empty()) return platform::PathFromUtf8(chosen);
+    if (const std::string chosen = platform::EnvText("BARNBLAST_OUTBOX"); !chosen.empty())
+        return platform::PathFromUtf8(chosen);
     return platform::DefaultOutboxFolder();
 }
 
@@ -134,7 +135,7 @@ bool Outbox::Add(std::string_view id, const OutboxRecord& record, std::string& e
     // crash in the next moments could still lose the rename.
     if (!platform::FlushFolder(dir_)) {
         Say("scores: score stored in %s, but the folder could not be flushed to disk: %s\n",
-                     score_protocol::LogSafe(platform::Utf8Of(final), 4096).c_str(), platform::ErrorText(errno).c_str());
+            score_protocol::LogSafe(platform::Utf8Of(final), 4096).c_str(), platform::ErrorText(errno).c_str());
     }
     return true;
 }
@@ -157,7 +158,9 @@ Outbox::Claim::Claim(platform::LockedFile file, std::string name, OutboxRecord r
     : file_(file), name_(std::move(name)), record_(std::move(record)) {}
 
 Outbox::Claim::Claim(Claim&& other) noexcept
-    : file_(std::exchange(other.file_, platform::kNoFile)), name_(std::move(other.name_)), record_(std::move(other.record_)) {}
+    : file_(std::exchange(other.file_, platform::kNoFile)),
+      name_(std::move(other.name_)),
+      record_(std::move(other.record_)) {}
 
 Outbox::Claim::~Claim() { platform::Unlock(file_); }
 
@@ -172,7 +175,7 @@ std::optional<Outbox::Claim> Outbox::TryClaim(const std::string& file) {
         platform::RenameFile(path, aside);
         platform::FlushFolder(dir_);
         Say("scores: damaged score entry %s set aside, not sent\n",
-                     score_protocol::LogSafe(platform::Utf8Of(aside), 4096).c_str());
+            score_protocol::LogSafe(platform::Utf8Of(aside), 4096).c_str());
         return std::nullopt;
     }
     claim.record_ = std::move(*record);
@@ -194,7 +197,7 @@ void Outbox::SweepTemporaries() {
             const auto type = it->symlink_status(typeEc).type();
             if (!typeEc && type != std::filesystem::file_type::regular) {
                 Say("scores: %s in the outbox is %s, not a score entry; it is left alone\n",
-                             score_protocol::LogSafe(platform::Utf8Of(it->path()), 4096).c_str(), Describe(type));
+                    score_protocol::LogSafe(platform::Utf8Of(it->path()), 4096).c_str(), Describe(type));
             }
             continue;
         }

@@ -1,7 +1,7 @@
 #include "delivery/ScoreAddress.h"
 
-#include "common/AsciiText.h"
 #include "ScoreProtocol.h"
+#include "common/AsciiText.h"
 
 #include <algorithm>
 

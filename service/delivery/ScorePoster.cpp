@@ -1,7 +1,7 @@
-#include "common/Log.h"
 #include "delivery/ScorePoster.h"
 #include "SafeText.h"
 #include "ScoreJson.h"
+#include "common/Log.h"
 
 #include "common/Singleton.h"
 
@@ -90,7 +90,7 @@ bool ScorePoster::Post(std::string_view game, std::int32_t score, std::string_vi
     const std::string url = ScoresUrl(site, chosen ? chosen : "");
     if (url.empty()) {
         Say("scores: no usable score site in \"%s\"; score %d not posted\n",
-                     LogSafe(chosen && *chosen ? chosen : site).c_str(), score);
+            LogSafe(chosen && *chosen ? chosen : site).c_str(), score);
         return false;
     }
     const std::string id = NewUuid();
@@ -153,8 +153,8 @@ std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
                 break;
             case Outcome::Refused:
                 Say("scores: the score table at %s refused %s (HTTP %ld: %s); it is dropped\n",
-                             LogSafe(record.url).c_str(), Describe(record.body).c_str(), sent.status,
-                             Reason(sent.answer).c_str());
+                    LogSafe(record.url).c_str(), Describe(record.body).c_str(), sent.status,
+                    Reason(sent.answer).c_str());
                 box.Remove(*claim);
                 backoff = {};
                 break;

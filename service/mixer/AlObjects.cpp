@@ -2,7 +2,16 @@
 
 #include "mixer/AlCheck.h"
 
+#include "common/Log.h"
+
 namespace Corvane::detail {
+
+void ReportAlError(const char* file, int line, const char* expression) {
+    ALenum error = alGetError();
+    if (error != AL_NO_ERROR) {
+        Say("sound: OpenAL error 0x%x at %s:%d in %s\n", static_cast<unsigned>(error), file, line, expression);
+    }
+}
 
 void DeleteAlSource(ALuint id) {
     AL_CHECK(alSourceStop(id));

@@ -1,20 +1,19 @@
-// The mixer behind Corvane: an OpenAL Soft loopback device rendered into an
-// SDL2 audio callback, one OpenAL source per sound.
+// The mixer behind Corvane: an OpenAL Soft loopback device (Loopback.h)
+// rendered into the sound card's callback (output/), one OpenAL source per
+// sound (Voices.h). The engine owns them, their threads and the one lock
+// they are used under.
 #pragma once
 
-#include "mixer/AlObjects.h"
-#include "output/CaptureWriter.h"
-#include "Corvane.h"
-#include "output/SdlOutput.h"
 #include "common/Singleton.h"
-#include "mixer/Stream.h"
-#include "Files.h"
+#include "mixer/Loopback.h"
+#include "mixer/Voices.h"
+#include "output/AudioOutput.h"
+#include "output/CaptureWriter.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,46 +21,6 @@
 #include <vector>
 
 namespace Corvane::detail {
-
-constexpr int kMixRate = 48000;
-constexpr int kMixChannels = 2;
-// A sound card pulls 5 ms at a time, mixed in updates of 2.5 ms: OpenAL Soft
-// spreads a pan or volume change over the update it lands in, so a change is
-// complete 2.5 ms into the first block that carries it.
-constexpr int kCallbackFrames = 240;
-constexpr int kUpdateFrames = 120;
-// SDL's dummy driver (no sound card: nothing is heard) paces itself by
-// sleeping a block's length after each one, and falls 5-20% behind real time
-// with 5 ms blocks; 10 ms blocks keep it within a few percent.
-constexpr int kSilentCallbackFrames = 480;
-
-// Decoded samples uploaded once into an OpenAL buffer, shared by every sound
-// opened from the same file; freed when the last sound and the cache let go.
-struct Buffer {
-    AlBuffer id;
-    int channels = 0;
-    int lengthMs = 0;
-    platform::FileVersion version;
-};
-
-// One sound's place in the mixer: a whole decoded buffer, or a stream. The
-// sound data is declared first, so the source that plays it is given back
-// before it.
-struct Voice {
-    std::shared_ptr<const Buffer> buffer;
-    std::unique_ptr<Stream> stream;
-    AlSource source;
-    int slot = -1;
-
-    int Channels() const { return buffer ? buffer->channels : stream ? stream->Channels() : 0; }
-    // Gives back the source, then the sound data; the sound is empty after.
-    void Empty() {
-        if (stream && source) stream->Detach(source.Get());
-        source.Reset();
-        stream.reset();
-        buffer.reset();
-    }
-};
 
 class SpeechWorker;
 
@@ -110,30 +69,15 @@ private:
     friend Engine& Singleton<Engine>();
     Engine();
 
-    using Clock = std::chrono::steady_clock;
-    // A closed sound still sounding: played out, or fading until `stopAt`.
-    struct Closing {
-        std::shared_ptr<Voice> voice;
-        Clock::time_point stopAt;
-    };
     // Everything that lives from Start to Shutdown, given back in the reverse
-    // of this order: sounds, then the speech source, the cache, the context,
-    // the device.
+    // of this order: sounds and their buffers, then the speech source and
+    // buffer, the context, the device.
     struct Mixer {
-        AlcDevice device;
-        AlcContext context;
-        std::map<std::string, std::shared_ptr<const Buffer>> cache;
-        AlSource speechSource;
+        explicit Mixer(int slots) : voices(slots) {}
+        Loopback loopback;
         AlBuffer speechBuffer;
-        std::vector<std::weak_ptr<Voice>> slots;
-        std::vector<std::weak_ptr<Voice>> voices;  // every sound handed out
-        std::vector<Closing> closing;
-        ~Mixer();
-    };
-    // The output is closed before the mixer it pulls from.
-    struct Output {
-        SdlAudio audio;
-        SdlDevice device;
+        AlSource speechSource;
+        VoiceTable voices;
     };
 
     static void Callback(void* self, unsigned char* stream, int len);
@@ -141,15 +85,16 @@ private:
     void RunStreams();
     void ServiceLocked();
     std::shared_ptr<Voice> OpenStream(const std::string& fileName, const std::string& path);
-    bool OpenOutput(Output& output);
-    void ApplyPan(const Voice& voice, int pan);
-    void ReapClosing();
+    std::shared_ptr<const Buffer> DecodeToBuffer(const std::string& fileName, const std::string& path,
+                                                 const platform::FileVersion& version);
+    // Says that OpenAL has no source for another sound; nullptr.
+    static std::shared_ptr<Voice> NoSourceLeft(const std::string& fileName);
     bool Usable(const Voice& voice) const { return running_ && voice.source; }
 
     std::mutex mutex_;  // guards everything below; never taken by Render
     bool running_ = false;
     std::unique_ptr<Mixer> mixer_;
-    std::unique_ptr<Output> output_;
+    std::unique_ptr<AudioOutput> output_;
     std::unique_ptr<SpeechWorker> speech_;
     std::condition_variable streamWake_;  // with mutex_
     std::thread streamer_;

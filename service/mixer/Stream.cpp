@@ -1,6 +1,6 @@
-#include "common/Log.h"
 #include "mixer/Stream.h"
 
+#include "common/Log.h"
 #include "mixer/AlCheck.h"
 
 #include <AL/alext.h>

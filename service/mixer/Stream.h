@@ -3,8 +3,8 @@
 // sample-exact. Every call is made under the engine's lock.
 #pragma once
 
-#include "mixer/AlObjects.h"
 #include "decoding/Decoder.h"
+#include "mixer/AlObjects.h"
 
 #include <array>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "common/Log.h"
 #include "output/CaptureWriter.h"
 
+#include "common/Log.h"
 #include "common/NativeCount.h"
 
 #include <sndfile.h>
@@ -87,8 +87,7 @@ void CaptureWriter::Finish() {
     if (thread_.joinable()) thread_.join();
     Drain();
     if (std::size_t lost = dropped_.load()) {
-        Say("sound: the capture \"%s\" lost %zu samples (the disk was too slow)\n", path_.c_str(),
-                     lost);
+        Say("sound: the capture \"%s\" lost %zu samples (the disk was too slow)\n", path_.c_str(), lost);
     }
     file_.reset();
 }

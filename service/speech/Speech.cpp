@@ -1,14 +1,14 @@
-#include "common/Log.h"
 #include "speech/Speech.h"
 
 #include "Environment.h"
 #include "Files.h"
+#include "common/Log.h"
 
-#include <utility>
 #include <espeak-ng/speak_lib.h>
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace Corvane::detail {
@@ -85,10 +85,9 @@ int StartEspeakOnce() {
     rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, dataFolder.empty() ? nullptr : dataFolder.c_str(),
                              espeakINITIALIZE_DONT_EXIT);
     if (rate <= 0) {
-        Say(
-                     "sound: eSpeak NG could not start (is espeak-ng-data installed%s%s?); numbers will not be "
-                     "spoken\n",
-                     dataFolder.empty() ? "" : " in ", dataFolder.c_str());
+        Say("sound: eSpeak NG could not start (is espeak-ng-data installed%s%s?); numbers will not be "
+            "spoken\n",
+            dataFolder.empty() ? "" : " in ", dataFolder.c_str());
         return rate = 0;
     }
     espeak_SetSynthCallback(

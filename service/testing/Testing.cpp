@@ -1,7 +1,7 @@
 #include "Testing.h"
 
-#include "mixer/Engine.h"
 #include "common/NativeCount.h"
+#include "mixer/Engine.h"
 
 namespace Corvane::testing {
 

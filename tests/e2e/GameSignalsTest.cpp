@@ -3,8 +3,8 @@
 // once with the terminal exactly as it was and the waiting score untouched,
 // Ctrl+Z hands the terminal back, and keys typed while the game is busy are
 // never echoed.
-#include "delivery/Outbox.h"
 #include "TerminalSession.h"
+#include "delivery/Outbox.h"
 
 #include "LoopbackPort.h"
 

@@ -107,8 +107,8 @@ bool Sound::Open(const std::string& fileName) {
 
 void Sound::Play(int slot, bool loop, int pan, int volume) {
     if (auto v = impl_->Get(); !v.empty())
-        Record(v + " Play(" + std::to_string(slot) + "," + (loop ? "true" : "false") + "," + std::to_string(pan) +
-               "," + std::to_string(volume) + ")");
+        Record(v + " Play(" + std::to_string(slot) + "," + (loop ? "true" : "false") + "," + std::to_string(pan) + "," +
+               std::to_string(volume) + ")");
 }
 
 void Sound::Stop() {

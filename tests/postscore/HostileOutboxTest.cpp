@@ -2,10 +2,10 @@
 // put among the entries, and folders that refuse to be flushed.
 #include "../service/HostileFiles.h"
 #include "Corvane.h"
-#include "delivery/Outbox.h"
 #include "ScoreJson.h"
-#include "delivery/ScorePoster.h"
 #include "Scoreboard.h"
+#include "delivery/Outbox.h"
+#include "delivery/ScorePoster.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The outbox's format and locking, and the pure parts of posting: the URL,
 // the JSON body and the retry delay.
-#include "delivery/Outbox.h"
 #include "ScoreJson.h"
+#include "delivery/Outbox.h"
 #include "delivery/ScorePoster.h"
 
 #include <gtest/gtest.h>

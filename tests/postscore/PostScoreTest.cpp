@@ -1,9 +1,9 @@
 // PostScore end to end: the real service posting to the real score table
 // server on loopback, with the outbox in a folder of its own per test.
 #include "Corvane.h"
-#include "delivery/Outbox.h"
 #include "ScoreJson.h"
 #include "Scoreboard.h"
+#include "delivery/Outbox.h"
 #include "delivery/Uuid.h"
 
 #include <gtest/gtest.h>

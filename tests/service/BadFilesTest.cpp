@@ -177,6 +177,24 @@ const std::pair<const char*, const char*> kBadKinds[] = {
 INSTANTIATE_TEST_SUITE_P(Kinds, BadFiles, ::testing::ValuesIn(kBadKinds),
                          [](const auto& info) { return std::string(info.param.first); });
 
+// A host program takes the service's messages: the same one line each, none
+// left on standard error.
+TEST(Messages, GoToTheSinkAHostSetInsteadOfStandardError) {
+    static std::vector<std::string> lines;
+    lines.clear();
+    ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
+    Corvane::SetMessageSink([](const char* line) { lines.emplace_back(line); });
+    ::testing::internal::CaptureStderr();
+    { Sound missing("no-such-file.wav"); }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    Corvane::SetMessageSink(nullptr);
+    Corvane::CloseLib();
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("sound: cannot open \"no-such-file.wav\": ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].find('\n'), std::string::npos) << lines[0];
+}
+
 // Sounds held whole in memory have a limit; the service streams anything
 // longer instead (see StreamTest), so only the decoder itself refuses one.
 TEST(Decoder, RefusesToHoldMoreThanTenMinutesWhole) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -51,6 +52,16 @@ TEST(Capture, HoldsExactlyTheRenderedMix) {
     EXPECT_EQ(captured, rendered);
 }
 
+// Frames the output has pulled so far, counted on the audio thread.
+std::atomic<long> pulledFrames{0};
+
+// Waits until the output has pulled `frames` more, however slowly a busy
+// machine lets SDL's dummy driver run.
+void WaitPulled(long frames) {
+    const long until = pulledFrames.load() + frames;
+    while (pulledFrames.load() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 TEST(OutputPath, LoopPannedLeftCentreRightReachesTheOutput) {
     // Through the real device path: SDL's dummy driver pulls at real time.
     ::setenv("SDL_AUDIODRIVER", "dummy", 1);
@@ -58,16 +69,19 @@ TEST(OutputPath, LoopPannedLeftCentreRightReachesTheOutput) {
     ::setenv("BARNBLAST_CAPTURE", path.c_str(), 1);
     ASSERT_TRUE(Corvane::InitLib(5));
     ::unsetenv("BARNBLAST_CAPTURE");
+    Corvane::testing::SetRenderObserver([](const float*, int frames) { pulledFrames += frames; });
     {
+        // 0.4 s of each position, as pulled by the output, not by the clock.
         Sound s(testfiles::WriteWav("loop.wav", testfiles::Sine(4800), 1));
         s.Play(1, true, 0, 255);
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        WaitPulled(19200);
         s.Pan(128);
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        WaitPulled(19200);
         s.Pan(255);
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        WaitPulled(19200);
     }
     Corvane::CloseLib();
+    Corvane::testing::SetRenderObserver(nullptr);
 
     SF_INFO info{};
     auto captured = ReadCapture(path, info);

@@ -3,8 +3,8 @@
 // program, so no earlier test has loaded them.
 #include "AudioFiles.h"
 #include "Corvane.h"
-#include "common/LazyLibrary.h"
 #include "Testing.h"
+#include "common/LazyLibrary.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Where a sound the game names is looked for: the working folder, then
 // $BARNBLAST_DATA, then the installed data folder.
-#include "decoding/MediaPaths.h"
 #include "PosixShims.h"
+#include "decoding/MediaPaths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Numbers are synthesized in memory and heard through the mixer.
 #include "Corvane.h"
-#include "speech/Speech.h"
 #include "Testing.h"
+#include "speech/Speech.h"
 
 #include <gtest/gtest.h>
 

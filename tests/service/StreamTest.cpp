@@ -4,8 +4,8 @@
 #include "AudioFiles.h"
 #include "Corvane.h"
 #include "Mix.h"
-#include "mixer/Stream.h"
 #include "Testing.h"
+#include "mixer/Stream.h"
 
 #include <gtest/gtest.h>
 
