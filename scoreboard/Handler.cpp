@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "Page.h"
+#include "ScoreContract.h"
 #include "ScoreJson.h"
 #include "ScoreProtocol.h"
 #include "Validate.h"
@@ -21,6 +22,10 @@ namespace beast = boost::beast;
 namespace {
 
 using score_protocol::kScoresPath;
+namespace wire = score_protocol::status;
+
+// The statuses of a score post are the wire contract's.
+http::status Status(int code) { return static_cast<http::status>(code); }
 constexpr std::string_view kGamesPath = "/api/games";
 constexpr std::string_view kPlayersApiPrefix = "/api/players/";
 constexpr std::string_view kGamePagePrefix = "/games/";
@@ -62,8 +67,8 @@ Response FailureResponse(const Asked& asked, const std::exception_ptr& error) {
         std::rethrow_exception(error);
     } catch (const StoreError& e) {
         LogLine(std::string("store error: ") + e.what());
-        auto res = ErrorResponse(e.Busy() ? http::status::service_unavailable : http::status::internal_server_error,
-                                 asked.version, asked.keepAlive, "the score store failed; retry later");
+        auto res = ErrorResponse(Status(e.Busy() ? wire::kStoreBusy : wire::kInternalError), asked.version,
+                                 asked.keepAlive, "the score store failed; retry later");
         if (e.Busy()) res.set(http::field::retry_after, "1");
         return res;
     } catch (const std::exception& e) {
@@ -71,7 +76,7 @@ Response FailureResponse(const Asked& asked, const std::exception_ptr& error) {
     } catch (...) {
         LogLine("error: unknown exception");
     }
-    return ErrorResponse(http::status::internal_server_error, asked.version, asked.keepAlive, "internal error");
+    return ErrorResponse(Status(wire::kInternalError), asked.version, asked.keepAlive, "internal error");
 }
 
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
@@ -81,26 +86,23 @@ std::string_view QueryOf(std::string_view target) {
     return q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
 }
 
-json::object RecordJson(const ScoreRecord& r) {
-    return {{"id", r.id}, {"game", r.game}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}};
-}
-
 // 400 naming the member or parameter at fault.
 Response BadField(const Request& req, const FieldError& err) {
     const std::string message = err.field.empty() ? err.reason : err.field + " " + err.reason;
-    return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(), message, err.field);
+    return ErrorResponse(Status(wire::kBadBody), req.version(), req.keep_alive(), message, err.field);
 }
 
 Response PutAnswer(const Asked& asked, const PutResult& result) {
-    json::object answer = RecordJson(result.kept);
-    answer["rank"] = result.rank;
-    switch (result.outcome) {
-        case PutOutcome::Stored: return JsonResponse(http::status::created, asked, answer);
-        case PutOutcome::AlreadyStored: return JsonResponse(http::status::ok, asked, answer);
-        case PutOutcome::Conflict: break;
-    }
-    return ErrorResponse(http::status::unprocessable_entity, asked.version, asked.keepAlive,
-                         "id was already used for a different score", "id");
+    if (result.outcome == PutOutcome::Conflict)
+        return ErrorResponse(Status(wire::kIdTaken), asked.version, asked.keepAlive,
+                             "id was already used for a different score", "id");
+    const ScoreRecord& r = result.kept;
+    const std::string body =
+        score_protocol::StoredBody({r.id, r.game, r.name, r.score, IsoTime(r.timeMs), result.rank});
+    auto res = MakeResponse(Status(result.outcome == PutOutcome::Stored ? wire::kStored : wire::kAlreadyStored),
+                            asked.version, asked.keepAlive, "application/json", body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
 }
 
 void PostScore(const Request& req, Service& service, std::function<void(Response)> done) {
@@ -312,9 +314,7 @@ bool IsJsonType(std::string_view type) {
 
 Response ErrorResponse(http::status status, unsigned version, bool keepAlive, std::string_view message,
                        std::string_view field) {
-    json::object body{{"error", message}};
-    if (!field.empty()) body["field"] = field;
-    auto res = MakeResponse(status, version, keepAlive, "application/json", json::serialize(body));
+    auto res = MakeResponse(status, version, keepAlive, "application/json", score_protocol::ErrorBody(message, field));
     res.set(http::field::cache_control, "no-store");
     return res;
 }
@@ -334,26 +334,25 @@ std::optional<Response> ScreenRequest(const http::request_header<>& h, Service& 
         return std::nullopt;
     }
     if (h.find(http::field::transfer_encoding) != h.end())
-        return refuse(http::status::length_required, "send the body with a Content-Length, not chunked");
+        return refuse(Status(wire::kLengthRequired), "send the body with a Content-Length, not chunked");
     const auto length = h.find(http::field::content_length);
-    if (length == h.end()) return refuse(http::status::length_required, "a Content-Length is required");
+    if (length == h.end()) return refuse(Status(wire::kLengthRequired), "a Content-Length is required");
     std::uint64_t declared = 0;
     const std::string_view text = length->value();
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), declared);
     if (ec != std::errc() || end != text.data() + text.size())
-        return refuse(http::status::bad_request, "Content-Length is not a number");
+        return refuse(Status(wire::kBadBody), "Content-Length is not a number");
     if (declared > kMaxBodyBytes)
-        return refuse(http::status::payload_too_large,
-                      "body is larger than " + std::to_string(kMaxBodyBytes) + " bytes");
+        return refuse(Status(wire::kTooLarge), "body is larger than " + std::to_string(kMaxBodyBytes) + " bytes");
     const auto coding = h.find(http::field::content_encoding);
     if (coding != h.end() && !beast::iequals(coding->value(), "identity"))
-        return refuse(http::status::unsupported_media_type, "Content-Encoding is not accepted");
+        return refuse(Status(wire::kNotJson), "Content-Encoding is not accepted");
     const auto type = h.find(http::field::content_type);
     if (type == h.end() || !IsJsonType(type->value()))
-        return refuse(http::status::unsupported_media_type, "Content-Type must be application/json");
+        return refuse(Status(wire::kNotJson), "Content-Type must be application/json");
     const auto wait = service.limiter.Admit(client, RateLimiter::Clock::now());
     if (wait.count() > 0) {
-        auto res = refuse(http::status::too_many_requests, "too many scores from this address; retry later");
+        auto res = refuse(Status(wire::kTooManyPosts), "too many scores from this address; retry later");
         res.set(http::field::retry_after, std::to_string(wait.count()));
         return res;
     }
