@@ -79,6 +79,13 @@ Response FailureResponse(const Asked& asked, const std::exception_ptr& error) {
     return ErrorResponse(Status(wire::kInternalError), asked.version, asked.keepAlive, "internal error");
 }
 
+// The same question gets the same answer until the next commit.
+std::shared_ptr<const std::string> Kept(Service& service, std::string_view key,
+                                        const std::function<std::string()>& make) {
+    if (service.memos) return service.memos->Memo(key, make);
+    return std::make_shared<const std::string>(make());
+}
+
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
 
 std::string_view QueryOf(std::string_view target) {
@@ -139,7 +146,7 @@ Response GetScores(const Request& req, Service& service) {
     // store may keep it, and most readers ask for the same top 10.
     std::string key = "scores ";
     key += std::to_string(q.limit) + " " + std::to_string(q.offset) + " " + q.game;
-    const auto body = service.store.Memo(key, [&] { return TableJson(q, service); });
+    const auto body = Kept(service, key, [&] { return TableJson(q, service); });
     auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
     res.set(http::field::cache_control, "no-store");
     return res;
@@ -185,7 +192,7 @@ Response BadPageRequest(const Request& req, std::string_view message) {
 }
 
 Response GetPage(const Request& req, Service& service) {
-    const auto page = service.store.Memo("page", [&] { return RenderPage(service.store); });
+    const auto page = Kept(service, "page", [&] { return RenderPage(service.store); });
     return HtmlResponse(http::status::ok, req, *page);
 }
 
@@ -223,8 +230,8 @@ Response GetGamePage(const Request& req, Service& service) {
     if (!page)
         return BadPageRequest(req,
                               "The page number must be a whole number from 1 to " + std::to_string(kMaxGamePage) + ".");
-    const auto kept = service.store.Memo("game " + std::to_string(*page) + " " + *game,
-                                         [&] { return WithStatus(RenderGamePage(service.store, *game, *page)); });
+    const auto kept = Kept(service, "game " + std::to_string(*page) + " " + *game,
+                           [&] { return WithStatus(RenderGamePage(service.store, *game, *page)); });
     return MemoPageResponse(req, *kept);
 }
 
@@ -234,7 +241,7 @@ Response GetPlayerPage(const Request& req, Service& service) {
     const auto name = PathDecode(*segment);
     if (!name) return BadPageRequest(req, "The name in this address is not valid UTF-8 or has a bad %-escape.");
     const auto kept =
-        service.store.Memo("player " + *name, [&] { return WithStatus(RenderPlayerPage(service.store, *name)); });
+        Kept(service, "player " + *name, [&] { return WithStatus(RenderPlayerPage(service.store, *name)); });
     return MemoPageResponse(req, *kept);
 }
 
@@ -254,7 +261,7 @@ Response GetPlayer(const Request& req, Service& service) {
     if (!name)
         return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(),
                              "name is not valid UTF-8 or has a bad %-escape", "name");
-    const auto body = service.store.Memo("api player " + *name, [&] { return PlayerJson(*name, service); });
+    const auto body = Kept(service, "api player " + *name, [&] { return PlayerJson(*name, service); });
     auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
     res.set(http::field::cache_control, "no-store");
     return res;

@@ -333,10 +333,6 @@ private:
     std::unique_ptr<Connection> c_;
 };
 
-bool PostgresStore::Names(std::string_view db) {
-    return db.starts_with("postgresql://") || db.starts_with("postgres://");
-}
-
 namespace {
 
 void CreateSchema(PGconn* conn) {
@@ -405,8 +401,6 @@ void PostgresStore::PutAsync(const ScoreRecord& record, PutCallback done) {
     }
     queue_.Push(record, std::move(done));
 }
-
-PutResult PostgresStore::Put(const ScoreRecord& record) { return AwaitPut(*this, record); }
 
 void PostgresStore::WriterLoop() {
     std::vector<PendingPut> batch;

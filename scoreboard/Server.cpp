@@ -59,24 +59,24 @@ class Session;
 // What every session shares: the service, the set of live sessions, so a
 // stop can reach the idle ones, and the counts the caps are kept by.
 struct Shared {
-    Service& service;
-    bool trustProxy;
-    int maxConnections;
-    int maxPerAddress;
-    std::chrono::milliseconds idleTimeout;
-    std::function<void()> onIdle;  // all sessions gone after a stop
+    Service* service = nullptr;  // set by Server::Run, before the first session
+    bool trustProxy = false;
+    int maxConnections = 0;
+    int maxPerAddress = 0;
+    std::chrono::milliseconds idleTimeout{};
+    std::function<void()> onIdle{};  // all sessions gone after a stop
 
-    std::mutex mutex;
-    std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+    std::mutex mutex{};
+    std::unordered_map<Session*, std::weak_ptr<Session>> sessions{};
     bool stopping = false;
     int connections = 0;
     // Connections by peer address; behind a trusted proxy, requests under
     // way by forwarded address.
-    std::unordered_map<std::string, int> perAddress;
+    std::unordered_map<std::string, int> perAddress{};
     // Posts handed to the store and not yet answered: their answers need the
     // io_context, so it must outlive them.
     int storeCalls = 0;
-    std::condition_variable storeCallsDone;
+    std::condition_variable storeCallsDone{};
 
     // Takes a place for `address` unless it or the whole server is full.
     bool Admit(const std::string& address, bool connection) {
@@ -183,7 +183,7 @@ private:
             requestSlot_ = client_;
         }
 
-        if (auto refusal = ScreenRequest(header.base(), shared_.service, client_)) return Send(std::move(*refusal));
+        if (auto refusal = ScreenRequest(header.base(), *shared_.service, client_)) return Send(std::move(*refusal));
 
         if (parser_->is_done()) return OnBody({}, 0);
         if (beast::iequals(header[http::field::expect], "100-continue")) {
@@ -211,7 +211,7 @@ private:
             std::lock_guard lock(shared_.mutex);
             ++shared_.storeCalls;
         }
-        HandleRequest(req, shared_.service, [self = shared_from_this()](Response res) {
+        HandleRequest(req, *shared_.service, [self = shared_from_this()](Response res) {
             net::dispatch(self->stream_.get_executor(),
                           [self, res = std::move(res)]() mutable { self->Send(std::move(res)); });
             std::lock_guard lock(self->shared_.mutex);
@@ -411,21 +411,12 @@ int RaiseDescriptorLimit(int wanted) {
 }  // namespace
 
 struct Server::Impl {
-    Impl(const ServerConfig& config, Service& service)
+    explicit Impl(const ServerConfig& config)
         : ioc(config.threads),
-          shared{service,
-                 config.trustProxy,
-                 RaiseDescriptorLimit(config.maxConnections),
-                 std::max(1, config.maxPerAddress),
-                 config.idleTimeout,
-                 {},
-                 {},
-                 {},
-                 false,
-                 0,
-                 {},
-                 0,
-                 {}},
+          shared{.trustProxy = config.trustProxy,
+                 .maxConnections = RaiseDescriptorLimit(config.maxConnections),
+                 .maxPerAddress = std::max(1, config.maxPerAddress),
+                 .idleTimeout = config.idleTimeout},
           signals(net::make_strand(ioc), SIGINT, SIGTERM),
           listener(std::make_shared<Listener>(ioc, Tcp::endpoint(config.address, config.port), shared)),
           threads(std::max(1, config.threads)) {}
@@ -466,7 +457,7 @@ struct Server::Impl {
     int threads;
 };
 
-Server::Server(const ServerConfig& config, Service& service) : impl_(std::make_unique<Impl>(config, service)) {
+Server::Server(const ServerConfig& config) : impl_(std::make_unique<Impl>(config)) {
     impl_->shared.onIdle = [this] { net::post(impl_->signals.get_executor(), [this] { impl_->signals.cancel(); }); };
 }
 
@@ -474,7 +465,8 @@ Server::~Server() = default;
 
 unsigned short Server::Port() const { return impl_->listener->Port(); }
 
-void Server::Run() {
+void Server::Run(Service& service) {
+    impl_->shared.service = &service;
     impl_->signals.async_wait([this](beast::error_code ec, int s) { impl_->OnSignal(ec, s); });
     impl_->listener->Run();
 

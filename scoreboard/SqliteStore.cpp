@@ -170,9 +170,6 @@ struct SqliteStore::Connection {
 namespace {
 
 constexpr std::size_t kMaxBatch = 1024;
-// Games whose top rows are kept in memory; others are read from disk.
-constexpr std::size_t kMaxCachedGames = 256;
-constexpr std::size_t kMaxMemos = 256;
 
 void CreateSchema(sqlite3* db, const std::string& path) {
     sqlite3_stmt* st = nullptr;
@@ -230,15 +227,6 @@ private:
     sqlite3* db_;
 };
 
-TablePage Slice(const TablePage& top, int limit, std::int64_t offset) {
-    TablePage page{top.total, {}};
-    const auto begin = static_cast<std::size_t>(std::min<std::int64_t>(offset, std::ssize(top.rows)));
-    const auto end = std::min(top.rows.size(), begin + static_cast<std::size_t>(std::max(limit, 0)));
-    page.rows.assign(top.rows.begin() + static_cast<std::ptrdiff_t>(begin),
-                     top.rows.begin() + static_cast<std::ptrdiff_t>(end));
-    return page;
-}
-
 }  // namespace
 
 SqliteStore::SqliteStore(const std::string& path, std::int64_t maxRankedRows)
@@ -252,13 +240,6 @@ SqliteStore::SqliteStore(const std::string& path, std::int64_t maxRankedRows)
         " ON CONFLICT (id) DO NOTHING");
     writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
     writer_->PrepareReads();
-
-    auto games = std::make_shared<std::vector<GameSummary>>();
-    {
-        Use q(*writer_->games);
-        while (q.Step()) games->push_back({q.Text(0), q.Integer(1)});
-    }
-    games_ = std::move(games);
     readers_.push_back(OpenReader());
     writerThread_ = std::thread([this] { WriterLoop(); });
 }
@@ -270,7 +251,10 @@ SqliteStore::~SqliteStore() {
 
 void SqliteStore::PutAsync(const ScoreRecord& record, PutCallback done) { queue_.Push(record, std::move(done)); }
 
-PutResult SqliteStore::Put(const ScoreRecord& record) { return AwaitPut(*this, record); }
+bool SqliteStore::WatchCommits(CommitWatcher watcher) {
+    watcher_ = std::move(watcher);
+    return true;
+}
 
 void SqliteStore::WriterLoop() {
     std::vector<PendingPut> batch;
@@ -322,7 +306,7 @@ void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
         // They may hold rows that were rolled back: read them afresh when next needed.
         for (const auto& pending : batch) DropRanks(pending.record.game);
     }
-    if (!error && !added.empty()) Publish(added);
+    if (!error && !added.empty() && watcher_) watcher_(added);
     // Only now, with the commit on disk, does anyone hear of it.
     for (std::size_t i = 0; i < batch.size(); ++i) {
         if (error)
@@ -387,34 +371,6 @@ std::int64_t SqliteStore::CountRank(Connection& c, std::string_view game, std::i
     return (q.Step() ? q.Integer(0) : 0) + 1;
 }
 
-void SqliteStore::Publish(const std::unordered_map<std::string, std::int64_t>& added) {
-    std::vector<std::pair<std::string, std::shared_ptr<const Top>>> fresh;
-    for (const auto& [game, n] : added) {
-        try {
-            fresh.emplace_back(game, std::make_shared<const Top>(ReadWith(*writer_, game, kSnapshotRows, 0)));
-        } catch (const StoreError&) {
-            fresh.emplace_back(game, nullptr);  // read from disk next time instead
-        }
-    }
-    std::lock_guard lock(snapshotMutex_);
-    ++generation_;
-    memos_.clear();
-    for (auto& [game, top] : fresh) {
-        if (!top)
-            tops_.erase(game);
-        else if (tops_.size() < kMaxCachedGames || tops_.contains(game))
-            tops_[game] = std::move(top);
-    }
-    auto games = std::make_shared<std::vector<GameSummary>>(*games_);
-    for (const auto& [game, n] : added) {
-        auto at = std::lower_bound(games->begin(), games->end(), game,
-                                   [](const GameSummary& g, const std::string& name) { return g.game < name; });
-        if (at == games->end() || at->game != game) at = games->insert(at, {game, 0});
-        at->scores += n;
-    }
-    games_ = std::move(games);
-}
-
 std::unique_ptr<SqliteStore::Connection> SqliteStore::OpenReader() const {
     auto c = std::make_unique<Connection>(path_);
     c->PrepareReads();
@@ -453,7 +409,7 @@ auto SqliteStore::WithReader(Fn&& read) {
     return result;
 }
 
-TablePage SqliteStore::ReadFromDisk(std::string_view game, int limit, std::int64_t offset) {
+TablePage SqliteStore::Read(std::string_view game, int limit, std::int64_t offset) {
     return WithReader([&](Connection& c) { return ReadWith(c, game, limit, offset); });
 }
 
@@ -476,55 +432,19 @@ std::vector<PlayerBest> SqliteStore::PlayerBests(std::string_view name) {
     });
 }
 
-TablePage SqliteStore::Read(std::string_view game, int limit, std::int64_t offset) {
-    if (offset + limit > kSnapshotRows) return ReadFromDisk(game, limit, offset);
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(snapshotMutex_);
-        const auto top = tops_.find(std::string(game));
-        if (top != tops_.end()) return Slice(*top->second, limit, offset);
-        // The writer keeps the list of games whole: one not in it has no rows.
-        const auto at = std::lower_bound(games_->begin(), games_->end(), game,
-                                         [](const GameSummary& g, std::string_view name) { return g.game < name; });
-        if (at == games_->end() || at->game != game) return {};
-        generation = generation_;
-    }
-    auto top = std::make_shared<const Top>(ReadFromDisk(game, kSnapshotRows, 0));
-    TablePage page = Slice(*top, limit, offset);
-    std::lock_guard lock(snapshotMutex_);
-    // Keep it only if no commit came since: a newer top may already be here.
-    if (generation == generation_ && tops_.size() < kMaxCachedGames) tops_.emplace(std::string(game), std::move(top));
-    return page;
-}
-
-std::shared_ptr<const std::string> SqliteStore::Memo(std::string_view key, const std::function<std::string()>& make) {
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(snapshotMutex_);
-        const auto at = memos_.find(std::string(key));
-        if (at != memos_.end()) return at->second;
-        generation = generation_;
-    }
-    auto made = std::make_shared<const std::string>(make());
-    std::lock_guard lock(snapshotMutex_);
-    // Made from what a commit since may have changed: used once, not kept.
-    if (generation == generation_ && memos_.size() < kMaxMemos) memos_.emplace(std::string(key), made);
-    return made;
-}
-
 std::vector<RankedScore> SqliteStore::Table(std::string_view game, int limit, std::int64_t offset) {
     return Read(game, limit, offset).rows;
 }
 
-std::int64_t SqliteStore::Count(std::string_view game) { return Read(game, 1, 0).total; }
+std::int64_t SqliteStore::Count(std::string_view game) { return Read(game, 0, 0).total; }
 
 std::vector<GameSummary> SqliteStore::Games() {
-    std::shared_ptr<const std::vector<GameSummary>> games;
-    {
-        std::lock_guard lock(snapshotMutex_);
-        games = games_;
-    }
-    return *games;
+    return WithReader([](Connection& c) {
+        std::vector<GameSummary> games;
+        Use q(*c.games);
+        while (q.Step()) games.push_back({q.Text(0), q.Integer(1)});
+        return games;
+    });
 }
 
 }  // namespace scoreboard
