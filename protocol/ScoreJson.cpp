@@ -47,6 +47,21 @@ std::optional<FieldError> CheckText(const char* field, const json::value* v, std
 
 }  // namespace
 
+std::optional<ScoreRequest> ReadScoreRequest(std::string_view body) {
+    json::error_code ec;
+    const json::value v = json::parse(body, ec);
+    if (ec || !v.is_object()) return std::nullopt;
+    const json::object& o = v.get_object();
+    const json::value* game = o.if_contains("game");
+    const json::value* score = o.if_contains("score");
+    const json::value* name = o.if_contains("name");
+    const json::value* id = o.if_contains("id");
+    if (!game || !game->is_string() || !name || !name->is_string() || !id || !id->is_string()) return std::nullopt;
+    if (!score || !score->is_int64()) return std::nullopt;
+    return ScoreRequest{std::string(game->get_string()), score->get_int64(), std::string(name->get_string()),
+                        std::string(id->get_string())};
+}
+
 bool IsUuid(std::string_view text) {
     if (text.size() != 36) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {

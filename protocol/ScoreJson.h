@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -30,6 +31,19 @@ struct Submission {
 // Reads a posted body as the table takes it: nothing is repaired, and
 // anything outside the limits is refused. Unknown members are ignored.
 std::variant<Submission, FieldError> ParseSubmission(std::string_view body);
+
+// A body as the sender keeps it: the four members with their JSON types,
+// none of the table's limits (the table judges those). The score is any
+// integer JSON holds as signed 64 bits.
+struct ScoreRequest {
+    std::string game;
+    std::int64_t score = 0;
+    std::string name;
+    std::string id;
+};
+// nullopt unless the body is a JSON object with a string "game", "name" and
+// "id" and an integer "score".
+std::optional<ScoreRequest> ReadScoreRequest(std::string_view body);
 
 // The canonical 8-4-4-4-12 form; any version.
 bool IsUuid(std::string_view text);

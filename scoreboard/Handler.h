@@ -2,6 +2,7 @@
 // surface of the score table.
 #pragma once
 
+#include "Memos.h"
 #include "RateLimiter.h"
 #include "Store.h"
 
@@ -25,6 +26,8 @@ struct Service {
     ScoreStore& store;
     RateLimiter& limiter;
     std::function<std::int64_t()> nowMs;  // wall clock, Unix epoch ms
+    // Where rendered answers are kept between commits; none: made anew each time.
+    Memos* memos = nullptr;
 };
 
 // Decides from the headers alone what can be refused before the body is

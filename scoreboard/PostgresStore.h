@@ -3,8 +3,8 @@
 // One writer thread takes every put waiting at the time and stores them with
 // one statement, so one commit (and one WAL flush) answers them all; a retry
 // racing on another server waits on the id's unique index and finds the row.
-// Reads take a connection from a small pool, one per serving thread. Nothing
-// is kept in memory between requests: another server may have committed since.
+// Reads take a connection from a small pool, one per serving thread. Another
+// server may commit unseen, so the caching layer keeps nothing over it.
 //
 // A connection the database dropped is reopened on its next use. Until the
 // database answers again, every call fails with a busy StoreError, which the
@@ -27,9 +27,6 @@ namespace scoreboard {
 
 class PostgresStore final : public ScoreStore {
 public:
-    // True for the --db values meant for this store: postgresql:// or postgres:// URIs.
-    static bool Names(std::string_view db);
-
     // Connects, and creates or upgrades the schema. `readers` is the most
     // connections reads hold at once; the writer has one more. Throws StoreError.
     PostgresStore(std::string conninfo, int readers);
@@ -38,7 +35,6 @@ public:
     PostgresStore(const PostgresStore&) = delete;
     PostgresStore& operator=(const PostgresStore&) = delete;
 
-    PutResult Put(const ScoreRecord& record) override;
     void PutAsync(const ScoreRecord& record, PutCallback done) override;
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;

@@ -32,8 +32,9 @@ struct ServerConfig {
 
 class Server {
 public:
-    // Binds at once, so port() is known before run(). Throws on failure.
-    Server(const ServerConfig& config, Service& service);
+    // Binds at once, so Port() is known before Run(), and before the
+    // service's store is opened. Throws on failure.
+    explicit Server(const ServerConfig& config);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -42,7 +43,7 @@ public:
 
     // Serves until SIGINT or SIGTERM, then stops accepting, lets requests in
     // flight finish and returns. A second signal stops at once.
-    void Run();
+    void Run(Service& service);
 
 private:
     struct Impl;

@@ -1,5 +1,7 @@
 #include "SqliteStore.h"
 
+#include "SqliteDb.h"
+
 #include "Schema.h"
 
 #include <sqlite3.h>
@@ -8,171 +10,9 @@
 #include <utility>
 
 namespace scoreboard {
-namespace {
-
-[[noreturn]] void Fail(sqlite3* db, int rc, std::string_view doing) {
-    std::string what(doing);
-    what += ": ";
-    what += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    const int primary = rc & 0xff;
-    throw StoreError(what, primary == SQLITE_BUSY || primary == SQLITE_LOCKED);
-}
-
-// A statement prepared once per connection and reused for every call.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
-        const int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
-        if (rc != SQLITE_OK) Fail(db, rc, "prepare");
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    sqlite3* Db() const { return db_; }
-    sqlite3_stmt* Get() const { return stmt_; }
-
-private:
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-// One use of a prepared statement: binds, steps, and leaves it reset and
-// unbound however the use ends.
-class Use {
-public:
-    explicit Use(Statement& st) : st_(st) {}
-    ~Use() {
-        sqlite3_reset(st_.Get());
-        sqlite3_clear_bindings(st_.Get());
-    }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-
-    Use& Bind(int i, std::string_view text) {
-        Check(sqlite3_bind_text(st_.Get(), i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
-        return *this;
-    }
-    Use& Bind(int i, std::int64_t v) {
-        Check(sqlite3_bind_int64(st_.Get(), i, v));
-        return *this;
-    }
-    // True while there is a row to read.
-    bool Step() {
-        const int rc = sqlite3_step(st_.Get());
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        Fail(st_.Db(), rc, "step");
-    }
-    std::int64_t Integer(int col) const { return sqlite3_column_int64(st_.Get(), col); }
-    std::string Text(int col) const {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.Get(), col));
-        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st_.Get(), col))) : std::string();
-    }
-
-private:
-    void Check(int rc) {
-        if (rc != SQLITE_OK) Fail(st_.Db(), rc, "bind");
-    }
-    Statement& st_;
-};
-
-sqlite3* OpenDb(const std::string& path) {
-    sqlite3* db = nullptr;
-    // Each connection is used by one thread at a time, so SQLite's mutexes are not needed.
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        std::string what = "open " + path;
-        if (db) {
-            what += ": ";
-            what += sqlite3_errmsg(db);
-            sqlite3_close(db);
-        }
-        throw StoreError(what, false);
-    }
-    return db;
-}
-
-void Exec(sqlite3* db, const char* sql) {
-    char* msg = nullptr;
-    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &msg);
-    if (rc != SQLITE_OK) {
-        std::string what = std::string("exec: ") + (msg ? msg : sqlite3_errstr(rc));
-        sqlite3_free(msg);
-        const int primary = rc & 0xff;
-        throw StoreError(what, primary == SQLITE_BUSY || primary == SQLITE_LOCKED);
-    }
-}
-
-}  // namespace
-
-struct SqliteStore::Connection {
-    explicit Connection(const std::string& path) : db(OpenDb(path)) {
-        try {
-            sqlite3_busy_timeout(db, 5000);
-            // A commit returns only after the WAL is synced: a 201 survives a
-            // crash or power loss. Per connection, so set on every one.
-            Exec(db, "PRAGMA synchronous=FULL");
-        } catch (...) {
-            sqlite3_close(db);
-            throw;
-        }
-    }
-    ~Connection() {
-        statements.clear();
-        sqlite3_close(db);
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    // Once the schema is there.
-    void PrepareReads() {
-        table = &Prepare(
-            "SELECT name, score, time_ms FROM scores WHERE game = ?1"
-            " ORDER BY score DESC, seq ASC LIMIT ?2 OFFSET ?3");
-        count = &Prepare("SELECT scores FROM games WHERE game = ?1");
-        games = &Prepare("SELECT game, scores FROM games ORDER BY game");
-        // Two counts, each one range of the rank index; one OR'd count reads worse.
-        rankAbove = &Prepare(
-            "SELECT (SELECT COUNT(*) FROM scores WHERE game = ?1 AND score > ?2)"
-            " + (SELECT COUNT(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq < ?3)");
-        // The player's games one index seek at a time, then each one's best
-        // row by a second seek, so a player with many rows costs no scan.
-        playerBests = &Prepare(
-            "WITH RECURSIVE g(game) AS ("
-            " SELECT MIN(game) FROM scores WHERE name = ?1"
-            " UNION ALL"
-            " SELECT (SELECT MIN(game) FROM scores WHERE name = ?1 AND game > g.game) FROM g"
-            " WHERE g.game IS NOT NULL)"
-            " SELECT b.game, b.score, b.time_ms, b.seq FROM g JOIN scores b ON b.seq ="
-            " (SELECT seq FROM scores WHERE name = ?1 AND game = g.game ORDER BY score DESC, seq LIMIT 1)"
-            " ORDER BY b.game");
-    }
-
-    Statement& Prepare(const char* sql) {
-        statements.push_back(std::make_unique<Statement>(db, sql));
-        return *statements.back();
-    }
-
-    sqlite3* db;
-    std::vector<std::unique_ptr<Statement>> statements;
-    Statement* insert = nullptr;
-    Statement* find = nullptr;
-    Statement* table = nullptr;
-    Statement* count = nullptr;
-    Statement* games = nullptr;
-    Statement* rankAbove = nullptr;
-    Statement* playerBests = nullptr;
-    Statement* rankScan = nullptr;  // the writer's only
-};
+using namespace sqlite;
 
 namespace {
-
-constexpr std::size_t kMaxBatch = 1024;
-// Games whose top rows are kept in memory; others are read from disk.
-constexpr std::size_t kMaxCachedGames = 256;
-constexpr std::size_t kMaxMemos = 256;
 
 void CreateSchema(sqlite3* db, const std::string& path) {
     sqlite3_stmt* st = nullptr;
@@ -218,27 +58,6 @@ void CreateSchema(sqlite3* db, const std::string& path) {
     if (version < kSchemaVersion) Exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
 }
 
-// Ends a read transaction however the read ends.
-class ReadTransaction {
-public:
-    explicit ReadTransaction(sqlite3* db) : db_(db) { Exec(db_, "BEGIN"); }
-    ~ReadTransaction() { sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); }
-    ReadTransaction(const ReadTransaction&) = delete;
-    ReadTransaction& operator=(const ReadTransaction&) = delete;
-
-private:
-    sqlite3* db_;
-};
-
-TablePage Slice(const TablePage& top, int limit, std::int64_t offset) {
-    TablePage page{top.total, {}};
-    const auto begin = static_cast<std::size_t>(std::min<std::int64_t>(offset, std::ssize(top.rows)));
-    const auto end = std::min(top.rows.size(), begin + static_cast<std::size_t>(std::max(limit, 0)));
-    page.rows.assign(top.rows.begin() + static_cast<std::ptrdiff_t>(begin),
-                     top.rows.begin() + static_cast<std::ptrdiff_t>(end));
-    return page;
-}
-
 }  // namespace
 
 SqliteStore::SqliteStore(const std::string& path, std::int64_t maxRankedRows)
@@ -252,13 +71,6 @@ SqliteStore::SqliteStore(const std::string& path, std::int64_t maxRankedRows)
         " ON CONFLICT (id) DO NOTHING");
     writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
     writer_->PrepareReads();
-
-    auto games = std::make_shared<std::vector<GameSummary>>();
-    {
-        Use q(*writer_->games);
-        while (q.Step()) games->push_back({q.Text(0), q.Integer(1)});
-    }
-    games_ = std::move(games);
     readers_.push_back(OpenReader());
     writerThread_ = std::thread([this] { WriterLoop(); });
 }
@@ -270,149 +82,9 @@ SqliteStore::~SqliteStore() {
 
 void SqliteStore::PutAsync(const ScoreRecord& record, PutCallback done) { queue_.Push(record, std::move(done)); }
 
-PutResult SqliteStore::Put(const ScoreRecord& record) { return AwaitPut(*this, record); }
-
-void SqliteStore::WriterLoop() {
-    std::vector<PendingPut> batch;
-    while (queue_.Take(batch, kMaxBatch)) CommitBatch(batch);
-}
-
-void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
-    std::vector<PutResult> results(batch.size());
-    std::vector<std::int64_t> seqs(batch.size());
-    std::unordered_map<std::string, std::int64_t> added;  // new rows by game
-    std::exception_ptr error;
-    try {
-        Exec(writer_->db, "BEGIN IMMEDIATE");
-        for (std::size_t i = 0; i < batch.size(); ++i) {
-            const ScoreRecord& record = batch[i].record;
-            {
-                Use ins(*writer_->insert);
-                ins.Bind(1, record.id).Bind(2, record.game).Bind(3, record.name);
-                ins.Bind(4, std::int64_t{record.score}).Bind(5, record.timeMs);
-                ins.Step();
-            }
-            if (sqlite3_changes(writer_->db) == 1) {
-                results[i] = {PutOutcome::Stored, record};
-                seqs[i] = sqlite3_last_insert_rowid(writer_->db);
-                ++added[record.game];
-                continue;
-            }
-            // The id is taken, by an earlier commit or earlier in this one:
-            // only this thread writes, so every retry sees the same row.
-            Use find(*writer_->find);
-            find.Bind(1, record.id);
-            if (!find.Step()) throw StoreError("row for id " + record.id + " vanished", false);
-            ScoreRecord kept{record.id, find.Text(0), find.Text(1), static_cast<std::int32_t>(find.Integer(2)),
-                             find.Integer(3)};
-            seqs[i] = find.Integer(4);
-            const bool same = kept.game == record.game && kept.name == record.name && kept.score == record.score;
-            results[i] = {same ? PutOutcome::AlreadyStored : PutOutcome::Conflict, std::move(kept)};
-        }
-        // Ranks as the commit leaves them, the whole batch in place.
-        UpdateRanks(batch, results, seqs);
-        for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (results[i].outcome != PutOutcome::Conflict)
-                results[i].rank = RankOf(results[i].kept.game, results[i].kept.score, seqs[i]);
-        }
-        Exec(writer_->db, "COMMIT");
-    } catch (...) {
-        error = std::current_exception();
-        if (!sqlite3_get_autocommit(writer_->db)) sqlite3_exec(writer_->db, "ROLLBACK", nullptr, nullptr, nullptr);
-        // They may hold rows that were rolled back: read them afresh when next needed.
-        for (const auto& pending : batch) DropRanks(pending.record.game);
-    }
-    if (!error && !added.empty()) Publish(added);
-    // Only now, with the commit on disk, does anyone hear of it.
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (error)
-            batch[i].done({}, error);
-        else
-            batch[i].done(std::move(results[i]), nullptr);
-    }
-}
-
-void SqliteStore::UpdateRanks(const std::vector<PendingPut>& batch, const std::vector<PutResult>& results,
-                              const std::vector<std::int64_t>& seqs) {
-    std::unordered_map<std::string, bool> loadedNow;  // by game: read from disk in this batch
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (results[i].outcome == PutOutcome::Conflict) continue;
-        const std::string& game = results[i].kept.game;
-        auto seen = loadedNow.find(game);
-        if (seen == loadedNow.end()) seen = loadedNow.emplace(game, !ranks_.contains(game) && LoadRanks(game)).first;
-        // A game read from disk just now has this batch's rows already.
-        if (results[i].outcome != PutOutcome::Stored || seen->second) continue;
-        const auto index = ranks_.find(game);
-        if (index == ranks_.end()) continue;
-        index->second.Insert(results[i].kept.score, seqs[i]);
-        ++rankedRows_;
-    }
-}
-
-bool SqliteStore::LoadRanks(const std::string& game) {
-    std::int64_t rows = 0;
-    {
-        Use q(*writer_->count);
-        q.Bind(1, game);
-        rows = q.Step() ? q.Integer(0) : 0;
-    }
-    if (rankedRows_ + rows > maxRankedRows_) return false;
-    if (!writer_->rankScan)
-        writer_->rankScan = &writer_->Prepare("SELECT score, seq FROM scores WHERE game = ?1 ORDER BY score DESC, seq");
-    RankIndex index;
-    Use q(*writer_->rankScan);
-    q.Bind(1, game);
-    while (q.Step()) index.Insert(static_cast<std::int32_t>(q.Integer(0)), q.Integer(1));
-    rankedRows_ += index.Size();
-    ranks_.insert_or_assign(game, std::move(index));
+bool SqliteStore::WatchCommits(CommitWatcher watcher) {
+    watcher_ = std::move(watcher);
     return true;
-}
-
-void SqliteStore::DropRanks(const std::string& game) {
-    const auto at = ranks_.find(game);
-    if (at == ranks_.end()) return;
-    rankedRows_ -= at->second.Size();
-    ranks_.erase(at);
-}
-
-std::int64_t SqliteStore::RankOf(const std::string& game, std::int32_t score, std::int64_t seq) {
-    const auto index = ranks_.find(game);
-    if (index != ranks_.end()) return index->second.Rank(score, seq);
-    return CountRank(*writer_, game, score, seq);
-}
-
-std::int64_t SqliteStore::CountRank(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq) {
-    Use q(*c.rankAbove);
-    q.Bind(1, game).Bind(2, std::int64_t{score}).Bind(3, seq);
-    return (q.Step() ? q.Integer(0) : 0) + 1;
-}
-
-void SqliteStore::Publish(const std::unordered_map<std::string, std::int64_t>& added) {
-    std::vector<std::pair<std::string, std::shared_ptr<const Top>>> fresh;
-    for (const auto& [game, n] : added) {
-        try {
-            fresh.emplace_back(game, std::make_shared<const Top>(ReadWith(*writer_, game, kSnapshotRows, 0)));
-        } catch (const StoreError&) {
-            fresh.emplace_back(game, nullptr);  // read from disk next time instead
-        }
-    }
-    std::lock_guard lock(snapshotMutex_);
-    ++generation_;
-    memos_.clear();
-    for (auto& [game, top] : fresh) {
-        if (!top)
-            tops_.erase(game);
-        else if (tops_.size() < kMaxCachedGames || tops_.contains(game))
-            tops_[game] = std::move(top);
-    }
-    auto games = std::make_shared<std::vector<GameSummary>>(*games_);
-    for (const auto& [game, n] : added) {
-        auto at = std::lower_bound(games->begin(), games->end(), game,
-                                   [](const GameSummary& g, const std::string& name) { return g.game < name; });
-        if (at == games->end() || at->game != game) at = games->insert(at, {game, 0});
-        at->scores += n;
-    }
-    games_ = std::move(games);
 }
 
 std::unique_ptr<SqliteStore::Connection> SqliteStore::OpenReader() const {
@@ -453,7 +125,7 @@ auto SqliteStore::WithReader(Fn&& read) {
     return result;
 }
 
-TablePage SqliteStore::ReadFromDisk(std::string_view game, int limit, std::int64_t offset) {
+TablePage SqliteStore::Read(std::string_view game, int limit, std::int64_t offset) {
     return WithReader([&](Connection& c) { return ReadWith(c, game, limit, offset); });
 }
 
@@ -476,55 +148,19 @@ std::vector<PlayerBest> SqliteStore::PlayerBests(std::string_view name) {
     });
 }
 
-TablePage SqliteStore::Read(std::string_view game, int limit, std::int64_t offset) {
-    if (offset + limit > kSnapshotRows) return ReadFromDisk(game, limit, offset);
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(snapshotMutex_);
-        const auto top = tops_.find(std::string(game));
-        if (top != tops_.end()) return Slice(*top->second, limit, offset);
-        // The writer keeps the list of games whole: one not in it has no rows.
-        const auto at = std::lower_bound(games_->begin(), games_->end(), game,
-                                         [](const GameSummary& g, std::string_view name) { return g.game < name; });
-        if (at == games_->end() || at->game != game) return {};
-        generation = generation_;
-    }
-    auto top = std::make_shared<const Top>(ReadFromDisk(game, kSnapshotRows, 0));
-    TablePage page = Slice(*top, limit, offset);
-    std::lock_guard lock(snapshotMutex_);
-    // Keep it only if no commit came since: a newer top may already be here.
-    if (generation == generation_ && tops_.size() < kMaxCachedGames) tops_.emplace(std::string(game), std::move(top));
-    return page;
-}
-
-std::shared_ptr<const std::string> SqliteStore::Memo(std::string_view key, const std::function<std::string()>& make) {
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(snapshotMutex_);
-        const auto at = memos_.find(std::string(key));
-        if (at != memos_.end()) return at->second;
-        generation = generation_;
-    }
-    auto made = std::make_shared<const std::string>(make());
-    std::lock_guard lock(snapshotMutex_);
-    // Made from what a commit since may have changed: used once, not kept.
-    if (generation == generation_ && memos_.size() < kMaxMemos) memos_.emplace(std::string(key), made);
-    return made;
-}
-
 std::vector<RankedScore> SqliteStore::Table(std::string_view game, int limit, std::int64_t offset) {
     return Read(game, limit, offset).rows;
 }
 
-std::int64_t SqliteStore::Count(std::string_view game) { return Read(game, 1, 0).total; }
+std::int64_t SqliteStore::Count(std::string_view game) { return Read(game, 0, 0).total; }
 
 std::vector<GameSummary> SqliteStore::Games() {
-    std::shared_ptr<const std::vector<GameSummary>> games;
-    {
-        std::lock_guard lock(snapshotMutex_);
-        games = games_;
-    }
-    return *games;
+    return WithReader([](Connection& c) {
+        std::vector<GameSummary> games;
+        Use q(*c.games);
+        while (q.Step()) games.push_back({q.Text(0), q.Integer(1)});
+        return games;
+    });
 }
 
 }  // namespace scoreboard

@@ -3,9 +3,8 @@
 //
 // One writer thread takes every put waiting at the time into one transaction
 // and one sync (a group commit), and answers each only after that commit.
-// Reads run on their own connections beside it. Each game's top rows and the
-// list of games are kept in memory, refreshed by the writer after each commit,
-// so the common reads cost no SQL at all.
+// Reads run on their own connections beside it. It is the only writer to its
+// file, so it tells the caching layer of every commit (WatchCommits).
 #pragma once
 
 #include "RankIndex.h"
@@ -24,8 +23,6 @@ namespace scoreboard {
 
 class SqliteStore final : public ScoreStore {
 public:
-    // Rows of each game kept in memory: the largest page a client may ask for.
-    static constexpr int kSnapshotRows = 100;
     // Rows whose rank order the writer keeps in memory (16 bytes each); the
     // ranks of games beyond it are counted with SQL instead.
     static constexpr std::int64_t kMaxRankedRows = 4'000'000;
@@ -37,23 +34,19 @@ public:
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
 
-    PutResult Put(const ScoreRecord& record) override;
     void PutAsync(const ScoreRecord& record, PutCallback done) override;
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override;
-    std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override;
+    bool WatchCommits(CommitWatcher watcher) override;
 
 private:
     struct Connection;
-    // A game's total and best rows as of one commit.
-    using Top = TablePage;
 
     void WriterLoop();
     void CommitBatch(std::vector<PendingPut>& batch);
-    void Publish(const std::unordered_map<std::string, std::int64_t>& added);
     // The writer's rank order of each game, kept in step with its commits.
     void UpdateRanks(const std::vector<PendingPut>& batch, const std::vector<PutResult>& results,
                      const std::vector<std::int64_t>& seqs);
@@ -65,7 +58,6 @@ private:
     // Runs read(connection) on an idle reader connection.
     template <typename Fn>
     auto WithReader(Fn&& read);
-    TablePage ReadFromDisk(std::string_view game, int limit, std::int64_t offset);
     static TablePage ReadWith(Connection& c, std::string_view game, int limit, std::int64_t offset);
 
     std::string path_;
@@ -81,12 +73,8 @@ private:
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<Connection>> readers_;
 
-    // What the last commit left, for reads that need no SQL.
-    std::mutex snapshotMutex_;
-    std::unordered_map<std::string, std::shared_ptr<const Top>> tops_;
-    std::shared_ptr<const std::vector<GameSummary>> games_;
-    std::uint64_t generation_ = 0;  // counts commits, so a slow read cannot overwrite a newer top
-    std::unordered_map<std::string, std::shared_ptr<const std::string>> memos_;  // emptied by each commit
+    // Told of each commit by the writer thread; set before the first put.
+    CommitWatcher watcher_;
 
     std::thread writerThread_;  // last: started once the rest is ready
 };

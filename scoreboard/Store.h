@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -76,28 +76,19 @@ private:
 // The outcome of a put, or the failure (a StoreError, mostly) instead.
 using PutCallback = std::function<void(PutResult result, std::exception_ptr error)>;
 
+// New rows by game, as one commit added them.
+using CommitNote = std::unordered_map<std::string, std::int64_t>;
+using CommitWatcher = std::function<void(const CommitNote& added)>;
+
 // Implementations are safe to call from several threads at once.
 class ScoreStore {
 public:
     virtual ~ScoreStore() = default;
 
-    // Returns only once the outcome is durable: a crash after this returns
-    // loses nothing.
-    virtual PutResult Put(const ScoreRecord& record) = 0;
-
-    // As Put, without holding the caller: `done` runs once the outcome is
-    // durable, on whichever thread got it there (here, at once). Never throws;
-    // failures go to `done`.
-    virtual void PutAsync(const ScoreRecord& record, PutCallback done) {
-        PutResult result;
-        std::exception_ptr error;
-        try {
-            result = Put(record);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        done(std::move(result), error);
-    }
+    // `done` runs once the outcome is durable (a crash after that loses
+    // nothing), on whichever thread got it there. Never throws; failures go
+    // to `done`.
+    virtual void PutAsync(const ScoreRecord& record, PutCallback done) = 0;
 
     // Best first; equal scores in the order they were stored.
     virtual std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) = 0;
@@ -115,11 +106,14 @@ public:
     // game name; empty when it has none.
     virtual std::vector<PlayerBest> PlayerBests(std::string_view name) = 0;
 
-    // Text made from what is stored (a rendered answer), which a store may
-    // keep under `key` until a commit changes its content. Here: made anew.
-    virtual std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) {
-        (void)key;
-        return std::make_shared<const std::string>(make());
+    // For a store that is the only writer to its database: from now on,
+    // `watcher` runs on the writer's thread after each commit that added rows,
+    // before any put of it is answered. Called once, before the first put.
+    // False when others may write to the database unseen, so nothing read
+    // from it may be kept.
+    virtual bool WatchCommits(CommitWatcher watcher) {
+        (void)watcher;
+        return false;
     }
 };
 

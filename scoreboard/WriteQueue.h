@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
-#include <future>
 #include <iterator>
 #include <mutex>
 #include <utility>
@@ -69,18 +68,5 @@ private:
     std::vector<PendingPut> queue_;
     bool closed_ = false;
 };
-
-// Put by way of PutAsync: holds the caller until the outcome is durable.
-inline PutResult AwaitPut(ScoreStore& store, const ScoreRecord& record) {
-    std::promise<PutResult> promise;
-    auto future = promise.get_future();
-    store.PutAsync(record, [&promise](PutResult result, std::exception_ptr error) {
-        if (error)
-            promise.set_exception(error);
-        else
-            promise.set_value(std::move(result));
-    });
-    return future.get();
-}
 
 }  // namespace scoreboard

@@ -2,10 +2,9 @@
 #include "Handler.h"
 #include "Log.h"
 #include "Options.h"
-#include "PostgresStore.h"
 #include "RateLimiter.h"
 #include "Server.h"
-#include "SqliteStore.h"
+#include "StoreFactory.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
@@ -26,35 +25,6 @@
 namespace {
 
 using namespace scoreboard;
-
-// The database, opened only once the port is ours: a start that fails on the
-// port leaves no database file behind. Requests come only after Open.
-class LateStore final : public ScoreStore {
-public:
-    void Open(const std::string& db, int threads) {
-        if (PostgresStore::Names(db))
-            store_ = std::make_unique<PostgresStore>(db, threads);
-        else
-            store_ = std::make_unique<SqliteStore>(db);
-    }
-    PutResult Put(const ScoreRecord& record) override { return store_->Put(record); }
-    void PutAsync(const ScoreRecord& record, PutCallback done) override { store_->PutAsync(record, std::move(done)); }
-    std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override {
-        return store_->Table(game, limit, offset);
-    }
-    std::int64_t Count(std::string_view game) override { return store_->Count(game); }
-    TablePage Read(std::string_view game, int limit, std::int64_t offset) override {
-        return store_->Read(game, limit, offset);
-    }
-    std::vector<GameSummary> Games() override { return store_->Games(); }
-    std::vector<PlayerBest> PlayerBests(std::string_view name) override { return store_->PlayerBests(name); }
-    std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override {
-        return store_->Memo(key, make);
-    }
-
-private:
-    std::unique_ptr<ScoreStore> store_;
-};
 
 // One line on standard error, in the same form for every start-up failure.
 int Fail(int status, const std::string& sentence) {
@@ -92,7 +62,7 @@ std::vector<std::filesystem::path> DatabaseFiles(const std::string& db) {
 
 // A connection URI without its password, for the log.
 std::string Redacted(const std::string& db) {
-    if (!PostgresStore::Names(db)) return db;
+    if (!NamesPostgres(db)) return db;
     const auto scheme = db.find("://") + 3;
     const auto at = db.find('@', scheme);
     const auto colon = db.find(':', scheme);
@@ -126,23 +96,20 @@ int main(int argc, char** argv) {
     config.threads = opt.threads;
     config.trustProxy = opt.trustProxy;
 
-    LateStore store;
-    RateLimiter limiter(opt.rateLimit);
-    Service service{store, limiter, [] {
-                        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::system_clock::now().time_since_epoch())
-                            .count();
-                    }};
+    // The port first, then the database: a start that fails on the port
+    // leaves no database file behind. The store is declared first, so it
+    // outlives the server and any answer still on its way.
+    std::unique_ptr<CachedStore> store;
     std::unique_ptr<Server> server;
     try {
-        server = std::make_unique<Server>(config, service);
+        server = std::make_unique<Server>(config);
     } catch (const boost::system::system_error& e) {
         return Fail(1, ListenFailure(config, e));
     }
 
-    if (PostgresStore::Names(opt.db)) {
+    if (NamesPostgres(opt.db)) {
         try {
-            store.Open(opt.db, opt.threads);
+            store = OpenStore(opt.db, opt.threads);
         } catch (const std::exception& e) {
             return Fail(1, "cannot open the PostgreSQL database " + Redacted(opt.db) + " (" + e.what() +
                                "); check that it runs, that the address, role and database in --db are right, "
@@ -155,7 +122,7 @@ int main(int argc, char** argv) {
             if (!std::filesystem::exists(file, existsError) && !existsError) created.push_back(file);
         }
         try {
-            store.Open(opt.db, opt.threads);
+            store = OpenStore(opt.db, opt.threads);
         } catch (const std::exception& e) {
             // Only what this start made goes: an existing database stays as it was.
             for (const auto& file : created) {
@@ -171,10 +138,22 @@ int main(int argc, char** argv) {
         }
     }
 
+    RateLimiter limiter(opt.rateLimit);
+    Service service{.store = *store,
+                    .limiter = limiter,
+                    .nowMs =
+                        [] {
+                            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+                        },
+                    .memos = store.get()};
+
     try {
         config.port = server->Port();
         LogLine("listening on http://" + Where(config) + " with database " + Redacted(opt.db));
-        server->Run();
+        server->Run(service);
+        server.reset();
         LogLine("stopped");
         return 0;
     } catch (const std::exception& e) {

@@ -3,10 +3,8 @@
 #include "Environment.h"
 #include "Files.h"
 #include "SafeText.h"
+#include "ScoreJson.h"
 #include "common/Log.h"
-
-#include <boost/json/parse.hpp>
-#include <boost/json/value.hpp>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace Corvane::detail {
 
@@ -60,15 +59,6 @@ std::optional<std::string_view> TakeLine(std::string_view& text, std::string_vie
     return value;
 }
 
-bool IsScoreBody(std::string_view body) {
-    boost::system::error_code ec;
-    const boost::json::value v = boost::json::parse(body, ec);
-    if (ec || !v.is_object()) return false;
-    const auto& o = v.get_object();
-    const auto str = [&](const char* k) { return o.contains(k) && o.at(k).is_string(); };
-    return str("game") && str("name") && str("id") && o.contains("score") && o.at("score").is_int64();
-}
-
 bool IsEntryName(std::string_view name) { return name.ends_with(kSuffix) && !name.starts_with('.'); }
 
 const char* Describe(std::filesystem::file_type type) {
@@ -99,11 +89,10 @@ std::string EncodeRecord(const OutboxRecord& record) {
     return text;
 }
 
-std::optional<OutboxRecord> DecodeRecord(std::string_view text) {
+std::optional<DecodedRecord> DecodeRecord(std::string_view text) {
     const std::string_view whole = text;
     if (!text.starts_with(kMagic)) return std::nullopt;
     text.remove_prefix(kMagic.size());
-    OutboxRecord record;
     const auto url = TakeLine(text, "url");
     if (!url) return std::nullopt;
     const auto body = TakeLine(text, "body");
@@ -111,9 +100,13 @@ std::optional<OutboxRecord> DecodeRecord(std::string_view text) {
     const std::string_view covered = whole.substr(0, whole.size() - text.size());
     const auto crc = TakeLine(text, "crc32");
     if (!crc || !text.empty() || *crc != Hex32(Crc32(covered))) return std::nullopt;
-    if (url->empty() || !IsScoreBody(*body)) return std::nullopt;
+    if (url->empty()) return std::nullopt;
+    auto score = score_protocol::ReadScoreRequest(*body);
+    if (!score) return std::nullopt;
+    DecodedRecord record;
     record.url = *url;
     record.body = *body;
+    record.score = std::move(*score);
     return record;
 }
 
@@ -154,7 +147,7 @@ std::vector<std::string> Outbox::List() const {
     return names;
 }
 
-Outbox::Claim::Claim(platform::LockedFile file, std::string name, OutboxRecord record)
+Outbox::Claim::Claim(platform::LockedFile file, std::string name, DecodedRecord record)
     : file_(file), name_(std::move(name)), record_(std::move(record)) {}
 
 Outbox::Claim::Claim(Claim&& other) noexcept

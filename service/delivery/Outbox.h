@@ -10,6 +10,7 @@
 #pragma once
 
 #include "Files.h"
+#include "ScoreJson.h"
 
 #include <filesystem>
 #include <optional>
@@ -31,15 +32,21 @@ struct OutboxRecord {
     std::string body;
 };
 
+// A record as read back, with its body's members read once for whoever
+// sends it; the body's bytes are still what is sent.
+struct DecodedRecord : OutboxRecord {
+    score_protocol::ScoreRequest score;
+};
+
 // The file format:
 //   barnblast-score 1\n
 //   url <url>\n
 //   body <JSON on one line>\n
 //   crc32 <8 lower-case hex digits of the CRC-32 of the lines above>\n
 std::string EncodeRecord(const OutboxRecord& record);
-// nullopt unless the text is one whole, undamaged record whose body is a JSON
-// object with a string "game", "name" and "id" and an integer "score".
-std::optional<OutboxRecord> DecodeRecord(std::string_view text);
+// nullopt unless the text is one whole, undamaged record whose body is a
+// score request (score_protocol::ReadScoreRequest).
+std::optional<DecodedRecord> DecodeRecord(std::string_view text);
 
 class Outbox {
 public:
@@ -66,14 +73,14 @@ public:
         ~Claim();
 
         const std::string& File() const { return name_; }
-        const OutboxRecord& Record() const { return record_; }
+        const DecodedRecord& Record() const { return record_; }
 
     private:
         friend class Outbox;
-        Claim(platform::LockedFile file, std::string name, OutboxRecord record);
+        Claim(platform::LockedFile file, std::string name, DecodedRecord record);
         platform::LockedFile file_;
         std::string name_;
-        OutboxRecord record_;
+        DecodedRecord record_;
     };
 
     // Locks and reads an entry. nullopt when another process holds it, it is

@@ -20,17 +20,6 @@ constexpr auto kLongestRetryAfter = 1h;
 
 }  // namespace
 
-Outcome Classify(long status) {
-    switch (status) {
-        case 200:
-        case 201: return Outcome::Delivered;
-        case 400:
-        case 413:
-        case 422: return Outcome::Refused;
-        default: return Outcome::Retry;
-    }
-}
-
 std::chrono::milliseconds RetryDelay(int failures, std::string_view retryAfter, std::time_t now) {
     using std::chrono::milliseconds;
     const std::string_view v = Trim(retryAfter);

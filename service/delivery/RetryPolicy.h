@@ -1,5 +1,5 @@
-// What an answer from the score table means for a waiting score, and how
-// long to wait before trying it again.
+// How long a score the table asked to retry later waits before its next try.
+// What an answer means is the wire contract's (score_protocol::OutcomeOf).
 #pragma once
 
 #include <chrono>
@@ -7,14 +7,6 @@
 #include <string_view>
 
 namespace Corvane::detail {
-
-enum class Outcome {
-    Delivered,  // 200, 201: remove it
-    Refused,    // 400, 413, 422: the same bytes will never be taken; remove it
-    Retry,      // unreachable, timeout, 5xx, 429, anything else: keep it
-    Aborted,    // stopped by Stop; keep it
-};
-Outcome Classify(long status);
 
 // How long to wait before the next try after `failures` failed tries in a row
 // (1 or more): the server's Retry-After (seconds or an HTTP date, against

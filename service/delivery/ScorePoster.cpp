@@ -1,5 +1,6 @@
 #include "delivery/ScorePoster.h"
 #include "SafeText.h"
+#include "ScoreContract.h"
 #include "ScoreJson.h"
 #include "common/Log.h"
 
@@ -9,8 +10,6 @@
 #include "delivery/Outbox.h"
 
 #include <curl/curl.h>
-#include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,28 +26,16 @@ using score_protocol::LogSafe;
 // Scores of other processes that stopped early are picked up this often.
 constexpr auto kRescan = 60s;
 
-// The score table answers errors as {"error": "..."}; anything else as is.
+// The table's error message; an answer that is no error body (a proxy's
+// page, say) as it came.
 std::string Reason(std::string_view answer) {
-    boost::system::error_code ec;
-    const auto v = boost::json::parse(answer, ec);
-    if (!ec && v.is_object()) {
-        if (const auto* e = v.get_object().if_contains("error"); e && e->is_string()) {
-            return LogSafe(std::string_view(e->get_string()));
-        }
-    }
+    if (const auto error = score_protocol::ReadErrorBody(answer)) return LogSafe(error->message);
     return LogSafe(Trim(answer));
 }
 
 // What the refusal message names: the score and the player.
-std::string Describe(std::string_view body) {
-    boost::system::error_code ec;
-    const auto v = boost::json::parse(body, ec);
-    if (ec || !v.is_object()) return "a score";
-    const auto& o = v.get_object();
-    const auto* score = o.if_contains("score");
-    const auto* name = o.if_contains("name");
-    if (!score || !name || !name->is_string()) return "a score";
-    return "score " + boost::json::serialize(*score) + " of \"" + LogSafe(std::string_view(name->get_string())) + "\"";
+std::string Describe(const score_protocol::ScoreRequest& score) {
+    return "score " + std::to_string(score.score) + " of \"" + LogSafe(score.name) + "\"";
 }
 
 std::once_flag curlReady;
@@ -131,7 +118,7 @@ std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
         if (stop_.Passed()) break;
         auto claim = box.TryClaim(file);
         if (!claim) continue;
-        const OutboxRecord& record = claim->Record();
+        const DecodedRecord& record = claim->Record();
         Backoff& backoff = backoff_[record.url];
         if (backoff.until > Clock::now()) {
             noteDue(backoff.until);
@@ -146,24 +133,24 @@ std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
             }
         });
         const TransferResult sent = TransferScore(record.url, record.body, stop_);
+        if (sent.aborted) return earliest;
         switch (sent.outcome) {
-            case Outcome::Delivered:
+            case score_protocol::Outcome::Stored:
                 box.Remove(*claim);
                 backoff = {};
                 break;
-            case Outcome::Refused:
+            case score_protocol::Outcome::GiveUp:
                 Say("scores: the score table at %s refused %s (HTTP %ld: %s); it is dropped\n",
-                    LogSafe(record.url).c_str(), Describe(record.body).c_str(), sent.status,
+                    LogSafe(record.url).c_str(), Describe(record.score).c_str(), sent.status,
                     Reason(sent.answer).c_str());
                 box.Remove(*claim);
                 backoff = {};
                 break;
-            case Outcome::Retry:
+            case score_protocol::Outcome::RetryLater:
                 ++backoff.failures;
                 backoff.until = Clock::now() + RetryDelay(backoff.failures, sent.retryAfter, std::time(nullptr));
                 noteDue(backoff.until);
                 break;
-            case Outcome::Aborted: return earliest;
         }
     }
     return earliest;

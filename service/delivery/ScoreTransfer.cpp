@@ -42,7 +42,11 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
-TransferResult CouldNotStart() { return {Outcome::Retry, 0, "libcurl could not start", {}}; }
+TransferResult CouldNotStart() {
+    TransferResult result;
+    result.answer = "libcurl could not start";
+    return result;
+}
 
 }  // namespace
 
@@ -103,13 +107,8 @@ TransferResult TransferScore(const std::string& url, const std::string& body, co
     if (rc == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
     result.answer = rc == CURLE_OK ? std::move(got.answer) : std::string(curl_easy_strerror(rc));
     result.retryAfter = std::move(got.retryAfter);
-    if (rc == CURLE_ABORTED_BY_CALLBACK || (rc == CURLE_OPERATION_TIMEDOUT && stop.Passed())) {
-        result.outcome = Outcome::Aborted;
-    } else if (rc != CURLE_OK) {
-        result.outcome = Outcome::Retry;
-    } else {
-        result.outcome = Classify(result.status);
-    }
+    result.aborted = rc == CURLE_ABORTED_BY_CALLBACK || (rc == CURLE_OPERATION_TIMEDOUT && stop.Passed());
+    if (rc == CURLE_OK && !result.aborted) result.outcome = score_protocol::OutcomeOf(result.status);
     return result;
 }
 

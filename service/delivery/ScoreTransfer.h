@@ -1,7 +1,7 @@
 // One POST of one score body to the score table, and all that came of it.
 #pragma once
 
-#include "delivery/RetryPolicy.h"
+#include "ScoreContract.h"
 
 #include <atomic>
 #include <chrono>
@@ -33,7 +33,9 @@ private:
 };
 
 struct TransferResult {
-    Outcome outcome = Outcome::Retry;
+    // Unreachable, timed out or failed before an answer: retried later.
+    score_protocol::Outcome outcome = score_protocol::Outcome::RetryLater;
+    bool aborted = false;    // stopped by Stop; the score is kept
     long status = 0;         // the HTTP status; 0 when none came
     std::string answer;      // the answer's body (cut at 4 KiB), or what went wrong
     std::string retryAfter;  // the answer's Retry-After, as sent

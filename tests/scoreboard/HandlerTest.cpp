@@ -474,7 +474,7 @@ namespace {
 
 // Keeps every memo until told otherwise, so answers made under the same key
 // show: two different answers must never share one.
-class MemoStore : public MemoryStore {
+class KeepingMemos : public Memos {
 public:
     std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override {
         auto& kept = memos_[std::string(key)];
@@ -489,9 +489,10 @@ private:
 }  // namespace
 
 TEST(HandlerMemoTest, EachPageAndAnswerIsKeptUnderItsOwnKey) {
-    MemoStore store;
+    MemoryStore store;
+    KeepingMemos memos;
     RateLimiter limiter{0};
-    Service service{store, limiter, [] { return std::int64_t{1714564984250}; }};
+    Service service{store, limiter, [] { return std::int64_t{1714564984250}; }, &memos};
     for (int i = 0; i < 30; ++i) store.Put({Uuid(i), "g", "n", i, 1000});
     const auto get = [&](const std::string& target) {
         return HandleRequest(Request{http::verb::get, target, 11}, service);

@@ -47,6 +47,17 @@ PutResult MemoryStore::Put(const ScoreRecord& record) {
     return {PutOutcome::AlreadyStored, *found, RankOf(static_cast<std::size_t>(found - rows_.begin()))};
 }
 
+void MemoryStore::PutAsync(const ScoreRecord& record, PutCallback done) {
+    PutResult result;
+    std::exception_ptr error;
+    try {
+        result = Put(record);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    done(std::move(result), error);
+}
+
 std::vector<RankedScore> MemoryStore::Table(std::string_view game, int limit, std::int64_t offset) {
     std::lock_guard lock(mutex_);
     ThrowIfFailing();

@@ -12,7 +12,10 @@ namespace scoreboard_test {
 
 class MemoryStore : public scoreboard::ScoreStore {
 public:
-    scoreboard::PutResult Put(const scoreboard::ScoreRecord& record) override;
+    // Answers at once, on the caller's thread.
+    void PutAsync(const scoreboard::ScoreRecord& record, scoreboard::PutCallback done) override;
+    // The same, returning the outcome; throws what PutAsync would pass on.
+    scoreboard::PutResult Put(const scoreboard::ScoreRecord& record);
     std::vector<scoreboard::RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
     std::vector<scoreboard::GameSummary> Games() override;

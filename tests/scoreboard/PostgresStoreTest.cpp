@@ -1,6 +1,7 @@
 // The PostgreSQL store in-process, on a database of the run's throwaway
 // cluster: what the server suite cannot see from outside (a put's rank, a
 // player's bests, many puts in one batch, connections the database drops).
+#include "AwaitPut.h"
 #include "PostgresStore.h"
 #include "Support.h"
 
@@ -12,6 +13,7 @@
 #include <thread>
 
 using namespace scoreboard;
+using scoreboard_test::AwaitPut;
 using scoreboard_test::TempDir;
 
 namespace {
@@ -25,7 +27,7 @@ protected:
     void TearDown() override { store_.reset(); }
 
     PutResult Put(const std::string& id, const std::string& game, const std::string& name, std::int32_t score) {
-        return store_->Put({id, game, name, score, 1000});
+        return AwaitPut(*store_, {id, game, name, score, 1000});
     }
 
     TempDir dir_;

@@ -1,7 +1,10 @@
 // What every score store promises, checked on the SQLite store and on the
 // in-memory one the handler tests stand on, so the two cannot drift apart.
+#include "AwaitPut.h"
+#include "CachedStore.h"
 #include "MemoryStore.h"
 #include "SqliteStore.h"
+#include "StoreFactory.h"
 
 #include <gtest/gtest.h>
 
@@ -16,12 +19,14 @@
 #include <thread>
 
 using namespace scoreboard;
+using scoreboard_test::AwaitPut;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Runs once on each store, named by the parameter.
+// Runs once on each store, named by the parameter: "Sqlite" alone,
+// "CachedSqlite" as the server opens it, under the caching layer.
 class StoreTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
@@ -31,7 +36,16 @@ protected:
         }
         fs::remove_all(dir_);
         fs::create_directories(dir_);
-        store_ = std::make_unique<SqliteStore>((dir_ / "scores.db").string());
+        Reopen();
+    }
+    // A fresh store on the same file, as the next process has.
+    void Reopen() {
+        store_.reset();
+        const std::string file = (dir_ / "scores.db").string();
+        if (GetParam() == "CachedSqlite")
+            store_ = OpenStore(file, 2);
+        else
+            store_ = std::make_unique<SqliteStore>(file);
     }
     void TearDown() override {
         store_.reset();
@@ -40,7 +54,7 @@ protected:
 
     PutOutcome Put(const std::string& id, const std::string& game, const std::string& name, std::int32_t score,
                    std::int64_t timeMs = 1000) {
-        return store_->Put({id, game, name, score, timeMs}).outcome;
+        return AwaitPut(*store_, {id, game, name, score, timeMs}).outcome;
     }
     std::vector<std::string> Names(std::string_view game, int limit = 100, std::int64_t offset = 0) {
         std::vector<std::string> names;
@@ -52,19 +66,19 @@ protected:
     std::unique_ptr<ScoreStore> store_;
 };
 
-INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("Sqlite", "Memory"),
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("Sqlite", "CachedSqlite", "Memory"),
                          [](const auto& info) { return info.param; });
 
 }  // namespace
 
 TEST_P(StoreTest, AnIdIsStoredOnceAndKeepsItsFirstRow) {
     EXPECT_EQ(Put("a", "g", "Ann", 5, 1000), PutOutcome::Stored);
-    const PutResult again = store_->Put({"a", "g", "Ann", 5, 2000});
+    const PutResult again = AwaitPut(*store_, {"a", "g", "Ann", 5, 2000});
     EXPECT_EQ(again.outcome, PutOutcome::AlreadyStored);
     EXPECT_EQ(again.kept.timeMs, 1000);
     for (const ScoreRecord& other : {ScoreRecord{"a", "g", "Ann", 6, 3000}, ScoreRecord{"a", "g", "Bo", 5, 3000},
                                      ScoreRecord{"a", "h", "Ann", 5, 3000}}) {
-        const PutResult conflict = store_->Put(other);
+        const PutResult conflict = AwaitPut(*store_, other);
         EXPECT_EQ(conflict.outcome, PutOutcome::Conflict);
         EXPECT_EQ(conflict.kept.name, "Ann");
         EXPECT_EQ(conflict.kept.score, 5);
@@ -166,10 +180,9 @@ TEST_P(StoreTest, PagesPastTheRowsKeptInMemoryAgreeWithThemAndFollowEachPut) {
     EXPECT_EQ(after.rows[0].name, "Best");
     EXPECT_EQ(after.rows[1].name, "p0");
 
-    if (GetParam() != "Sqlite") return;
+    if (GetParam() == "Memory") return;
     // What is in memory is rebuilt from the file by the next process.
-    store_.reset();
-    store_ = std::make_unique<SqliteStore>((dir_ / "scores.db").string());
+    Reopen();
     ASSERT_EQ(store_->Games().size(), 1u);
     EXPECT_EQ(store_->Games()[0].scores, 151);
     EXPECT_EQ(store_->Read("g", 1, 0).rows.at(0).name, "Best");
@@ -177,18 +190,18 @@ TEST_P(StoreTest, PagesPastTheRowsKeptInMemoryAgreeWithThemAndFollowEachPut) {
 }
 
 TEST_P(StoreTest, APutIsAnsweredWithItsRankTiesBehindEarlierRows) {
-    EXPECT_EQ(store_->Put({"a", "g", "A", 50, 1000}).rank, 1);
-    EXPECT_EQ(store_->Put({"b", "g", "B", 70, 1000}).rank, 1);
-    EXPECT_EQ(store_->Put({"c", "g", "C", 50, 1000}).rank, 3);  // behind A's equal score
-    EXPECT_EQ(store_->Put({"d", "g", "D", -5, 1000}).rank, 4);
-    EXPECT_EQ(store_->Put({"e", "h", "E", 1, 1000}).rank, 1);  // games are ranked apart
+    EXPECT_EQ(AwaitPut(*store_, {"a", "g", "A", 50, 1000}).rank, 1);
+    EXPECT_EQ(AwaitPut(*store_, {"b", "g", "B", 70, 1000}).rank, 1);
+    EXPECT_EQ(AwaitPut(*store_, {"c", "g", "C", 50, 1000}).rank, 3);  // behind A's equal score
+    EXPECT_EQ(AwaitPut(*store_, {"d", "g", "D", -5, 1000}).rank, 4);
+    EXPECT_EQ(AwaitPut(*store_, {"e", "h", "E", 1, 1000}).rank, 1);  // games are ranked apart
     // A retry is ranked where its row stands now, which later rows may have moved.
-    EXPECT_EQ(store_->Put({"f", "g", "F", 90, 1000}).rank, 1);
-    const PutResult retry = store_->Put({"a", "g", "A", 50, 5000});
+    EXPECT_EQ(AwaitPut(*store_, {"f", "g", "F", 90, 1000}).rank, 1);
+    const PutResult retry = AwaitPut(*store_, {"a", "g", "A", 50, 5000});
     EXPECT_EQ(retry.outcome, PutOutcome::AlreadyStored);
     EXPECT_EQ(retry.rank, 3);
-    EXPECT_EQ(store_->Put({"c", "g", "C", 50, 5000}).rank, 4);
-    const PutResult conflict = store_->Put({"a", "g", "A", 51, 5000});
+    EXPECT_EQ(AwaitPut(*store_, {"c", "g", "C", 50, 5000}).rank, 4);
+    const PutResult conflict = AwaitPut(*store_, {"a", "g", "A", 51, 5000});
     EXPECT_EQ(conflict.outcome, PutOutcome::Conflict);
     EXPECT_EQ(conflict.rank, 0);
 }
@@ -227,9 +240,8 @@ TEST_P(StoreTest, RanksOfPutsCommittedTogetherMatchTheTable) {
         EXPECT_EQ(wrong, 0);
     };
     check(putAll(PutOutcome::AlreadyStored));
-    if (GetParam() != "Sqlite") return;
-    store_.reset();
-    store_ = std::make_unique<SqliteStore>((dir_ / "scores.db").string());
+    if (GetParam() == "Memory") return;
+    Reopen();
     check(putAll(PutOutcome::AlreadyStored));
 }
 
@@ -240,15 +252,16 @@ TEST(SqliteStoreTest, RanksAreCountedWithSqlForGamesBeyondTheRowsKeptInMemory) {
     {
         // Room for the first game's 3 rows, not for the second's.
         SqliteStore store((dir / "scores.db").string(), 3);
-        EXPECT_EQ(store.Put({"a", "small", "A", 5, 1000}).rank, 1);
-        EXPECT_EQ(store.Put({"b", "small", "B", 5, 1000}).rank, 2);
-        EXPECT_EQ(store.Put({"c", "small", "C", 9, 1000}).rank, 1);
-        for (int i = 0; i < 4; ++i) EXPECT_EQ(store.Put({"l" + std::to_string(i), "large", "L", 10, 1000}).rank, i + 1);
-        EXPECT_EQ(store.Put({"m", "large", "M", 10, 1000}).rank, 5);
-        EXPECT_EQ(store.Put({"n", "large", "N", 11, 1000}).rank, 1);
-        EXPECT_EQ(store.Put({"l1", "large", "L", 10, 1000}).rank, 3);
-        EXPECT_EQ(store.Put({"d", "small", "D", 6, 1000}).rank, 2);
-        EXPECT_EQ(store.Put({"b", "small", "B", 5, 1000}).rank, 4);
+        EXPECT_EQ(AwaitPut(store, {"a", "small", "A", 5, 1000}).rank, 1);
+        EXPECT_EQ(AwaitPut(store, {"b", "small", "B", 5, 1000}).rank, 2);
+        EXPECT_EQ(AwaitPut(store, {"c", "small", "C", 9, 1000}).rank, 1);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(AwaitPut(store, {"l" + std::to_string(i), "large", "L", 10, 1000}).rank, i + 1);
+        EXPECT_EQ(AwaitPut(store, {"m", "large", "M", 10, 1000}).rank, 5);
+        EXPECT_EQ(AwaitPut(store, {"n", "large", "N", 11, 1000}).rank, 1);
+        EXPECT_EQ(AwaitPut(store, {"l1", "large", "L", 10, 1000}).rank, 3);
+        EXPECT_EQ(AwaitPut(store, {"d", "small", "D", 6, 1000}).rank, 2);
+        EXPECT_EQ(AwaitPut(store, {"b", "small", "B", 5, 1000}).rank, 4);
     }
     fs::remove_all(dir);
 }
@@ -281,4 +294,75 @@ TEST_P(StoreTest, APlayersBestRowInEachGameWithItsRank) {
     EXPECT_EQ(bo[1].rank, 1);
     EXPECT_TRUE(store_->PlayerBests("An").empty());
     EXPECT_TRUE(store_->PlayerBests("").empty());
+}
+
+namespace {
+
+// A store that counts what reaches it, and may tell of its commits.
+class CountingStore : public scoreboard_test::MemoryStore {
+public:
+    explicit CountingStore(bool sole) : sole_(sole) {}
+    void PutAsync(const ScoreRecord& record, PutCallback done) override {
+        ++puts;
+        MemoryStore::PutAsync(record, std::move(done));
+        if (watcher_) watcher_({{record.game, 1}});
+    }
+    TablePage Read(std::string_view game, int limit, std::int64_t offset) override {
+        ++reads;
+        return MemoryStore::Read(game, limit, offset);
+    }
+    bool WatchCommits(CommitWatcher watcher) override {
+        if (sole_) watcher_ = std::move(watcher);
+        return sole_;
+    }
+    int puts = 0;
+    int reads = 0;
+
+private:
+    bool sole_;
+    CommitWatcher watcher_;
+};
+
+std::string Text(const std::shared_ptr<const std::string>& kept) { return kept ? *kept : "(none)"; }
+
+}  // namespace
+
+// The layer once forwarded only puts: every call must reach the store below.
+TEST(CachedStoreTest, PutsReadsAndMemosReachTheStoreBelowAndFollowEachCommit) {
+    auto below = std::make_unique<CountingStore>(true);
+    CountingStore& counted = *below;
+    CachedStore store(std::move(below));
+    ASSERT_TRUE(store.Caching());
+    EXPECT_EQ(AwaitPut(store, {"a", "g", "Ann", 5, 1000}).outcome, PutOutcome::Stored);
+    EXPECT_EQ(counted.puts, 1);
+    EXPECT_EQ(store.Read("g", 10, 0).total, 1);
+    EXPECT_EQ(store.Read("g", 10, 0).rows.at(0).name, "Ann");
+    const int reads = counted.reads;
+    EXPECT_EQ(store.Read("g", 5, 0).total, 1);
+    EXPECT_EQ(counted.reads, reads) << "the top rows are kept until the next commit";
+    EXPECT_EQ(store.Read("g", 10, 200).total, 1);
+    EXPECT_EQ(counted.reads, reads + 1) << "rows past those kept come from the store";
+    EXPECT_TRUE(store.Read("nothing", 10, 0).rows.empty());
+
+    EXPECT_EQ(Text(store.Memo("k", [] { return "one"; })), "one");
+    EXPECT_EQ(Text(store.Memo("k", [] { return "two"; })), "one");
+    AwaitPut(store, {"b", "g", "Bo", 9, 1000});
+    EXPECT_EQ(Text(store.Memo("k", [] { return "three"; })), "three");
+    EXPECT_EQ(store.Read("g", 10, 0).rows.at(0).name, "Bo");
+    ASSERT_EQ(store.Games().size(), 1u);
+    EXPECT_EQ(store.Games()[0].scores, 2);
+}
+
+// Over a database others write to, nothing read may be kept.
+TEST(CachedStoreTest, OverASharedDatabaseEveryReadGoesThroughAndNoMemoIsKept) {
+    auto below = std::make_unique<CountingStore>(false);
+    CountingStore& counted = *below;
+    CachedStore store(std::move(below));
+    EXPECT_FALSE(store.Caching());
+    AwaitPut(store, {"a", "g", "Ann", 5, 1000});
+    store.Read("g", 10, 0);
+    store.Read("g", 10, 0);
+    EXPECT_EQ(counted.reads, 2);
+    EXPECT_EQ(Text(store.Memo("k", [] { return "one"; })), "one");
+    EXPECT_EQ(Text(store.Memo("k", [] { return "two"; })), "two");
 }

@@ -1,0 +1,109 @@
+// The JSON API: posting a score, a game's table, the games, a player's bests.
+#include "Routes.h"
+
+#include "Page.h"
+#include "ScoreJson.h"
+#include "Validate.h"
+
+#include <boost/json.hpp>
+
+namespace scoreboard::routes {
+namespace json = boost::json;
+
+namespace {
+
+Response JsonResponse(http::status status, const Request& req, const json::value& v) {
+    auto res = MakeResponse(status, req.version(), req.keep_alive(), "application/json", json::serialize(v));
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+// 400 naming the member or parameter at fault.
+Response BadField(const Request& req, const FieldError& err) {
+    const std::string message = err.field.empty() ? err.reason : err.field + " " + err.reason;
+    return ErrorResponse(Status(wire::kBadBody), req.version(), req.keep_alive(), message, err.field);
+}
+
+Response PutAnswer(const Asked& asked, const PutResult& result) {
+    if (result.outcome == PutOutcome::Conflict)
+        return ErrorResponse(Status(wire::kIdTaken), asked.version, asked.keepAlive,
+                             "id was already used for a different score", "id");
+    const ScoreRecord& r = result.kept;
+    const std::string body =
+        score_protocol::StoredBody({r.id, r.game, r.name, r.score, IsoTime(r.timeMs), result.rank});
+    auto res = MakeResponse(Status(result.outcome == PutOutcome::Stored ? wire::kStored : wire::kAlreadyStored),
+                            asked.version, asked.keepAlive, "application/json", body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+std::string TableJson(const TableQuery& q, Service& service) {
+    // Total and rows from one read, so that they agree.
+    const TablePage page = service.store.Read(q.game, q.limit, q.offset);
+    json::array rows;
+    rows.reserve(page.rows.size());
+    for (const auto& r : page.rows)
+        rows.push_back(
+            json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
+    return json::serialize(json::object{{"game", q.game},
+                                        {"total", page.total},
+                                        {"offset", q.offset},
+                                        {"limit", q.limit},
+                                        {"scores", std::move(rows)}});
+}
+
+std::string PlayerJson(const std::string& name, Service& service) {
+    json::array games;
+    for (const auto& b : service.store.PlayerBests(name))
+        games.push_back(
+            json::object{{"game", b.game}, {"score", b.score}, {"rank", b.rank}, {"time", IsoTime(b.timeMs)}});
+    return json::serialize(json::object{{"name", name}, {"games", std::move(games)}});
+}
+
+}  // namespace
+
+void PostScore(const Request& req, Service& service, std::function<void(Response)> done) {
+    auto parsed = score_protocol::ParseSubmission(req.body());
+    if (auto* err = std::get_if<FieldError>(&parsed)) return done(BadField(req, *err));
+    auto& sub = std::get<score_protocol::Submission>(parsed);
+    const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, service.nowMs()};
+    service.store.PutAsync(record,
+                           [asked = AskedOf(req), done = std::move(done)](PutResult result, std::exception_ptr error) {
+                               done(error ? FailureResponse(asked, error) : PutAnswer(asked, result));
+                           });
+}
+
+Response GetScores(const Request& req, Service& service) {
+    auto parsed = ParseTableQuery(QueryOf(req.target()));
+    if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
+    const auto& q = std::get<TableQuery>(parsed);
+    // The same question gets the same answer until the next commit: the
+    // store may keep it, and most readers ask for the same top 10.
+    std::string key = "scores ";
+    key += std::to_string(q.limit) + " " + std::to_string(q.offset) + " " + q.game;
+    const auto body = Kept(service, key, [&] { return TableJson(q, service); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+Response GetGames(const Request& req, Service& service) {
+    json::array games;
+    for (const auto& g : service.store.Games()) games.push_back(json::object{{"game", g.game}, {"scores", g.scores}});
+    return JsonResponse(http::status::ok, req, json::object{{"games", std::move(games)}});
+}
+
+Response GetPlayer(const Request& req, Service& service) {
+    const auto segment = SegmentAfter(PathOf(req.target()), kPlayersApiPrefix);
+    if (!segment) return NotFound(req);
+    const auto name = PathDecode(*segment);
+    if (!name)
+        return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(),
+                             "name is not valid UTF-8 or has a bad %-escape", "name");
+    const auto body = Kept(service, "api player " + *name, [&] { return PlayerJson(*name, service); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+}  // namespace scoreboard::routes

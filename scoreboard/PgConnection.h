@@ -1,0 +1,264 @@
+// What the PostgreSQL store's files share: results and errors of libpq,
+// the statements every connection prepares, and a connection that reopens
+// itself when the database dropped it.
+#pragma once
+
+#include "PostgresStore.h"
+
+#include <libpq-fe.h>
+#include <poll.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scoreboard {
+namespace pg {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a connection that could not be reopened waits before trying
+// again: meanwhile its calls fail at once instead of each knocking.
+inline constexpr auto kReconnectPause = std::chrono::milliseconds(200);
+// The longest a statement may take before its connection is given up for
+// lost: far beyond any of these statements on a healthy database, and well
+// within the time a client waits for its answer.
+inline constexpr std::chrono::seconds kAnswerTimeout{8};
+
+struct Prepared {
+    const char* name;
+    const char* sql;
+};
+
+inline constexpr std::array kStatements = {
+    // The batch in its order; ids already stored (or twice in it) are left
+    // as they are. Answers the ids it stored.
+    Prepared{"put",
+             "WITH input AS (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::integer[], $5::bigint[])"
+             " WITH ORDINALITY AS t (id, game, name, score, time_ms, ord)),"
+             " stored AS (INSERT INTO scores (id, game, name, score, time_ms)"
+             " SELECT id, game, name, score, time_ms FROM input ORDER BY ord"
+             " ON CONFLICT (id) DO NOTHING RETURNING id)"
+             " SELECT id FROM stored"},
+    Prepared{"kept",
+             // A row's rank: 1 + the rows of its game above it, counted as two
+             // ranges of the rank index.
+             "SELECT s.id, s.game, s.name, s.score, s.time_ms,"
+             " 1 + (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score > s.score)"
+             " + (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq < s.seq)"
+             " FROM scores s WHERE s.id = ANY ($1::text[])"},
+    // The total and a slice in one statement, so one snapshot: at least one
+    // row, the slice's columns null when it is empty.
+    Prepared{"page",
+             "SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
+             " FROM (SELECT 1) AS one LEFT JOIN LATERAL"
+             " (SELECT name, score, time_ms, seq FROM scores WHERE game = $1"
+             " ORDER BY score DESC, seq LIMIT $2 OFFSET $3) AS r ON true"
+             " ORDER BY r.score DESC, r.seq"},
+    Prepared{"games", "SELECT game, scores FROM games ORDER BY game"},
+    Prepared{"bests",
+             "SELECT b.game, b.score, b.time_ms,"
+             " 1 + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score > b.score)"
+             " + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score = b.score AND o.seq < b.seq)"
+             " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
+             " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
+};
+
+struct ResultDeleter {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+// Failures worth a retry: the connection or the server went away or is
+// starting, stopping or full, or this statement lost a race with another.
+inline bool Transient(PGconn* conn, const PGresult* result) {
+    if (PQstatus(conn) != CONNECTION_OK) return true;
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    if (!state) return true;  // no answer from the server at all
+    const std::string_view s(state);
+    return s.starts_with("08") || s.starts_with("53") || s.starts_with("57") || s == "40001" || s == "40P01" ||
+           s == "55P03";
+}
+
+inline bool LostARace(const PGresult* result) {
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    return state && (std::string_view(state) == "40P01" || std::string_view(state) == "40001");
+}
+
+class PgError : public StoreError {
+public:
+    PgError(const std::string& what, bool busy, bool lostRace) : StoreError(what, busy), lostRace_(lostRace) {}
+    bool LostRace() const noexcept { return lostRace_; }
+
+private:
+    bool lostRace_;
+};
+
+inline std::string Message(PGconn* conn, const PGresult* result) {
+    const char* m = result ? PQresultErrorMessage(result) : nullptr;
+    const std::string_view text = m && *m ? m : PQerrorMessage(conn);
+    // One line for the log: libpq ends lines, and indents hints, with whitespace.
+    std::string what;
+    for (const char c : text) {
+        const bool space = c == '\n' || c == '\t' || c == ' ';
+        if (!space)
+            what += c;
+        else if (!what.empty() && what.back() != ' ')
+            what += ' ';
+    }
+    if (!what.empty() && what.back() == ' ') what.pop_back();
+    return what;
+}
+
+// Runs SQL that needs no parameters (several statements at once allowed).
+inline Result Run(PGconn* conn, const char* sql) {
+    Result r(PQexec(conn, sql));
+    const auto status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw PgError(Message(conn, r.get()), Transient(conn, r.get()), LostARace(r.get()));
+    return r;
+}
+
+inline std::int64_t Integer(const PGresult* r, int row, int col) {
+    const char* p = PQgetvalue(r, row, col);
+    const char* end = p + PQgetlength(r, row, col);
+    std::int64_t v = 0;
+    std::from_chars(p, end, v);
+    return v;
+}
+
+inline std::string Text(const PGresult* r, int row, int col) {
+    return {PQgetvalue(r, row, col), static_cast<std::size_t>(PQgetlength(r, row, col))};
+}
+
+}  // namespace pg
+
+class PostgresStore::Connection {
+public:
+    explicit Connection(const std::string& conninfo) : conninfo_(conninfo) {}
+    ~Connection() {
+        if (conn_) PQfinish(conn_);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connected, with the statements prepared; reopened when the database
+    // dropped it. Throws a busy StoreError while the database is away.
+    PGconn* Ready() {
+        if (conn_ && PQstatus(conn_) == CONNECTION_OK && prepared_) return conn_;
+        Connect();
+        for (const auto& st : pg::kStatements) {
+            const pg::Result r(PQprepare(conn_, st.name, st.sql, 0, nullptr));
+            if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+                const pg::PgError error(std::string("prepare ") + st.name + ": " + pg::Message(conn_, r.get()),
+                                        pg::Transient(conn_, r.get()), false);
+                // The next attempt prepares them all again, on this session if it lives.
+                if (PQstatus(conn_) == CONNECTION_OK) pg::Result(PQexec(conn_, "DEALLOCATE ALL"));
+                throw error;
+            }
+        }
+        prepared_ = true;
+        return conn_;
+    }
+
+    // Connected, without the statements (which need the schema).
+    PGconn* Connect() {
+        if (conn_ && PQstatus(conn_) == CONNECTION_OK) return conn_;
+        prepared_ = false;
+        const auto now = pg::Clock::now();
+        if (now < retryAt_) throw pg::PgError("the database is unreachable: " + lastError_, true, false);
+        if (conn_) {
+            PQreset(conn_);
+        } else {
+            // Earlier keywords are defaults that the connection string
+            // overrides. Over TCP, a database host that vanishes without a
+            // word is noticed within about a minute rather than never.
+            const std::array<const char*, 8> keys{
+                "connect_timeout",  "application_name", "keepalives_idle", "keepalives_interval",
+                "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
+            const std::array<const char*, 8> values{"5",     "barnblast-scoreboard", "30",   "10", "3",
+                                                    "60000", conninfo_.c_str(),      nullptr};
+            conn_ = PQconnectdbParams(keys.data(), values.data(), 1);
+            if (!conn_) throw pg::PgError("out of memory for a database connection", true, false);
+            // Notices ("already exists, skipping") are not for the log.
+            PQsetNoticeProcessor(
+                conn_, [](void*, const char*) {}, nullptr);
+        }
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            lastError_ = pg::Message(conn_, nullptr);
+            retryAt_ = now + pg::kReconnectPause;
+            throw pg::PgError("cannot connect to the database: " + lastError_, true, false);
+        }
+        // A put is answered once its commit is flushed: refuse a setting that
+        // would answer before (stronger ones, for standbys, are kept).
+        const pg::Result mode = pg::Run(conn_, "SHOW synchronous_commit");
+        if (pg::Text(mode.get(), 0, 0) == "off") pg::Run(conn_, "SET synchronous_commit TO on");
+        return conn_;
+    }
+
+    pg::Result Exec(const char* statement, const std::vector<std::string>& params) {
+        PGconn* conn = Ready();
+        std::vector<const char*> values;
+        values.reserve(params.size());
+        for (const auto& p : params) values.push_back(p.c_str());
+        if (!PQsendQueryPrepared(conn, statement, static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0))
+            throw pg::PgError(std::string(statement) + ": " + pg::Message(conn, nullptr), pg::Transient(conn, nullptr),
+                              false);
+        pg::Result r;
+        if (!AwaitAnswer(conn)) {
+            // A database that neither answers nor drops the connection (stopped
+            // mid-query, or behind a network that lost it): give up on this
+            // connection, which cannot be used again, and reopen it next time.
+            PQfinish(conn_);
+            conn_ = nullptr;
+            prepared_ = false;
+            throw pg::PgError(std::string(statement) + ": no answer from the database within " +
+                                  std::to_string(pg::kAnswerTimeout.count()) + " s",
+                              true, false);
+        }
+        // One statement gives one result, then a null one.
+        while (PGresult* next = PQgetResult(conn)) {
+            if (!r)
+                r.reset(next);
+            else
+                PQclear(next);
+        }
+        const auto status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+            throw pg::PgError(std::string(statement) + ": " + pg::Message(conn, r.get()), pg::Transient(conn, r.get()),
+                              pg::LostARace(r.get()));
+        return r;
+    }
+
+private:
+    // Waits until the whole answer to what was sent is in, or the connection
+    // fails (true: PQgetResult then returns at once), or pg::kAnswerTimeout passes
+    // without either (false).
+    static bool AwaitAnswer(PGconn* conn) {
+        const auto deadline = pg::Clock::now() + pg::kAnswerTimeout;
+        for (;;) {
+            const int flushed = PQflush(conn);
+            if (flushed < 0) return true;  // failed: the error is in the result
+            if (flushed == 0 && !PQisBusy(conn)) return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - pg::Clock::now());
+            if (left.count() <= 0) return false;
+            pollfd fd{PQsocket(conn), static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
+            const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno != EINTR) return true;
+            if (ready > 0 && !PQconsumeInput(conn)) return true;
+        }
+    }
+
+    std::string conninfo_;
+    PGconn* conn_ = nullptr;
+    bool prepared_ = false;
+    pg::Clock::time_point retryAt_{};
+    std::string lastError_;
+};
+
+}  // namespace scoreboard

@@ -1,0 +1,186 @@
+// What the SQLite store's files share: statements prepared once and used
+// safely, and a connection with the statements it reads with.
+#pragma once
+
+#include "SqliteStore.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scoreboard {
+namespace sqlite {
+
+[[noreturn]] inline void Fail(sqlite3* db, int rc, std::string_view doing) {
+    std::string what(doing);
+    what += ": ";
+    what += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    const int primary = rc & 0xff;
+    throw StoreError(what, primary == SQLITE_BUSY || primary == SQLITE_LOCKED);
+}
+
+// A statement prepared once per connection and reused for every call.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        const int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
+        if (rc != SQLITE_OK) Fail(db, rc, "prepare");
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    sqlite3* Db() const { return db_; }
+    sqlite3_stmt* Get() const { return stmt_; }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+// One use of a prepared statement: binds, steps, and leaves it reset and
+// unbound however the use ends.
+class Use {
+public:
+    explicit Use(Statement& st) : st_(st) {}
+    ~Use() {
+        sqlite3_reset(st_.Get());
+        sqlite3_clear_bindings(st_.Get());
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+
+    Use& Bind(int i, std::string_view text) {
+        Check(sqlite3_bind_text(st_.Get(), i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
+        return *this;
+    }
+    Use& Bind(int i, std::int64_t v) {
+        Check(sqlite3_bind_int64(st_.Get(), i, v));
+        return *this;
+    }
+    // True while there is a row to read.
+    bool Step() {
+        const int rc = sqlite3_step(st_.Get());
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        Fail(st_.Db(), rc, "step");
+    }
+    std::int64_t Integer(int col) const { return sqlite3_column_int64(st_.Get(), col); }
+    std::string Text(int col) const {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.Get(), col));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st_.Get(), col))) : std::string();
+    }
+
+private:
+    void Check(int rc) {
+        if (rc != SQLITE_OK) Fail(st_.Db(), rc, "bind");
+    }
+    Statement& st_;
+};
+
+inline sqlite3* OpenDb(const std::string& path) {
+    sqlite3* db = nullptr;
+    // Each connection is used by one thread at a time, so SQLite's mutexes are not needed.
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string what = "open " + path;
+        if (db) {
+            what += ": ";
+            what += sqlite3_errmsg(db);
+            sqlite3_close(db);
+        }
+        throw StoreError(what, false);
+    }
+    return db;
+}
+
+inline void Exec(sqlite3* db, const char* sql) {
+    char* msg = nullptr;
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &msg);
+    if (rc != SQLITE_OK) {
+        std::string what = std::string("exec: ") + (msg ? msg : sqlite3_errstr(rc));
+        sqlite3_free(msg);
+        const int primary = rc & 0xff;
+        throw StoreError(what, primary == SQLITE_BUSY || primary == SQLITE_LOCKED);
+    }
+}
+
+// Ends a read transaction however the read ends.
+class ReadTransaction {
+public:
+    explicit ReadTransaction(sqlite3* db) : db_(db) { Exec(db_, "BEGIN"); }
+    ~ReadTransaction() { sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); }
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+private:
+    sqlite3* db_;
+};
+
+}  // namespace sqlite
+
+struct SqliteStore::Connection {
+    explicit Connection(const std::string& path) : db(sqlite::OpenDb(path)) {
+        try {
+            sqlite3_busy_timeout(db, 5000);
+            // A commit returns only after the WAL is synced: a 201 survives a
+            // crash or power loss. Per connection, so set on every one.
+            sqlite::Exec(db, "PRAGMA synchronous=FULL");
+        } catch (...) {
+            sqlite3_close(db);
+            throw;
+        }
+    }
+    ~Connection() {
+        statements.clear();
+        sqlite3_close(db);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Once the schema is there.
+    void PrepareReads() {
+        table = &Prepare(
+            "SELECT name, score, time_ms FROM scores WHERE game = ?1"
+            " ORDER BY score DESC, seq ASC LIMIT ?2 OFFSET ?3");
+        count = &Prepare("SELECT scores FROM games WHERE game = ?1");
+        games = &Prepare("SELECT game, scores FROM games ORDER BY game");
+        // Two counts, each one range of the rank index; one OR'd count reads worse.
+        rankAbove = &Prepare(
+            "SELECT (SELECT COUNT(*) FROM scores WHERE game = ?1 AND score > ?2)"
+            " + (SELECT COUNT(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq < ?3)");
+        // The player's games one index seek at a time, then each one's best
+        // row by a second seek, so a player with many rows costs no scan.
+        playerBests = &Prepare(
+            "WITH RECURSIVE g(game) AS ("
+            " SELECT MIN(game) FROM scores WHERE name = ?1"
+            " UNION ALL"
+            " SELECT (SELECT MIN(game) FROM scores WHERE name = ?1 AND game > g.game) FROM g"
+            " WHERE g.game IS NOT NULL)"
+            " SELECT b.game, b.score, b.time_ms, b.seq FROM g JOIN scores b ON b.seq ="
+            " (SELECT seq FROM scores WHERE name = ?1 AND game = g.game ORDER BY score DESC, seq LIMIT 1)"
+            " ORDER BY b.game");
+    }
+
+    sqlite::Statement& Prepare(const char* sql) {
+        statements.push_back(std::make_unique<sqlite::Statement>(db, sql));
+        return *statements.back();
+    }
+
+    sqlite3* db;
+    std::vector<std::unique_ptr<sqlite::Statement>> statements;
+    sqlite::Statement* insert = nullptr;
+    sqlite::Statement* find = nullptr;
+    sqlite::Statement* table = nullptr;
+    sqlite::Statement* count = nullptr;
+    sqlite::Statement* games = nullptr;
+    sqlite::Statement* rankAbove = nullptr;
+    sqlite::Statement* playerBests = nullptr;
+    sqlite::Statement* rankScan = nullptr;  // the writer's only
+};
+
+}  // namespace scoreboard

@@ -1,0 +1,19 @@
+#include "StoreFactory.h"
+
+#include "PostgresStore.h"
+#include "SqliteStore.h"
+
+namespace scoreboard {
+
+bool NamesPostgres(std::string_view db) { return db.starts_with("postgresql://") || db.starts_with("postgres://"); }
+
+std::unique_ptr<CachedStore> OpenStore(const std::string& db, int threads) {
+    std::unique_ptr<ScoreStore> store;
+    if (NamesPostgres(db))
+        store = std::make_unique<PostgresStore>(db, threads);
+    else
+        store = std::make_unique<SqliteStore>(db);
+    return std::make_unique<CachedStore>(std::move(store));
+}
+
+}  // namespace scoreboard

@@ -1,0 +1,21 @@
+// The store --db names, under the caching layer.
+#pragma once
+
+#include "CachedStore.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace scoreboard {
+
+// True for the --db values of a PostgreSQL database: postgresql:// or
+// postgres:// URIs. Anything else names an SQLite file.
+bool NamesPostgres(std::string_view db);
+
+// Opens the database (creating the file or the schema when missing).
+// `threads` serve requests: a PostgreSQL store keeps that many read
+// connections at most. Throws StoreError.
+std::unique_ptr<CachedStore> OpenStore(const std::string& db, int threads);
+
+}  // namespace scoreboard
