@@ -1,13 +1,13 @@
 #include "delivery/ScorePoster.h"
+
+#include "common/AsciiText.h"
+#include "common/Log.h"
+#include "common/Singleton.h"
+#include "delivery/Outbox.h"
+
 #include "SafeText.h"
 #include "ScoreContract.h"
 #include "ScoreJson.h"
-#include "common/Log.h"
-
-#include "common/Singleton.h"
-
-#include "common/AsciiText.h"
-#include "delivery/Outbox.h"
 
 #include <curl/curl.h>
 
