@@ -5,7 +5,7 @@
 #include "Outbox.h"
 #include "ScoreJson.h"
 #include "ScorePoster.h"
-#include "Scoreboard.h"
+#include "OutboxFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -97,7 +97,7 @@ TEST_F(HostileOutbox, StrangersAreNeitherListedNorOpenedNorMoved) {
 // Through the real service: the real entry is delivered, nothing reached
 // through a link is sent, and CloseLib returns.
 TEST_F(HostileOutbox, ServiceSendsTheRealEntryAndStillCloses) {
-    Scoreboard server(dir_ / "server", 0);
+    const auto server = StartServer();
     const fs::path fifo = PlantStrangers(server.Port());
     {
         Outbox box(dir_ / "outbox");
@@ -115,7 +115,7 @@ TEST_F(HostileOutbox, ServiceSendsTheRealEntryAndStillCloses) {
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(watchdog.Finish()) << "CloseLib blocked on the pipe";
 
-    const auto rows = server.Table(kGame);
+    const auto rows = Table(server, kGame);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].name, "Real");
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;
