@@ -55,8 +55,9 @@ struct Row {
 inline std::vector<Row> Table(const ScoreServer& server, const std::string& game) {
     const std::string body =
         testsupport::HttpGet(server.Port(), "/api/scores?limit=100&game=" + testsupport::UrlEncoded(game));
+    const boost::json::value answer = boost::json::parse(body);
     std::vector<Row> rows;
-    for (const auto& r : boost::json::parse(body).at("scores").as_array())
+    for (const auto& r : answer.at("scores").as_array())
         rows.push_back({std::string(r.at("name").as_string()), r.at("score").as_int64()});
     return rows;
 }

@@ -51,7 +51,7 @@ protected:
 };
 
 TEST_F(PostScoreTest, DeliveredOnce) {
-    const auto server = StartServer();
+    auto server = StartServer();
     ASSERT_TRUE(Corvane::InitLib(5));
     Post(35, "Ann", server.Port());
     ASSERT_TRUE(Drained());
@@ -59,6 +59,7 @@ TEST_F(PostScoreTest, DeliveredOnce) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].name, "Ann");
     EXPECT_EQ(rows[0].score, 35);
+    server.Stop(SIGTERM);  // its log holds every answer once it has ended
     EXPECT_EQ(server.Posts(201), 1);
     EXPECT_EQ(server.Log().find("POST /api/scores 200"), std::string::npos);
 }
@@ -81,12 +82,13 @@ TEST_F(PostScoreTest, ServerDownWhilePostingThenUpDeliversExactlyOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(Waiting(), 2u);
 
-    const auto server = StartServer(port);
+    auto server = StartServer(port);
     ASSERT_TRUE(Drained());
     const auto rows = Table(server, kGame);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].score, 25);
     EXPECT_EQ(rows[1].score, 20);
+    server.Stop(SIGTERM);  // its log holds every answer once it has ended
     EXPECT_EQ(server.Posts(201), 2);
 }
 
@@ -104,12 +106,13 @@ TEST_F(PostScoreTest, KilledProcessDeliversAtNextStart) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(Waiting(), 3u);
 
-    const auto server = StartServer(port);
+    auto server = StartServer(port);
     ASSERT_TRUE(Corvane::InitLib(5));
     ASSERT_TRUE(Drained());
     const auto rows = Table(server, kGame);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].score, 3);
+    server.Stop(SIGTERM);  // its log holds every answer once it has ended
     EXPECT_EQ(server.Posts(201), 3);
 }
 
@@ -199,7 +202,7 @@ TEST_F(PostScoreTest, DamagedEntriesAreNeverSent) {
 // A retry whose first try was stored (the answer was lost) is answered 200,
 // counted as delivered, and the table holds the score once.
 TEST_F(PostScoreTest, RetryOfAStoredScoreIsStoredOnce) {
-    const auto server = StartServer();
+    auto server = StartServer();
     const std::string file = Entry(8, "Twice", "55555555-5555-4555-8555-555555555555", server.Port());
     const std::string copy = ReadFile(dir_ / "outbox" / file);
     ASSERT_TRUE(Corvane::InitLib(5));
@@ -209,12 +212,13 @@ TEST_F(PostScoreTest, RetryOfAStoredScoreIsStoredOnce) {
     ASSERT_TRUE(Corvane::InitLib(5));
     ASSERT_TRUE(Drained());
     EXPECT_EQ(Table(server, kGame).size(), 1u);
+    server.Stop(SIGTERM);  // its log holds every answer once it has ended
     EXPECT_EQ(server.Posts(201), 1);
     EXPECT_EQ(server.Posts(200), 1);
 }
 
 TEST_F(PostScoreTest, TwoProcessesNeverSendOneEntryTwice) {
-    const auto server = StartServer();
+    auto server = StartServer();
     constexpr int kScores = 40;
     for (int i = 0; i < kScores; ++i) {
         char id[37];
@@ -237,6 +241,7 @@ TEST_F(PostScoreTest, TwoProcessesNeverSendOneEntryTwice) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     EXPECT_EQ(Table(server, kGame).size(), static_cast<std::size_t>(kScores));
+    server.Stop(SIGTERM);  // its log holds every answer once it has ended
     EXPECT_EQ(server.Posts(201), kScores);
     EXPECT_EQ(server.Posts(200), 0) << "an entry was sent twice";
 }
@@ -244,11 +249,12 @@ TEST_F(PostScoreTest, TwoProcessesNeverSendOneEntryTwice) {
 TEST_F(PostScoreTest, RateLimitedScoresWaitAndArrive) {
     // 12 a minute: a burst of 12 passes, then one each 5 s with Retry-After,
     // which a burst of 14 meets however slowly this machine sends it.
-    const auto server = StartServer(0, 12);
+    auto server = StartServer(0, 12);
     for (int i = 0; i < 14; ++i) Entry(i, "Busy", Corvane::detail::NewUuid(), server.Port());
     ASSERT_TRUE(Corvane::InitLib(5));
     ASSERT_TRUE(Drained());
     EXPECT_EQ(Table(server, kGame).size(), 14u);
+    server.Stop(SIGTERM);  // its log holds every answer once it has ended
     EXPECT_EQ(server.Posts(201), 14);
     EXPECT_GE(server.Posts(429), 1);
 }

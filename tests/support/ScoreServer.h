@@ -31,7 +31,9 @@ public:
     // Sends `sig` and waits for the exit; returns the wait status.
     int Stop(int sig);
     std::string Log() const;  // what it wrote to standard error
-    // Answers to POST /api/scores with `status`, as logged.
+    // Answers to POST /api/scores with `status`, as logged. An answer is
+    // logged once it is sent, after the client may have read it: the count
+    // is final only once the server has ended.
     int Posts(int status) const;
 
 private:
