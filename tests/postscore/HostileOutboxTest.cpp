@@ -3,9 +3,9 @@
 #include "../service/HostileFiles.h"
 #include "Corvane.h"
 #include "Outbox.h"
+#include "OutboxFixture.h"
 #include "ScoreJson.h"
 #include "ScorePoster.h"
-#include "OutboxFixture.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // server on loopback, with the outbox in a folder of its own per test.
 #include "Corvane.h"
 #include "Outbox.h"
-#include "ScoreJson.h"
 #include "OutboxFixture.h"
+#include "ScoreJson.h"
 #include "Uuid.h"
 
 #include <gtest/gtest.h>

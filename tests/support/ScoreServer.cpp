@@ -29,8 +29,8 @@ ScoreServer::ScoreServer(const std::string& db, std::vector<std::string> extraAr
     if (log < 0) throw std::runtime_error("cannot make the server's log file");
     logPath_ = logName;
 
-    std::vector<std::string> args{BARNBLAST_SCOREBOARD_EXE, "--port", std::to_string(port), "--bind", "127.0.0.1",
-                                  "--db", db, "--threads", "4"};
+    std::vector<std::string> args{
+        BARNBLAST_SCOREBOARD_EXE, "--port", std::to_string(port), "--bind", "127.0.0.1", "--db", db, "--threads", "4"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
