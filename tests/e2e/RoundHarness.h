@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -144,6 +145,7 @@ protected:
             for (long i = s; i < s + 48000; ++i) energy += samples[2 * i] * samples[2 * i];
             if (std::sqrt(energy / 48000) > 0.01) ++loudSeconds;
         }
+        std::cout << loudSeconds << " of " << info.frames / 48000 << " seconds of the capture heard\n";
         EXPECT_GE(loudSeconds, 115);
     }
 
