@@ -39,6 +39,13 @@ protected:
         EXPECT_TRUE(box.Add(id, {url, score_protocol::ScoreBody(game, score, name, id)}, error)) << error;
         return box.List().back();
     }
+    // The table holds `count` scores, each answered 201 once; the server has
+    // ended after, so that its log holds every answer.
+    void ExpectStoredOnce(ScoreServer& server, std::size_t count) const {
+        EXPECT_EQ(Table(server, kGame).size(), count);
+        server.Stop(SIGTERM);
+        EXPECT_EQ(server.Posts(201), static_cast<int>(count));
+    }
     // Starts the service on what waits in the outbox, lets it all go, and
     // returns what the service said on standard error meanwhile.
     std::string SendAllWaiting() {
@@ -211,9 +218,7 @@ TEST_F(PostScoreTest, RetryOfAStoredScoreIsStoredOnce) {
     std::ofstream(dir_ / "outbox" / file, std::ios::binary) << copy;
     ASSERT_TRUE(Corvane::InitLib(5));
     ASSERT_TRUE(Drained());
-    EXPECT_EQ(Table(server, kGame).size(), 1u);
-    server.Stop(SIGTERM);  // its log holds every answer once it has ended
-    EXPECT_EQ(server.Posts(201), 1);
+    ExpectStoredOnce(server, 1);
     EXPECT_EQ(server.Posts(200), 1);
 }
 
@@ -240,9 +245,7 @@ TEST_F(PostScoreTest, TwoProcessesNeverSendOneEntryTwice) {
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    EXPECT_EQ(Table(server, kGame).size(), static_cast<std::size_t>(kScores));
-    server.Stop(SIGTERM);  // its log holds every answer once it has ended
-    EXPECT_EQ(server.Posts(201), kScores);
+    ExpectStoredOnce(server, kScores);
     EXPECT_EQ(server.Posts(200), 0) << "an entry was sent twice";
 }
 
@@ -253,9 +256,7 @@ TEST_F(PostScoreTest, RateLimitedScoresWaitAndArrive) {
     for (int i = 0; i < 14; ++i) Entry(i, "Busy", Corvane::detail::NewUuid(), server.Port());
     ASSERT_TRUE(Corvane::InitLib(5));
     ASSERT_TRUE(Drained());
-    EXPECT_EQ(Table(server, kGame).size(), 14u);
-    server.Stop(SIGTERM);  // its log holds every answer once it has ended
-    EXPECT_EQ(server.Posts(201), 14);
+    ExpectStoredOnce(server, 14);
     EXPECT_GE(server.Posts(429), 1);
 }
 
