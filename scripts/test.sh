@@ -23,9 +23,11 @@ trap 'kill -- -$windows_deps 2> /dev/null || true' EXIT
 
 step "build and run every suite"
 bash scripts/build.sh build -DBARNBLAST_WERROR=ON
-# A test that fails once on this shared machine and then passes is reported
-# by ctest with its first output, and does not fail the run.
-(cd build && ctest --output-on-failure --no-tests=error -j 2 --timeout 900 --repeat until-pass:2)
+# Any failure fails the run, however rare. Only a test labelled timing (see
+# the README's list) may run a second time, and only here, never under a
+# sanitizer.
+(cd build && ctest --output-on-failure --no-tests=error -j 2 --timeout 900 -LE '^timing$')
+(cd build && ctest --output-on-failure --no-tests=ignore --timeout 900 -L '^timing$' --repeat until-pass:2)
 
 step "Debian packages: built, linted, installed, played, purged"
 bash tests/package/run.sh
@@ -44,7 +46,7 @@ step "AddressSanitizer and UndefinedBehaviorSanitizer"
 bash scripts/build.sh build-asan -DBARNBLAST_SANITIZE=address,undefined
 (cd build-asan && ASAN_OPTIONS="halt_on_error=1 detect_leaks=1" \
   UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-  ctest --output-on-failure --no-tests=error -j 2 --timeout 900 --repeat until-pass:2)
+  ctest --output-on-failure --no-tests=error -j 2 --timeout 900)
 step "fuzzing"
 bash scripts/fuzz.sh 60
 

@@ -30,6 +30,15 @@ Session Probe(Input input, const std::string& script) {
 
 using Lines = std::vector<std::string>;
 
+// The probe ran its script to the end.
+testing::AssertionResult ExitedWithZero(Session& probe) {
+    const auto status = probe.Wait();
+    if (!status.has_value()) return testing::AssertionFailure() << "probe did not end";
+    if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0)
+        return testing::AssertionFailure() << terminaltest::DescribeStatus(*status);
+    return testing::AssertionSuccess();
+}
+
 // ---------------------------------------------------------------- terminal
 
 TEST(ConsoleTerminal, ArrowKeysInBothFormsArriveAsPrefixThenCode) {
@@ -82,9 +91,7 @@ TEST(ConsoleTerminal, KeyModeHoldsBetweenReadsUntilTheProgramEnds) {
     probe.Send("l\x7f\x04\x1b[C");
     EXPECT_EQ(probe.NextLines(5), (Lines{"K108", "K127", "K4", "K224", "K77"}));
 
-    const auto status = probe.Wait();
-    ASSERT_TRUE(status.has_value()) << "probe did not end";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << terminaltest::DescribeStatus(*status);
+    EXPECT_TRUE(ExitedWithZero(probe));
     // Only the probe's reports: an echo would add the typed bytes.
     EXPECT_EQ(probe.Output(), "K122\r\nP\r\nK108\r\nK127\r\nK4\r\nK224\r\nK77\r\n");
     EXPECT_TRUE(SameSettings(probe.Settings(), probe.Original()));
@@ -107,9 +114,7 @@ TEST(ConsoleTerminal, LineReadEchoesAndErasesWholeCharactersThenKeyModeReturns) 
     ASSERT_TRUE(probe.WaitForKeyMode());
     probe.Send("b");
     EXPECT_EQ(probe.NextLine(), "K98");
-    const auto status = probe.Wait();
-    ASSERT_TRUE(status.has_value()) << "probe did not end";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << terminaltest::DescribeStatus(*status);
+    EXPECT_TRUE(ExitedWithZero(probe));
     const std::string output = probe.Output();
     EXPECT_EQ(output.substr(output.find("L:Zoe")), "L:Zoe\r\nK98\r\n") << "the key after the line is not echoed";
     EXPECT_TRUE(SameSettings(probe.Settings(), probe.Original()));
@@ -141,9 +146,7 @@ TEST(ConsoleTerminal, CtrlZGivesTheTerminalBackAndFgTakesKeyModeAgain) {
     ASSERT_TRUE(probe.WaitForKeyMode());
     probe.Send("ab");
     EXPECT_EQ(probe.NextLines(2), (Lines{"K97", "K98"}));
-    const auto status = probe.Wait();
-    ASSERT_TRUE(status.has_value()) << "probe did not end";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << terminaltest::DescribeStatus(*status);
+    EXPECT_TRUE(ExitedWithZero(probe));
     EXPECT_EQ(probe.Output(), "K97\r\nK98\r\n");
     EXPECT_TRUE(SameSettings(probe.Settings(), probe.Original()));
 }
@@ -184,9 +187,7 @@ TEST(ConsoleTerminal, InTheBackgroundTheTerminalIsLeftToTheShell) {
     ASSERT_TRUE(probe.WaitForKeyMode());
     probe.Send("b");
     EXPECT_EQ(probe.NextLine(), "K98");
-    const auto status = probe.Wait();
-    ASSERT_TRUE(status.has_value()) << "probe did not end";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << terminaltest::DescribeStatus(*status);
+    EXPECT_TRUE(ExitedWithZero(probe));
     EXPECT_TRUE(SameSettings(probe.Settings(), probe.Original()));
 }
 
@@ -300,10 +301,7 @@ TEST(ConsoleTerminal, ExitFromAnotherThreadDuringReadRestoresSettings) {
     EXPECT_EQ(probe.NextLine(), "X");
     ASSERT_TRUE(probe.WaitForKeyMode());
     kill(probe.Pid(), SIGUSR1);
-    const auto status = probe.Wait();
-    ASSERT_TRUE(status.has_value()) << "probe did not end";
-    ASSERT_TRUE(WIFEXITED(*status)) << terminaltest::DescribeStatus(*status);
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_TRUE(ExitedWithZero(probe));
     EXPECT_TRUE(SameSettings(probe.Settings(), probe.Original()));
 }
 
@@ -320,9 +318,7 @@ TEST(ConsolePipe, BytesArriveAsTheyComeAndEndOfInputRepeats) {
 
     probe.CloseInput();
     EXPECT_EQ(probe.NextLines(3), (Lines{"K-1", "K-1", "K-1"}));
-    const auto status = probe.Wait();
-    ASSERT_TRUE(status.has_value()) << "probe did not end";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status;
+    EXPECT_TRUE(ExitedWithZero(probe));
 }
 
 TEST(ConsolePipe, LineReadTakesBytesLeftByKeyReadAndEndsWithInput) {
@@ -330,9 +326,7 @@ TEST(ConsolePipe, LineReadTakesBytesLeftByKeyReadAndEndsWithInput) {
     probe.Send("\x1b[Zab\r\nlast");
     probe.CloseInput();
     EXPECT_EQ(probe.NextLines(5), (Lines{"K27", "L:[Zab", "L:last", "LEOF", "K-1"}));
-    const auto status = probe.Wait();
-    ASSERT_TRUE(status.has_value()) << "probe did not end";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status;
+    EXPECT_TRUE(ExitedWithZero(probe));
 }
 
 }  // namespace

@@ -64,36 +64,25 @@ inline void ResetChildState() {
     setrlimit(RLIMIT_CORE, &noCore);
 }
 
-inline bool WriteAll(int fd, const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
+// Moves all `size` bytes with `io` (read or write), through interruptions.
+template <class Io, class Byte>
+inline bool MoveAll(Io io, int fd, Byte* bytes, std::size_t size) {
     while (size > 0) {
-        const ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
+        const ssize_t n = io(fd, bytes, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         bytes += n;
         size -= static_cast<std::size_t>(n);
     }
     return true;
 }
 
+inline bool WriteAll(int fd, const void* data, std::size_t size) {
+    return MoveAll(::write, fd, static_cast<const char*>(data), size);
+}
+
 inline bool ReadAll(int fd, void* data, std::size_t size) {
-    auto* bytes = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, bytes, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return MoveAll(::read, fd, static_cast<char*>(data), size);
 }
 
 // The job of the stand-in shell, for its hangup handler.

@@ -1,34 +1,23 @@
 // The cross-built Windows game under Wine, in a pseudo-terminal, played as a
 // player would: one full two-minute round in real time, the score sent to a
 // real score table on loopback.
-#include "ScoreTableRound.h"
-#include "TerminalSession.h"
+#include "RoundHarness.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <string>
-#include <thread>
-#include <vector>
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
+
+using namespace e2etest;
 
 // The Microsoft C runtime's rand, which the Windows game's chicken follows:
 // a linear congruential generator from seed 1 (never seeded), returning
@@ -87,65 +76,40 @@ std::string WindowsPath(const fs::path& path) {
     return out;
 }
 
-using e2etest::HttpGet;
-
-class WineRound : public e2etest::ScoreTableRound {
+class WineRound : public RoundTest {
 protected:
-    WineRound() : ScoreTableRound(SCOREBOARD_BIN, "barnblast-wine") {}
+    WineRound() : RoundTest("barnblast-wine") {}
+
+    terminaltest::Launch WineGame(const fs::path& capture) const {
+        terminaltest::Launch launch = Game({WINE_BIN, WINDOWS_EXE}, capture, WindowsPath);
+        if (std::getenv("WINEDEBUG") == nullptr) launch.setEnv.emplace_back("WINEDEBUG", "-all");
+        return launch;
+    }
 };
 
 TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
     // Where the chicken hides after each hit: the Windows runtime's sequence,
     // not this process's C library's.
     MsvcrtRand rand;
-    const int second = rand.Next() % 15 + 1;
-    const int third = rand.Next() % 15 + 1;
-    ASSERT_NE(third, second - 1) << "the planned miss would hit";
+    const Hiding hiding = PlannedHiding([&] { return rand.Next(); });
+    ASSERT_NE(hiding.third, hiding.second - 1) << "the planned miss would hit";
 
     // An empty name file in the working folder: the name is asked for and
     // kept there, where the test can read it.
     std::ofstream(dir_ / "name.dat").close();
     const fs::path capture = dir_ / "round.capture.wav";
-    terminaltest::Launch launch;
-    launch.argv = {WINE_BIN, WINDOWS_EXE};
-    launch.workingDir = dir_.string();
-    launch.setEnv = {{"SDL_AUDIODRIVER", "dummy"},
-                     {"BARNBLAST_CAPTURE", WindowsPath(capture)},
-                     {"BARNBLAST_OUTBOX", WindowsPath(dir_ / "outbox")},
-                     {"BARNBLAST_SCORE_SITE", "127.0.0.1:" + std::to_string(port_)}};
-    if (std::getenv("WINEDEBUG") == nullptr) launch.setEnv.emplace_back("WINEDEBUG", "-all");
-    terminaltest::Session game(launch);
+    terminaltest::Session game(WineGame(capture));
     // Reading what Wine writes as it comes keeps its console from blocking.
-    const auto drain = [&](std::chrono::milliseconds time) {
+    const Pause drain = [&](std::chrono::milliseconds time) {
         game.WaitForOutput([](const std::string&) { return false; }, time);
-    };
-    auto type = [&](const std::string& keys) {
-        for (const char c : keys) {
-            game.Send(std::string(1, c));
-            drain(300ms);
-        }
     };
 
     // The capture starts with the mixer, just before the round: once it
     // holds a second of sound the round runs, and keys typed from then on
     // wait in the console's input until the game reads them.
-    const auto captured = [&](std::uintmax_t seconds) {
-        std::error_code error;
-        const auto bytes = fs::file_size(capture, error);
-        return !error && bytes >= 48000ULL * seconds * 2 * sizeof(float) + 4096;
-    };
-    for (const auto patience = terminaltest::Clock::now() + 180s; !captured(1);) {
-        ASSERT_LT(terminaltest::Clock::now(), patience) << "the game did not start: " << game.Output();
-        drain(100ms);
-    }
+    ASSERT_TRUE(WaitForCapture(capture, 1, 180s, drain, 100ms)) << "the game did not start: " << game.Output();
     const auto roundStart = terminaltest::Clock::now();
-    type(" ");                       // on target from the start: +5
-    type(std::string(second, 'l'));  // over to the chicken's new place
-    type(" ");                       // +5
-    game.Send("\x1b[D");             // left arrow, off target
-    drain(300ms);
-    type(" ");  // miss: -5
-    type("s");
+    TypePlannedRound(game, hiding, drain, 300ms);
 
     // At "send your score?" every key is answered with a line end; before it
     // keys write nothing.
@@ -169,48 +133,15 @@ TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
         << "the name is echoed by the console: " << WithoutEscapes(game.Output());
     // SDL's dummy output runs slower than the clock under Wine: answer "play
     // again?" once the capture holds the whole round.
-    for (const auto patience = terminaltest::Clock::now() + 120s; !captured(120);) {
-        ASSERT_LT(terminaltest::Clock::now(), patience) << "the capture stopped growing";
-        drain(200ms);
-    }
+    ASSERT_TRUE(WaitForCapture(capture, 120, 120s, drain, 200ms)) << "the capture stopped growing";
     game.Send("n");  // no more rounds
 
     const auto status = game.Wait(std::chrono::milliseconds(60s));
     ASSERT_TRUE(status.has_value()) << "the game did not end: " << WithoutEscapes(game.Output());
     ASSERT_TRUE(WIFEXITED(*status)) << terminaltest::DescribeStatus(*status);
     EXPECT_EQ(WEXITSTATUS(*status), 0) << WithoutEscapes(game.Output());
-
-    std::ifstream nameFile(dir_ / "name.dat");
-    const std::string stored((std::istreambuf_iterator<char>(nameFile)), {});
-    EXPECT_EQ(stored, "Test Player");
-
-    const std::string table = HttpGet(port_, "/api/scores?game=Barnblast%20V2");
-    EXPECT_NE(table.find("\"name\":\"Test Player\""), std::string::npos) << table;
-    EXPECT_NE(table.find("\"score\":5"), std::string::npos) << table;
-    EXPECT_EQ(table.find("\"rank\":2"), std::string::npos) << "exactly one score: " << table;
-    // Delivered, so nothing waits in the outbox.
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(dir_ / "outbox", error)) {
-        EXPECT_NE(entry.path().extension(), ".score") << entry.path();
-    }
-
-    SF_INFO info{};
-    SNDFILE* f = sf_open(capture.c_str(), SFM_READ, &info);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(info.channels, 2);
-    EXPECT_GE(info.frames, 48000LL * 120);
-    std::vector<float> samples(static_cast<std::size_t>(info.frames) * 2);
-    sf_readf_float(f, samples.data(), info.frames);
-    sf_close(f);
-    // The cluck and the music are heard through the round: decoded, mixed and
-    // rendered by the Windows build of each library.
-    int loudSeconds = 0;
-    for (long s = 0; s + 48000 <= info.frames; s += 48000) {
-        double energy = 0;
-        for (long i = s; i < s + 48000; ++i) energy += samples[2 * i] * samples[2 * i];
-        if (std::sqrt(energy / 48000) > 0.01) ++loudSeconds;
-    }
-    EXPECT_GE(loudSeconds, 115);
+    ExpectScoreSentOnce();
+    ExpectHeardThroughTheRound(capture);  // by the Windows build of each library
 }
 
 // Ctrl+C in the console ends the game at once, as the system ends a console
@@ -218,21 +149,11 @@ TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
 // low byte), whatever the game was waiting for.
 TEST_F(WineRound, CtrlCEndsTheGameAsInterrupted) {
     const fs::path capture = dir_ / "interrupted.capture.wav";
-    terminaltest::Launch launch;
-    launch.argv = {WINE_BIN, WINDOWS_EXE};
-    launch.workingDir = dir_.string();
-    launch.setEnv = {{"SDL_AUDIODRIVER", "dummy"},
-                     {"BARNBLAST_CAPTURE", WindowsPath(capture)},
-                     {"BARNBLAST_OUTBOX", WindowsPath(dir_ / "outbox")},
-                     {"BARNBLAST_SCORE_SITE", "127.0.0.1:" + std::to_string(port_)}};
-    if (std::getenv("WINEDEBUG") == nullptr) launch.setEnv.emplace_back("WINEDEBUG", "-all");
-    terminaltest::Session game(launch);
-    for (const auto patience = terminaltest::Clock::now() + 180s;;) {
-        std::error_code error;
-        if (fs::file_size(capture, error) > 48000ULL * 2 * sizeof(float) && !error) break;
-        ASSERT_LT(terminaltest::Clock::now(), patience) << "the game did not start: " << game.Output();
-        game.WaitForOutput([](const std::string&) { return false; }, 100ms);
-    }
+    terminaltest::Session game(WineGame(capture));
+    const Pause drain = [&](std::chrono::milliseconds time) {
+        game.WaitForOutput([](const std::string&) { return false; }, time);
+    };
+    ASSERT_TRUE(WaitForCapture(capture, 1, 180s, drain, 100ms)) << "the game did not start: " << game.Output();
     game.Send("l");
     game.Send("\x03");
     const auto status = game.Wait(std::chrono::milliseconds(20s));

@@ -2,8 +2,8 @@
 // put among the entries, and folders that refuse to be flushed.
 #include "../service/HostileFiles.h"
 #include "Corvane.h"
+#include "OutboxFixture.h"
 #include "ScoreJson.h"
-#include "Scoreboard.h"
 #include "delivery/Outbox.h"
 #include "delivery/ScorePoster.h"
 
@@ -57,6 +57,21 @@ protected:
         EXPECT_FALSE(fs::exists(box / "0000000000000001-link.score.bad"));
     }
 
+    // Adds an entry as a player would (no root override) to an outbox folder
+    // that has only `perms`, then gives the folder back to its owner.
+    bool AddToFolderWith(fs::perms perms, const std::string& id, const std::string& name, std::string& error) const {
+        const fs::path boxDir = dir_ / "outbox";
+        fs::create_directories(boxDir);
+        fs::permissions(boxDir, perms);
+        bool stored = false;
+        {
+            hostile::WithoutPermissionOverride asPlayer;
+            stored = Outbox(boxDir).Add(id, Record(1, name, id), error);
+        }
+        fs::permissions(boxDir, fs::perms::owner_all);
+        return stored;
+    }
+
     std::string outside_;
 };
 
@@ -97,7 +112,7 @@ TEST_F(HostileOutbox, StrangersAreNeitherListedNorOpenedNorMoved) {
 // Through the real service: the real entry is delivered, nothing reached
 // through a link is sent, and CloseLib returns.
 TEST_F(HostileOutbox, ServiceSendsTheRealEntryAndStillCloses) {
-    Scoreboard server(dir_ / "server", 0);
+    const auto server = StartServer();
     const fs::path fifo = PlantStrangers(server.Port());
     {
         Outbox box(dir_ / "outbox");
@@ -115,7 +130,7 @@ TEST_F(HostileOutbox, ServiceSendsTheRealEntryAndStillCloses) {
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(watchdog.Finish()) << "CloseLib blocked on the pipe";
 
-    const auto rows = server.Table(kGame);
+    const auto rows = Table(server, kGame);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].name, "Real");
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;
@@ -126,45 +141,30 @@ TEST_F(HostileOutbox, ServiceSendsTheRealEntryAndStillCloses) {
 // is there and will be sent, so it is reported stored, with a warning.
 TEST_F(HostileOutbox, EntryInPlaceIsStoredEvenWhenTheFolderFlushFails) {
     const fs::path boxDir = dir_ / "outbox";
-    fs::create_directories(boxDir);
-    // Writable and searchable but not readable: entries can be made and
-    // renamed, but the folder cannot be opened to flush it.
-    fs::permissions(boxDir, fs::perms::owner_write | fs::perms::owner_exec);
-    Outbox box(boxDir);
     std::string error;
     ::testing::internal::CaptureStderr();
-    bool stored = false;
-    {
-        hostile::WithoutPermissionOverride asPlayer;
-        stored = box.Add("33333333-3333-4333-8333-333333333333", Record(1, "Kept", "3"), error);
-    }
+    // Writable and searchable but not readable: entries can be made and
+    // renamed, but the folder cannot be opened to flush it.
+    const bool stored = AddToFolderWith(fs::perms::owner_write | fs::perms::owner_exec,
+                                        "33333333-3333-4333-8333-333333333333", "Kept", error);
     const std::string err = ::testing::internal::GetCapturedStderr();
-    fs::permissions(boxDir, fs::perms::owner_all);
     EXPECT_TRUE(stored) << error;
     EXPECT_EQ(error, "");
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find("score stored in " + boxDir.string()), std::string::npos) << err;
     EXPECT_NE(err.find("could not be flushed"), std::string::npos) << err;
+    Outbox box(boxDir);
     ASSERT_EQ(box.List().size(), 1u);
     EXPECT_TRUE(box.TryClaim(box.List()[0]));
 }
 
 // True failures are still reported as such.
 TEST_F(HostileOutbox, EntryThatCannotBeWrittenIsReportedNotStored) {
-    const fs::path boxDir = dir_ / "outbox";
-    fs::create_directories(boxDir);
-    fs::permissions(boxDir, fs::perms::owner_read | fs::perms::owner_exec);
-    Outbox box(boxDir);
     std::string error;
-    bool stored = true;
-    {
-        hostile::WithoutPermissionOverride asPlayer;
-        stored = box.Add("44444444-4444-4444-8444-444444444444", Record(1, "Lost", "4"), error);
-    }
-    fs::permissions(boxDir, fs::perms::owner_all);
-    EXPECT_FALSE(stored);
+    EXPECT_FALSE(AddToFolderWith(fs::perms::owner_read | fs::perms::owner_exec, "44444444-4444-4444-8444-444444444444",
+                                 "Lost", error));
     EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
-    EXPECT_TRUE(box.List().empty());
+    EXPECT_TRUE(Outbox(dir_ / "outbox").List().empty());
 }
 
 // Every missing level is made (and the outbox itself private); a file where

@@ -16,6 +16,7 @@
 #include <thread>
 
 using namespace scoreboard_test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -69,6 +70,11 @@ TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
     constexpr int kClients = 6;
     for (int round = 0; round < kRounds; ++round) {
         ServerProcess server(db, {"--rate-limit", "0"});
+        // The moment is counted in answers, not in time, so that a slow
+        // machine still kills each round with posts answered and under way.
+        const int killAfter = std::uniform_int_distribution<int>(1, 150)(rng);
+        std::atomic<int> answeredNow{0};
+        std::atomic<int> clientsLeft{kClients};
         std::vector<std::thread> clients;
         for (int c = 0; c < kClients; ++c) {
             clients.emplace_back([&, c] {
@@ -86,6 +92,7 @@ TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
                             std::lock_guard lock(mutex);
                             answered[id] = score;
                         }
+                        ++answeredNow;
                         mine.emplace_back(id, score);
                         if (n % 5 == 4) {
                             // A retry of an answered post: a 200, never a second row.
@@ -96,14 +103,18 @@ TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
                         }
                     }
                 } catch (const std::exception&) {}
+                --clientsLeft;
             });
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 400)(rng)));
+        while (answeredNow < killAfter && clientsLeft > 0) std::this_thread::sleep_for(1ms);
         server.Stop(SIGKILL);
         for (auto& t : clients) t.join();
     }
     EXPECT_EQ(wrong, 0);
     ASSERT_GT(answered.size(), 0u);
+    // A post under way at the kill is not answered, but its statement may
+    // still be committing in the database: read once it is over.
+    ASSERT_TRUE(AwaitServersGone(db));
 
     // Read the way any other client of the database would, server or not.
     std::map<std::string, long long> stored;

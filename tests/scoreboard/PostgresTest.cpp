@@ -192,6 +192,9 @@ TEST(TwoServersTest, Kill9OfOneUnderLoadLosesNoAnsweredScoreAndTheOtherKeepsServ
 
     EXPECT_EQ(survivorFailures, 0);
     EXPECT_GT(survivorPosts, beforeKill) << "the other server stopped storing";
+    // The killed server's session may still commit the statement it was
+    // running; the survivor's stay, idle.
+    ASSERT_TRUE(AwaitServersGone(db, std::chrono::seconds(30), true));
     const auto answered = ledger.All();
     ASSERT_GT(answered.size(), 0u);
     EXPECT_EQ(Missing(db, answered), std::vector<std::string>{}) << "of " << answered.size() << " answered";

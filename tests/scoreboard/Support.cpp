@@ -6,12 +6,8 @@
 #include <boost/beast/core.hpp>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <libpq-fe.h>
@@ -19,22 +15,16 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace scoreboard_test {
 namespace net = boost::asio;
 namespace beast = boost::beast;
 using Tcp = net::ip::tcp;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -175,102 +165,18 @@ long long RowsIn(const std::filesystem::path& db, const std::string& where) {
     return rows.empty() ? -1 : std::stoll(rows.front().front());
 }
 
-ServerProcess::ServerProcess(const std::filesystem::path& db, std::vector<std::string> extraArgs)
-    : logPath_(db.string() + "." + std::to_string(::time(nullptr)) + "-" + std::to_string(rand()) + ".log") {
-    Start(DbArgument(db), std::move(extraArgs));
-}
-
-ServerProcess::ServerProcess(const std::string& dbArgument, std::vector<std::string> extraArgs)
-    : logPath_((std::filesystem::temp_directory_path() /
-                ("scoreboard-server-" + std::to_string(::getpid()) + "-" + std::to_string(::time(nullptr)) + "-" +
-                 std::to_string(rand()) + ".log"))
-                   .string()) {
-    Start(dbArgument, std::move(extraArgs));
-}
-
-void ServerProcess::Start(const std::string& dbArgument, std::vector<std::string> extraArgs) {
-    std::vector<std::string> args{
-        BARNBLAST_SCOREBOARD_EXE, "--port", "0", "--bind", "127.0.0.1", "--db", dbArgument, "--threads", "4"};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-
-    // Bounded: 20 s for the first log line, on however loaded a machine.
-    const std::regex listening(R"(listening on http://127\.0\.0\.1:(\d+))");
-    for (int i = 0; i < 2000; ++i) {
-        std::smatch m;
-        const std::string text = Log();
-        if (std::regex_search(text, m, listening)) {
-            port_ = static_cast<unsigned short>(std::stoi(m[1]));
-            return;
-        }
-        if (!Running()) throw std::runtime_error("server exited at start: " + text);
-        std::this_thread::sleep_for(10ms);
-    }
-    throw std::runtime_error("server did not start: " + Log());
-}
-
-ServerProcess::~ServerProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        Wait();
-    }
-    std::error_code ec;
-    std::filesystem::remove(logPath_, ec);
-}
-
-bool ServerProcess::Running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-        pid_ = -1;
-        return false;
+bool AwaitServersGone(const std::filesystem::path& db, std::chrono::seconds patience, bool busyOnly) {
+    if (!UsingPostgres()) return true;
+    const auto until = std::chrono::steady_clock::now() + patience;
+    const std::string left = std::string(
+                                 "SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database()"
+                                 " AND backend_type = 'client backend' AND pid <> pg_backend_pid()") +
+                             (busyOnly ? " AND state IS DISTINCT FROM 'idle'" : "");
+    while (Query(db, left).front().front() != "0") {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
-}
-
-void ServerProcess::Signal(int sig) {
-    if (pid_ > 0) ::kill(pid_, sig);
-}
-
-int ServerProcess::Wait() {
-    int status = 0;
-    if (pid_ > 0) {
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
-        pid_ = -1;
-    }
-    return status;
-}
-
-int ServerProcess::Stop(int sig) {
-    Signal(sig);
-    return Wait();
-}
-
-long ServerProcess::RssKb() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
-std::string ServerProcess::Log() const {
-    std::ifstream in(logPath_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 namespace {

@@ -1,11 +1,13 @@
-// Test support: the real server as a child process on a free loopback port,
-// with its own database file, and small HTTP clients to talk to it.
+// Test support: the real server with a database of its own, what is in that
+// database, and small HTTP clients to talk to the server.
 #pragma once
+
+#include "ScoreServer.h"
 
 #include <boost/beast/http.hpp>
 #include <boost/json.hpp>
 
-#include <sys/types.h>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -44,35 +46,23 @@ std::string PostgresUri(const std::string& socketDir, const std::string& name);
 std::vector<std::vector<std::string>> Query(const std::filesystem::path& db, const std::string& sql);
 // SELECT COUNT(*) FROM scores WHERE `where`.
 long long RowsIn(const std::filesystem::path& db, const std::string& where = "1 = 1");
+// Returns once no other client's session on the database `db` stands for
+// is left (`busyOnly`: none is running a statement or holding a
+// transaction, so idle servers may stay). A server killed mid-statement
+// leaves its PostgreSQL session running that statement, which may still
+// commit; an SQLite writer dies with its process, so there is nothing to
+// wait for. False if one outlives `patience`.
+bool AwaitServersGone(const std::filesystem::path& db, std::chrono::seconds patience = std::chrono::seconds(30),
+                      bool busyOnly = false);
 
-class ServerProcess {
+// The server (see ScoreServer) with its store as DbArgument takes `db`, or
+// with --db exactly as given.
+class ServerProcess : public testsupport::ScoreServer {
 public:
-    // Starts barnblast-scoreboard on 127.0.0.1 with --port 0 and waits until
-    // it says where it listens. `db` as DbArgument takes it.
-    ServerProcess(const std::filesystem::path& db, std::vector<std::string> extraArgs = {});
-    // The same with --db exactly as given.
-    ServerProcess(const std::string& dbArgument, std::vector<std::string> extraArgs);
-    ~ServerProcess();  // SIGKILL if still running
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-
-    unsigned short Port() const { return port_; }
-    pid_t Pid() const { return pid_; }
-    // Resident memory, from /proc/<pid>/status; -1 if it cannot be read.
-    long RssKb() const;
-    bool Running();
-    // Sends sig and waits for the exit; returns the wait status.
-    int Stop(int sig);
-    void Signal(int sig);
-    int Wait();
-    std::string Log() const;  // what it wrote to standard error
-
-private:
-    void Start(const std::string& dbArgument, std::vector<std::string> extraArgs);
-
-    pid_t pid_ = -1;
-    unsigned short port_ = 0;
-    std::filesystem::path logPath_;
+    explicit ServerProcess(const std::filesystem::path& db, std::vector<std::string> extraArgs = {})
+        : ScoreServer(DbArgument(db), std::move(extraArgs)) {}
+    ServerProcess(const std::string& dbArgument, std::vector<std::string> extraArgs)
+        : ScoreServer(dbArgument, std::move(extraArgs)) {}
 };
 
 // One request on a fresh connection. Bounded: a silent server fails the
