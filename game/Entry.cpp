@@ -2,6 +2,7 @@
 #include "Game.h"
 
 #include "Platform.h"
+#include "Settings.h"
 
 std::int32_t score = 0;
 std::int32_t chickenPosition = 0;
@@ -30,6 +31,9 @@ static void PlayUntilDone() {
 
 int GameMain() {
     Corvane::InitLib(5);
+    Corvane::SetGroupVolume(Corvane::Group::Music, settings.musicVolume);
+    Corvane::SetGroupVolume(Corvane::Group::Effects, settings.effectsVolume);
+    Corvane::SetGroupVolume(Corvane::Group::Speech, settings.speechVolume);
     chickenSound.Init("Media/Chicken.wav");
     try {
         PlayUntilDone();

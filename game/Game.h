@@ -27,6 +27,7 @@ int ReadKey();
 void PlayRound();
 void RoundTimer(void* unused);
 void HandleKey();
+void ChangeMusicVolume(int step);
 void UpdateAimFeedback();
 
 // Shot.cpp

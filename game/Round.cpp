@@ -2,7 +2,9 @@
 #include "Game.h"
 
 #include "Platform.h"
+#include "Settings.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -26,6 +28,7 @@ bool timerStarted = false;
 void PlayRound() {
     score = 0;
     Corvane::Sound music("Media/Background.mp3");
+    music.SetGroup(Corvane::Group::Music);
     music.Play(2, true, -1, 32);
 
     {
@@ -61,7 +64,16 @@ void RoundTimer(void*) {
     roundRunning = false;
 }
 
-// Reads one key and acts on it: aim, speak the score, or fire.
+// The music's volume from the player's keys: heard at once, and kept for
+// the next game.
+void ChangeMusicVolume(int step) {
+    settings.musicVolume = std::clamp(settings.musicVolume + step, 0, 100);
+    Corvane::SetGroupVolume(Corvane::Group::Music, settings.musicVolume);
+    SaveSettings(settings);
+}
+
+// Reads one key and acts on it: aim, speak the score, fire, or set the
+// music's volume.
 void HandleKey() {
     const int key = ReadKey();
     if (key == 'l' || key == 0x4D) {  // right arrow
@@ -79,6 +91,8 @@ void HandleKey() {
     }
     if (key == 's') Corvane::SpeakNumber(score);
     if (key == ' ') Shoot();
+    if (key == '-') ChangeMusicVolume(-10);
+    if (key == '=') ChangeMusicVolume(+10);
 }
 
 // The cluck follows the aim; on target it is centred and loud.

@@ -36,6 +36,8 @@ void CloseLib() {
     Engine::Get().Shutdown();
 }
 
+void SetGroupVolume(Group group, int percent) { Engine::Get().SetGroupVolume(group, percent); }
+
 void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
 
 // The sound's voice in the mixer, replaced by Open and taken by Close while
@@ -43,6 +45,7 @@ void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
 struct Sound::Impl {
     std::mutex mutex;
     std::shared_ptr<detail::Voice> voice;
+    Group group = Group::Effects;
 
     std::shared_ptr<detail::Voice> Get() {
         std::lock_guard lock(mutex);
@@ -70,6 +73,12 @@ bool Sound::Init(const std::string& fileName) { return Open(fileName); }
 bool Sound::Open(const std::string& fileName) {
     std::shared_ptr<detail::Voice> fresh = Engine::Get().Load(fileName);
     const bool opened = fresh != nullptr;
+    if (fresh) {
+        std::unique_lock lock(impl_->mutex);
+        const Group group = impl_->group;
+        lock.unlock();
+        Engine::Get().SetGroup(*fresh, group);
+    }
     if (auto old = impl_->Swap(std::move(fresh))) Engine::Get().Release(std::move(old));
     return opened;
 }
@@ -92,6 +101,16 @@ void Sound::Pan(int pan) {
 
 void Sound::Volume(int volume) {
     if (auto v = impl_->Get()) Engine::Get().SetVolume(*v, volume);
+}
+
+void Sound::SetGroup(Group group) {
+    std::shared_ptr<detail::Voice> v;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->group = group;
+        v = impl_->voice;
+    }
+    if (v) Engine::Get().SetGroup(*v, group);
 }
 
 int Sound::GetLength() const {

@@ -26,6 +26,19 @@ void CloseLib();
 // The longest sound that Close lets play out.
 inline constexpr int kPlayOutMs = 1500;
 
+// The kinds of sound a player sets a volume for.
+enum class Group {
+    Effects,  // every sound unless told otherwise: cluck, shot, prompts
+    Music,
+    Speech,  // the numbers SpeakNumber says
+};
+
+// Scales every sound of `group`: percent 0..100 of the level it is played
+// at (100, the default, leaves it as it is; 50 is half the amplitude, -6 dB;
+// linear in amplitude). Heard at once, also on sounds already playing, and
+// kept for every sound played later, across CloseLib and InitLib.
+void SetGroupVolume(Group group, int percent);
+
 class Sound {
 public:
     Sound();                                      // empty
@@ -63,6 +76,9 @@ public:
     // Loudness 0..255: 255 full (unity gain), 0 silent; linear in amplitude.
     // Also while stopped; default 255.
     void Volume(int volume);
+    // Which group's volume scales this sound; Effects by default. Also while
+    // playing; kept when the sound is opened again.
+    void SetGroup(Group group);
     // Length in milliseconds, 0 for an empty sound.
     int GetLength() const;
 

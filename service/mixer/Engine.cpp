@@ -34,6 +34,7 @@ bool Engine::Start(int slots, const EngineOptions& options) {
     mixer->speechSource = GenerateSource();
     AL_CHECK(alSourcei(mixer->speechSource.Get(), AL_SOURCE_RELATIVE, AL_TRUE));
     AL_CHECK(alSource3f(mixer->speechSource.Get(), AL_POSITION, 0.0f, 0.0f, -1.0f));
+    AL_CHECK(alSourcef(mixer->speechSource.Get(), AL_GAIN, groupGain_[static_cast<int>(Group::Speech)]));
     renderDevice_ = mixer->loopback.Device();
     updateFrames_ = std::max(options.updateFrames, 1);
     callbackFrames_ = std::max(options.callbackFrames, 0);
@@ -219,7 +220,8 @@ void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int
     mixer_->voices.TakeSlot(handle, slot);
     const ALuint source = voice.source.Get();
     ApplyPan(voice, pan < 0 ? 128 : pan);
-    AL_CHECK(alSourcef(source, AL_GAIN, Gain(volume)));
+    voice.volume = volume;
+    ApplyGain(voice);
     if (voice.stream) {
         // The stream loops by itself; the source only plays its queue.
         voice.stream->Play(source, loop);
@@ -250,7 +252,32 @@ void Engine::SetPan(Voice& voice, int pan) {
 void Engine::SetVolume(Voice& voice, int volume) {
     std::lock_guard lock(mutex_);
     if (!Usable(voice)) return;
-    AL_CHECK(alSourcef(voice.source.Get(), AL_GAIN, Gain(volume)));
+    voice.volume = volume;
+    if (!voice.closing) ApplyGain(voice);
+}
+
+void Engine::SetGroup(Voice& voice, Group group) {
+    std::lock_guard lock(mutex_);
+    voice.group = group;
+    if (Usable(voice) && !voice.closing) ApplyGain(voice);
+}
+
+void Engine::SetGroupVolume(Group group, int percent) {
+    std::lock_guard lock(mutex_);
+    const float gain = static_cast<float>(std::clamp(percent, 0, 100)) / 100.0f;
+    groupGain_[static_cast<int>(group)] = gain;
+    if (!running_) return;
+    if (group == Group::Speech) {
+        AL_CHECK(alSourcef(mixer_->speechSource.Get(), AL_GAIN, gain));
+        return;
+    }
+    mixer_->voices.ForEachOpen([&](const Voice& voice) {
+        if (voice.group == group) ApplyGain(voice);
+    });
+}
+
+void Engine::ApplyGain(const Voice& voice) {
+    AL_CHECK(alSourcef(voice.source.Get(), AL_GAIN, Gain(voice.volume) * groupGain_[static_cast<int>(voice.group)]));
 }
 
 int Engine::LengthMs(const Voice& voice) {

@@ -10,6 +10,7 @@
 #include "output/AudioOutput.h"
 #include "output/CaptureWriter.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -47,6 +48,9 @@ public:
     void Stop(Voice& voice);
     void SetPan(Voice& voice, int pan);
     void SetVolume(Voice& voice, int volume);
+    void SetGroup(Voice& voice, Group group);
+    // Percent 0..100 of every sound in `group`; kept while not running.
+    void SetGroupVolume(Group group, int percent);
     int LengthMs(const Voice& voice);
 
     // Speech: cut off what is being said / play freshly synthesized speech.
@@ -90,6 +94,8 @@ private:
     // Says that OpenAL has no source for another sound; nullptr.
     static std::shared_ptr<Voice> NoSourceLeft(const std::string& fileName);
     bool Usable(const Voice& voice) const { return running_ && voice.source; }
+    // The voice's gain: its volume scaled by its group's.
+    void ApplyGain(const Voice& voice);
 
     std::mutex mutex_;  // guards everything below; never taken by Render
     bool running_ = false;
@@ -104,6 +110,7 @@ private:
     std::atomic<int> updateFrames_{kUpdateFrames};
     int callbackFrames_ = 0;
     int streamAboveMs_ = kStreamAboveMs;
+    std::array<float, 3> groupGain_{1.0f, 1.0f, 1.0f};  // by Group, 0..1
     std::atomic<void (*)(const float*, int)> observer_{nullptr};
     // One render at a time: OpenAL Soft 1.24 leaves its mix count odd after
     // two overlapping renders, and every later source call then spins

@@ -89,6 +89,7 @@ void VoiceTable::Reap() {
 
 void VoiceTable::Release(std::shared_ptr<Voice> voice) {
     voice->slot = -1;
+    voice->closing = true;
     const ALuint source = voice->source.Get();
     ALint state = AL_STOPPED, looping = AL_FALSE;
     AL_CHECK(alGetSourcei(source, AL_SOURCE_STATE, &state));

@@ -6,6 +6,7 @@
 #include "mixer/AlObjects.h"
 #include "mixer/Stream.h"
 
+#include "Corvane.h"
 #include "Files.h"
 
 #include <chrono>
@@ -33,6 +34,9 @@ struct Voice {
     std::unique_ptr<Stream> stream;
     AlSource source;
     int slot = -1;
+    int volume = 255;              // as last played or set, before its group's scale
+    Group group = Group::Effects;  // whose volume scales it
+    bool closing = false;          // closed, playing out or fading: its gain is the table's
 
     int Channels() const { return buffer ? buffer->channels : stream ? stream->Channels() : 0; }
     int LengthMs() const { return buffer ? buffer->lengthMs : stream ? stream->LengthMs() : 0; }
@@ -78,6 +82,13 @@ public:
     void Reap();
     // Refills every streamed sound's queue.
     void ServiceStreams();
+    // Calls `f` on every sound handed out and not closed.
+    template <typename F>
+    void ForEachOpen(F f) {
+        for (const auto& weak : voices_) {
+            if (auto voice = weak.lock(); voice && voice->source && !voice->closing) f(*voice);
+        }
+    }
 
 private:
     using Clock = std::chrono::steady_clock;

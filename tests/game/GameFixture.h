@@ -6,6 +6,7 @@
 #include "Game.h"
 #include "PosixShims.h"
 #include "RecordingService.h"
+#include "Settings.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,9 @@ protected:
         std::string pattern = (std::filesystem::temp_directory_path() / "barnblast-game-XXXXXX").string();
         dir_ = ::mkdtemp(pattern.data());
         std::filesystem::current_path(dir_);
+        // The settings the keys keep go to the scratch folder, never home.
+        ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+        settings = Settings{};
         previousOut_ = std::cout.rdbuf(out_.rdbuf());
     }
     void TearDown() override {

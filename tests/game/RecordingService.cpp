@@ -70,6 +70,16 @@ bool InitLib(int slots) {
 
 void CloseLib() { Record("CloseLib()"); }
 
+namespace {
+const char* NameOf(Group group) {
+    return group == Group::Music ? "Music" : group == Group::Speech ? "Speech" : "Effects";
+}
+}  // namespace
+
+void SetGroupVolume(Group group, int percent) {
+    Record("SetGroupVolume(" + std::string(NameOf(group)) + "," + std::to_string(percent) + ")");
+}
+
 void SpeakNumber(std::int32_t number) { Record("SpeakNumber(" + std::to_string(number) + ")"); }
 
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {
@@ -130,6 +140,10 @@ void Sound::Pan(int pan) {
 
 void Sound::Volume(int volume) {
     if (auto v = impl_->Get(); !v.empty()) Record(v + " Volume(" + std::to_string(volume) + ")");
+}
+
+void Sound::SetGroup(Group group) {
+    if (auto v = impl_->Get(); !v.empty()) Record(v + " SetGroup(" + NameOf(group) + ")");
 }
 
 int Sound::GetLength() const {

@@ -16,7 +16,7 @@ TEST_F(Round, FirstFeedbackFollowsTheCluckAndIsOnTarget) {
               (Strings{"Play(1,true,128,128)", "Pan(0)", "Pan(128)", "Volume(255)", "Stop()"}));
     EXPECT_EQ(TimeOf("Chicken.wav Stop()"), 120000);
     EXPECT_EQ(recording::On("Background.mp3"),
-              (Strings{"Open(Media/Background.mp3)", "Play(2,true,-1,32)", "Close()"}));
+              (Strings{"Open(Media/Background.mp3)", "SetGroup(Music)", "Play(2,true,-1,32)", "Close()"}));
 }
 
 TEST_F(Round, NoKeyIsReadBeforeTheRoundRuns) {
@@ -111,6 +111,20 @@ TEST_F(Round, SpeaksTheSignedScoreAtSAndAtTheEnd) {
     EXPECT_EQ(TimeOf("SpeakNumber(-5)", 1), 100 + 30 + 121000);
     // A negative round ends with the scoreless clip a second later.
     EXPECT_EQ(TimeOf("scoreless.wav Play(-1,false,128,128)"), 100 + 30 + 121000 + 1000);
+}
+
+TEST_F(Round, MinusAndEqualsSetTheMusicByTensWithinItsRangeAndKeepIt) {
+    settings.musicVolume = 20;
+    fake::ScriptKeys(Keys({{10, '-'}, {10, '-'}, {10, '-'}, {10, '='}, {121000, 'x'}, {10, 'n'}}));
+    PlayRound();
+    EXPECT_EQ(Count(recording::What(), "SetGroupVolume(Music,10)"), 1);
+    EXPECT_EQ(Count(recording::What(), "SetGroupVolume(Music,0)"), 2);  // no lower than silent
+    EXPECT_EQ(settings.musicVolume, 10);
+    std::vector<std::string> unknown;
+    EXPECT_EQ(LoadSettings({}, unknown).musicVolume, 10);  // kept for the next game
+    // Nothing else moved: the aim and the score are as they were.
+    EXPECT_EQ(aimPosition, 0);
+    EXPECT_EQ(score, 0);
 }
 
 TEST_F(Round, KeyAfterTimeIsUpStillCounts) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace {
 
 using Corvane::Sound;
@@ -90,6 +92,39 @@ TEST_F(Mixing, Volume255IsTwiceTheAmplitudeOf128) {
     EXPECT_NEAR(full / half, 255.0 / 128.0, 0.02);
     s.Volume(0);
     EXPECT_EQ(mix::Peak(Settled()), 0.0);
+}
+
+// The player's volume of a group scales its sounds, at once, and nothing
+// else: the music hard left, an effect hard right.
+TEST_F(Mixing, AGroupsVolumeScalesOnlyItsOwnSoundsAtOnce) {
+    using Corvane::Group;
+    Sound music(tone_);
+    music.SetGroup(Group::Music);
+    Sound effect(tone_);
+    music.Play(2, true, 0, 255);
+    effect.Play(1, true, 255, 255);
+    const auto full = mix::Measure(Settled());
+    struct Case {
+        Group group;
+        int percent;
+        double left, right;  // amplitude against full, per channel
+    };
+    const Case cases[] = {
+        {Group::Music, 50, 0.5, 1.0},   {Group::Music, 0, 0.0, 1.0},  {Group::Music, 100, 1.0, 1.0},
+        {Group::Effects, 30, 1.0, 0.3}, {Group::Speech, 0, 1.0, 0.3}, {Group::Effects, 100, 1.0, 1.0},
+    };
+    for (const Case& c : cases) {
+        Corvane::SetGroupVolume(c.group, c.percent);
+        const auto now = mix::Measure(Settled());
+        EXPECT_NEAR(std::sqrt(now.left / full.left), c.left, 0.01) << static_cast<int>(c.group) << " " << c.percent;
+        EXPECT_NEAR(std::sqrt(now.right / full.right), c.right, 0.01) << static_cast<int>(c.group) << " " << c.percent;
+    }
+    // Kept for the next sound of the group, and across a reopening.
+    Corvane::SetGroupVolume(Group::Music, 50);
+    music.Open(tone_);
+    music.Play(2, true, 0, 255);
+    EXPECT_NEAR(std::sqrt(mix::Measure(Settled()).left / full.left), 0.5, 0.01);
+    for (Group g : {Group::Music, Group::Effects, Group::Speech}) Corvane::SetGroupVolume(g, 100);
 }
 
 TEST_F(Mixing, StoppedLoopIsSilentAndReplayStartsAgain) {

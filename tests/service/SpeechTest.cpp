@@ -1,5 +1,6 @@
 // Numbers are synthesized in memory and heard through the mixer.
 #include "Corvane.h"
+#include "Mix.h"
 #include "Testing.h"
 #include "speech/Speech.h"
 
@@ -57,6 +58,18 @@ TEST_F(Speech, NegativeNumberSaysMinus) {
     long plain = Say(5);
     long negative = Say(-5);
     EXPECT_GT(negative, plain + 48000 / 10);
+}
+
+TEST_F(Speech, TheSpeechVolumeScalesTheSpokenNumbers) {
+    std::vector<float> full, half, none;
+    Say(7, &full);
+    Corvane::SetGroupVolume(Corvane::Group::Speech, 50);
+    Say(7, &half);
+    Corvane::SetGroupVolume(Corvane::Group::Speech, 0);
+    Say(7, &none);
+    Corvane::SetGroupVolume(Corvane::Group::Speech, 100);
+    EXPECT_NEAR(mix::Peak(half) / mix::Peak(full), 0.5, 0.01);
+    EXPECT_EQ(mix::Peak(none), 0.0);
 }
 
 TEST_F(Speech, NewNumberCutsOffTheOneSpeaking) {
