@@ -38,6 +38,10 @@ void CloseLib() {
 
 void SetGroupVolume(Group group, int percent) { Engine::Get().SetGroupVolume(group, percent); }
 
+void SetSpeechVoice(int wordsPerMinute, const std::string& voice) {
+    Engine::Get().SetSpeechVoice(wordsPerMinute, voice);
+}
+
 void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
 
 // The sound's voice in the mixer, replaced by Open and taken by Close while

@@ -101,6 +101,14 @@ void SpeakNumber(std::int32_t number);
 using MessageSink = void (*)(const char* line);
 void SetMessageSink(MessageSink sink);
 
+// How numbers are spoken from the next one on: `wordsPerMinute` within
+// kSpeechRates (eSpeak NG's range; 0 keeps its own, 175), and `voice`, the
+// name of an installed eSpeak NG voice ("" for English, the default). An
+// unknown voice is said in one line, and English speaks instead.
+void SetSpeechVoice(int wordsPerMinute, const std::string& voice);
+inline constexpr int kSlowestSpeech = 80;
+inline constexpr int kFastestSpeech = 450;
+
 // Posts one score to the score table at `site` (a host name, optionally with
 // a port; BARNBLAST_SCORE_SITE overrides it). The score is first stored in
 // the outbox on disk, then sent in the background and retried until the

@@ -46,7 +46,8 @@ bool Engine::Start(int slots, const EngineOptions& options) {
         capture_.Start(path, kMixRate, kMixChannels);
     }
     speech_ = std::make_unique<SpeechWorker>(
-        [this](const std::vector<std::int16_t>& samples, int rate) { PlaySpeech(samples, rate); });
+        [this](const std::vector<std::int16_t>& samples, int rate) { PlaySpeech(samples, rate); }, speechRate_,
+        speechVoice_);
     streamer_ = std::thread([this] { RunStreams(); });
     if (options.openOutput) {
         auto output = AudioOutput::Open(kMixRate, callbackFrames_, &Engine::Callback, this);
@@ -309,6 +310,13 @@ void Engine::Speak(std::int32_t number) {
     StopSpeech();
     std::lock_guard lock(mutex_);
     if (running_ && speech_) speech_->Request(number);
+}
+
+void Engine::SetSpeechVoice(int wordsPerMinute, const std::string& voice) {
+    std::lock_guard lock(mutex_);
+    speechRate_ = wordsPerMinute == 0 ? 0 : std::clamp(wordsPerMinute, kSlowestSpeech, kFastestSpeech);
+    speechVoice_ = voice;
+    if (speech_) speech_->Configure(speechRate_, speechVoice_);
 }
 
 bool Engine::WaitSpeechIdle(int timeoutMs) {

@@ -58,6 +58,8 @@ public:
     void PlaySpeech(const std::vector<std::int16_t>& samples, int rate);
     void Speak(std::int32_t number);
     bool WaitSpeechIdle(int timeoutMs);
+    // Kept for every speech thread from now on.
+    void SetSpeechVoice(int wordsPerMinute, const std::string& voice);
 
     // Renders `frames` stereo frames of the mix into `out` and hands them to
     // the capture. Called by the output callback, or by tests without one;
@@ -111,6 +113,8 @@ private:
     int callbackFrames_ = 0;
     int streamAboveMs_ = kStreamAboveMs;
     std::array<float, 3> groupGain_{1.0f, 1.0f, 1.0f};  // by Group, 0..1
+    int speechRate_ = 0;                                // words per minute; 0 for eSpeak NG's own
+    std::string speechVoice_;                           // "" for English
     std::atomic<void (*)(const float*, int)> observer_{nullptr};
     // One render at a time: OpenAL Soft 1.24 leaves its mix count odd after
     // two overlapping renders, and every later source call then spins

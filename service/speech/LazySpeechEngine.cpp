@@ -34,6 +34,11 @@ espeak_ERROR espeak_SetVoiceByName(const char* name) {
     return kReal ? kReal(name) : EE_INTERNAL_ERROR;
 }
 
+espeak_ERROR espeak_SetParameter(espeak_PARAMETER parameter, int value, int relative) {
+    static auto* const kReal = SpeechEngine().Find<decltype(espeak_SetParameter)>("espeak_SetParameter");
+    return kReal ? kReal(parameter, value, relative) : EE_INTERNAL_ERROR;
+}
+
 espeak_ERROR espeak_Synth(const void* text, size_t size, unsigned int position, espeak_POSITION_TYPE positionType,
                           unsigned int endPosition, unsigned int flags, unsigned int* uniqueIdentifier,
                           void* userData) {

@@ -31,7 +31,25 @@ namespace {
 int StartEspeakOnce();
 }
 
-SpeechWorker::SpeechWorker(SpeechSink sink) : sink_(std::move(sink)), thread_([this] { Run(); }) {}
+SpeechWorker::SpeechWorker(SpeechSink sink, int wordsPerMinute, const std::string& voice)
+    : sink_(std::move(sink)), wordsPerMinute_(wordsPerMinute), voice_(voice), thread_([this] { Run(); }) {}
+
+void SpeechWorker::Configure(int wordsPerMinute, const std::string& voice) {
+    std::lock_guard lock(mutex_);
+    wordsPerMinute_ = wordsPerMinute;
+    voice_ = voice;
+    voiceChanged_ = true;
+}
+
+void SpeechWorker::ApplyVoice(int wordsPerMinute, const std::string& voice) {
+    // eSpeak NG's own rate when none is asked for, so a change back restores it.
+    espeak_SetParameter(espeakRATE, wordsPerMinute > 0 ? wordsPerMinute : espeakRATE_NORMAL, 0);
+    if (voice.empty() || espeak_SetVoiceByName(voice.c_str()) != EE_OK) {
+        if (!voice.empty())
+            Say("sound: no eSpeak NG voice named \"%s\"; numbers are spoken in English\n", voice.c_str());
+        espeak_SetVoiceByName("en");
+    }
+}
 
 SpeechWorker::~SpeechWorker() {
     {
@@ -92,7 +110,6 @@ int StartEspeakOnce() {
     }
     espeak_SetSynthCallback(
         [](short* wav, int count, espeak_EVENT* events) { return SpeechWorker::OnSamples(wav, count, events); });
-    espeak_SetVoiceByName("en");
     return rate;
 }
 }  // namespace
@@ -109,10 +126,14 @@ void SpeechWorker::Run() {
         const std::int32_t number = *pending_;
         pending_.reset();
         busy_ = true;
+        const bool voiceChanged = std::exchange(voiceChanged_, false);
+        const int wordsPerMinute = wordsPerMinute_;
+        const std::string voice = voice_;
         lock.unlock();
 
         if (rate < 0) rate = StartEspeakOnce();
         if (rate > 0) {
+            if (voiceChanged) ApplyVoice(wordsPerMinute, voice);
             Synthesis synthesis{this, {}};
             const std::string text = NumberText(number);
             espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, &synthesis);

@@ -23,12 +23,15 @@ std::string NumberText(std::int32_t number);
 
 class SpeechWorker {
 public:
-    explicit SpeechWorker(SpeechSink sink);
+    SpeechWorker(SpeechSink sink, int wordsPerMinute, const std::string& voice);
     ~SpeechWorker();  // abandons pending speech and joins the thread
 
     // Queues a number; a newer request replaces one not yet spoken and
     // aborts one being synthesized.
     void Request(std::int32_t number);
+    // Speaks from the next number on at `wordsPerMinute` (0: eSpeak NG's
+    // own) with `voice` ("" for English).
+    void Configure(int wordsPerMinute, const std::string& voice);
     // True once nothing is queued or being synthesized (tests only).
     bool WaitIdle(int timeoutMs);
 
@@ -37,6 +40,8 @@ public:
 
 private:
     void Run();
+    // Hands the voice asked for to eSpeak NG; on the speech thread.
+    void ApplyVoice(int wordsPerMinute, const std::string& voice);
     // True once a newer number or the end of the service makes this one moot.
     bool Abandoned();
 
@@ -44,6 +49,10 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::optional<std::int32_t> pending_;
+    // The voice asked for, applied on the speech thread before the next number.
+    int wordsPerMinute_ = 0;
+    std::string voice_;
+    bool voiceChanged_ = true;
     bool busy_ = false;
     bool stop_ = false;
     std::thread thread_;

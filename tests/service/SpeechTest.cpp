@@ -72,6 +72,27 @@ TEST_F(Speech, TheSpeechVolumeScalesTheSpokenNumbers) {
     EXPECT_EQ(mix::Peak(none), 0.0);
 }
 
+TEST_F(Speech, TheRateAndTheVoiceAreThePlayersChoice) {
+    const long normal = Say(25);
+    Corvane::SetSpeechVoice(Corvane::kSlowestSpeech, "");
+    const long slow = Say(25);
+    Corvane::SetSpeechVoice(Corvane::kFastestSpeech, "");
+    const long fast = Say(25);
+    EXPECT_GT(slow, normal * 3 / 2);
+    EXPECT_LT(fast, normal * 2 / 3);
+    // Another installed voice speaks; an unknown one is said once, and
+    // English speaks at the rate asked for.
+    ::testing::internal::CaptureStderr();
+    Corvane::SetSpeechVoice(0, "de");
+    EXPECT_GT(Say(25), 48000 / 10);
+    Corvane::SetSpeechVoice(0, "no-such-voice");
+    const long unknown = Say(25);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    Corvane::SetSpeechVoice(0, "");
+    EXPECT_EQ(err, "sound: no eSpeak NG voice named \"no-such-voice\"; numbers are spoken in English\n");
+    EXPECT_NEAR(unknown, normal, 48000.0 / 20);
+}
+
 TEST_F(Speech, NewNumberCutsOffTheOneSpeaking) {
     Corvane::SpeakNumber(987654321);  // long
     ASSERT_TRUE(Corvane::testing::WaitSpeechIdle(10000));
