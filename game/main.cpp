@@ -2,9 +2,12 @@
 #include "Environment.h"
 #include "Game.h"
 #include "Paths.h"
+#include "Settings.h"
 
 #include <cstdio>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #ifndef BARNBLAST_VERSION
 #define BARNBLAST_VERSION "unknown"
@@ -13,7 +16,7 @@
 namespace {
 
 constexpr const char* kHelp =
-    "Usage: barnblast [--help | --version]\n"
+    "Usage: barnblast [--help | --version | OPTION...]\n"
     "\n"
     "Barnblast is an audio-only shooting game, played entirely by ear. A chicken\n"
     "hides at one of 16 places in a row; its cluck follows your aim, and jumps to\n"
@@ -26,8 +29,12 @@ constexpr const char* kHelp =
     "  j or left arrow    aim one step left\n"
     "  space              fire\n"
     "  s                  say the score\n"
+    "  - or =             music quieter or louder (kept in the settings file)\n"
     "The first key after the two minutes ends the round. Then answer y or n to\n"
     "\"send your score?\" and \"play again?\". Ctrl+C ends the game at any time.\n"
+    "\n"
+    "Options (each overrides the settings file for this game only):\n"
+    "%s"
     "\n"
     "Environment:\n"
     "  BARNBLAST_SCORE_SITE  score table to send scores to, a host with an optional\n"
@@ -40,26 +47,39 @@ constexpr const char* kHelp =
     "  SDL_AUDIODRIVER       SDL's sound output; dummy plays silently\n"
     "\n"
     "Your name is kept in %s (or name.dat in the\n"
-    "working folder when there is one).\n";
+    "working folder when there is one). Your settings are kept in\n"
+    "%s, as lines such as \"music-volume = 50\".\n";
+
+bool Alone(std::string_view arg) { return arg == "--help" || arg == "-h" || arg == "--version"; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) {
+    if (argc == 2) {
         const std::string_view arg = argv[1];
-        if (argc == 2 && (arg == "--help" || arg == "-h")) {
-            std::printf(kHelp, platform::kOutboxFolderShown, platform::kNameFileShown);
+        if (arg == "--help" || arg == "-h") {
+            std::printf(kHelp, kSettingsHelp, platform::kOutboxFolderShown, platform::kNameFileShown,
+                        platform::kSettingsFileShown);
             return 0;
         }
-        if (argc == 2 && arg == "--version") {
+        if (arg == "--version") {
             std::printf("barnblast %s\n", BARNBLAST_VERSION);
             return 0;
         }
-        // Named: the first argument we do not know, or the one after a known one.
-        const bool known = arg == "--help" || arg == "-h" || arg == "--version";
-        const std::string_view unknown = known ? argv[2] : arg;
-        std::fprintf(stderr, "barnblast: unknown argument \"%.*s\"; try barnblast --help\n",
-                     static_cast<int>(unknown.size()), unknown.data());
+    }
+    std::vector<std::string> unknown;
+    settings = LoadSettings(std::vector<std::string>(argv + 1, argv + argc), unknown);
+    if (!unknown.empty()) {
+        // Named: the first argument we do not know, or the one beside --help
+        // or --version, which stand alone.
+        std::string named = unknown.size() > 1 && Alone(unknown[0]) ? unknown[1] : unknown[0];
+        for (const std::string& arg : unknown) {
+            if (!Alone(arg)) {
+                named = arg;
+                break;
+            }
+        }
+        std::fprintf(stderr, "barnblast: unknown argument \"%s\"; try barnblast --help\n", named.c_str());
         return 2;
     }
     MakeNameFileFolder();

@@ -46,10 +46,16 @@ std::filesystem::path DefaultOutboxFolder();
 // (no home folder).
 std::filesystem::path PlayerFolder();
 
+// The player's settings file: $XDG_CONFIG_HOME/barnblast/settings, else
+// ~/.config/barnblast/settings; %APPDATA%\Barnblast\settings.ini on
+// Windows. Empty when there is no such folder (no home folder).
+std::filesystem::path SettingsFile();
+
 // The name file and the outbox as the help shows them, with the
 // system's own notation for the home folder.
 extern const char* const kNameFileShown;
 extern const char* const kOutboxFolderShown;
+extern const char* const kSettingsFileShown;
 
 // The system's message for an errno value.
 std::string ErrorText(int error);

@@ -100,6 +100,9 @@ void Unlock(LockedFile file);
 // not a regular file (a pipe, a device, a folder); never blocks, since
 // nothing but a regular file is read.
 std::string ReadTextFileStart(const std::string& path, std::size_t limit);
+// The regular file at `path`, or its first `limit` bytes when longer; "" as
+// for ReadTextFileStart, and likewise never blocks.
+std::string ReadTextFile(const std::string& path, std::size_t limit);
 
 // Replaces the file at `path` with `text` in one step, so it never exists
 // half-written or empty. Leaves alone anything at `path` that is not a

@@ -37,6 +37,7 @@ std::filesystem::path XdgFolder(const char* variable, const char* underHome) {
 
 const char* const kNameFileShown = "~/.local/share/barnblast/name.dat";
 const char* const kOutboxFolderShown = "~/.local/state/barnblast/outbox";
+const char* const kSettingsFileShown = "~/.config/barnblast/settings";
 
 std::string EnvText(const char* name) {
     const char* value = std::getenv(name);
@@ -75,6 +76,11 @@ std::filesystem::path DefaultOutboxFolder() {
 }
 
 std::filesystem::path PlayerFolder() { return XdgFolder("XDG_DATA_HOME", ".local/share"); }
+
+std::filesystem::path SettingsFile() {
+    const std::filesystem::path folder = XdgFolder("XDG_CONFIG_HOME", ".config");
+    return folder.empty() ? folder : folder / "settings";
+}
 
 std::string ErrorText(int error) { return std::strerror(error); }
 

@@ -47,6 +47,30 @@ bool WriteAll(int fd, std::string_view data) {
     return true;
 }
 
+// The start of a regular file up to `limit` bytes; up to its first line
+// end only when `firstLine`.
+std::string ReadText(const std::string& path, std::size_t limit, bool firstLine) {
+    // Looked at before opening, since opening a pipe waits for a writer; and
+    // opened without waiting, in case it was swapped for one in between.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[4096];
+        while (text.size() < limit) {
+            const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+            if (firstLine && text.find('\n', text.size() - static_cast<std::size_t>(n)) != std::string::npos) break;
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
 }  // namespace
 
 std::filesystem::path PathFromUtf8(const std::string& text) { return text; }
@@ -198,27 +222,9 @@ void Unlock(LockedFile file) {
     if (file != kNoFile) ::close(static_cast<int>(file));  // releases the flock
 }
 
-std::string ReadTextFileStart(const std::string& path, std::size_t limit) {
-    // Looked at before opening, since opening a pipe waits for a writer; and
-    // opened without waiting, in case it was swapped for one in between.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return {};
-    std::string text;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[4096];
-        while (text.size() < limit) {
-            const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
-            if (text.find('\n', text.size() - static_cast<std::size_t>(n)) != std::string::npos) break;
-        }
-    }
-    ::close(fd);
-    return text;
-}
+std::string ReadTextFileStart(const std::string& path, std::size_t limit) { return ReadText(path, limit, true); }
+
+std::string ReadTextFile(const std::string& path, std::size_t limit) { return ReadText(path, limit, false); }
 
 bool ReplaceTextFile(const std::string& path, std::string_view text) {
     struct stat st {};

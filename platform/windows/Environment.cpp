@@ -38,6 +38,7 @@ std::string ProgramFolder() {
 
 const char* const kNameFileShown = "%LOCALAPPDATA%\\Barnblast\\name.dat";
 const char* const kOutboxFolderShown = "%LOCALAPPDATA%\\Barnblast\\outbox";
+const char* const kSettingsFileShown = "%APPDATA%\\Barnblast\\settings.ini";
 
 std::string EnvText(const char* name) {
     const std::wstring wideName = Utf16Of(name);
@@ -94,6 +95,13 @@ std::filesystem::path PlayerFolder() {
     const std::string local = EnvText("LOCALAPPDATA");
     if (local.empty()) return {};
     return PathFromUtf8(local) / L"Barnblast";
+}
+
+std::filesystem::path SettingsFile() {
+    // Roaming, unlike the player's files: settings follow the player.
+    const std::string roaming = EnvText("APPDATA");
+    if (roaming.empty()) return {};
+    return PathFromUtf8(roaming) / L"Barnblast" / L"settings.ini";
 }
 
 std::string ErrorText(int error) { return std::strerror(error); }

@@ -70,6 +70,31 @@ bool IsRegularHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+// The start of a regular file up to `limit` bytes; up to its first line
+// end only when `firstLine`.
+std::string ReadText(const std::string& path, std::size_t limit, bool firstLine) {
+    const std::wstring name = Utf16Of(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return {};
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string text;
+    // Only a file on disk is read: never a pipe or a device opened by name.
+    if (GetFileType(file) == FILE_TYPE_DISK) {
+        char buffer[4096];
+        while (text.size() < limit) {
+            DWORD n = 0;
+            const auto want = static_cast<DWORD>(std::min(sizeof buffer, limit - text.size()));
+            if (!ReadFile(file, buffer, want, &n, nullptr) || n == 0) break;
+            text.append(buffer, n);
+            if (firstLine && text.find('\n', text.size() - n) != std::string::npos) break;
+        }
+    }
+    CloseHandle(file);
+    return text;
+}
+
 }  // namespace
 
 std::filesystem::path PathFromUtf8(const std::string& text) { return std::filesystem::path(Utf16Of(text)); }
@@ -278,28 +303,9 @@ void Unlock(LockedFile file) {
     if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
-std::string ReadTextFileStart(const std::string& path, std::size_t limit) {
-    const std::wstring name = Utf16Of(path);
-    const DWORD attributes = GetFileAttributesW(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return {};
-    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string text;
-    // Only a file on disk is read: never a pipe or a device opened by name.
-    if (GetFileType(file) == FILE_TYPE_DISK) {
-        char buffer[4096];
-        while (text.size() < limit) {
-            DWORD n = 0;
-            const auto want = static_cast<DWORD>(std::min(sizeof buffer, limit - text.size()));
-            if (!ReadFile(file, buffer, want, &n, nullptr) || n == 0) break;
-            text.append(buffer, n);
-            if (text.find('\n', text.size() - n) != std::string::npos) break;
-        }
-    }
-    CloseHandle(file);
-    return text;
-}
+std::string ReadTextFileStart(const std::string& path, std::size_t limit) { return ReadText(path, limit, true); }
+
+std::string ReadTextFile(const std::string& path, std::size_t limit) { return ReadText(path, limit, false); }
 
 bool ReplaceTextFile(const std::string& path, std::string_view text) {
     const std::wstring target = Utf16Of(path);

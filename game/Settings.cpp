@@ -1,0 +1,133 @@
+#include "Settings.h"
+
+#include "Environment.h"
+#include "Files.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+Settings settings;
+
+const char* const kSettingsHelp =
+    "  --music-volume N      the background music, 0 to 100 percent (default 100)\n"
+    "  --effects-volume N    cluck, shot, kill and prompts, 0 to 100 percent\n"
+    "                        (default 100)\n"
+    "  --speech-volume N     the spoken numbers, 0 to 100 percent (default 100)\n";
+
+namespace {
+
+// A settings file is a few lines; anything past this is not read, so a huge
+// file costs no more than a small one.
+constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
+
+struct Named {
+    std::string_view name;
+    int Settings::*field;
+};
+
+constexpr Named kNamed[] = {
+    {"music-volume", &Settings::musicVolume},
+    {"effects-volume", &Settings::effectsVolume},
+    {"speech-volume", &Settings::speechVolume},
+};
+
+const Named* Find(std::string_view name) {
+    for (const Named& n : kNamed)
+        if (n.name == name) return &n;
+    return nullptr;
+}
+
+std::string_view Trim(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// A whole percentage: digits only (no sign, no fraction), 0 to 100.
+bool ParsePercent(std::string_view text, int& out) {
+    if (text.empty() || text.size() > 3) return false;
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > 100) return false;
+    out = value;
+    return true;
+}
+
+// Sets the setting from `value`, or else to its default, saying so in one
+// line after `where` unless `quiet`. False when the value was bad.
+bool Apply(Settings& s, const Named& named, std::string_view value, const std::string& where, bool quiet = false) {
+    if (ParsePercent(value, s.*named.field)) return true;
+    s.*named.field = Settings{}.*named.field;
+    if (quiet) return false;
+    std::fprintf(stderr, "barnblast: %s%.*s must be a whole number from 0 to 100; using %d\n", where.c_str(),
+                 static_cast<int>(named.name.size()), named.name.data(), s.*named.field);
+    return false;
+}
+
+void ReadFile(Settings& s, const std::string& path) {
+    std::string text = platform::ReadTextFile(path, kMaxSettingsBytes);
+    // A file cut off at the limit may end in half a line; that half is not a value.
+    if (text.size() >= kMaxSettingsBytes && text.back() != '\n') text.erase(text.find_last_of('\n') + 1);
+    const std::string where = "settings file " + path + ": ";
+    bool reported[std::size(kNamed)] = {};
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        const std::string_view line = Trim(rest.substr(0, end));
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        const std::size_t equals = line.find('=');
+        if (line.empty() || line.front() == '#' || equals == std::string_view::npos) continue;
+        // Names this version does not know may be a later version's: left alone.
+        const Named* named = Find(Trim(line.substr(0, equals)));
+        if (!named) continue;
+        // One line per setting, however many bad lines a garbled file has.
+        bool& quiet = reported[named - kNamed];
+        if (!Apply(s, *named, Trim(line.substr(equals + 1)), where, quiet)) quiet = true;
+    }
+}
+
+}  // namespace
+
+std::string SettingsFilePath() { return platform::Utf8Of(platform::SettingsFile()); }
+
+Settings LoadSettings(const std::vector<std::string>& args, std::vector<std::string>& unknown) {
+    Settings s;
+    if (const std::string path = SettingsFilePath(); !path.empty()) ReadFile(s, path);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        const std::size_t equals = arg.find('=');
+        const Named* named = arg.starts_with("--")
+                                 ? Find(arg.substr(2, equals == std::string_view::npos ? equals : equals - 2))
+                                 : nullptr;
+        if (!named) {
+            unknown.push_back(args[i]);
+            continue;
+        }
+        std::string_view value;
+        if (equals != std::string_view::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < args.size() && !args[i + 1].starts_with("-")) {
+            // An option after it is not taken for its value.
+            value = args[++i];
+        }
+        Apply(s, *named, value, "--");
+    }
+    return s;
+}
+
+bool SaveSettings(const Settings& s) {
+    const std::filesystem::path file = platform::SettingsFile();
+    if (file.empty()) return false;
+    std::error_code error;
+    std::filesystem::create_directories(file.parent_path(), error);
+    if (error) return false;
+    std::string text = "# Barnblast's settings, each 0 to 100 percent.\n";
+    for (const Named& n : kNamed)
+        text += std::string(n.name) + " = " + std::to_string(std::clamp(s.*n.field, 0, 100)) + "\n";
+    return platform::ReplaceTextFile(platform::Utf8Of(file), text);
+}
