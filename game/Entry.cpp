@@ -34,6 +34,7 @@ int GameMain() {
     Corvane::SetGroupVolume(Corvane::Group::Music, settings.musicVolume);
     Corvane::SetGroupVolume(Corvane::Group::Effects, settings.effectsVolume);
     Corvane::SetGroupVolume(Corvane::Group::Speech, settings.speechVolume);
+    Corvane::SetSpeechVoice(settings.speechRate, settings.voice);
     chickenSound.Init("Media/Chicken.wav");
     try {
         PlayUntilDone();

@@ -1,5 +1,7 @@
 #include "Settings.h"
 
+#include "Corvane.h"
+
 #include "Environment.h"
 #include "Files.h"
 
@@ -16,7 +18,10 @@ const char* const kSettingsHelp =
     "  --music-volume N      the background music, 0 to 100 percent (default 100)\n"
     "  --effects-volume N    cluck, shot, kill and prompts, 0 to 100 percent\n"
     "                        (default 100)\n"
-    "  --speech-volume N     the spoken numbers, 0 to 100 percent (default 100)\n";
+    "  --speech-volume N     the spoken numbers, 0 to 100 percent (default 100)\n"
+    "  --speech-rate N       words per minute, 80 to 450 (default 175)\n"
+    "  --voice NAME          an installed eSpeak NG voice, as espeak-ng --voices\n"
+    "                        lists them (default en)\n";
 
 namespace {
 
@@ -24,16 +29,36 @@ namespace {
 // file costs no more than a small one.
 constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
 
+// A setting: a whole number within [min, max], or (with no number field)
+// the voice's name.
 struct Named {
     std::string_view name;
     int Settings::*field;
+    int min = 0;
+    int max = 100;
 };
 
 constexpr Named kNamed[] = {
     {"music-volume", &Settings::musicVolume},
     {"effects-volume", &Settings::effectsVolume},
     {"speech-volume", &Settings::speechVolume},
+    {"speech-rate", &Settings::speechRate, Corvane::kSlowestSpeech, Corvane::kFastestSpeech},
+    {"voice", nullptr},
 };
+
+// A voice's name as eSpeak NG spells them ("en", "en-us", "de", "mb/mb-en1"):
+// letters, digits, '-', '_', '+' and '/'; whether it is installed is found
+// out when it first speaks.
+bool ParseVoice(std::string_view text, std::string& out) {
+    if (text.empty() || text.size() > 40) return false;
+    for (char c : text) {
+        const bool fits = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '_' || c == '+' || c == '/';
+        if (!fits) return false;
+    }
+    out = text;
+    return true;
+}
 
 const Named* Find(std::string_view name) {
     for (const Named& n : kNamed)
@@ -48,12 +73,12 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-// A whole percentage: digits only (no sign, no fraction), 0 to 100.
-bool ParsePercent(std::string_view text, int& out) {
+// A whole number: digits only (no sign, no fraction), within [min, max].
+bool ParseWhole(std::string_view text, int min, int max, int& out) {
     if (text.empty() || text.size() > 3) return false;
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > 100) return false;
+    if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) return false;
     out = value;
     return true;
 }
@@ -61,11 +86,21 @@ bool ParsePercent(std::string_view text, int& out) {
 // Sets the setting from `value`, or else to its default, saying so in one
 // line after `where` unless `quiet`. False when the value was bad.
 bool Apply(Settings& s, const Named& named, std::string_view value, const std::string& where, bool quiet = false) {
-    if (ParsePercent(value, s.*named.field)) return true;
+    const int nameSize = static_cast<int>(named.name.size());
+    if (!named.field) {
+        if (ParseVoice(value, s.voice)) return true;
+        s.voice = Settings{}.voice;
+        if (!quiet) {
+            std::fprintf(stderr, "barnblast: %s%.*s must be the name of an eSpeak NG voice; using %s\n", where.c_str(),
+                         nameSize, named.name.data(), s.voice.c_str());
+        }
+        return false;
+    }
+    if (ParseWhole(value, named.min, named.max, s.*named.field)) return true;
     s.*named.field = Settings{}.*named.field;
     if (quiet) return false;
-    std::fprintf(stderr, "barnblast: %s%.*s must be a whole number from 0 to 100; using %d\n", where.c_str(),
-                 static_cast<int>(named.name.size()), named.name.data(), s.*named.field);
+    std::fprintf(stderr, "barnblast: %s%.*s must be a whole number from %d to %d; using %d\n", where.c_str(), nameSize,
+                 named.name.data(), named.min, named.max, s.*named.field);
     return false;
 }
 
@@ -126,8 +161,10 @@ bool SaveSettings(const Settings& s) {
     std::error_code error;
     std::filesystem::create_directories(file.parent_path(), error);
     if (error) return false;
-    std::string text = "# Barnblast's settings, each 0 to 100 percent.\n";
-    for (const Named& n : kNamed)
-        text += std::string(n.name) + " = " + std::to_string(std::clamp(s.*n.field, 0, 100)) + "\n";
+    std::string text = "# Barnblast's settings: volumes 0 to 100 percent, speech-rate in words a minute.\n";
+    for (const Named& n : kNamed) {
+        const std::string value = n.field ? std::to_string(std::clamp(s.*n.field, n.min, n.max)) : s.voice;
+        text += std::string(n.name) + " = " + value + "\n";
+    }
     return platform::ReplaceTextFile(platform::Utf8Of(file), text);
 }

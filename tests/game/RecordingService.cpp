@@ -80,6 +80,10 @@ void SetGroupVolume(Group group, int percent) {
     Record("SetGroupVolume(" + std::string(NameOf(group)) + "," + std::to_string(percent) + ")");
 }
 
+void SetSpeechVoice(int wordsPerMinute, const std::string& voice) {
+    Record("SetSpeechVoice(" + std::to_string(wordsPerMinute) + "," + voice + ")");
+}
+
 void SpeakNumber(std::int32_t number) { Record("SpeakNumber(" + std::to_string(number) + ")"); }
 
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {

@@ -141,12 +141,39 @@ TEST_F(SettingsFile, OptionsOverrideTheFileWithoutSavingIt) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
 }
 
+TEST_F(SettingsFile, SpeechRateAndVoiceFromTheFileAndOptions) {
+    Write("speech-rate = 300\nvoice = de\n");
+    const struct {
+        std::vector<std::string> args;
+        int rate;
+        std::string voice, said;
+    } cases[] = {
+        {{}, 300, "de", ""},
+        {{"--speech-rate", "80", "--voice", "en-us"}, 80, "en-us", ""},
+        {{"--voice=mb/mb-en1", "--speech-rate=450"}, 450, "mb/mb-en1", ""},
+        {{"--speech-rate", "79"},
+         175,
+         "de",
+         "barnblast: --speech-rate must be a whole number from 80 to 450; using 175\n"},
+        {{"--voice", "de; rm -rf"}, 300, "en", "barnblast: --voice must be the name of an eSpeak NG voice; using en\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const auto [s, err] = Load(c.args);
+        EXPECT_EQ(s.speechRate, c.rate);
+        EXPECT_EQ(s.voice, c.voice);
+        EXPECT_EQ(err, c.said);
+    }
+}
+
 TEST_F(SettingsFile, SurviveSaveThenLoad) {
     fs::remove_all(file_.parent_path());  // the first save makes the folder
-    for (const Settings saved : {Settings{0, 55, 100}, Settings{10, 20, 30}}) {
+    for (const Settings& saved : {Settings{0, 55, 100, 175, "en"}, Settings{10, 20, 30, 90, "en-gb"}}) {
         ASSERT_TRUE(SaveSettings(saved));
         const auto [s, err] = Load();
         ExpectVolumes(s, saved.musicVolume, saved.effectsVolume, saved.speechVolume);
+        EXPECT_EQ(s.speechRate, saved.speechRate);
+        EXPECT_EQ(s.voice, saved.voice);
         EXPECT_EQ(err, "");
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(file_.parent_path()), {}), 1);  // no temporary left
