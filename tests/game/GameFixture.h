@@ -28,7 +28,7 @@ protected:
         dir_ = ::mkdtemp(pattern.data());
         std::filesystem::current_path(dir_);
         // The settings the keys keep go to the scratch folder, never home.
-        ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+        for (const char* folder : {"XDG_CONFIG_HOME", "APPDATA"}) ::setenv(folder, dir_.string().c_str(), 1);
         settings = Settings{};
         previousOut_ = std::cout.rdbuf(out_.rdbuf());
     }
