@@ -2,14 +2,13 @@
 // holds one or is the source tree, otherwise the per-user data folder.
 #include "Paths.h"
 #include "PosixShims.h"
+#include "ScopedEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <optional>
 
 namespace {
 
@@ -26,10 +25,6 @@ protected:
         fs::create_directories(root_ / "home");
         previousDir_ = fs::current_path();
         fs::current_path(root_ / "work");
-        for (const char* name : {"HOME", "XDG_DATA_HOME", "LOCALAPPDATA"}) {
-            const char* value = std::getenv(name);
-            saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
-        }
         ::setenv("HOME", (root_ / "home").string().c_str(), 1);
         ::unsetenv("XDG_DATA_HOME");
         ::setenv("LOCALAPPDATA", (root_ / "home").string().c_str(), 1);
@@ -37,12 +32,6 @@ protected:
     void TearDown() override {
         fs::current_path(previousDir_);
         fs::remove_all(root_);
-        for (const auto& [name, value] : saved_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
     }
 
     bool WorkingFolderEmpty() const { return fs::is_empty(root_ / "work"); }
@@ -51,7 +40,7 @@ protected:
 
 private:
     fs::path previousDir_;
-    std::map<std::string, std::optional<std::string>> saved_;
+    testsupport::ScopedEnvironment environment_{"HOME", "XDG_DATA_HOME", "LOCALAPPDATA"};
 };
 
 #ifdef _WIN32

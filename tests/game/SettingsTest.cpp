@@ -3,6 +3,7 @@
 #include "Settings.h"
 
 #include "PosixShims.h"
+#include "ScopedEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,11 +32,7 @@ protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "barnblast-settings-XXXXXX").string();
         root_ = ::mkdtemp(pattern.data());
-        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "APPDATA"}) {
-            const char* value = std::getenv(name);
-            saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
-            ::setenv(name, root_.string().c_str(), 1);
-        }
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "APPDATA"}) ::setenv(name, root_.string().c_str(), 1);
         file_ = SettingsFilePath();
         fs::create_directories(file_.parent_path());
     }
@@ -45,12 +40,6 @@ protected:
         std::error_code ignored;
         fs::permissions(file_, fs::perms::owner_all, ignored);
         fs::remove_all(root_);
-        for (const auto& [name, value] : saved_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
     }
 
     void Write(const std::string& text) { std::ofstream(file_, std::ios::binary) << text; }
@@ -67,7 +56,7 @@ protected:
     fs::path root_, file_;
 
 private:
-    std::map<std::string, std::optional<std::string>> saved_;
+    testsupport::ScopedEnvironment environment_{"HOME", "XDG_CONFIG_HOME", "APPDATA"};
 };
 
 void ExpectVolumes(const Settings& s, int music, int effects, int speech) {
@@ -244,17 +233,13 @@ TEST(SettingsPath, FromTheEnvironment) {
         {nullptr, "/h", "/h/.config/barnblast/settings"},
         {nullptr, nullptr, ""},
     };
-    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    const std::optional<std::string> savedConfig = config ? std::optional<std::string>(config) : std::nullopt;
+    const testsupport::ScopedEnvironment environment{"HOME", "XDG_CONFIG_HOME"};
     for (const auto& c : cases) {
         c.config ? ::setenv("XDG_CONFIG_HOME", c.config, 1) : ::unsetenv("XDG_CONFIG_HOME");
         c.home ? ::setenv("HOME", c.home, 1) : ::unsetenv("HOME");
         EXPECT_EQ(SettingsFilePath(), c.expected);
     }
     EXPECT_FALSE(SaveSettings(Settings{}));  // no home: nothing kept, nothing made
-    home.empty() ? ::unsetenv("HOME") : ::setenv("HOME", home.c_str(), 1);
-    savedConfig ? ::setenv("XDG_CONFIG_HOME", savedConfig->c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
 }
 #endif
 
