@@ -30,11 +30,15 @@ static void PlayUntilDone() {
 }
 
 int GameMain() {
+    // Before the mixer starts, so it opens rendering for the player's ears.
+    Corvane::SetOneEar(settings.oneEar);
+    Corvane::SetHeadphones(settings.headphones);
     Corvane::InitLib(5);
     Corvane::SetGroupVolume(Corvane::Group::Music, settings.musicVolume);
     Corvane::SetGroupVolume(Corvane::Group::Effects, settings.effectsVolume);
     Corvane::SetGroupVolume(Corvane::Group::Speech, settings.speechVolume);
     Corvane::SetSpeechVoice(settings.speechRate, settings.voice);
+    Corvane::SetScreenReader(settings.screenReader);
     chickenSound.Init("Media/Chicken.wav");
     try {
         PlayUntilDone();

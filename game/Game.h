@@ -28,6 +28,7 @@ void PlayRound();
 void RoundTimer(void* unused);
 void HandleKey();
 void ChangeMusicVolume(int step);
+int OneEarPitchCents(int offset);
 void UpdateAimFeedback();
 
 // Shot.cpp

@@ -5,6 +5,7 @@
 #include "Settings.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 
@@ -14,6 +15,12 @@ constexpr std::uint32_t kRoundMs = 120000;
 constexpr std::uint32_t kSettleMs = 100;
 constexpr std::uint32_t kAfterScoreMs = 1000;
 constexpr int kPanStep = 17;  // 16 aim positions over the 0..255 pan range
+constexpr int kLastPosition = 15;
+
+// What h says: every key of a round.
+constexpr const char* kKeysSpoken =
+    "l or right arrow, aim right. j or left arrow, aim left. Space, fire. s, say the score. "
+    "Minus, music quieter. Equals, music louder. h, these keys.";
 
 // Set by the timer thread once the round is running and the cluck plays.
 // A mutex and condition rather than atomic wait: the Windows C++ runtime's
@@ -82,7 +89,7 @@ void HandleKey() {
     }
     if (key == 'j' || key == 0x4B) {  // left arrow
         if (aimPosition == 0) {
-            aimPosition = 15;
+            aimPosition = kLastPosition;
             UpdateAimFeedback();
             return;
         }
@@ -93,11 +100,29 @@ void HandleKey() {
     if (key == ' ') Shoot();
     if (key == '-') ChangeMusicVolume(-10);
     if (key == '=') ChangeMusicVolume(+10);
+    if (key == 'h') Corvane::SpeakText(kKeysSpoken);
 }
 
-// The cluck follows the aim; on target it is centred and loud.
+// For one ear: the chicken's offset from the aim on the row, -15..15
+// (positive: it is to the right), as the cluck's pitch in cents. An octave
+// at the far end; growing with the square root of the distance, so the
+// first steps off target change the pitch most (three semitones at one
+// step), where the player decides whether to fire.
+int OneEarPitchCents(int offset) {
+    const double share = std::sqrt(std::abs(offset) / static_cast<double>(kLastPosition));
+    const int cents = static_cast<int>(std::lround(1200.0 * share));
+    return offset < 0 ? -cents : cents;
+}
+
+// The cluck follows the aim; on target it is centred and loud. For one ear
+// it stays centred and its pitch says where the chicken is instead.
 void UpdateAimFeedback() {
-    if (aimPosition > 15) aimPosition = 0;
+    if (aimPosition > kLastPosition) aimPosition = 0;
+    if (settings.oneEar) {
+        chickenSound.Pitch(OneEarPitchCents(chickenPosition - aimPosition));
+        chickenSound.Volume(chickenPosition == aimPosition ? 255 : 128);
+        return;
+    }
     chickenSound.Pan(aimPosition * kPanStep);
     if (chickenPosition == aimPosition) {
         chickenSound.Pan(128);

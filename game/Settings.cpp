@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <string_view>
 #include <system_error>
 
@@ -21,7 +22,14 @@ const char* const kSettingsHelp =
     "  --speech-volume N     the spoken numbers, 0 to 100 percent (default 100)\n"
     "  --speech-rate N       words per minute, 80 to 450 (default 175)\n"
     "  --voice NAME          an installed eSpeak NG voice, as espeak-ng --voices\n"
-    "                        lists them (default en)\n";
+    "                        lists them (default en)\n"
+    "  --one-ear[=on|off]    both channels carry the same sound, and how far the\n"
+    "                        chicken is from the aim is heard in the cluck's pitch:\n"
+    "                        higher when it is to the right, lower to the left\n"
+    "  --headphones[=on|off] the cluck placed around your head, for headphones\n"
+    "  --screen-reader[=on|off]\n"
+    "                        numbers and help spoken by your screen reader\n"
+    "                        (speech-dispatcher; NVDA or SAPI on Windows)\n";
 
 namespace {
 
@@ -29,13 +37,14 @@ namespace {
 // file costs no more than a small one.
 constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
 
-// A setting: a whole number within [min, max], or (with no number field)
-// the voice's name.
+// A setting: a whole number within [min, max], a switch (on or off), or
+// (with neither field) the voice's name.
 struct Named {
     std::string_view name;
     int Settings::*field;
     int min = 0;
     int max = 100;
+    bool Settings::*toggle = nullptr;
 };
 
 constexpr Named kNamed[] = {
@@ -44,7 +53,26 @@ constexpr Named kNamed[] = {
     {"speech-volume", &Settings::speechVolume},
     {"speech-rate", &Settings::speechRate, Corvane::kSlowestSpeech, Corvane::kFastestSpeech},
     {"voice", nullptr},
+    {"one-ear", nullptr, 0, 0, &Settings::oneEar},
+    {"headphones", nullptr, 0, 0, &Settings::headphones},
+    {"screen-reader", nullptr, 0, 0, &Settings::screenReader},
 };
+
+// A switch's value: on or off, as a player may also write it.
+bool ParseSwitch(std::string_view text, bool& out) {
+    const auto among = [text](std::initializer_list<std::string_view> words) {
+        return std::find(words.begin(), words.end(), text) != words.end();
+    };
+    if (among({"on", "yes", "true", "1"})) {
+        out = true;
+        return true;
+    }
+    if (among({"off", "no", "false", "0"})) {
+        out = false;
+        return true;
+    }
+    return false;
+}
 
 // A voice's name as eSpeak NG spells them ("en", "en-us", "de", "mb/mb-en1"):
 // letters, digits, '-', '_', '+' and '/'; whether it is installed is found
@@ -87,6 +115,15 @@ bool ParseWhole(std::string_view text, int min, int max, int& out) {
 // line after `where` unless `quiet`. False when the value was bad.
 bool Apply(Settings& s, const Named& named, std::string_view value, const std::string& where, bool quiet = false) {
     const int nameSize = static_cast<int>(named.name.size());
+    if (named.toggle) {
+        if (ParseSwitch(value, s.*named.toggle)) return true;
+        s.*named.toggle = Settings{}.*named.toggle;
+        if (!quiet) {
+            std::fprintf(stderr, "barnblast: %s%.*s must be on or off; using %s\n", where.c_str(), nameSize,
+                         named.name.data(), s.*named.toggle ? "on" : "off");
+        }
+        return false;
+    }
     if (!named.field) {
         if (ParseVoice(value, s.voice)) return true;
         s.voice = Settings{}.voice;
@@ -144,8 +181,14 @@ Settings LoadSettings(const std::vector<std::string>& args, std::vector<std::str
             continue;
         }
         std::string_view value;
+        bool ignored = false;
         if (equals != std::string_view::npos) {
             value = arg.substr(equals + 1);
+        } else if (named->toggle) {
+            // A switch alone turns it on; a following word is its value only
+            // when it is one.
+            value = "on";
+            if (i + 1 < args.size() && ParseSwitch(args[i + 1], ignored)) value = args[++i];
         } else if (i + 1 < args.size() && !args[i + 1].starts_with("-")) {
             // An option after it is not taken for its value.
             value = args[++i];
@@ -161,9 +204,12 @@ bool SaveSettings(const Settings& s) {
     std::error_code error;
     std::filesystem::create_directories(file.parent_path(), error);
     if (error) return false;
-    std::string text = "# Barnblast's settings: volumes 0 to 100 percent, speech-rate in words a minute.\n";
+    std::string text =
+        "# Barnblast's settings: volumes 0 to 100 percent, speech-rate in words a minute, switches on or off.\n";
     for (const Named& n : kNamed) {
-        const std::string value = n.field ? std::to_string(std::clamp(s.*n.field, n.min, n.max)) : s.voice;
+        const std::string value = n.toggle  ? (s.*n.toggle ? "on" : "off")
+                                  : n.field ? std::to_string(std::clamp(s.*n.field, n.min, n.max))
+                                            : s.voice;
         text += std::string(n.name) + " = " + value + "\n";
     }
     return platform::ReplaceTextFile(platform::Utf8Of(file), text);

@@ -9,11 +9,14 @@
 // Percentages of the level each kind of sound has always been played at:
 // 100 is that level, 50 half its amplitude (-6 dB), 0 silent.
 struct Settings {
-    int musicVolume = 100;     // the background music
-    int effectsVolume = 100;   // cluck, shot, kill and the spoken prompts
-    int speechVolume = 100;    // the spoken numbers
-    int speechRate = 175;      // words per minute, eSpeak NG's 80..450; 175 its own
-    std::string voice = "en";  // an installed eSpeak NG voice
+    int musicVolume = 100;      // the background music
+    int effectsVolume = 100;    // cluck, shot, kill and the spoken prompts
+    int speechVolume = 100;     // the spoken numbers
+    int speechRate = 175;       // words per minute, eSpeak NG's 80..450; 175 its own
+    std::string voice = "en";   // an installed eSpeak NG voice
+    bool oneEar = false;        // both channels the same; the aim's offset heard in pitch
+    bool headphones = false;    // the cluck's positions rendered for headphones (HRTF)
+    bool screenReader = false;  // numbers and help through the player's own screen reader
 };
 
 // The settings in force; set at start, changed by keys during a round.

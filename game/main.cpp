@@ -30,6 +30,7 @@ constexpr const char* kHelp =
     "  space              fire\n"
     "  s                  say the score\n"
     "  - or =             music quieter or louder (kept in the settings file)\n"
+    "  h                  say these keys\n"
     "The first key after the two minutes ends the round. Then answer y or n to\n"
     "\"send your score?\" and \"play again?\". Ctrl+C ends the game at any time.\n"
     "\n"

@@ -3,6 +3,7 @@
 
 #include "delivery/ScorePoster.h"
 #include "mixer/Engine.h"
+#include "speech/Speech.h"
 
 #include <cstdlib>
 #include <memory>
@@ -42,7 +43,15 @@ void SetSpeechVoice(int wordsPerMinute, const std::string& voice) {
     Engine::Get().SetSpeechVoice(wordsPerMinute, voice);
 }
 
-void SpeakNumber(std::int32_t number) { Engine::Get().Speak(number); }
+void SpeakNumber(std::int32_t number) { Engine::Get().Speak(detail::NumberText(number)); }
+
+void SpeakText(const std::string& text) { Engine::Get().Speak(text); }
+
+void SetScreenReader(bool on) { Engine::Get().SetScreenReader(on); }
+
+void SetOneEar(bool on) { Engine::Get().SetOneEar(on); }
+
+bool SetHeadphones(bool on) { return Engine::Get().SetHeadphones(on); }
 
 // The sound's voice in the mixer, replaced by Open and taken by Close while
 // other threads may be playing it.
@@ -115,6 +124,10 @@ void Sound::SetGroup(Group group) {
         v = impl_->voice;
     }
     if (v) Engine::Get().SetGroup(*v, group);
+}
+
+void Sound::Pitch(int cents) {
+    if (auto v = impl_->Get()) Engine::Get().SetPitch(*v, cents);
 }
 
 int Sound::GetLength() const {

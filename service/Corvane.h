@@ -39,6 +39,9 @@ enum class Group {
 // kept for every sound played later, across CloseLib and InitLib.
 void SetGroupVolume(Group group, int percent);
 
+inline constexpr int kLowestPitch = -1200;
+inline constexpr int kHighestPitch = 1200;
+
 class Sound {
 public:
     Sound();                                      // empty
@@ -79,6 +82,10 @@ public:
     // Which group's volume scales this sound; Effects by default. Also while
     // playing; kept when the sound is opened again.
     void SetGroup(Group group);
+    // Pitch in cents (hundredths of a semitone), kLowestPitch..kHighestPitch:
+    // 0, the default, plays the sound as recorded; +1200 an octave higher
+    // (and twice as fast). Also while playing or stopped; kept by Play.
+    void Pitch(int cents);
     // Length in milliseconds, 0 for an empty sound.
     int GetLength() const;
 
@@ -93,6 +100,14 @@ private:
 // Speaks a number aloud through the mixer, centred at full volume. Returns
 // before the speech is over; a new number cuts off one still speaking.
 void SpeakNumber(std::int32_t number);
+// Speaks a short text (UTF-8) the same way; it and numbers cut each other off.
+void SpeakText(const std::string& text);
+
+// Speech through the player's own screen reader instead of the game's voice
+// (speech-dispatcher on Linux; NVDA, else SAPI, on Windows), with its own
+// voice, rate and volume. When there is none, one line says so and the game's
+// voice speaks on. Off by default; kept across CloseLib and InitLib.
+void SetScreenReader(bool on);
 
 // Where the service's messages go: one line each, without its line end
 // (a missing sound card, a file that cannot be opened, a score that cannot
@@ -108,6 +123,18 @@ void SetMessageSink(MessageSink sink);
 void SetSpeechVoice(int wordsPerMinute, const std::string& voice);
 inline constexpr int kSlowestSpeech = 80;
 inline constexpr int kFastestSpeech = 450;
+
+// For a player who hears with one ear: both channels carry the same sound
+// (the mix's left and right averaged), so nothing is lost to the other ear.
+// Off by default; heard at once, kept across CloseLib and InitLib.
+void SetOneEar(bool on);
+
+// For headphones: positioned (mono) sounds rendered through OpenAL Soft's
+// HRTF, heard as coming from around the head. Off by default: plain stereo
+// panning, where pan 0 leaves the right channel silent. Heard at once, kept
+// across CloseLib and InitLib. False when HRTF could not be turned on (the
+// sound then stays plain stereo, said in one line).
+bool SetHeadphones(bool on);
 
 // Posts one score to the score table at `site` (a host name, optionally with
 // a port; BARNBLAST_SCORE_SITE overrides it). The score is first stored in

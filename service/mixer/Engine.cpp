@@ -30,7 +30,7 @@ bool Engine::Start(int slots, const EngineOptions& options) {
     std::unique_lock lock(mutex_);
     if (running_) return true;
     auto mixer = std::make_unique<Mixer>(slots);
-    if (!mixer->loopback.Open()) return false;
+    if (!mixer->loopback.Open(headphones_)) return false;
     mixer->speechSource = GenerateSource();
     AL_CHECK(alSourcei(mixer->speechSource.Get(), AL_SOURCE_RELATIVE, AL_TRUE));
     AL_CHECK(alSource3f(mixer->speechSource.Get(), AL_POSITION, 0.0f, 0.0f, -1.0f));
@@ -48,6 +48,7 @@ bool Engine::Start(int slots, const EngineOptions& options) {
     speech_ = std::make_unique<SpeechWorker>(
         [this](const std::vector<std::int16_t>& samples, int rate) { PlaySpeech(samples, rate); }, speechRate_,
         speechVoice_);
+    if (screenReader_) speech_->UseScreenReader(true);
     streamer_ = std::thread([this] { RunStreams(); });
     if (options.openOutput) {
         auto output = AudioOutput::Open(kMixRate, callbackFrames_, &Engine::Callback, this);
@@ -75,8 +76,23 @@ void Engine::Render(float* out, int frames) {
         return;
     }
     Loopback::Render(device, out, frames, updateFrames_.load(std::memory_order_relaxed));
+    if (oneEar_.load(std::memory_order_relaxed)) {
+        for (float* frame = out; frame < out + static_cast<std::ptrdiff_t>(frames) * kMixChannels; frame += 2)
+            frame[0] = frame[1] = 0.5f * (frame[0] + frame[1]);
+    }
     capture_.Push(out, static_cast<std::size_t>(frames) * kMixChannels);
     if (auto observer = observer_.load(std::memory_order_acquire)) observer(out, frames);
+}
+
+void Engine::SetOneEar(bool on) { oneEar_.store(on, std::memory_order_relaxed); }
+
+bool Engine::SetHeadphones(bool on) {
+    std::lock_guard lock(mutex_);
+    headphones_ = on;
+    if (!running_) return true;
+    // Resetting the device re-plans the whole mix: never while it renders.
+    std::lock_guard render(renderMutex_);
+    return mixer_->loopback.SetHrtf(on);
 }
 
 void Engine::ObserveRender(void (*observer)(const float*, int)) {
@@ -263,6 +279,12 @@ void Engine::SetGroup(Voice& voice, Group group) {
     if (Usable(voice) && !voice.closing) ApplyGain(voice);
 }
 
+void Engine::SetPitch(Voice& voice, int cents) {
+    std::lock_guard lock(mutex_);
+    voice.pitchCents = std::clamp(cents, kLowestPitch, kHighestPitch);
+    if (Usable(voice)) ApplyPitch(voice);
+}
+
 void Engine::SetGroupVolume(Group group, int percent) {
     std::lock_guard lock(mutex_);
     const float gain = static_cast<float>(std::clamp(percent, 0, 100)) / 100.0f;
@@ -306,10 +328,16 @@ void Engine::PlaySpeech(const std::vector<std::int16_t>& samples, int rate) {
     AL_CHECK(alSourcePlay(source));
 }
 
-void Engine::Speak(std::int32_t number) {
+void Engine::Speak(const std::string& text) {
     StopSpeech();
     std::lock_guard lock(mutex_);
-    if (running_ && speech_) speech_->Request(number);
+    if (running_ && speech_) speech_->Request(text);
+}
+
+void Engine::SetScreenReader(bool on) {
+    std::lock_guard lock(mutex_);
+    screenReader_ = on;
+    if (speech_) speech_->UseScreenReader(on);
 }
 
 void Engine::SetSpeechVoice(int wordsPerMinute, const std::string& voice) {

@@ -49,6 +49,7 @@ public:
     void SetPan(Voice& voice, int pan);
     void SetVolume(Voice& voice, int volume);
     void SetGroup(Voice& voice, Group group);
+    void SetPitch(Voice& voice, int cents);
     // Percent 0..100 of every sound in `group`; kept while not running.
     void SetGroupVolume(Group group, int percent);
     int LengthMs(const Voice& voice);
@@ -56,10 +57,15 @@ public:
     // Speech: cut off what is being said / play freshly synthesized speech.
     void StopSpeech();
     void PlaySpeech(const std::vector<std::int16_t>& samples, int rate);
-    void Speak(std::int32_t number);
+    void Speak(const std::string& text);
     bool WaitSpeechIdle(int timeoutMs);
     // Kept for every speech thread from now on.
     void SetSpeechVoice(int wordsPerMinute, const std::string& voice);
+    void SetScreenReader(bool on);
+
+    // How the mix reaches the ears (see Corvane.h); kept while not running.
+    void SetOneEar(bool on);
+    bool SetHeadphones(bool on);
 
     // Renders `frames` stereo frames of the mix into `out` and hands them to
     // the capture. Called by the output callback, or by tests without one;
@@ -115,7 +121,10 @@ private:
     std::array<float, 3> groupGain_{1.0f, 1.0f, 1.0f};  // by Group, 0..1
     int speechRate_ = 0;                                // words per minute; 0 for eSpeak NG's own
     std::string speechVoice_;                           // "" for English
+    bool screenReader_ = false;                         // speech through the player's screen reader
     std::atomic<void (*)(const float*, int)> observer_{nullptr};
+    std::atomic<bool> oneEar_{false};  // read by Render
+    bool headphones_ = false;
     // One render at a time: OpenAL Soft 1.24 leaves its mix count odd after
     // two overlapping renders, and every later source call then spins
     // forever; the capture's ring takes one writer too. Only the output

@@ -16,6 +16,7 @@ namespace {
 LPALCLOOPBACKOPENDEVICESOFT pLoopbackOpen;
 LPALCISRENDERFORMATSUPPORTEDSOFT pFormatSupported;
 LPALCRENDERSAMPLESSOFT pRenderSamples;
+LPALCRESETDEVICESOFT pResetDevice;
 
 bool LoadLoopbackEntryPoints() {
     if (!alcIsExtensionPresent(nullptr, "ALC_SOFT_loopback")) return false;
@@ -24,6 +25,8 @@ bool LoadLoopbackEntryPoints() {
     pFormatSupported = reinterpret_cast<LPALCISRENDERFORMATSUPPORTEDSOFT>(
         alcGetProcAddress(nullptr, "alcIsRenderFormatSupportedSOFT"));
     pRenderSamples = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
+    // Only for turning HRTF on or off while running; optional.
+    pResetDevice = reinterpret_cast<LPALCRESETDEVICESOFT>(alcGetProcAddress(nullptr, "alcResetDeviceSOFT"));
     return pLoopbackOpen && pFormatSupported && pRenderSamples;
 }
 
@@ -36,9 +39,30 @@ bool LoadLoopbackEntryPoints() {
     return true;
 }();
 
+// The device's format, with HRTF on or off; a zero-ended attribute list.
+struct Attributes {
+    explicit Attributes(bool hrtf)
+        : list{ALC_FORMAT_CHANNELS_SOFT,
+               ALC_STEREO_SOFT,
+               ALC_FORMAT_TYPE_SOFT,
+               ALC_FLOAT_SOFT,
+               ALC_FREQUENCY,
+               kMixRate,
+               ALC_HRTF_SOFT,
+               hrtf ? ALC_TRUE : ALC_FALSE,
+               0} {}
+    ALCint list[9];
+};
+
+bool HrtfOn(ALCdevice* device) {
+    ALCint status = ALC_HRTF_DISABLED_SOFT;
+    alcGetIntegerv(device, ALC_HRTF_STATUS_SOFT, 1, &status);
+    return status == ALC_HRTF_ENABLED_SOFT;
+}
+
 }  // namespace
 
-bool Loopback::Open() {
+bool Loopback::Open(bool hrtf) {
     if (!LoadLoopbackEntryPoints()) {
         Say("sound: OpenAL Soft's loopback device is not available; no sound\n");
         return false;
@@ -48,21 +72,27 @@ bool Loopback::Open() {
         Say("sound: OpenAL Soft cannot render 48 kHz float stereo; no sound\n");
         return false;
     }
-    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT,
-                                 ALC_STEREO_SOFT,
-                                 ALC_FORMAT_TYPE_SOFT,
-                                 ALC_FLOAT_SOFT,
-                                 ALC_FREQUENCY,
-                                 kMixRate,
-                                 ALC_HRTF_SOFT,
-                                 ALC_FALSE,
-                                 0};
-    context_ = AlcContext(alcCreateContext(device_.Get(), attributes));
+    context_ = AlcContext(alcCreateContext(device_.Get(), Attributes(hrtf).list));
     if (!context_ || !alcMakeContextCurrent(context_.Get())) {
         Say("sound: cannot create the OpenAL mixing context; no sound\n");
         return false;
     }
     AL_CHECK(alDistanceModel(AL_NONE));
+    if (hrtf && !HrtfOn(device_.Get())) {
+        Say("sound: OpenAL Soft has no HRTF for headphones here; plain stereo instead\n");
+    }
+    return true;
+}
+
+bool Loopback::SetHrtf(bool on) {
+    if (!pResetDevice || !pResetDevice(device_.Get(), Attributes(on).list)) {
+        Say("sound: cannot switch OpenAL Soft's HRTF %s\n", on ? "on" : "off");
+        return false;
+    }
+    if (on && !HrtfOn(device_.Get())) {
+        Say("sound: OpenAL Soft has no HRTF for headphones here; plain stereo instead\n");
+        return false;
+    }
     return true;
 }
 

@@ -16,10 +16,14 @@ constexpr int kUpdateFrames = 120;
 
 class Loopback {
 public:
-    // Opens the device at kMixRate float stereo, without HRTF, with a context
-    // made current and no distance attenuation (sounds are placed by angle
-    // alone). False, with one line said, when OpenAL Soft cannot.
-    bool Open();
+    // Opens the device at kMixRate float stereo, with HRTF only if `hrtf`,
+    // with a context made current and no distance attenuation (sounds are
+    // placed by angle alone). False, with one line said, when OpenAL Soft
+    // cannot.
+    bool Open(bool hrtf);
+    // Turns HRTF on or off on the open device; never while it renders. False,
+    // with one line said, when it could not be turned on.
+    bool SetHrtf(bool on);
     ALCdevice* Device() const { return device_.Get(); }
 
     // Renders `frames` stereo frames of `device`'s mix into `out`, in updates

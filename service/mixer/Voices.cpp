@@ -37,6 +37,11 @@ void ApplyPan(const Voice& voice, int pan) {
     AL_CHECK(alSource3f(voice.source.Get(), AL_POSITION, std::sin(azimuth), 0.0f, -std::cos(azimuth)));
 }
 
+void ApplyPitch(const Voice& voice) {
+    const int cents = std::clamp(voice.pitchCents, kLowestPitch, kHighestPitch);
+    AL_CHECK(alSourcef(voice.source.Get(), AL_PITCH, std::exp2(static_cast<float>(cents) / 1200.0f)));
+}
+
 VoiceTable::~VoiceTable() {
     for (auto& weak : voices_) {
         if (auto voice = weak.lock()) voice->Empty();

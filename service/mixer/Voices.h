@@ -36,6 +36,7 @@ struct Voice {
     int slot = -1;
     int volume = 255;              // as last played or set, before its group's scale
     Group group = Group::Effects;  // whose volume scales it
+    int pitchCents = 0;            // as last set; 0 plays as recorded
     bool closing = false;          // closed, playing out or fading: its gain is the table's
 
     int Channels() const { return buffer ? buffer->channels : stream ? stream->Channels() : 0; }
@@ -54,6 +55,8 @@ struct Voice {
 void ApplyPan(const Voice& voice, int pan);
 // Volume 0..255 as a gain, linear in amplitude.
 float Gain(int volume);
+// The voice's pitch (cents, kLowestPitch..kHighestPitch) on its source.
+void ApplyPitch(const Voice& voice);
 
 class VoiceTable {
 public:

@@ -2,6 +2,7 @@
 
 #include "Environment.h"
 #include "Files.h"
+#include "ScreenReader.h"
 #include "common/Log.h"
 
 #include <espeak-ng/speak_lib.h>
@@ -61,17 +62,38 @@ SpeechWorker::~SpeechWorker() {
     thread_.join();
 }
 
-void SpeechWorker::Request(std::int32_t number) {
+void SpeechWorker::Request(std::string text) {
     {
         std::lock_guard lock(mutex_);
-        pending_ = number;
+        pending_ = std::move(text);
     }
     wake_.notify_all();
 }
 
+void SpeechWorker::UseScreenReader(bool on) {
+    {
+        std::lock_guard lock(mutex_);
+        screenReaderAsked_ = on;
+        screenReaderChanged_ = true;
+    }
+    wake_.notify_all();
+}
+
+void SpeechWorker::ApplyScreenReader(bool on) {
+    if (!on) {
+        screenReader_.reset();
+        return;
+    }
+    if (screenReader_) return;
+    std::string why;
+    screenReader_ = platform::ScreenReader::Connect(why);
+    if (!screenReader_) Say("speech: no screen reader (%s); the game's own voice speaks instead\n", why.c_str());
+}
+
 bool SpeechWorker::WaitIdle(int timeoutMs) {
     std::unique_lock lock(mutex_);
-    return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !pending_ && !busy_; });
+    return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [this] { return !pending_ && !screenReaderChanged_ && !busy_; });
 }
 
 bool SpeechWorker::Abandoned() {
@@ -114,36 +136,46 @@ int StartEspeakOnce() {
 }
 }  // namespace
 
-void SpeechWorker::Run() {
-    // Every eSpeak NG call happens on this thread, and none before the first
-    // number: loading the voice would only slow the game's start.
-    int rate = -1;
+void SpeechWorker::Synthesize(const std::string& text, bool voiceChanged, int wordsPerMinute,
+                              const std::string& voice) {
+    if (rate_ < 0) rate_ = StartEspeakOnce();
+    if (rate_ <= 0) return;
+    if (voiceChanged) ApplyVoice(wordsPerMinute, voice);
+    Synthesis synthesis{this, {}};
+    espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, &synthesis);
+    if (!Abandoned()) sink_(synthesis.samples, rate_);
+}
 
+void SpeechWorker::Run() {
+    // Every eSpeak NG and screen reader call happens on this thread, and none
+    // before it is needed: loading a voice would only slow the game's start.
     std::unique_lock lock(mutex_);
+    bool voiceChanged = false;  // asked for, not yet handed to eSpeak NG
     for (;;) {
-        wake_.wait(lock, [this] { return stop_ || pending_; });
+        wake_.wait(lock, [this] { return stop_ || pending_ || screenReaderChanged_; });
         if (stop_) break;
-        const std::int32_t number = *pending_;
-        pending_.reset();
         busy_ = true;
-        const bool voiceChanged = std::exchange(voiceChanged_, false);
+        const std::optional<std::string> text = std::exchange(pending_, std::nullopt);
+        const bool readerChanged = std::exchange(screenReaderChanged_, false);
+        const bool readerAsked = screenReaderAsked_;
+        voiceChanged = std::exchange(voiceChanged_, false) || voiceChanged;
         const int wordsPerMinute = wordsPerMinute_;
         const std::string voice = voice_;
         lock.unlock();
 
-        if (rate < 0) rate = StartEspeakOnce();
-        if (rate > 0) {
-            if (voiceChanged) ApplyVoice(wordsPerMinute, voice);
-            Synthesis synthesis{this, {}};
-            const std::string text = NumberText(number);
-            espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, &synthesis);
-            if (!Abandoned()) sink_(synthesis.samples, rate);
+        if (readerChanged) ApplyScreenReader(readerAsked);
+        if (text && screenReader_ && !screenReader_->Speak(*text)) {
+            Say("speech: %s did not take the text; the game's own voice speaks instead\n", screenReader_->Name());
+            screenReader_.reset();
         }
+        if (text && !screenReader_) Synthesize(*text, std::exchange(voiceChanged, false), wordsPerMinute, voice);
 
         lock.lock();
         busy_ = false;
         wake_.notify_all();
     }
+    lock.unlock();
+    screenReader_.reset();  // let go on the thread that connected
 }
 
 }  // namespace Corvane::detail

@@ -86,6 +86,17 @@ void SetSpeechVoice(int wordsPerMinute, const std::string& voice) {
 
 void SpeakNumber(std::int32_t number) { Record("SpeakNumber(" + std::to_string(number) + ")"); }
 
+void SpeakText(const std::string& text) { Record("SpeakText(" + text + ")"); }
+
+void SetScreenReader(bool on) { Record(std::string("SetScreenReader(") + (on ? "on" : "off") + ")"); }
+
+void SetOneEar(bool on) { Record(std::string("SetOneEar(") + (on ? "on" : "off") + ")"); }
+
+bool SetHeadphones(bool on) {
+    Record(std::string("SetHeadphones(") + (on ? "on" : "off") + ")");
+    return true;
+}
+
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {
     Record("PostScore(" + game + "," + std::to_string(score) + "," + name + "," + site + ")");
 }
@@ -144,6 +155,10 @@ void Sound::Pan(int pan) {
 
 void Sound::Volume(int volume) {
     if (auto v = impl_->Get(); !v.empty()) Record(v + " Volume(" + std::to_string(volume) + ")");
+}
+
+void Sound::Pitch(int cents) {
+    if (auto v = impl_->Get(); !v.empty()) Record(v + " Pitch(" + std::to_string(cents) + ")");
 }
 
 void Sound::SetGroup(Group group) {

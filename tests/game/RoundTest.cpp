@@ -128,6 +128,49 @@ TEST_F(Round, MinusAndEqualsSetTheMusicByTensWithinItsRangeAndKeepIt) {
     EXPECT_EQ(score, 0);
 }
 
+TEST_F(Round, OneEarKeepsTheCluckStillAndTellsTheChickensSideInPitch) {
+    settings.oneEar = true;
+    chickenPosition = 2;
+    // From 0: right twice (on target), right again (past it), left across the
+    // wrap from 0 to 15 (the chicken is now far to the left).
+    fake::ScriptKeys(
+        Keys({{10, 'l'}, {10, 'l'}, {10, 'l'}, {10, 'j'}, {10, 'j'}, {10, 'j'}, {10, 'j'}, {121000, 'x'}, {10, 'n'}}));
+    PlayRound();
+    auto cluck = recording::On("Chicken.wav");
+    EXPECT_EQ(Count(cluck, "Pan(0)") + Count(cluck, "Pan(128)") + Count(cluck, "Pan(17)"), 0);
+    const int two = OneEarPitchCents(2), one = OneEarPitchCents(1);
+    EXPECT_EQ(Strings(cluck.begin() + 1, cluck.end() - 1),
+              (Strings{"Pitch(" + std::to_string(two) + ")", "Volume(128)", "Pitch(" + std::to_string(one) + ")",
+                       "Volume(128)", "Pitch(0)", "Volume(255)", "Pitch(" + std::to_string(-one) + ")", "Volume(128)",
+                       "Pitch(0)", "Volume(255)", "Pitch(" + std::to_string(one) + ")", "Volume(128)",
+                       "Pitch(" + std::to_string(two) + ")", "Volume(128)",
+                       "Pitch(" + std::to_string(OneEarPitchCents(-13)) + ")", "Volume(128)"}));
+}
+
+TEST(OneEar, PitchRisesWithTheChickenToTheRightWithinAnOctave) {
+    EXPECT_EQ(OneEarPitchCents(0), 0);
+    EXPECT_EQ(OneEarPitchCents(15), 1200);
+    EXPECT_EQ(OneEarPitchCents(-15), -1200);
+    for (int offset = -14; offset <= 15; ++offset) {
+        EXPECT_LT(OneEarPitchCents(offset - 1), OneEarPitchCents(offset)) << offset;
+        EXPECT_EQ(OneEarPitchCents(-offset), -OneEarPitchCents(offset)) << offset;
+    }
+    // One step off is clearly heard: over two semitones.
+    EXPECT_GT(OneEarPitchCents(1), 200);
+}
+
+TEST_F(Round, HSpeaksTheKeysAndChangesNothing) {
+    fake::ScriptKeys(Keys({{10, 'h'}, {121000, 'x'}, {10, 'n'}}));
+    PlayRound();
+    const auto calls = recording::What();
+    const auto spoken = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c.starts_with("SpeakText("); });
+    ASSERT_NE(spoken, calls.end());
+    for (const char* key : {"aim right", "aim left", "fire", "say the score", "quieter", "louder", "h, "})
+        EXPECT_NE(spoken->find(key), std::string::npos) << key;
+    EXPECT_EQ(aimPosition, 0);
+    EXPECT_EQ(score, 0);
+}
+
 TEST_F(Round, KeyAfterTimeIsUpStillCounts) {
     fake::ScriptRand({0});
     fake::ScriptKeys(Keys({{125000, ' '}, {10, 'n'}}));
@@ -167,11 +210,12 @@ TEST_F(Entry, PlayAgainAnswersOnlyLowerCaseYAndN) {
                            {10, 'n'}}));
     EXPECT_EQ(GameMain(), 0);
     auto calls = recording::What();
-    EXPECT_EQ(calls.front(), "InitLib(5)");
-    // The player's settings (the defaults here) apply before the first sound.
-    EXPECT_EQ((Strings(calls.begin() + 1, calls.begin() + 6)),
-              (Strings{"SetGroupVolume(Music,100)", "SetGroupVolume(Effects,100)", "SetGroupVolume(Speech,100)",
-                       "SetSpeechVoice(175,en)", "Chicken.wav Open(Media/Chicken.wav)"}));
+    // The player's settings (the defaults here) apply before the first sound,
+    // how the mix reaches the ears before the mixer starts.
+    EXPECT_EQ((Strings(calls.begin(), calls.begin() + 9)),
+              (Strings{"SetOneEar(off)", "SetHeadphones(off)", "InitLib(5)", "SetGroupVolume(Music,100)",
+                       "SetGroupVolume(Effects,100)", "SetGroupVolume(Speech,100)", "SetSpeechVoice(175,en)",
+                       "SetScreenReader(off)", "Chicken.wav Open(Media/Chicken.wav)"}));
     EXPECT_EQ(calls.back(), "CloseLib()");
     EXPECT_EQ(calls[calls.size() - 2], "PlayAgain.wav Close()");
     EXPECT_EQ(Count(calls, "PlayAgain.wav Play(-1,false,128,128)"), 5);

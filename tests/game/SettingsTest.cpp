@@ -155,14 +155,44 @@ TEST_F(SettingsFile, SpeechRateAndVoiceFromTheFileAndOptions) {
     }
 }
 
+TEST_F(SettingsFile, SwitchesFromTheFileAndOptions) {
+    Write("one-ear = on\nheadphones = yes\nscreen-reader = maybe\n");
+    const struct {
+        std::vector<std::string> args;
+        bool oneEar, headphones, screenReader;
+        std::string said;
+        std::vector<std::string> unknown;
+    } cases[] = {
+        {{}, true, true, false, "screen-reader must be on or off; using off\n", {}},
+        {{"--one-ear=off", "--screen-reader"}, false, true, true, "", {}},
+        {{"--headphones", "off", "--one-ear", "--screen-reader", "0"}, true, false, false, "", {}},
+        {{"--screen-reader", "play"}, true, true, true, "", {"play"}},  // not a switch's word: not its value
+        {{"--one-ear=loud"}, false, true, false, "--one-ear must be on or off; using off\n", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        std::vector<std::string> unknown;
+        const auto [s, err] = Load(c.args, &unknown);
+        EXPECT_EQ(s.oneEar, c.oneEar);
+        EXPECT_EQ(s.headphones, c.headphones);
+        EXPECT_EQ(s.screenReader, c.screenReader);
+        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+        EXPECT_EQ(unknown, c.unknown);
+    }
+}
+
 TEST_F(SettingsFile, SurviveSaveThenLoad) {
     fs::remove_all(file_.parent_path());  // the first save makes the folder
-    for (const Settings& saved : {Settings{0, 55, 100, 175, "en"}, Settings{10, 20, 30, 90, "en-gb"}}) {
+    for (const Settings& saved :
+         {Settings{0, 55, 100, 175, "en"}, Settings{10, 20, 30, 90, "en-gb", true, false, true}}) {
         ASSERT_TRUE(SaveSettings(saved));
         const auto [s, err] = Load();
         ExpectVolumes(s, saved.musicVolume, saved.effectsVolume, saved.speechVolume);
         EXPECT_EQ(s.speechRate, saved.speechRate);
         EXPECT_EQ(s.voice, saved.voice);
+        EXPECT_EQ(s.oneEar, saved.oneEar);
+        EXPECT_EQ(s.headphones, saved.headphones);
+        EXPECT_EQ(s.screenReader, saved.screenReader);
         EXPECT_EQ(err, "");
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(file_.parent_path()), {}), 1);  // no temporary left
