@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libopenal-dev libsdl2-dev libsndfile1-dev libmpg123-dev libespeak-ng-dev espeak-ng-data
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev libspeechd-dev
   libboost1.81-dev libboost-json1.81-dev libsqlite3-dev libpq-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
@@ -22,6 +22,9 @@ if [[ "${1:-}" == "--tests" ]]; then
   packages+=(lintian systemd python3)
   # Tests also drive a real browser and a load generator.
   packages+=(chromium wrk curl)
+  # Speech through a screen reader is tested against a real speech-dispatcher
+  # and its eSpeak NG module, heard on a private PulseAudio daemon.
+  packages+=(speech-dispatcher speech-dispatcher-espeak-ng pulseaudio pulseaudio-utils)
   # A machine may already have Node.js from elsewhere, whose nodejs package
   # conflicts with Debian's npm: take Debian's only when there is none.
   command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -60,7 +60,12 @@ std::unique_ptr<ScreenReader> ScreenReader::Connect(std::string& why) {
     char* error = nullptr;
     reader->connection = open("barnblast", "main", nullptr, SPD_MODE_THREADED, nullptr, 1, &error);
     if (!reader->connection) {
-        why = std::string("speech-dispatcher did not answer") + (error ? std::string(" (") + error + ")" : "");
+        // Its first sentence says what went wrong; the rest is advice for
+        // speech-dispatcher's own developers.
+        std::string said = error ? error : "";
+        said = said.substr(0, said.find_first_of(".\n"));
+        if (said.starts_with("Error: ")) said.erase(0, 7);
+        why = "speech-dispatcher did not answer" + (said.empty() ? "" : ": " + said);
         std::free(error);
         return nullptr;
     }

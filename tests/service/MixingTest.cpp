@@ -224,6 +224,78 @@ TEST_F(Mixing, ClosedLoopFallsSilent) {
     EXPECT_EQ(mix::Peak(Render(4800)), 0.0);
 }
 
+// Whole cycles per second of the left channel: rising zero crossings.
+double Frequency(const std::vector<float>& stereo) {
+    int rising = 0;
+    for (std::size_t i = 2; i < stereo.size(); i += 2) rising += stereo[i - 2] < 0 && stereo[i] >= 0;
+    return rising * 48000.0 / static_cast<double>(stereo.size() / 2);
+}
+
+// How the mix reaches the player's ears: pitch, one ear, headphones.
+class Listening : public Mixing {
+protected:
+    void TearDown() override {
+        Corvane::SetOneEar(false);
+        Corvane::SetHeadphones(false);
+        Mixing::TearDown();
+    }
+};
+
+TEST_F(Listening, PitchMovesTheToneByItsCentsAlsoWhilePlaying) {
+    Sound s(tone_);  // 1,000 Hz
+    s.Play(-1, true, 128, 255);
+    const struct {
+        int cents;
+        double hertz;
+    } cases[] = {{0, 1000}, {1200, 2000}, {-1200, 500}, {700, 1498.3}, {5000, 2000}, {-5000, 500}, {0, 1000}};
+    for (const auto& c : cases) {
+        s.Pitch(c.cents);
+        EXPECT_NEAR(Frequency(Settled()), c.hertz, 6.0) << c.cents << " cents";
+    }
+}
+
+TEST_F(Listening, OneEarGivesBothChannelsTheSameSound) {
+    Sound left(tone_);
+    std::vector<float> stereo(48000 * 2);
+    const auto sine = testfiles::Sine(48000, 1.0 / 60.0);
+    for (int i = 0; i < 48000; ++i) stereo[2 * i + 1] = sine[i];  // right only
+    Sound right(testfiles::WriteWav("right.wav", stereo, 2));
+    left.Play(1, true, 0, 255);
+    right.Play(2, true, -1, 255);
+    Corvane::SetOneEar(true);
+    const auto both = Settled();
+    for (std::size_t i = 0; i < both.size(); i += 2) ASSERT_EQ(both[i], both[i + 1]) << "frame " << i / 2;
+    EXPECT_GT(mix::Measure(both).left, 100.0);
+    Corvane::SetOneEar(false);  // and back: the pan is heard again
+    right.Stop();
+    const auto panned = mix::Measure(Settled());
+    EXPECT_LT(panned.right, panned.left * 1e-6);
+}
+
+TEST_F(Listening, HeadphonesChangeTheRenderingOnlyWhileOn) {
+    Sound s(tone_);
+    s.Play(1, true, 0, 255);
+    const auto plain = mix::Measure(Settled());
+    ASSERT_LT(plain.right, plain.left * 1e-6);  // plain stereo: hard left is silent on the right
+    ASSERT_TRUE(Corvane::SetHeadphones(true));
+    const auto hrtf = mix::Measure(Settled());
+    // Through the head: the far ear hears it too, quieter and later.
+    EXPECT_GT(hrtf.right, hrtf.left * 1e-3);
+    EXPECT_LT(hrtf.right, hrtf.left);
+    ASSERT_TRUE(Corvane::SetHeadphones(false));
+    const auto again = mix::Measure(Settled());
+    EXPECT_LT(again.right, again.left * 1e-6);
+    EXPECT_NEAR(again.left / plain.left, 1.0, 1e-3);
+    // Kept for the next start: the mixer opens for headphones.
+    Corvane::SetHeadphones(true);
+    Corvane::CloseLib();
+    ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
+    Sound next(tone_);
+    next.Play(1, true, 0, 255);
+    const auto reopened = mix::Measure(Settled());
+    EXPECT_GT(reopened.right, reopened.left * 1e-3);
+}
+
 TEST_F(Mixing, LengthIsExactInMilliseconds) {
     EXPECT_EQ(Sound(tone_).GetLength(), 1000);
     EXPECT_EQ(Sound(testfiles::WriteWav("odd.wav", testfiles::Sine(22050 * 3 / 2, 0.01), 1, 22050)).GetLength(), 1500);
