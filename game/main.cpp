@@ -1,4 +1,5 @@
 // barnblast: the command line around the game. Without arguments it plays.
+#include "Corvane.h"
 #include "Environment.h"
 #include "Game.h"
 #include "Paths.h"
@@ -16,7 +17,7 @@
 namespace {
 
 constexpr const char* kHelp =
-    "Usage: barnblast [--help | --version | OPTION...]\n"
+    "Usage: barnblast [--help | --version | --list-audio-devices | OPTION...]\n"
     "\n"
     "Barnblast is an audio-only shooting game, played entirely by ear. A chicken\n"
     "hides at one of 16 places in a row; its cluck follows your aim, and jumps to\n"
@@ -36,6 +37,10 @@ constexpr const char* kHelp =
     "\n"
     "Options (each overrides the settings file for this game only):\n"
     "%s"
+    "  --audio-device NAME   play through this output device, as\n"
+    "                        --list-audio-devices names it (default: the\n"
+    "                        system's); an unknown name plays on the default\n"
+    "  --list-audio-devices  list the output devices by name, and end\n"
     "\n"
     "Environment:\n"
     "  BARNBLAST_SCORE_SITE  score table to send scores to, a host with an optional\n"
@@ -45,13 +50,46 @@ constexpr const char* kHelp =
     "  BARNBLAST_OUTBOX      folder where scores wait until the table has them\n"
     "                        (default %s)\n"
     "  BARNBLAST_CAPTURE     WAV file receiving exactly what is played\n"
+    "  BARNBLAST_AUDIO_DEVICE  output device, as --audio-device NAME\n"
     "  SDL_AUDIODRIVER       SDL's sound output; dummy plays silently\n"
     "\n"
     "Your name is kept in %s (or name.dat in the\n"
     "working folder when there is one). Your settings are kept in\n"
     "%s, as lines such as \"music-volume = 50\".\n";
 
-bool Alone(std::string_view arg) { return arg == "--help" || arg == "-h" || arg == "--version"; }
+bool Alone(std::string_view arg) {
+    return arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-audio-devices";
+}
+
+// Prints the output devices one a line, as --audio-device takes them.
+int ListAudioDevices() {
+    const std::vector<std::string> names = Corvane::AudioDevices();
+    for (const std::string& name : names) std::printf("%s\n", name.c_str());
+    if (names.empty()) std::fprintf(stderr, "barnblast: no audio output devices found\n");
+    return names.empty() ? 1 : 0;
+}
+
+// Takes --audio-device NAME (or --audio-device=NAME) out of `args`; the
+// output device is the service's business, not a setting kept in the file.
+// False, with `args` untouched past it, when the name is missing.
+bool TakeAudioDevice(std::vector<std::string>& args) {
+    constexpr std::string_view kOption = "--audio-device";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == kOption) {
+            if (i + 1 == args.size()) return false;
+            Corvane::SetAudioDevice(args[i + 1]);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            --i;
+        } else if (arg.rfind(std::string(kOption) + "=", 0) == 0) {
+            Corvane::SetAudioDevice(arg.substr(kOption.size() + 1));
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+            --i;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -67,9 +105,15 @@ int main(int argc, char** argv) {
             std::printf("barnblast %s\n", BARNBLAST_VERSION);
             return 0;
         }
+        if (arg == "--list-audio-devices") return ListAudioDevices();
+    }
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!TakeAudioDevice(args)) {
+        std::fprintf(stderr, "barnblast: --audio-device needs a device's name; try barnblast --list-audio-devices\n");
+        return 2;
     }
     std::vector<std::string> unknown;
-    settings = LoadSettings(std::vector<std::string>(argv + 1, argv + argc), unknown);
+    settings = LoadSettings(args, unknown);
     if (!unknown.empty()) {
         // Named: the first argument we do not know, or the one beside --help
         // or --version, which stand alone.

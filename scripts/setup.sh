@@ -22,9 +22,13 @@ if [[ "${1:-}" == "--tests" ]]; then
   packages+=(lintian systemd python3)
   # Tests also drive a real browser and a load generator.
   packages+=(chromium wrk curl)
+  # The sound is also heard through a real PulseAudio daemon the tests start
+  # (a null sink recorded from its monitor); the output benchmark compares
+  # the game with an SDL_mixer program.
+  packages+=(pulseaudio pulseaudio-utils libsdl2-mixer-dev)
   # Speech through a screen reader is tested against a real speech-dispatcher
-  # and its eSpeak NG module, heard on a private PulseAudio daemon.
-  packages+=(speech-dispatcher speech-dispatcher-espeak-ng pulseaudio pulseaudio-utils)
+  # and its eSpeak NG module.
+  packages+=(speech-dispatcher speech-dispatcher-espeak-ng)
   # A machine may already have Node.js from elsewhere, whose nodejs package
   # conflicts with Debian's npm: take Debian's only when there is none.
   command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -1,8 +1,10 @@
 // The public face of the service: thin calls into the engine.
 #include "Corvane.h"
 
+#include "common/Log.h"
 #include "delivery/ScorePoster.h"
 #include "mixer/Engine.h"
+#include "output/AudioOutput.h"
 #include "speech/Speech.h"
 
 #include <cstdlib>
@@ -138,5 +140,14 @@ int Sound::GetLength() const {
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {
     ScorePoster::Get().Post(game, score, name, site);
 }
+
+std::vector<std::string> AudioDevices() {
+    std::string error;
+    auto names = detail::OutputDeviceNames(error);
+    if (!error.empty()) detail::Say("sound: no sound system (%s)\n", error.c_str());
+    return names;
+}
+
+void SetAudioDevice(const std::string& name) { detail::ChooseOutputDevice(name); }
 
 }  // namespace Corvane

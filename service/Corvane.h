@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Corvane {
 
@@ -141,5 +142,14 @@ bool SetHeadphones(bool on);
 // the outbox on disk, then sent in the background and retried until the
 // table takes it, also after a restart. Returns within a millisecond or so.
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site);
+
+// The output devices the sound system offers, by the names SetAudioDevice
+// takes; empty when there is no sound system (one line is said why).
+std::vector<std::string> AudioDevices();
+// Plays through the output device called `name` from the next InitLib on;
+// "" for the system's default. Without a call, BARNBLAST_AUDIO_DEVICE names
+// it. A name the sound system does not list is said in one line, and the
+// default device plays instead.
+void SetAudioDevice(const std::string& name);
 
 }  // namespace Corvane

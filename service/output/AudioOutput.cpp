@@ -4,47 +4,169 @@
 
 #include "Environment.h"
 
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace Corvane::detail {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the watcher looks at the device, and how often a lost one is
+// tried again: the sound is back well within two seconds of its server.
+constexpr auto kWatchEvery = std::chrono::milliseconds(100);
+constexpr auto kRetryEvery = std::chrono::milliseconds(250);
+
+std::mutex choiceMutex;
+std::optional<std::string> chosenDevice;  // guarded by choiceMutex; nullopt: none chosen yet
+
+std::string WantedDevice() {
+    std::lock_guard lock(choiceMutex);
+    return chosenDevice ? *chosenDevice : platform::EnvText("BARNBLAST_AUDIO_DEVICE");
+}
+
+// Whether the running subsystem lists a playback device called `name`.
+bool Listed(const std::string& name) {
+    const int count = SDL_GetNumAudioDevices(0);
+    for (int i = 0; i < count; ++i) {
+        const char* listed = SDL_GetAudioDeviceName(i, 0);
+        if (listed && name == listed) return true;
+    }
+    return false;
+}
+
+int BlockFor(int callbackFrames, const char* driver) {
+    if (callbackFrames > 0) return callbackFrames;
+    return driver && std::strcmp(driver, "dummy") == 0 ? kSilentCallbackFrames : kCallbackFrames;
+}
+
+}  // namespace
+
+void ChooseOutputDevice(const std::string& name) {
+    std::lock_guard lock(choiceMutex);
+    chosenDevice = name;
+}
+
+std::vector<std::string> OutputDeviceNames(std::string& error) {
+    platform::QuietSoundSystem();
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    const SdlAudio audio = SdlAudio::Start(nullptr, error);
+    std::vector<std::string> names;
+    if (!audio) return names;
+    const int count = SDL_GetNumAudioDevices(0);
+    for (int i = 0; i < count; ++i) {
+        if (const char* name = SDL_GetAudioDeviceName(i, 0)) names.emplace_back(name);
+    }
+    return names;
+}
+
+bool AudioOutput::OpenDevice(const char* driver, std::string& error) {
+    audio_ = SdlAudio::Start(driver, error);
+    if (!audio_) return false;
+    want_.samples = static_cast<Uint16>(BlockFor(callbackFrames_, SDL_GetCurrentAudioDriver()));
+    const bool named = !deviceName_.empty() && Listed(deviceName_);
+    device_ = SdlDevice::Open(named ? deviceName_.c_str() : nullptr, want_, error);
+    if (device_) return true;
+    audio_ = SdlAudio();
+    return false;
+}
+
 std::unique_ptr<AudioOutput> AudioOutput::Open(int rate, int callbackFrames, Pull pull, void* self) {
-    SDL_AudioSpec want{};
-    want.freq = rate;
-    want.format = AUDIO_F32SYS;
-    want.channels = 2;
-    want.callback = pull;
-    want.userdata = self;
+    auto output = std::unique_ptr<AudioOutput>(new AudioOutput);
+    output->want_.freq = rate;
+    output->want_.format = AUDIO_F32SYS;
+    output->want_.channels = 2;
+    output->want_.callback = pull;
+    output->want_.userdata = self;
+    output->callbackFrames_ = callbackFrames;
+    output->deviceName_ = WantedDevice();
 
     platform::QuietSoundSystem();
     // SDL would otherwise take SIGINT and SIGTERM for a quit event nobody
     // reads; the console layer owns those signals and ends the game.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    const auto blockFor = [callbackFrames](const char* driver) {
-        if (callbackFrames > 0) return callbackFrames;
-        return driver && std::strcmp(driver, "dummy") == 0 ? kSilentCallbackFrames : kCallbackFrames;
-    };
-    auto output = std::unique_ptr<AudioOutput>(new AudioOutput);
     std::string reason;
-    output->audio_ = SdlAudio::Start(nullptr, reason);
-    want.samples = static_cast<Uint16>(blockFor(SDL_GetCurrentAudioDriver()));
-    if (output->audio_) output->device_ = SdlDevice::Open(want, reason);
-    if (output->device_) return output;
+    if (output->OpenDevice(nullptr, reason)) {
+        if (!output->deviceName_.empty() && !Listed(output->deviceName_)) {
+            Say("sound: there is no audio device \"%s\"; playing on the default one (barnblast "
+                "--list-audio-devices lists them)\n",
+                output->deviceName_.c_str());
+        }
+        output->watched_ = std::strcmp(SDL_GetCurrentAudioDriver(), "dummy") != 0;
+        return output;
+    }
 
     // No sound card: play on through SDL's dummy driver, which keeps the
     // same timing, so the game behaves identically, only silently.
-    output->audio_ = SdlAudio();
     std::string dummyReason;
-    output->audio_ = SdlAudio::Start("dummy", dummyReason);
-    want.samples = static_cast<Uint16>(blockFor("dummy"));
-    if (output->audio_) output->device_ = SdlDevice::Open(want, dummyReason);
-    if (!output->device_) {
+    if (!output->OpenDevice("dummy", dummyReason)) {
         Say("sound: no audio output at all (%s)\n", dummyReason.c_str());
         return nullptr;
     }
     Say("sound: no sound device (%s); playing silently\n", reason.c_str());
     return output;
+}
+
+void AudioOutput::Resume() {
+    device_.Resume();
+    if (watched_ && !watcher_.joinable()) watcher_ = std::thread([this] { Watch(); });
+}
+
+AudioOutput::~AudioOutput() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (watcher_.joinable()) watcher_.join();
+}
+
+void AudioOutput::Watch() {
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, kWatchEvery, [this] { return stop_; })) {
+        if (device_.Playing()) continue;
+        Say("sound: the sound device is gone; playing on silently until it is back\n");
+        PlaySilentlyUntilBack(lock);
+    }
+}
+
+// Sounds go on ending, and speech on being said, at the pace they would be
+// heard, so that nothing waits for a device that is not there.
+void AudioOutput::PlaySilentlyUntilBack(std::unique_lock<std::mutex>& lock) {
+    device_ = SdlDevice();
+    audio_ = SdlAudio();
+    const int frames = BlockFor(callbackFrames_, "dummy");
+    std::vector<unsigned char> block(static_cast<std::size_t>(frames) * want_.channels * sizeof(float));
+    const auto blockTime = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(frames) / want_.freq));
+    auto due = Clock::now();
+    auto retry = due + kRetryEvery;
+    while (!stop_) {
+        lock.unlock();
+        want_.callback(want_.userdata, block.data(), static_cast<int>(block.size()));
+        lock.lock();
+        due += blockTime;
+        if (Clock::now() >= retry) {
+            lock.unlock();
+            std::string ignored;
+            const bool back = OpenDevice(nullptr, ignored);
+            lock.lock();
+            if (back) {
+                device_.Resume();
+                Say("sound: the sound device is back\n");
+                return;
+            }
+            retry = Clock::now() + kRetryEvery;
+        }
+        // After a stall the clock catches up, rather than rushing through
+        // the missed blocks.
+        if (Clock::now() > due + kRetryEvery) due = Clock::now();
+        wake_.wait_until(lock, due, [this] { return stop_; });
+    }
 }
 
 }  // namespace Corvane::detail

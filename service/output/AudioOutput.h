@@ -1,11 +1,18 @@
 // The sound card as the mixer uses it: SDL pulls blocks of float stereo
 // from a callback; without a sound card, SDL's dummy driver pulls at the
-// same pace, so the game plays on the same, only silently.
+// same pace, so the game plays on the same, only silently. A device lost
+// while playing (the sound server gone) is replaced by a silent clock of
+// our own, and opened again in the background once it is back.
 #pragma once
 
 #include "output/SdlOutput.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace Corvane::detail {
 
@@ -16,20 +23,47 @@ constexpr int kCallbackFrames = 240;
 // with 5 ms blocks; 10 ms blocks keep it within a few percent.
 constexpr int kSilentCallbackFrames = 480;
 
+// The output device to open from the next start on, by the name SDL lists
+// ("" for the system's default). Until one is chosen, BARNBLAST_AUDIO_DEVICE
+// names it.
+void ChooseOutputDevice(const std::string& name);
+// The names of the output devices SDL sees, on its own choice of driver;
+// empty, with `error` set, when the sound system does not start.
+std::vector<std::string> OutputDeviceNames(std::string& error);
+
 class AudioOutput {
 public:
     // Fills `bytes` bytes at `stream` with the next block; called on SDL's
-    // audio thread.
+    // audio thread, or on the output's own while the device is lost.
     using Pull = void (*)(void* self, unsigned char* stream, int bytes);
 
-    // Opens the default device, else the dummy driver (saying so in one
-    // line), at `rate` frames a second of float stereo, `callbackFrames` at a
-    // time (0: as fits the device, above). Paused until Resume. nullptr, with
-    // one line said, when not even the dummy driver opens.
+    // Opens the chosen device (an unknown one said in one line, and the
+    // default opened instead), else the dummy driver (saying so in one
+    // line), at `rate` frames a second of float stereo, `callbackFrames` at
+    // a time (0: as fits the device, above). Paused until Resume. nullptr,
+    // with one line said, when not even the dummy driver opens.
     static std::unique_ptr<AudioOutput> Open(int rate, int callbackFrames, Pull pull, void* self);
-    void Resume() const { device_.Resume(); }
+    // Starts pulling, and watching for the device's loss.
+    void Resume();
+    ~AudioOutput();
 
 private:
+    AudioOutput() = default;
+    // Opens the device SDL's driver offers by `name`, or its default.
+    bool OpenDevice(const char* driver, std::string& error);
+    // The watcher: every 100 ms looks whether the device still plays; once
+    // it is gone, pulls blocks at real time itself and tries to reopen.
+    void Watch();
+    void PlaySilentlyUntilBack(std::unique_lock<std::mutex>& lock);
+
+    SDL_AudioSpec want_{};
+    int callbackFrames_ = 0;
+    std::string deviceName_;  // "" for the default
+    bool watched_ = false;    // false on the dummy driver: it cannot be lost
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;  // guarded by mutex_
+    std::thread watcher_;
     // The device is closed before the subsystem it runs on.
     SdlAudio audio_;
     SdlDevice device_;

@@ -37,9 +37,9 @@ SdlAudio::~SdlAudio() {
     CountReturned(Native::SdlAudio);
 }
 
-SdlDevice SdlDevice::Open(const SDL_AudioSpec& want, std::string& error) {
+SdlDevice SdlDevice::Open(const char* name, const SDL_AudioSpec& want, std::string& error) {
     SdlDevice device;
-    device.id_ = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
+    device.id_ = SDL_OpenAudioDevice(name, 0, &want, nullptr, 0);
     if (device.id_ == 0) {
         error = SDL_GetError();
     } else {
@@ -69,5 +69,7 @@ void SdlDevice::Reset() {
 void SdlDevice::Resume() const {
     if (id_) SDL_PauseAudioDevice(id_, 0);
 }
+
+bool SdlDevice::Playing() const { return id_ != 0 && SDL_GetAudioDeviceStatus(id_) == SDL_AUDIO_PLAYING; }
 
 }  // namespace Corvane::detail

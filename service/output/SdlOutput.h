@@ -31,9 +31,10 @@ private:
 class SdlDevice {
 public:
     SdlDevice() = default;
-    // Opens the default device of the running subsystem with exactly `want`;
-    // on failure the owner is empty and `error` says why.
-    static SdlDevice Open(const SDL_AudioSpec& want, std::string& error);
+    // Opens the device called `name` (nullptr: the default one) of the
+    // running subsystem with exactly `want`; on failure the owner is empty
+    // and `error` says why.
+    static SdlDevice Open(const char* name, const SDL_AudioSpec& want, std::string& error);
     SdlDevice(SdlDevice&& other) noexcept;
     SdlDevice& operator=(SdlDevice&& other) noexcept;
     SdlDevice(const SdlDevice&) = delete;
@@ -41,6 +42,9 @@ public:
     ~SdlDevice();
 
     void Resume() const;
+    // False once the driver has found the device gone (a sound server that
+    // died, headphones unplugged): it pulls no more and must be reopened.
+    bool Playing() const;
     explicit operator bool() const { return id_ != 0; }
 
 private:

@@ -1,0 +1,346 @@
+#include "PulseServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+bool OnPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        if (!folder.empty() && ::access((fs::path(folder) / program).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+// Starts `args` with `env` added to this process's environment, its standard
+// output to `out` (-1: /dev/null) and its standard error to `err`. It dies
+// with the test.
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& env, int out,
+            int err) {
+    std::vector<char*> argv;
+    std::vector<std::string> copies = args;
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(out >= 0 ? out : null, STDOUT_FILENO);
+    ::dup2(err >= 0 ? err : null, STDERR_FILENO);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
+void KillAndReap(pid_t& pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    pid = -1;
+}
+
+bool Exited(pid_t pid) {
+    int status = 0;
+    return ::waitpid(pid, &status, WNOHANG) == pid;
+}
+
+bool Answers(const fs::path& socketPath) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+std::string PulseServerMissing() {
+    for (const char* program : {"pulseaudio", "parec", "pactl"}) {
+        if (!OnPath(program)) return std::string(program) + " is not installed (Debian: pulseaudio pulseaudio-utils)";
+    }
+    return "";
+}
+
+PulseServer::PulseServer() {
+    std::string pattern = (fs::temp_directory_path() / "barnblast-pulse-XXXXXX").string();
+    if (::mkdtemp(pattern.data())) root_ = pattern;
+    std::error_code ignored;
+    for (const char* folder : {"run", "home", "state"}) fs::create_directories(root_ / folder, ignored);
+    // The daemon refuses a runtime folder others may enter.
+    fs::permissions(root_ / "run", fs::perms::owner_all, ignored);
+}
+
+PulseServer::~PulseServer() {
+    StopRecording();
+    KillAndReap(daemon_);
+    std::error_code ignored;
+    if (!root_.empty()) fs::remove_all(root_, ignored);
+}
+
+std::vector<std::pair<std::string, std::string>> PulseServer::ClientEnvironment() const {
+    // The runtime folder and home too: a client must find no other daemon,
+    // and no cookie or configuration of the machine's.
+    return {{"PULSE_SERVER", "unix:" + (root_ / "run" / "pa.sock").string()},
+            {"XDG_RUNTIME_DIR", (root_ / "run").string()},
+            {"PULSE_RUNTIME_PATH", (root_ / "run").string()},
+            {"PULSE_STATE_PATH", (root_ / "state").string()},
+            {"HOME", (root_ / "home").string()}};
+}
+
+void PulseServer::UseInThisProcess() const {
+    for (const auto& [name, value] : ClientEnvironment()) ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+bool PulseServer::Start(std::string& error) {
+    if (daemon_ > 0) return true;
+    const fs::path socketPath = root_ / "run" / "pa.sock";
+    std::error_code ignored;
+    fs::remove(socketPath, ignored);
+    const int log = ::open((root_ / "daemon.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    daemon_ = Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                     "--use-pid-file=no", "--log-target=stderr",
+                     "--load=module-native-protocol-unix socket=" + socketPath.string() + " auth-anonymous=1",
+                     "--load=module-null-sink sink_name=bbsink rate=48000 channels=2 "
+                     "sink_properties=device.description=" +
+                         std::string(kSinkDescription)},
+                    ClientEnvironment(), log, log);
+    if (log >= 0) ::close(log);
+    // Bounded for liveness only: it answers within a tenth of a second.
+    for (const auto until = Clock::now() + std::chrono::seconds(20); Clock::now() < until;) {
+        if (Answers(socketPath)) return true;
+        if (Exited(daemon_)) {
+            daemon_ = -1;
+            error = "pulseaudio exited at start: " + Log();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    KillAndReap(daemon_);
+    error = "pulseaudio did not answer: " + Log();
+    return false;
+}
+
+void PulseServer::Kill() {
+    KillAndReap(daemon_);
+    EndRecorder();
+}
+
+std::string PulseServer::Log() const {
+    std::ifstream in(root_ / "daemon.log");
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool PulseServer::StartRecording(std::string& error) {
+    StopRecording();
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const std::size_t before = RecordedFrames();
+    recorder_ = Spawn({"parec", "-d", "bbsink.monitor", "--format=float32le", "--rate=48000", "--channels=2", "--raw",
+                       "--latency-msec=20"},
+                      ClientEnvironment(), pipe[1], -1);
+    ::close(pipe[1]);
+    {
+        std::lock_guard lock(mutex_);
+        recording_ = true;
+    }
+    reader_ = std::thread([this, fd = pipe[0]] { ReadRecorder(fd); });
+    // A fresh null sink first sleeps in blocks of up to 2 s: the recorder's
+    // first samples say that the sink runs.
+    if (!WaitForFrames(before, 1, std::chrono::seconds(20))) {
+        error = "parec recorded nothing";
+        StopRecording();
+        return false;
+    }
+    // Suspended and resumed once, the sink takes the recorder's 20 ms at
+    // once instead of after the long sleep it began with: from here on the
+    // recording keeps up with what is played.
+    if (!Pactl({"suspend-sink", "bbsink", "1"}) || !Pactl({"suspend-sink", "bbsink", "0"})) {
+        error = "the sink cannot be woken: " + Log();
+        StopRecording();
+        return false;
+    }
+    return true;
+}
+
+void PulseServer::ReadRecorder(int fd) {
+    std::vector<char> bytes;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        const std::size_t whole = bytes.size() / (2 * sizeof(float)) * (2 * sizeof(float));
+        {
+            std::lock_guard lock(mutex_);
+            const std::size_t at = recorded_.size();
+            recorded_.resize(at + whole / sizeof(float));
+            std::memcpy(recorded_.data() + at, bytes.data(), whole);
+        }
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(whole));
+        grew_.notify_all();
+    }
+    ::close(fd);
+    {
+        std::lock_guard lock(mutex_);
+        recording_ = false;
+    }
+    grew_.notify_all();
+}
+
+void PulseServer::EndRecorder() {
+    KillAndReap(recorder_);
+    if (reader_.joinable()) reader_.join();
+}
+
+void PulseServer::StopRecording() { EndRecorder(); }
+
+std::size_t PulseServer::RecordedFrames() const {
+    std::lock_guard lock(mutex_);
+    return recorded_.size() / 2;
+}
+
+std::vector<float> PulseServer::Recorded(std::size_t from) const {
+    std::lock_guard lock(mutex_);
+    if (2 * from >= recorded_.size()) return {};
+    return {recorded_.begin() + static_cast<std::ptrdiff_t>(2 * from), recorded_.end()};
+}
+
+bool PulseServer::WaitForRecording(std::size_t from, const std::function<bool(const std::vector<float>&)>& wanted,
+                                   std::chrono::milliseconds patience) {
+    const auto until = Clock::now() + patience;
+    std::unique_lock lock(mutex_);
+    std::size_t seen = SIZE_MAX;
+    for (;;) {
+        if (recorded_.size() != seen) {
+            seen = recorded_.size();
+            const std::vector<float> part = 2 * from < seen
+                                                ? std::vector<float>(recorded_.begin() + 2 * from, recorded_.end())
+                                                : std::vector<float>{};
+            lock.unlock();
+            if (wanted(part)) return true;
+            lock.lock();
+            continue;
+        }
+        if (!recording_) return false;
+        if (grew_.wait_until(lock, until) == std::cv_status::timeout && recorded_.size() == seen) return false;
+    }
+}
+
+bool PulseServer::WaitForFrames(std::size_t from, std::size_t frames, std::chrono::milliseconds patience) {
+    std::unique_lock lock(mutex_);
+    return grew_.wait_for(lock, patience, [&] { return recorded_.size() / 2 >= from + frames || !recording_; }) &&
+           recorded_.size() / 2 >= from + frames;
+}
+
+std::optional<std::string> PulseServer::Pactl(const std::vector<std::string>& args) const {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) return std::nullopt;
+    std::vector<std::string> command{"pactl"};
+    command.insert(command.end(), args.begin(), args.end());
+    auto env = ClientEnvironment();
+    env.emplace_back("LC_ALL", "C");
+    pid_t pid = Spawn(command, env, pipe[1], -1);
+    ::close(pipe[1]);
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(pipe[0], chunk, sizeof chunk)) != 0;) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(pipe[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return text;
+}
+
+namespace {
+
+// Each sink input's block of `pactl list sink-inputs`.
+std::vector<std::string> SinkInputs(const std::string& listing) {
+    std::vector<std::string> blocks;
+    std::size_t at = listing.find("Sink Input #");
+    while (at != std::string::npos) {
+        const std::size_t next = listing.find("Sink Input #", at + 1);
+        blocks.push_back(listing.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        at = next;
+    }
+    return blocks;
+}
+
+}  // namespace
+
+std::vector<StreamLatency> PulseServer::PlayingStreams() const {
+    std::vector<StreamLatency> streams;
+    const auto listing = Pactl({"list", "sink-inputs"});
+    if (!listing) return streams;
+    const std::regex buffer(R"(Buffer Latency: (\d+) usec)");
+    const std::regex sink(R"(Sink Latency: (\d+) usec)");
+    for (const std::string& block : SinkInputs(*listing)) {
+        std::smatch b, s;
+        if (!std::regex_search(block, b, buffer) || !std::regex_search(block, s, sink)) continue;
+        streams.push_back({std::stol(b[1]), std::stol(s[1])});
+    }
+    return streams;
+}
+
+std::vector<std::string> PulseServer::PlayingClients() const {
+    std::vector<std::string> names;
+    const auto listing = Pactl({"list", "sink-inputs"});
+    if (!listing) return names;
+    const std::regex name(R"(application\.name = "([^"]*)\")");
+    for (const std::string& block : SinkInputs(*listing)) {
+        std::smatch m;
+        if (std::regex_search(block, m, name)) names.push_back(m[1]);
+    }
+    return names;
+}
+
+Loudness MeasureLoudness(const std::vector<float>& stereo, std::size_t from, std::size_t to) {
+    to = std::min(to, stereo.size() / 2);
+    Loudness loudness;
+    if (to <= from) return loudness;
+    for (std::size_t i = from; i < to; ++i) {
+        loudness.left += double(stereo[2 * i]) * stereo[2 * i];
+        loudness.right += double(stereo[2 * i + 1]) * stereo[2 * i + 1];
+    }
+    loudness.left = std::sqrt(loudness.left / double(to - from));
+    loudness.right = std::sqrt(loudness.right / double(to - from));
+    return loudness;
+}
+
+}  // namespace testsupport

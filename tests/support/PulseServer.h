@@ -1,0 +1,106 @@
+// A private PulseAudio daemon with one null sink, for every suite that hears
+// the sound as a player does: the daemon runs in a scratch folder of its own
+// (no system daemon is touched), can be killed and started again on the same
+// socket, and the sink's monitor is recorded as float stereo at 48 kHz.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace testsupport {
+
+// Why the daemon cannot be had here ("" when pulseaudio and parec are
+// installed), for a suite to skip with.
+std::string PulseServerMissing();
+
+// The latency the server reports for one playing stream, in microseconds.
+struct StreamLatency {
+    long bufferUs = 0;
+    long sinkUs = 0;
+    long TotalUs() const { return bufferUs + sinkUs; }
+};
+
+class PulseServer {
+public:
+    static constexpr int kRate = 48000;
+    static constexpr const char* kSinkDescription = "BarnblastTestSink";
+
+    PulseServer();   // makes the scratch folder; starts nothing
+    ~PulseServer();  // the recorder and the daemon killed, the folder removed
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+
+    // Starts the daemon (again, after Kill) and waits until it answers; the
+    // daemon's log in `error` when it does not.
+    bool Start(std::string& error);
+    // SIGKILL, as when a desktop's sound server dies; clients find out on
+    // their own. The recorder ends with it.
+    void Kill();
+    bool Running() const { return daemon_ > 0; }
+
+    // The variables a client needs to reach this daemon and nothing else.
+    std::vector<std::pair<std::string, std::string>> ClientEnvironment() const;
+    // Sets them in this process (for the service run in the test itself).
+    void UseInThisProcess() const;
+
+    // Starts recording the sink's monitor, appending to what was recorded
+    // before; true once the recorder's stream runs.
+    bool StartRecording(std::string& error);
+    void StopRecording();
+    // Frames recorded so far, and a copy of them from frame `from` on
+    // (interleaved left, right).
+    std::size_t RecordedFrames() const;
+    std::vector<float> Recorded(std::size_t from = 0) const;
+    // Waits until `wanted` holds for the recording from frame `from` on,
+    // looking again whenever more arrives; false after `patience`, a bound
+    // for liveness only, or when the recorder has ended.
+    bool WaitForRecording(std::size_t from, const std::function<bool(const std::vector<float>&)>& wanted,
+                          std::chrono::milliseconds patience);
+    // Waits until `frames` more than `from` are recorded.
+    bool WaitForFrames(std::size_t from, std::size_t frames, std::chrono::milliseconds patience);
+
+    // What `pactl args...` prints; nullopt when it fails.
+    std::optional<std::string> Pactl(const std::vector<std::string>& args) const;
+    // The latency of every stream now playing to the sink.
+    std::vector<StreamLatency> PlayingStreams() const;
+    // The names of the clients now playing to the sink (application.name).
+    std::vector<std::string> PlayingClients() const;
+
+    const std::filesystem::path& Folder() const { return root_; }
+    std::string Log() const;  // what the daemon wrote
+
+private:
+    void ReadRecorder(int fd);
+    void EndRecorder();
+
+    std::filesystem::path root_;
+    pid_t daemon_ = -1;
+    pid_t recorder_ = -1;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::condition_variable grew_;
+    std::vector<float> recorded_;  // guarded by mutex_
+    bool recording_ = false;       // guarded by mutex_
+};
+
+// Energy of interleaved stereo from frame `from` to `to`, as root mean
+// squares per channel.
+struct Loudness {
+    double left = 0;
+    double right = 0;
+    double Both() const { return (left + right) / 2; }
+};
+Loudness MeasureLoudness(const std::vector<float>& stereo, std::size_t from, std::size_t to);
+
+}  // namespace testsupport
