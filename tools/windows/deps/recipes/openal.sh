@@ -1,7 +1,8 @@
 # shellcheck shell=bash disable=SC2154 # deps.sh sets prefix, work and the rest
 # OpenAL Soft: the game renders through its loopback device, so no
 # utilities, examples or device backends (the loopback one is always built),
-# and no legacy EAX (the game sets no effects).
+# and no legacy EAX (the game sets no effects). Its built-in HRTF data is
+# linked in, for players who turn on the headphones setting.
 build_openal() {
     step "openal: unpack"
     rm -rf "$work/openal-soft-1.24.2"
@@ -15,7 +16,7 @@ build_openal() {
     cmake_build openal "$work/openal-soft-1.24.2" -DLIBTYPE=STATIC -DALSOFT_UTILS=OFF \
         -DALSOFT_EXAMPLES=OFF -DALSOFT_TESTS=OFF -DALSOFT_INSTALL_CONFIG=OFF \
         -DALSOFT_INSTALL_HRTF_DATA=OFF -DALSOFT_INSTALL_AMBDEC_PRESETS=OFF -DALSOFT_INSTALL_EXAMPLES=OFF \
-        -DALSOFT_INSTALL_UTILS=OFF -DALSOFT_EMBED_HRTF_DATA=OFF -DALSOFT_BACKEND_WAVE=OFF \
+        -DALSOFT_INSTALL_UTILS=OFF -DALSOFT_EMBED_HRTF_DATA=ON -DALSOFT_BACKEND_WAVE=OFF \
         -DALSOFT_BACKEND_PORTAUDIO=OFF -DALSOFT_BACKEND_SDL2=OFF -DALSOFT_BACKEND_SDL3=OFF \
         -DALSOFT_BACKEND_WINMM=OFF -DALSOFT_BACKEND_DSOUND=OFF -DALSOFT_BACKEND_WASAPI=OFF \
         -DALSOFT_EAX=OFF -DALSOFT_UPDATE_BUILD_VERSION=OFF
