@@ -41,7 +41,7 @@ void Fail(const std::string& why) {
 // however it writes it: through stdio, with write(2), or from a child.
 class ConsoleTrap {
 public:
-    ConsoleTrap() {
+    explicit ConsoleTrap(MemoryFile& trap) : trap_(trap) {
         std::fflush(stdout);
         std::fflush(stderr);
         trap_.Hold(nullptr, 0);
@@ -65,7 +65,7 @@ public:
     }
 
 private:
-    static inline MemoryFile trap_;
+    MemoryFile& trap_;
     int saved_[2] = {-1, -1};
 };
 
@@ -172,11 +172,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Corvane::detail::DecodedAudio audio;
     std::string error;
-    ConsoleTrap trap;
+    static MemoryFile printed;
+    ConsoleTrap trap(printed);
     const bool decoded = Corvane::detail::Decode(path, audio, error);
-    const std::string printed = trap.Release();
+    const std::string output = trap.Release();
 
-    if (!printed.empty()) Fail("printed while decoding:\n" + printed);
+    if (!output.empty()) Fail("printed while decoding:\n" + output);
     if (decoded) {
         if (audio.channels < 1 || audio.channels > 2) Fail("accepted a channel count the mixer cannot take");
         if (audio.sampleRate < 8000 || audio.sampleRate > 192000) Fail("accepted an unsupported rate");
