@@ -32,6 +32,18 @@ public:
         return path_;
     }
 
+    int Descriptor() const { return fd_; }
+
+    // What the file holds now, however it got there.
+    std::string Contents() const {
+        std::string bytes;
+        char block[4096];
+        ssize_t n;
+        while ((n = ::pread(fd_, block, sizeof block, static_cast<off_t>(bytes.size()))) > 0)
+            bytes.append(block, static_cast<std::size_t>(n));
+        return bytes;
+    }
+
 private:
     int fd_;
     std::string path_;

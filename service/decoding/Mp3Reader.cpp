@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace Corvane::detail {
 namespace {
@@ -15,6 +16,12 @@ namespace {
 // MP3 goes to libmpg123 directly rather than through libsndfile, which gives
 // no way to keep the decoder from printing its own warnings on stderr. Its
 // many small reads come from a buffer of ours, not the file.
+//
+// Only layer III is decoded. libmpg123's layer II decoder prints a warning
+// on stderr for a joint-stereo frame whose stereo bound lies past its last
+// subband, whatever its quiet flag says; and layers I and II are not MP3.
+// mpg123_read decodes whatever frame it finds next, so frames are read one at
+// a time and each one's layer is looked at before it is decoded.
 class Mp3Reader : public SoundReader {
 public:
     ~Mp3Reader() override {
@@ -46,6 +53,7 @@ public:
                      MPG123_QUIET | MPG123_GAPLESS | MPG123_FORCE_FLOAT | MPG123_NO_FRANKENSTEIN | MPG123_SKIP_ID3V2,
                      0.0);
         mpg123_param(handle_, MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0.0);
+        mpg123_param(handle_, MPG123_VERBOSE, 0, 0.0);
         mpg123_format_none(handle_);
         const long* rates = nullptr;
         std::size_t rateCount = 0;
@@ -69,6 +77,9 @@ public:
             error = "has a format the MP3 decoder cannot give as float samples";
             return false;
         }
+        // The first frame has been read, not yet decoded.
+        framePending_ = true;
+        if (!IsLayerThree(error)) return false;
         channels_ = channels;
         sampleRate_ = static_cast<int>(rate);
         // A Xing or Info header's frame count is only a claim: believed only
@@ -80,32 +91,31 @@ public:
     }
 
     long long Read(float* out, long long frames, std::string& error) override {
-        long long got = 0;
-        while (got < frames) {
-            std::size_t done = 0;
-            const int status = mpg123_read(
-                handle_, out + got * channels_,
-                static_cast<std::size_t>(frames - got) * static_cast<std::size_t>(channels_) * sizeof(float), &done);
-            got += static_cast<long long>(done / sizeof(float)) / channels_;
-            if (status == MPG123_DONE) break;
-            if (status == MPG123_NEW_FORMAT) {
-                long newRate = 0;
-                int newChannels = 0;
-                int encoding = 0;
-                mpg123_getformat(handle_, &newRate, &newChannels, &encoding);
-                if (newRate != sampleRate_ || newChannels != channels_) {
-                    error = "changes its sample rate or channels partway";
-                    return -1;
-                }
-            } else if (status != MPG123_OK) {
-                error = std::string("decoding failed: ") + mpg123_strerror(handle_);
-                return -1;
+        const std::size_t wanted = static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels_);
+        std::size_t got = 0;
+        while (got < wanted) {
+            if (leftOver_ < decoded_.size()) {
+                const std::size_t n = std::min(wanted - got, decoded_.size() - leftOver_);
+                std::copy_n(decoded_.begin() + static_cast<std::ptrdiff_t>(leftOver_), n, out + got);
+                leftOver_ += n;
+                got += n;
+                continue;
             }
+            const int status = NextFrame(error);
+            if (status == MPG123_DONE) break;
+            if (status != MPG123_OK) return -1;
         }
-        return got;
+        return static_cast<long long>(got) / channels_;
     }
 
-    bool Rewind() override { return mpg123_seek(handle_, 0, SEEK_SET) == 0; }
+    bool Rewind() override {
+        if (mpg123_seek(handle_, 0, SEEK_SET) != 0) return false;
+        // The seek leaves the first frame read, not yet decoded.
+        framePending_ = true;
+        decoded_.clear();
+        leftOver_ = 0;
+        return true;
+    }
 
 private:
     static constexpr std::size_t kReadBuffer = 64 * 1024;
@@ -120,8 +130,60 @@ private:
         return ::fseeko(f, offset, whence) == 0 ? ::ftello(f) : -1;
     }
 
+    // False, with the reason in `error`, unless the frame just read is layer
+    // III. Frames of other layers are refused before they reach the decoder.
+    bool IsLayerThree(std::string& error) {
+        mpg123_frameinfo info{};
+        if (mpg123_info(handle_, &info) != MPG123_OK) {
+            error = std::string("decoding failed: ") + mpg123_strerror(handle_);
+            return false;
+        }
+        if (info.layer == 3) return true;
+        error = "holds MPEG audio layer " + std::string(info.layer == 1 ? "I" : "II") + ", not MP3 (layer III)";
+        return false;
+    }
+
+    // Reads the next frame (unless one is pending), checks it and decodes it
+    // into decoded_: MPG123_OK, MPG123_DONE at the end, or an error with the
+    // reason in `error`.
+    int NextFrame(std::string& error) {
+        if (!framePending_) {
+            const int status = mpg123_framebyframe_next(handle_);
+            if (status == MPG123_DONE) return status;
+            if (status == MPG123_NEW_FORMAT) {
+                long newRate = 0;
+                int newChannels = 0;
+                int encoding = 0;
+                mpg123_getformat(handle_, &newRate, &newChannels, &encoding);
+                if (newRate != sampleRate_ || newChannels != channels_) {
+                    error = "changes its sample rate or channels partway";
+                    return MPG123_ERR;
+                }
+            } else if (status != MPG123_OK) {
+                error = std::string("decoding failed: ") + mpg123_strerror(handle_);
+                return MPG123_ERR;
+            }
+        }
+        framePending_ = false;
+        if (!IsLayerThree(error)) return MPG123_ERR;
+        off_t number = 0;
+        unsigned char* audio = nullptr;
+        std::size_t bytes = 0;
+        if (mpg123_framebyframe_decode(handle_, &number, &audio, &bytes) != MPG123_OK) {
+            error = std::string("decoding failed: ") + mpg123_strerror(handle_);
+            return MPG123_ERR;
+        }
+        const auto* samples = reinterpret_cast<const float*>(audio);
+        decoded_.assign(samples, samples + bytes / sizeof(float));
+        leftOver_ = 0;
+        return MPG123_OK;
+    }
+
     std::FILE* file_ = nullptr;
     mpg123_handle* handle_ = nullptr;
+    bool framePending_ = false;   // a frame read and not yet decoded
+    std::vector<float> decoded_;  // the last frame decoded, from leftOver_ on not yet handed out
+    std::size_t leftOver_ = 0;
 };
 
 }  // namespace

@@ -14,9 +14,12 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -247,6 +250,74 @@ TEST(HostileFiles, DamagedMp3PrintsAtMostOneLine) {
         }
     }
     Corvane::CloseLib();
+}
+
+// The decoder fuzzer's seeds: hostile files, every layout and codec the
+// decoders take, and what fuzzing has found. Each plays or is refused with
+// the service's one line; no library adds a word on either stream.
+TEST(HostileFiles, FuzzSeedsPrintNothingButTheServicesOneLine) {
+    const std::filesystem::path folder = std::filesystem::path(SOURCE_DIR) / "fuzz" / "corpus" / "decoder";
+    std::vector<std::filesystem::path> seeds;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) seeds.push_back(entry.path());
+    std::sort(seeds.begin(), seeds.end());
+    ASSERT_GE(seeds.size(), 30u) << folder;
+    ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
+    int played = 0;
+    for (const auto& seed : seeds) {
+        const std::string path = seed.string();
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int length = Sound(path).GetLength();
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(out, "") << path;
+        if (length > 0) {
+            ++played;
+            EXPECT_EQ(err, "") << path;
+        } else {
+            EXPECT_EQ(err.rfind("sound: cannot open \"" + path + "\": ", 0), 0u) << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        }
+    }
+    Corvane::CloseLib();
+    EXPECT_GE(played, seeds.size() / 2) << "most seeds are playable files";
+}
+
+// MPEG layers I and II are not MP3, and libmpg123's layer II decoder prints
+// a warning on some joint-stereo frames whatever it is told. Such files are
+// refused before a frame is decoded; layer II frames after layer III ones
+// end the sound where they start.
+TEST(HostileFiles, OtherMpegLayersAreNeverDecoded) {
+    const std::filesystem::path folder = std::filesystem::path(SOURCE_DIR) / "fuzz" / "corpus" / "decoder";
+    const std::string found = FileBytes((folder / "found-layer2-stereo-bound.mp3").string());
+    ASSERT_EQ(found.size(), 1128u);
+    // Its layer II frames start at byte 64.
+    const std::string partway = SilentMp3(9, 0).substr(417) + found.substr(64);
+    const struct {
+        const char* name;
+        std::string bytes;
+        const char* refusal;  // nullptr: plays its 8 layer III frames
+    } cases[] = {
+        {"Chicken.wav", found, "layer II,"},
+        {"layer1.mp3", FileBytes((folder / "l1-stereo.mp3").string()), "layer I,"},
+        {"layer2.mp3", FileBytes((folder / "l2-joint-low-rate.mp3").string()), "layer II,"},
+        {"layer2-after-layer3.mp3", partway, nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::string path = WriteBytes(c.name, c.bytes);
+        Corvane::detail::DecodedAudio audio;
+        std::string error;
+        ::testing::internal::CaptureStderr();
+        const bool decoded = Corvane::detail::Decode(path, audio, error);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << c.name;
+        if (c.refusal) {
+            EXPECT_FALSE(decoded) << c.name;
+            EXPECT_NE(error.find(c.refusal), std::string::npos) << c.name << ": " << error;
+        } else {
+            ASSERT_TRUE(decoded) << c.name << ": " << error;
+            EXPECT_EQ(audio.Frames(), 8 * 1152) << c.name;
+        }
+    }
 }
 
 // Windows' file systems match names ignoring case themselves; the service
