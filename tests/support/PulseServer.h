@@ -31,6 +31,13 @@ struct StreamLatency {
     long TotalUs() const { return bufferUs + sinkUs; }
 };
 
+// One stream playing to a sink of the daemon.
+struct PlayingStream {
+    std::string client;  // its application.name
+    std::string sink;    // the sink's name, such as bbsink
+    StreamLatency latency;
+};
+
 class PulseServer {
 public:
     static constexpr int kRate = 48000;
@@ -72,10 +79,8 @@ public:
 
     // What `pactl args...` prints; nullopt when it fails.
     std::optional<std::string> Pactl(const std::vector<std::string>& args) const;
-    // The latency of every stream now playing to the sink.
-    std::vector<StreamLatency> PlayingStreams() const;
-    // The names of the clients now playing to the sink (application.name).
-    std::vector<std::string> PlayingClients() const;
+    // Every stream now playing, as the server reports it.
+    std::vector<PlayingStream> PlayingStreams() const;
 
     const std::filesystem::path& Folder() const { return root_; }
     std::string Log() const;  // what the daemon wrote
