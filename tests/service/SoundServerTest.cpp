@@ -34,15 +34,7 @@ using testsupport::PulseServer;
 // A bound for liveness only: a sound server on a loaded machine may take a
 // while, but a sound that never comes fails instead of hanging.
 constexpr auto kPatience = std::chrono::milliseconds(15s);
-constexpr std::size_t kWindow = 4800;  // 100 ms, the span each judgement hears
-
-// Whether some 100 ms window of `stereo` satisfies `heard`.
-bool AnyWindow(const std::vector<float>& stereo, const std::function<bool(const Loudness&)>& heard) {
-    for (std::size_t at = 0; at + kWindow <= stereo.size() / 2; at += kWindow / 2) {
-        if (heard(MeasureLoudness(stereo, at, at + kWindow))) return true;
-    }
-    return false;
-}
+constexpr std::size_t kWindow = testsupport::kJudgedFrames;
 
 // Windows of `stereo` louder than `level` in both channels together.
 int LoudWindows(const std::vector<float>& stereo, double level) {
@@ -105,10 +97,8 @@ protected:
         Corvane::SetAudioDevice("");
     }
 
-    // Waits until the recording from `from` on holds a window that `heard`.
-    bool Hear(std::size_t from, const std::function<bool(const Loudness&)>& heard) {
-        return server_.WaitForRecording(
-            from, [&](const std::vector<float>& stereo) { return AnyWindow(stereo, heard); }, kPatience);
+    bool Hear(std::size_t from, const testsupport::Judgement& heard) {
+        return server_.WaitToHear(from, heard, kPatience);
     }
 
     testsupport::ScopedEnvironment environment_{
@@ -117,7 +107,7 @@ protected:
     PulseServer server_;
 };
 
-const auto kSounding = [](const Loudness& l) { return l.left > 0.01 && l.right > 0.01; };
+const auto kSounding = testsupport::Sounding;
 
 TEST_F(ThroughSoundServer, RoundsClucksAndMusicAreHeard) {
     ASSERT_TRUE(Corvane::InitLib(5));
@@ -130,7 +120,7 @@ TEST_F(ThroughSoundServer, RoundsClucksAndMusicAreHeard) {
     // Two seconds as the round starts: sound in most of it, on both sides.
     ASSERT_TRUE(server_.WaitForFrames(from, 2 * PulseServer::kRate, kPatience));
     const auto heard = server_.Recorded(from);
-    EXPECT_TRUE(AnyWindow(heard, kSounding));
+    EXPECT_TRUE(testsupport::HeardIn(heard, kSounding));
     EXPECT_GE(LoudWindows(heard, 0.01), 12) << "of 20 windows";
 
     const auto streams = server_.PlayingStreams();
@@ -149,7 +139,7 @@ TEST_F(ThroughSoundServer, CluckBalanceFollowsTheAim) {
     struct Aim {
         int pan;
         const char* side;
-        std::function<bool(const Loudness&)> heard;
+        testsupport::Judgement heard;
     };
     const std::vector<Aim> aims = {
         {0, "hard left", [](const Loudness& l) { return l.left > 0.05 && l.left > 4 * l.right; }},
@@ -184,7 +174,7 @@ TEST_F(ThroughSoundServer, SpokenScoreAndPromptAreHeard) {
         // Silence before, so what is heard is this sound.
         const std::size_t quiet = server_.RecordedFrames();
         ASSERT_TRUE(server_.WaitForFrames(quiet, kWindow, kPatience));
-        EXPECT_FALSE(AnyWindow(server_.Recorded(quiet), kSounding)) << "not silent before " << s.what;
+        EXPECT_FALSE(testsupport::HeardIn(server_.Recorded(quiet), kSounding)) << "not silent before " << s.what;
         const std::size_t from = server_.RecordedFrames();
         s.say();
         // Speech and prompts are centred: as loud on both sides.

@@ -343,4 +343,11 @@ Loudness MeasureLoudness(const std::vector<float>& stereo, std::size_t from, std
     return loudness;
 }
 
+bool HeardIn(const std::vector<float>& stereo, const Judgement& heard) {
+    for (std::size_t at = 0; at + kJudgedFrames <= stereo.size() / 2; at += kJudgedFrames / 2) {
+        if (heard(MeasureLoudness(stereo, at, at + kJudgedFrames))) return true;
+    }
+    return false;
+}
+
 }  // namespace testsupport
