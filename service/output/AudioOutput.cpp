@@ -64,6 +64,17 @@ std::vector<std::string> OutputDeviceNames(std::string& error) {
     return names;
 }
 
+void AudioOutput::OnAudioThread(void* self, unsigned char* stream, int bytes) {
+    // Once per thread: a reopened device brings a new one.
+    thread_local bool raised = false;
+    if (!raised) {
+        raised = true;
+        platform::RaiseAudioThread();
+    }
+    auto* output = static_cast<AudioOutput*>(self);
+    output->pull_(output->pulled_, stream, bytes);
+}
+
 bool AudioOutput::OpenDevice(const char* driver, std::string& error) {
     audio_ = SdlAudio::Start(driver, error);
     if (!audio_) return false;
@@ -80,8 +91,10 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int rate, int callbackFrames, Pul
     output->want_.freq = rate;
     output->want_.format = AUDIO_F32SYS;
     output->want_.channels = 2;
-    output->want_.callback = pull;
-    output->want_.userdata = self;
+    output->want_.callback = &AudioOutput::OnAudioThread;
+    output->want_.userdata = output.get();
+    output->pull_ = pull;
+    output->pulled_ = self;
     output->callbackFrames_ = callbackFrames;
     output->deviceName_ = WantedDevice();
 
@@ -147,7 +160,7 @@ void AudioOutput::PlaySilentlyUntilBack(std::unique_lock<std::mutex>& lock) {
     auto retry = due + kRetryEvery;
     while (!stop_) {
         lock.unlock();
-        want_.callback(want_.userdata, block.data(), static_cast<int>(block.size()));
+        pull_(pulled_, block.data(), static_cast<int>(block.size()));
         lock.lock();
         due += blockTime;
         if (Clock::now() >= retry) {

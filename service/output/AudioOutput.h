@@ -49,6 +49,9 @@ public:
 
 private:
     AudioOutput() = default;
+    // SDL's callback: on each audio thread's first block, asks real-time
+    // scheduling for it; then pulls.
+    static void OnAudioThread(void* self, unsigned char* stream, int bytes);
     // Opens the device SDL's driver offers by `name`, or its default.
     bool OpenDevice(const char* driver, std::string& error);
     // The watcher: every 100 ms looks whether the device still plays; once
@@ -57,6 +60,8 @@ private:
     void PlaySilentlyUntilBack(std::unique_lock<std::mutex>& lock);
 
     SDL_AudioSpec want_{};
+    Pull pull_ = nullptr;
+    void* pulled_ = nullptr;  // what pull_ fills for
     int callbackFrames_ = 0;
     std::string deviceName_;  // "" for the default
     bool watched_ = false;    // false on the dummy driver: it cannot be lost
