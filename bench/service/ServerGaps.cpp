@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
         const std::string player = argv[2];
         const int seconds = std::atoi(argv[3]);
         if (player == "service") return PlayService(seconds, argv[4], 0);
-        if (player == "service480") return PlayService(seconds, argv[4], 480);
+        if (player == "service240") return PlayService(seconds, argv[4], 240);
         if (player == "mixer480") return PlayMixer(seconds, argv[4], 480);
         if (player == "mixer2048") return PlayMixer(seconds, argv[4], 2048);
         return 2;
@@ -229,8 +229,8 @@ int main(int argc, char** argv) {
     const std::string tone = (scratch / "tone.wav").string();
     WriteTone(tone);
 
-    const std::vector<Run> runs = {{"service", "service, its own blocks"},
-                                   {"service480", "service, 480-frame blocks"},
+    const std::vector<Run> runs = {{"service", "service (480-frame blocks)"},
+                                   {"service240", "service, 240-frame blocks"},
 #ifdef BENCH_WITH_SDL_MIXER
                                    {"mixer480", "SDL_mixer, 480-frame blocks"},
                                    {"mixer2048", "SDL_mixer, 2048-frame blocks"}
