@@ -17,9 +17,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How often the watcher looks at the device, and how often a lost one is
-// tried again: the sound is back well within two seconds of its server.
+// tried again: the sound is back well within two seconds of its server,
+// and a long absence costs little (each failed start of SDL's PulseAudio
+// driver keeps a few hundred bytes).
 constexpr auto kWatchEvery = std::chrono::milliseconds(100);
-constexpr auto kRetryEvery = std::chrono::milliseconds(250);
+constexpr auto kRetryEvery = std::chrono::milliseconds(500);
 
 std::mutex choiceMutex;
 std::optional<std::string> chosenDevice;  // guarded by choiceMutex; nullopt: none chosen yet
