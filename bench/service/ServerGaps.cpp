@@ -9,7 +9,9 @@
 // to SDL (the service's capture; the tone itself never rests). Latency is
 // what the server reports for the player's stream: buffer plus sink.
 //
-// Usage: bench_server_gaps [seconds per run, default 20]
+// Usage: bench_server_gaps [seconds per run, default 20] [LOAD COMMAND...]
+// A load command (say, a parallel build from scratch) adds a third load,
+// started afresh with each run and ended after it.
 // (bench_server_gaps --play PLAYER SECONDS TONE is one run's player.)
 #include "Corvane.h"
 #include "PulseServer.h"
@@ -19,6 +21,7 @@
 #ifdef BENCH_WITH_SDL_MIXER
 #include <SDL2/SDL_mixer.h>
 #endif
+#include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/prctl.h>
@@ -147,6 +150,19 @@ pid_t Start(const std::vector<std::string>& args, const std::vector<std::pair<st
     ::_exit(127);
 }
 
+// `command` through the shell, in a process group of its own.
+pid_t StartLoad(const std::string& command) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+}
+
 // A loop that only burns its core, at the default priority.
 pid_t BusyLoop() {
     const pid_t pid = ::fork();
@@ -208,6 +224,7 @@ int main(int argc, char** argv) {
         const int seconds = std::atoi(argv[3]);
         if (player == "service") return PlayService(seconds, argv[4], 0);
         if (player == "service240") return PlayService(seconds, argv[4], 240);
+        if (player == "service960") return PlayService(seconds, argv[4], 960);
         if (player == "mixer480") return PlayMixer(seconds, argv[4], 480);
         if (player == "mixer2048") return PlayMixer(seconds, argv[4], 2048);
         return 2;
@@ -221,7 +238,7 @@ int main(int argc, char** argv) {
 
     PulseServer server;
     std::string error;
-    if (!server.Start(error) || !server.StartRecording(error)) {
+    if (!server.Start(error) || !server.StartRecording(error, true)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
@@ -231,30 +248,46 @@ int main(int argc, char** argv) {
 
     const std::vector<Run> runs = {{"service", "service (480-frame blocks)"},
                                    {"service240", "service, 240-frame blocks"},
+                                   {"service960", "service, 960-frame blocks"},
 #ifdef BENCH_WITH_SDL_MIXER
                                    {"mixer480", "SDL_mixer, 480-frame blocks"},
                                    {"mixer2048", "SDL_mixer, 2048-frame blocks"}
 #endif
     };
     std::printf("%d s of a continuous tone per run, through PulseAudio's null sink\n", seconds);
+    if (argc > 2) std::printf("load \"command\": the command given, started afresh for each run\n");
     std::printf("%-9s %-30s %5s %12s %11s %14s %13s\n", "load", "player", "gaps", "longest ms", "in capture",
                 "latency ms med", "latency ms max");
-    for (const int busy : {0, 2}) {
-        std::vector<pid_t> loops;
-        for (int i = 0; i < busy; ++i) loops.push_back(BusyLoop());
+    std::string loadCommand;
+    for (int i = 2; i < argc; ++i) loadCommand += std::string(i > 2 ? " " : "") + argv[i];
+    struct Load {
+        const char* name;
+        int busyLoops;
+        bool command;
+    };
+    std::vector<Load> loads = {{"quiet", 0, false}, {"2 busy", 2, false}};
+    if (!loadCommand.empty()) loads.push_back({"command", 0, true});
+    for (const Load& load : loads) {
         for (const Run& run : runs) {
+            std::vector<pid_t> loops;
+            for (int i = 0; i < load.busyLoops; ++i) loops.push_back(BusyLoop());
+            const pid_t command = load.command ? StartLoad(loadCommand) : -1;
             const Figures f = Measure(server, self, run, seconds, tone, scratch);
+            for (const pid_t loop : loops) {
+                ::kill(loop, SIGKILL);
+                ::waitpid(loop, nullptr, 0);
+            }
+            if (command > 0) {
+                ::kill(-command, SIGKILL);
+                ::waitpid(command, nullptr, 0);
+            }
             if (!f.ok) {
-                std::printf("%-9s %-30s failed\n", busy ? "2 busy" : "quiet", run.shown);
+                std::printf("%-9s %-30s failed\n", load.name, run.shown);
                 continue;
             }
-            std::printf("%-9s %-30s %5d %12.2f %11d %14.2f %13.2f\n", busy ? "2 busy" : "quiet", run.shown,
-                        f.gaps.count, f.gaps.longestMs, f.gapsInCapture, f.medianLatencyMs, f.worstLatencyMs);
+            std::printf("%-9s %-30s %5d %12.2f %11d %14.2f %13.2f\n", load.name, run.shown, f.gaps.count,
+                        f.gaps.longestMs, f.gapsInCapture, f.medianLatencyMs, f.worstLatencyMs);
             std::fflush(stdout);
-        }
-        for (const pid_t loop : loops) {
-            ::kill(loop, SIGKILL);
-            ::waitpid(loop, nullptr, 0);
         }
     }
     return 0;

@@ -107,9 +107,7 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int rate, int callbackFrames, Pul
     std::string reason;
     if (output->OpenDevice(nullptr, reason)) {
         if (!output->deviceName_.empty() && !Listed(output->deviceName_)) {
-            Say("sound: there is no audio device \"%s\"; playing on the default one (barnblast "
-                "--list-audio-devices lists them)\n",
-                output->deviceName_.c_str());
+            Say("sound: there is no audio device \"%s\"; playing on the default one\n", output->deviceName_.c_str());
         }
         output->watched_ = std::strcmp(SDL_GetCurrentAudioDriver(), "dummy") != 0;
         return output;

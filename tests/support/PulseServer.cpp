@@ -160,7 +160,7 @@ std::string PulseServer::Log() const {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-bool PulseServer::StartRecording(std::string& error) {
+bool PulseServer::StartRecording(std::string& error, bool realTime) {
     StopRecording();
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0) {
@@ -168,9 +168,10 @@ bool PulseServer::StartRecording(std::string& error) {
         return false;
     }
     const std::size_t before = RecordedFrames();
-    recorder_ = Spawn({"parec", "-d", "bbsink.monitor", "--format=float32le", "--rate=48000", "--channels=2", "--raw",
-                       "--latency-msec=20"},
-                      ClientEnvironment(), pipe[1], -1);
+    std::vector<std::string> command{"parec",        "-d",           "bbsink.monitor", "--format=float32le",
+                                     "--rate=48000", "--channels=2", "--raw",          "--latency-msec=20"};
+    if (realTime && OnPath("chrt")) command.insert(command.begin(), {"chrt", "-f", "6"});
+    recorder_ = Spawn(command, ClientEnvironment(), pipe[1], -1);
     ::close(pipe[1]);
     {
         std::lock_guard lock(mutex_);

@@ -80,8 +80,10 @@ public:
     void UseInThisProcess() const;
 
     // Starts recording the sink's monitor, appending to what was recorded
-    // before; true once the recorder's stream runs.
-    bool StartRecording(std::string& error);
+    // before; true once the recorder's stream runs. `realTime`: the recorder
+    // runs at a real-time priority above the player's (where chrt may), so
+    // that a benchmark's load starves the player, not the measurement.
+    bool StartRecording(std::string& error, bool realTime = false);
     void StopRecording();
     // Frames recorded so far, and a copy of them from frame `from` on
     // (interleaved left, right).
