@@ -230,7 +230,9 @@ TEST_F(ThroughSoundServer, DeviceChosenByNameElseTheDefault) {
             ASSERT_EQ(streams.size(), 1u);
             EXPECT_EQ(streams[0].sink, choice.sink);
             // By ear on the recorded sink.
-            if (std::string(choice.sink) == "bbsink") EXPECT_TRUE(Hear(from, kSounding));
+            if (std::string(choice.sink) == "bbsink") {
+                EXPECT_TRUE(Hear(from, kSounding));
+            }
         }
         Corvane::CloseLib();
         EXPECT_EQ(messages.Count("no audio device \"" + choice.name + "\""), choice.linesSaid);
