@@ -26,6 +26,13 @@ void FillRandom(unsigned char* data, std::size_t size);
 // Windows).
 void QuietSoundSystem();
 
+// Asks real-time scheduling for the calling thread, the sound output's, so
+// that busy programs at the same priority cannot hold its blocks back (a
+// low real-time priority, below the sound server's own; not inherited by
+// children). False where the system does not grant it: the thread then
+// plays on as it was.
+bool RaiseAudioThread();
+
 // The folder the game's sounds were installed into: compiled in on POSIX
 // (`compiledIn`), Media\ beside the program on Windows.
 std::string InstalledDataFolder(const std::string& compiledIn);

@@ -47,7 +47,9 @@ tsan_suppressions=$PWD/tests/tsan.supp
 
 step "AddressSanitizer and UndefinedBehaviorSanitizer"
 bash scripts/build.sh build-asan -DBARNBLAST_SANITIZE=address,undefined
-(cd build-asan && ASAN_OPTIONS="halt_on_error=1 detect_leaks=1" \
+# The sound libraries' own leaks are left out (tests/lsan.supp).
+lsan_suppressions=$PWD/tests/lsan.supp
+(cd build-asan && ASAN_OPTIONS="halt_on_error=1 detect_leaks=1" LSAN_OPTIONS="suppressions=$lsan_suppressions" \
   UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   ctest --output-on-failure --no-tests=error -j 2 --timeout 900)
 step "fuzzing"

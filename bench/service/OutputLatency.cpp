@@ -134,8 +134,8 @@ int main() {
         const char* name;
         int callbackFrames, updateFrames;
         BlockResult result;
-    } configs[] = {{"5 ms blocks, 2.5 ms updates (the game on a sound card)", 240, 120, {}},
-                   {"10 ms blocks, 2.5 ms updates (the game on the silent dummy driver)", 480, 120, {}},
+    } configs[] = {{"5 ms blocks, 2.5 ms updates", 240, 120, {}},
+                   {"10 ms blocks, 2.5 ms updates (the game)", 480, 120, {}},
                    {"10 ms blocks, one update (before)", 480, 480, {}}};
     constexpr int kConfigs = 3;
     std::vector<double> cpu[kConfigs];

@@ -1,6 +1,8 @@
 #include "Environment.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -62,6 +64,17 @@ void QuietSoundSystem() {
     using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
     using SetHandler = int (*)(Handler);
     if (auto set = reinterpret_cast<SetHandler>(::dlsym(alsa, "snd_lib_error_set_handler"))) set(&SilentAlsaHandler);
+}
+
+bool RaiseAudioThread() {
+#if defined(__linux__)
+    // PulseAudio's own threads take priority 5 by default: just below it.
+    sched_param param{};
+    param.sched_priority = 4;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
+#else
+    return false;
+#endif
 }
 
 std::string InstalledDataFolder(const std::string& compiledIn) { return compiledIn; }

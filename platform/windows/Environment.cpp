@@ -71,6 +71,10 @@ void FillRandom(unsigned char* data, std::size_t size) {
 
 void QuietSoundSystem() {}
 
+// SDL already runs its audio thread at the highest priority Windows gives
+// a thread without asking the user.
+bool RaiseAudioThread() { return false; }
+
 std::string InstalledDataFolder(const std::string& /*compiledIn*/) { return ProgramFolder() + "/Media"; }
 
 std::string SpeechDataFolder() {

@@ -17,9 +17,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How often the watcher looks at the device, and how often a lost one is
-// tried again: the sound is back well within two seconds of its server.
+// tried again: the sound is back well within two seconds of its server,
+// and a long absence costs little (each failed start of SDL's PulseAudio
+// driver keeps a few hundred bytes).
 constexpr auto kWatchEvery = std::chrono::milliseconds(100);
-constexpr auto kRetryEvery = std::chrono::milliseconds(250);
+constexpr auto kRetryEvery = std::chrono::milliseconds(500);
 
 std::mutex choiceMutex;
 std::optional<std::string> chosenDevice;  // guarded by choiceMutex; nullopt: none chosen yet
@@ -64,6 +66,17 @@ std::vector<std::string> OutputDeviceNames(std::string& error) {
     return names;
 }
 
+void AudioOutput::OnAudioThread(void* self, unsigned char* stream, int bytes) {
+    // Once per thread: a reopened device brings a new one.
+    thread_local bool raised = false;
+    if (!raised) {
+        raised = true;
+        platform::RaiseAudioThread();
+    }
+    auto* output = static_cast<AudioOutput*>(self);
+    output->pull_(output->pulled_, stream, bytes);
+}
+
 bool AudioOutput::OpenDevice(const char* driver, std::string& error) {
     audio_ = SdlAudio::Start(driver, error);
     if (!audio_) return false;
@@ -80,8 +93,10 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int rate, int callbackFrames, Pul
     output->want_.freq = rate;
     output->want_.format = AUDIO_F32SYS;
     output->want_.channels = 2;
-    output->want_.callback = pull;
-    output->want_.userdata = self;
+    output->want_.callback = &AudioOutput::OnAudioThread;
+    output->want_.userdata = output.get();
+    output->pull_ = pull;
+    output->pulled_ = self;
     output->callbackFrames_ = callbackFrames;
     output->deviceName_ = WantedDevice();
 
@@ -92,9 +107,7 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int rate, int callbackFrames, Pul
     std::string reason;
     if (output->OpenDevice(nullptr, reason)) {
         if (!output->deviceName_.empty() && !Listed(output->deviceName_)) {
-            Say("sound: there is no audio device \"%s\"; playing on the default one (barnblast "
-                "--list-audio-devices lists them)\n",
-                output->deviceName_.c_str());
+            Say("sound: there is no audio device \"%s\"; playing on the default one\n", output->deviceName_.c_str());
         }
         output->watched_ = std::strcmp(SDL_GetCurrentAudioDriver(), "dummy") != 0;
         return output;
@@ -147,7 +160,7 @@ void AudioOutput::PlaySilentlyUntilBack(std::unique_lock<std::mutex>& lock) {
     auto retry = due + kRetryEvery;
     while (!stop_) {
         lock.unlock();
-        want_.callback(want_.userdata, block.data(), static_cast<int>(block.size()));
+        pull_(pulled_, block.data(), static_cast<int>(block.size()));
         lock.lock();
         due += blockTime;
         if (Clock::now() >= retry) {

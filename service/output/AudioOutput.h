@@ -16,8 +16,11 @@
 
 namespace Corvane::detail {
 
-// A sound card pulls 5 ms at a time.
-constexpr int kCallbackFrames = 240;
+// A sound card pulls 10 ms at a time. Through a sound server that is also
+// what stays queued there (about 9 ms): with 5 ms blocks (4 ms queued) a
+// busy machine let it run dry several times a second; with 10 ms it rarely
+// does, and a player hears a key well within the 12 ms that goes unnoticed.
+constexpr int kCallbackFrames = 480;
 // SDL's dummy driver (no sound card: nothing is heard) paces itself by
 // sleeping a block's length after each one, and falls 5-20% behind real time
 // with 5 ms blocks; 10 ms blocks keep it within a few percent.
@@ -49,6 +52,9 @@ public:
 
 private:
     AudioOutput() = default;
+    // SDL's callback: on each audio thread's first block, asks real-time
+    // scheduling for it; then pulls.
+    static void OnAudioThread(void* self, unsigned char* stream, int bytes);
     // Opens the device SDL's driver offers by `name`, or its default.
     bool OpenDevice(const char* driver, std::string& error);
     // The watcher: every 100 ms looks whether the device still plays; once
@@ -57,6 +63,8 @@ private:
     void PlaySilentlyUntilBack(std::unique_lock<std::mutex>& lock);
 
     SDL_AudioSpec want_{};
+    Pull pull_ = nullptr;
+    void* pulled_ = nullptr;  // what pull_ fills for
     int callbackFrames_ = 0;
     std::string deviceName_;  // "" for the default
     bool watched_ = false;    // false on the dummy driver: it cannot be lost

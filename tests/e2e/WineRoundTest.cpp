@@ -1,6 +1,7 @@
 // The cross-built Windows game under Wine, in a pseudo-terminal, played as a
 // player would: one full two-minute round in real time, the score sent to a
 // real score table on loopback.
+#include "PulseServer.h"
 #include "RoundHarness.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +68,15 @@ std::string WithoutEscapes(const std::string& text) {
 
 std::size_t LineEnds(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Wine's audio drivers reach the server through these; the home stays the
+// test's own, where Wine keeps its prefix unless told otherwise.
+void PlayThroughServer(terminaltest::Launch& launch, const testsupport::PulseServer& server) {
+    std::erase_if(launch.setEnv, [](const auto& variable) { return variable.first == "SDL_AUDIODRIVER"; });
+    launch.unsetEnv.push_back("SDL_AUDIODRIVER");
+    for (const auto& variable : server.ClientEnvironment())
+        if (variable.first != "HOME") launch.setEnv.push_back(variable);
 }
 
 // The Windows name of a file under Wine's Z: drive, which is the Unix root.
@@ -160,6 +170,50 @@ TEST_F(WineRound, CtrlCEndsTheGameAsInterrupted) {
     ASSERT_TRUE(status.has_value()) << "Ctrl+C did not end the game";
     ASSERT_TRUE(WIFEXITED(*status)) << terminaltest::DescribeStatus(*status);
     EXPECT_EQ(WEXITSTATUS(*status), 0xC000013A & 0xFF);
+}
+
+// Through WASAPI and Wine's PulseAudio driver to a real daemon, as a player
+// on Linux hears the Windows build: in the run's prefix, and on the very
+// first start of a fresh one, which Wine makes on the way.
+TEST_F(WineRound, HeardThroughWasapiAndPulseAudio) {
+    if (const std::string missing = testsupport::PulseServerMissing(); !missing.empty()) GTEST_SKIP() << missing;
+    struct Prefix {
+        const char* what;
+        bool fresh;
+    };
+    for (const Prefix prefix : {Prefix{"the run's prefix", false}, Prefix{"a fresh prefix", true}}) {
+        SCOPED_TRACE(prefix.what);
+        testsupport::PulseServer server;
+        std::string error;
+        ASSERT_TRUE(server.Start(error)) << error;
+        ASSERT_TRUE(server.StartRecording(error)) << error;
+        const fs::path capture = dir_ / (std::string(prefix.fresh ? "fresh" : "run") + ".capture.wav");
+        terminaltest::Launch launch = WineGame(capture);
+        PlayThroughServer(launch, server);
+        if (prefix.fresh) launch.setEnv.emplace_back("WINEPREFIX", (dir_ / "fresh-prefix").string());
+        terminaltest::Session game(launch);
+        const Pause drain = [&](std::chrono::milliseconds time) {
+            game.WaitForOutput([](const std::string&) { return false; }, time);
+        };
+        // A fresh prefix is made first, which takes a while.
+        ASSERT_TRUE(WaitForCapture(capture, 1, 300s, drain, 100ms)) << "the game did not start: " << game.Output();
+        // Heard on the sink, the whole way through the server; then the cluck
+        // moves with the aim, one step right of the chicken.
+        const auto heard = [&](std::size_t from, const testsupport::Judgement& judgement) {
+            for (const auto until = terminaltest::Clock::now() + 30s; terminaltest::Clock::now() < until;) {
+                if (testsupport::HeardIn(server.Recorded(from), judgement)) return true;
+                drain(100ms);
+            }
+            return false;
+        };
+        EXPECT_TRUE(heard(0, testsupport::Sounding)) << "silent through the server";
+        const std::size_t from = server.RecordedFrames();
+        game.Send("l");
+        EXPECT_TRUE(heard(from, [](const testsupport::Loudness& l) { return l.left > 0.02 && l.left > 2 * l.right; }))
+            << "the cluck did not move left";
+        game.Send("\x03");
+        EXPECT_TRUE(game.Wait(std::chrono::milliseconds(20s)).has_value()) << "Ctrl+C did not end the game";
+    }
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ expect 0 0 "barnblast --version"
 for flag in --help -h; do
     run "$game" "$flag"
     expect 0 0 "barnblast $flag"
-    for word in "space" "BARNBLAST_SCORE_SITE" "BARNBLAST_DATA" "name.dat"; do
+    for word in "space" "BARNBLAST_SCORE_SITE" "BARNBLAST_DATA" "name.dat" "--audio-device" "--list-audio-devices" \
+        "BARNBLAST_AUDIO_DEVICE"; do
         grep -q -- "$word" <<<"$out" || fail "barnblast $flag does not mention $word"
     done
 done
@@ -55,6 +56,13 @@ for args in "--frobnicate" "play" "--help extra"; do
     [[ -z $out ]] || fail "barnblast $args wrote to standard output: $out"
     grep -q -- "--help" <<<"$err" || fail "barnblast $args does not point to --help: $err"
 done
+# The output devices: SDL's dummy driver offers exactly one.
+run env SDL_AUDIODRIVER=dummy "$game" --list-audio-devices
+expect 0 0 "barnblast --list-audio-devices"
+[[ $out == "System audio output device" ]] || fail "barnblast --list-audio-devices printed: $out"
+run "$game" --audio-device
+expect 2 1 "barnblast --audio-device without a name"
+grep -q -- "--list-audio-devices" <<<"$err" || fail "barnblast --audio-device does not point to the list: $err"
 [[ ! -e $HOME ]] || fail "barnblast with arguments made $(find "$HOME")"
 
 # The score table.

@@ -34,15 +34,7 @@ using testsupport::PulseServer;
 // A bound for liveness only: a sound server on a loaded machine may take a
 // while, but a sound that never comes fails instead of hanging.
 constexpr auto kPatience = std::chrono::milliseconds(15s);
-constexpr std::size_t kWindow = 4800;  // 100 ms, the span each judgement hears
-
-// Whether some 100 ms window of `stereo` satisfies `heard`.
-bool AnyWindow(const std::vector<float>& stereo, const std::function<bool(const Loudness&)>& heard) {
-    for (std::size_t at = 0; at + kWindow <= stereo.size() / 2; at += kWindow / 2) {
-        if (heard(MeasureLoudness(stereo, at, at + kWindow))) return true;
-    }
-    return false;
-}
+constexpr std::size_t kWindow = testsupport::kJudgedFrames;
 
 // Windows of `stereo` louder than `level` in both channels together.
 int LoudWindows(const std::vector<float>& stereo, double level) {
@@ -105,10 +97,8 @@ protected:
         Corvane::SetAudioDevice("");
     }
 
-    // Waits until the recording from `from` on holds a window that `heard`.
-    bool Hear(std::size_t from, const std::function<bool(const Loudness&)>& heard) {
-        return server_.WaitForRecording(
-            from, [&](const std::vector<float>& stereo) { return AnyWindow(stereo, heard); }, kPatience);
+    bool Hear(std::size_t from, const testsupport::Judgement& heard) {
+        return server_.WaitToHear(from, heard, kPatience);
     }
 
     testsupport::ScopedEnvironment environment_{
@@ -117,7 +107,7 @@ protected:
     PulseServer server_;
 };
 
-const auto kSounding = [](const Loudness& l) { return l.left > 0.01 && l.right > 0.01; };
+const auto kSounding = testsupport::Sounding;
 
 TEST_F(ThroughSoundServer, RoundsClucksAndMusicAreHeard) {
     ASSERT_TRUE(Corvane::InitLib(5));
@@ -130,15 +120,14 @@ TEST_F(ThroughSoundServer, RoundsClucksAndMusicAreHeard) {
     // Two seconds as the round starts: sound in most of it, on both sides.
     ASSERT_TRUE(server_.WaitForFrames(from, 2 * PulseServer::kRate, kPatience));
     const auto heard = server_.Recorded(from);
-    EXPECT_TRUE(AnyWindow(heard, kSounding));
+    EXPECT_TRUE(testsupport::HeardIn(heard, kSounding));
     EXPECT_GE(LoudWindows(heard, 0.01), 12) << "of 20 windows";
 
-    const auto clients = server_.PlayingClients();
-    ASSERT_EQ(clients.size(), 1u);
     const auto streams = server_.PlayingStreams();
     ASSERT_EQ(streams.size(), 1u);
-    std::cout << "the server reports " << streams[0].bufferUs << " us of buffer and " << streams[0].sinkUs
-              << " us of sink latency\n";
+    EXPECT_EQ(streams[0].sink, "bbsink");
+    std::cout << "the server reports " << streams[0].latency.bufferUs << " us of buffer and "
+              << streams[0].latency.sinkUs << " us of sink latency\n";
 }
 
 TEST_F(ThroughSoundServer, CluckBalanceFollowsTheAim) {
@@ -150,7 +139,7 @@ TEST_F(ThroughSoundServer, CluckBalanceFollowsTheAim) {
     struct Aim {
         int pan;
         const char* side;
-        std::function<bool(const Loudness&)> heard;
+        testsupport::Judgement heard;
     };
     const std::vector<Aim> aims = {
         {0, "hard left", [](const Loudness& l) { return l.left > 0.05 && l.left > 4 * l.right; }},
@@ -185,7 +174,7 @@ TEST_F(ThroughSoundServer, SpokenScoreAndPromptAreHeard) {
         // Silence before, so what is heard is this sound.
         const std::size_t quiet = server_.RecordedFrames();
         ASSERT_TRUE(server_.WaitForFrames(quiet, kWindow, kPatience));
-        EXPECT_FALSE(AnyWindow(server_.Recorded(quiet), kSounding)) << "not silent before " << s.what;
+        EXPECT_FALSE(testsupport::HeardIn(server_.Recorded(quiet), kSounding)) << "not silent before " << s.what;
         const std::size_t from = server_.RecordedFrames();
         s.say();
         // Speech and prompts are centred: as loud on both sides.
@@ -211,6 +200,9 @@ TEST_F(ThroughSoundServer, DeviceChosenByNameElseTheDefault) {
     ASSERT_TRUE(server_.Pactl(
         {"load-module", "module-null-sink", "sink_name=othersink", "sink_properties=device.description=OtherSink"}));
     ASSERT_TRUE(server_.Pactl({"set-default-sink", "othersink"}));
+    // The recorder stays on the recorded sink's monitor, which the server
+    // would otherwise move to the new default's.
+    ASSERT_TRUE(server_.Pactl({"set-default-source", "bbsink.monitor"}));
     const auto devices = Corvane::AudioDevices();
     EXPECT_NE(std::find(devices.begin(), devices.end(), PulseServer::kSinkDescription), devices.end());
     EXPECT_NE(std::find(devices.begin(), devices.end(), "OtherSink"), devices.end());
@@ -218,24 +210,29 @@ TEST_F(ThroughSoundServer, DeviceChosenByNameElseTheDefault) {
     const std::string tonePath = testfiles::WriteWav("chosen-tone.wav", testfiles::Sine(4800), 1);
     struct Choice {
         std::string name;
-        bool heardOnRecordedSink;
+        const char* sink;  // where the server plays it
         int linesSaid;
     };
     const std::vector<Choice> choices = {
-        {PulseServer::kSinkDescription, true, 0},
-        {"OtherSink", false, 0},
-        {"No Such Device", false, 1},  // the default, othersink
+        {PulseServer::kSinkDescription, "bbsink", 0},
+        {"OtherSink", "othersink", 0},
+        {"No Such Device", "othersink", 1},  // the default
     };
     for (const Choice& choice : choices) {
         SCOPED_TRACE(choice.name);
         Corvane::SetAudioDevice(choice.name);
         ASSERT_TRUE(Corvane::InitLib(5));
-        const std::size_t from = server_.RecordedFrames();
         {
+            const std::size_t from = server_.RecordedFrames();
             Sound tone(tonePath);
             tone.Play(1, true, 128, 255);
-            ASSERT_TRUE(server_.WaitForFrames(from, PulseServer::kRate, kPatience));
-            EXPECT_EQ(AnyWindow(server_.Recorded(from), kSounding), choice.heardOnRecordedSink);
+            const auto streams = server_.PlayingStreams();
+            ASSERT_EQ(streams.size(), 1u);
+            EXPECT_EQ(streams[0].sink, choice.sink);
+            // By ear on the recorded sink.
+            if (std::string(choice.sink) == "bbsink") {
+                EXPECT_TRUE(Hear(from, kSounding));
+            }
         }
         Corvane::CloseLib();
         EXPECT_EQ(messages.Count("no audio device \"" + choice.name + "\""), choice.linesSaid);
@@ -267,14 +264,15 @@ TEST_F(ThroughSoundServer, LostServerIsSaidOncePlaysSilentlyAndComesBack) {
     std::string error;
     const auto restarted = std::chrono::steady_clock::now();
     ASSERT_TRUE(server_.Start(error)) << error;
+    ASSERT_TRUE(messages.WaitFor("the sound device is back", kPatience));
+    const auto back = std::chrono::steady_clock::now() - restarted;
     ASSERT_TRUE(server_.StartRecording(error)) << error;
     const std::size_t from = server_.RecordedFrames();
     // Back without a key or a call: the tone, panned while it was gone.
     EXPECT_TRUE(Hear(from, [](const Loudness& l) { return l.left > 0.05 && l.left > 4 * l.right; }));
-    std::cout
-        << "heard again "
-        << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - restarted).count()
-        << " ms after the server was started again\n";
+    const auto ms = [](auto time) { return std::chrono::duration_cast<std::chrono::milliseconds>(time).count(); };
+    std::cout << "reopened " << ms(back) << " ms and heard again " << ms(std::chrono::steady_clock::now() - restarted)
+              << " ms after the server was started again\n";
     EXPECT_EQ(messages.Count("the sound device is gone"), 1);
     EXPECT_EQ(messages.Count("the sound device is back"), 1);
     Corvane::testing::SetRenderObserver(nullptr);

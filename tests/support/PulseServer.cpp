@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -159,7 +160,7 @@ std::string PulseServer::Log() const {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-bool PulseServer::StartRecording(std::string& error) {
+bool PulseServer::StartRecording(std::string& error, bool realTime) {
     StopRecording();
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0) {
@@ -167,27 +168,28 @@ bool PulseServer::StartRecording(std::string& error) {
         return false;
     }
     const std::size_t before = RecordedFrames();
-    recorder_ = Spawn({"parec", "-d", "bbsink.monitor", "--format=float32le", "--rate=48000", "--channels=2", "--raw",
-                       "--latency-msec=20"},
-                      ClientEnvironment(), pipe[1], -1);
+    std::vector<std::string> command{"parec",        "-d",           "bbsink.monitor", "--format=float32le",
+                                     "--rate=48000", "--channels=2", "--raw",          "--latency-msec=20"};
+    if (realTime && OnPath("chrt")) command.insert(command.begin(), {"chrt", "-f", "6"});
+    recorder_ = Spawn(command, ClientEnvironment(), pipe[1], -1);
     ::close(pipe[1]);
     {
         std::lock_guard lock(mutex_);
         recording_ = true;
     }
     reader_ = std::thread([this, fd = pipe[0]] { ReadRecorder(fd); });
-    // A fresh null sink first sleeps in blocks of up to 2 s: the recorder's
-    // first samples say that the sink runs.
-    if (!WaitForFrames(before, 1, std::chrono::seconds(20))) {
-        error = "parec recorded nothing";
-        StopRecording();
-        return false;
+    // A fresh null sink sleeps in blocks of up to 2 s; suspended and resumed
+    // once the recorder is connected, it takes the recorder's 20 ms at once,
+    // and from then on the recording keeps up with what is played.
+    bool connected = false;
+    for (const auto until = Clock::now() + std::chrono::seconds(20); !connected && Clock::now() < until;) {
+        const auto outputs = Pactl({"list", "short", "source-outputs"});
+        connected = outputs && !outputs->empty();  // the recorder is the only one
+        if (!connected && RecordedFrames() == before) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    // Suspended and resumed once, the sink takes the recorder's 20 ms at
-    // once instead of after the long sleep it began with: from here on the
-    // recording keeps up with what is played.
-    if (!Pactl({"suspend-sink", "bbsink", "1"}) || !Pactl({"suspend-sink", "bbsink", "0"})) {
-        error = "the sink cannot be woken: " + Log();
+    if (!connected || !Pactl({"suspend-sink", "bbsink", "1"}) || !Pactl({"suspend-sink", "bbsink", "0"}) ||
+        !WaitForFrames(before, 1, std::chrono::seconds(20))) {
+        error = "parec records nothing: " + Log();
         StopRecording();
         return false;
     }
@@ -304,30 +306,29 @@ std::vector<std::string> SinkInputs(const std::string& listing) {
 
 }  // namespace
 
-std::vector<StreamLatency> PulseServer::PlayingStreams() const {
-    std::vector<StreamLatency> streams;
+std::vector<PlayingStream> PulseServer::PlayingStreams() const {
+    std::vector<PlayingStream> streams;
     const auto listing = Pactl({"list", "sink-inputs"});
-    if (!listing) return streams;
+    const auto sinks = Pactl({"list", "short", "sinks"});
+    if (!listing || !sinks) return streams;
+    std::map<std::string, std::string> sinkNames;  // by index
+    std::istringstream sinkLines(*sinks);
+    for (std::string index, name, rest; sinkLines >> index >> name && std::getline(sinkLines, rest);)
+        sinkNames[index] = name;
     const std::regex buffer(R"(Buffer Latency: (\d+) usec)");
     const std::regex sink(R"(Sink Latency: (\d+) usec)");
+    const std::regex sinkIndex(R"(\n\s*Sink: (\d+))");
+    const std::regex name(R"re(application\.name = "([^"]*)")re");
     for (const std::string& block : SinkInputs(*listing)) {
-        std::smatch b, s;
-        if (!std::regex_search(block, b, buffer) || !std::regex_search(block, s, sink)) continue;
-        streams.push_back({std::stol(b[1]), std::stol(s[1])});
+        std::smatch b, s, i, n;
+        PlayingStream stream;
+        if (std::regex_search(block, b, buffer)) stream.latency.bufferUs = std::stol(b[1]);
+        if (std::regex_search(block, s, sink)) stream.latency.sinkUs = std::stol(s[1]);
+        if (std::regex_search(block, i, sinkIndex)) stream.sink = sinkNames[i[1]];
+        if (std::regex_search(block, n, name)) stream.client = n[1];
+        streams.push_back(stream);
     }
     return streams;
-}
-
-std::vector<std::string> PulseServer::PlayingClients() const {
-    std::vector<std::string> names;
-    const auto listing = Pactl({"list", "sink-inputs"});
-    if (!listing) return names;
-    const std::regex name(R"(application\.name = "([^"]*)\")");
-    for (const std::string& block : SinkInputs(*listing)) {
-        std::smatch m;
-        if (std::regex_search(block, m, name)) names.push_back(m[1]);
-    }
-    return names;
 }
 
 Loudness MeasureLoudness(const std::vector<float>& stereo, std::size_t from, std::size_t to) {
@@ -341,6 +342,13 @@ Loudness MeasureLoudness(const std::vector<float>& stereo, std::size_t from, std
     loudness.left = std::sqrt(loudness.left / double(to - from));
     loudness.right = std::sqrt(loudness.right / double(to - from));
     return loudness;
+}
+
+bool HeardIn(const std::vector<float>& stereo, const Judgement& heard) {
+    for (std::size_t at = 0; at + kJudgedFrames <= stereo.size() / 2; at += kJudgedFrames / 2) {
+        if (heard(MeasureLoudness(stereo, at, at + kJudgedFrames))) return true;
+    }
+    return false;
 }
 
 }  // namespace testsupport

@@ -31,6 +31,31 @@ struct StreamLatency {
     long TotalUs() const { return bufferUs + sinkUs; }
 };
 
+// Energy of interleaved stereo from frame `from` to `to`, as root mean
+// squares per channel.
+struct Loudness {
+    double left = 0;
+    double right = 0;
+    double Both() const { return (left + right) / 2; }
+};
+Loudness MeasureLoudness(const std::vector<float>& stereo, std::size_t from, std::size_t to);
+
+// Whether some 100 ms of `stereo` (windows overlapping by half) is `heard`:
+// a judgement by ear on the loudness of each side.
+using Judgement = std::function<bool(const Loudness&)>;
+bool HeardIn(const std::vector<float>& stereo, const Judgement& heard);
+inline constexpr std::size_t kJudgedFrames = 4800;
+
+// Sound on both sides, above the noise floor.
+inline bool Sounding(const Loudness& l) { return l.left > 0.01 && l.right > 0.01; }
+
+// One stream playing to a sink of the daemon.
+struct PlayingStream {
+    std::string client;  // its application.name
+    std::string sink;    // the sink's name, such as bbsink
+    StreamLatency latency;
+};
+
 class PulseServer {
 public:
     static constexpr int kRate = 48000;
@@ -55,8 +80,10 @@ public:
     void UseInThisProcess() const;
 
     // Starts recording the sink's monitor, appending to what was recorded
-    // before; true once the recorder's stream runs.
-    bool StartRecording(std::string& error);
+    // before; true once the recorder's stream runs. `realTime`: the recorder
+    // runs at a real-time priority above the player's (where chrt may), so
+    // that a benchmark's load starves the player, not the measurement.
+    bool StartRecording(std::string& error, bool realTime = false);
     void StopRecording();
     // Frames recorded so far, and a copy of them from frame `from` on
     // (interleaved left, right).
@@ -67,15 +94,18 @@ public:
     // for liveness only, or when the recorder has ended.
     bool WaitForRecording(std::size_t from, const std::function<bool(const std::vector<float>&)>& wanted,
                           std::chrono::milliseconds patience);
+    // Waits until the recording from frame `from` on holds something `heard`.
+    bool WaitToHear(std::size_t from, const Judgement& heard, std::chrono::milliseconds patience) {
+        return WaitForRecording(
+            from, [&](const std::vector<float>& stereo) { return HeardIn(stereo, heard); }, patience);
+    }
     // Waits until `frames` more than `from` are recorded.
     bool WaitForFrames(std::size_t from, std::size_t frames, std::chrono::milliseconds patience);
 
     // What `pactl args...` prints; nullopt when it fails.
     std::optional<std::string> Pactl(const std::vector<std::string>& args) const;
-    // The latency of every stream now playing to the sink.
-    std::vector<StreamLatency> PlayingStreams() const;
-    // The names of the clients now playing to the sink (application.name).
-    std::vector<std::string> PlayingClients() const;
+    // Every stream now playing, as the server reports it.
+    std::vector<PlayingStream> PlayingStreams() const;
 
     const std::filesystem::path& Folder() const { return root_; }
     std::string Log() const;  // what the daemon wrote
@@ -93,14 +123,5 @@ private:
     std::vector<float> recorded_;  // guarded by mutex_
     bool recording_ = false;       // guarded by mutex_
 };
-
-// Energy of interleaved stereo from frame `from` to `to`, as root mean
-// squares per channel.
-struct Loudness {
-    double left = 0;
-    double right = 0;
-    double Both() const { return (left + right) / 2; }
-};
-Loudness MeasureLoudness(const std::vector<float>& stereo, std::size_t from, std::size_t to);
 
 }  // namespace testsupport

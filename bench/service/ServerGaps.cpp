@@ -1,0 +1,294 @@
+// Gaps and latency as heard through a real sound server, on a quiet machine
+// and beside two busy loops (one per core, at the player's own priority):
+// the service, and an SDL_mixer program with 480- and 2048-frame blocks,
+// each playing a continuous tone in turn to a private PulseAudio daemon's
+// null sink, recorded from its monitor.
+//
+// A gap is a run of at least 0.5 ms of digital silence in the recording,
+// between its first and last sound, that is not in what the player handed
+// to SDL (the service's capture; the tone itself never rests). Latency is
+// what the server reports for the player's stream: buffer plus sink.
+//
+// Usage: bench_server_gaps [seconds per run, default 20] [LOAD COMMAND...]
+// A load command (say, a parallel build from scratch) adds a third load,
+// started afresh with each run and ended after it.
+// (bench_server_gaps --play PLAYER SECONDS TONE is one run's player.)
+#include "Corvane.h"
+#include "PulseServer.h"
+#include "Testing.h"
+
+#include <SDL2/SDL.h>
+#ifdef BENCH_WITH_SDL_MIXER
+#include <SDL2/SDL_mixer.h>
+#endif
+#include <fcntl.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::PulseServer;
+
+constexpr std::size_t kGapFrames = 24;  // 0.5 ms at 48 kHz
+
+// Runs of kGapFrames or more frames of exact zeros on both sides, between
+// the first and the last frame that is not silent.
+struct Gaps {
+    int count = 0;
+    double longestMs = 0;
+};
+Gaps CountGaps(const std::vector<float>& stereo) {
+    const std::size_t frames = stereo.size() / 2;
+    const auto silent = [&](std::size_t i) { return stereo[2 * i] == 0.0f && stereo[2 * i + 1] == 0.0f; };
+    std::size_t first = 0, last = frames;
+    while (first < frames && silent(first)) ++first;
+    while (last > first && silent(last - 1)) --last;
+    Gaps gaps;
+    for (std::size_t i = first; i < last;) {
+        if (!silent(i)) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < last && silent(end)) ++end;
+        if (end - i >= kGapFrames) {
+            ++gaps.count;
+            gaps.longestMs = std::max(gaps.longestMs, (end - i) * 1000.0 / PulseServer::kRate);
+        }
+        i = end;
+    }
+    return gaps;
+}
+
+std::vector<float> ReadWav(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return {};
+    std::vector<float> samples(static_cast<std::size_t>(info.frames) * info.channels);
+    sf_readf_float(f, samples.data(), info.frames);
+    sf_close(f);
+    return samples;
+}
+
+// One second of a 1 kHz tone at half scale, mono: loops without a seam.
+void WriteTone(const std::string& path) {
+    SF_INFO info{};
+    info.samplerate = PulseServer::kRate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    std::vector<float> tone(PulseServer::kRate);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * 1000.0 * i / PulseServer::kRate));
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    sf_writef_float(f, tone.data(), static_cast<sf_count_t>(tone.size()));
+    sf_close(f);
+}
+
+// --- the players, each in a process of its own ---
+
+// `blockFrames` 0: the service's own choice.
+int PlayService(int seconds, const std::string& tone, int blockFrames) {
+    if (!(blockFrames ? Corvane::testing::InitLibWithBlocks(5, blockFrames, 120) : Corvane::InitLib(5))) return 1;
+    {
+        Corvane::Sound sound(tone);
+        sound.Play(1, true, 128, 255);
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    }
+    Corvane::CloseLib();
+    return 0;
+}
+
+int PlayMixer(int seconds, const std::string& tone, int blockFrames) {
+#ifdef BENCH_WITH_SDL_MIXER
+    if (SDL_Init(SDL_INIT_AUDIO) != 0 || Mix_OpenAudio(48000, AUDIO_F32SYS, 2, blockFrames) != 0) {
+        std::fprintf(stderr, "SDL_mixer: %s\n", SDL_GetError());
+        return 1;
+    }
+    Mix_Chunk* chunk = Mix_LoadWAV(tone.c_str());
+    if (!chunk) return 1;
+    Mix_PlayChannel(-1, chunk, -1);
+    SDL_Delay(static_cast<Uint32>(seconds) * 1000);
+    Mix_HaltChannel(-1);
+    Mix_FreeChunk(chunk);
+    Mix_CloseAudio();
+    SDL_Quit();
+    return 0;
+#else
+    (void)seconds, (void)tone, (void)blockFrames;
+    return 3;
+#endif
+}
+
+// --- the driver ---
+
+pid_t Start(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& env) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv;
+    std::vector<std::string> copies = args;
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
+// `command` through the shell, in a process group of its own.
+pid_t StartLoad(const std::string& command) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+}
+
+// A loop that only burns its core, at the default priority.
+pid_t BusyLoop() {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    std::atomic<unsigned long> spin{0};
+    for (;;) spin.fetch_add(1, std::memory_order_relaxed);
+}
+
+struct Run {
+    const char* player;  // as --play takes it
+    const char* shown;
+};
+
+struct Figures {
+    Gaps gaps;
+    int gapsInCapture = 0;
+    double medianLatencyMs = -1;
+    double worstLatencyMs = -1;
+    bool ok = false;
+};
+
+Figures Measure(PulseServer& server, const std::string& self, const Run& run, int seconds, const std::string& tone,
+                const fs::path& scratch) {
+    Figures figures;
+    const std::size_t from = server.RecordedFrames();
+    const std::string capture = (scratch / (std::string(run.player) + ".capture.wav")).string();
+    auto env = server.ClientEnvironment();
+    env.emplace_back("SDL_AUDIODRIVER", "pulseaudio");
+    env.emplace_back("BARNBLAST_CAPTURE", capture);
+    const pid_t player = Start({self, "--play", run.player, std::to_string(seconds), tone}, env);
+    // The server's view of the stream, once a second while it plays.
+    std::vector<double> latencies;
+    int status = 0;
+    while (::waitpid(player, &status, WNOHANG) == 0) {
+        for (const auto& stream : server.PlayingStreams()) latencies.push_back(stream.latency.TotalUs() / 1000.0);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return figures;
+    // What was played has reached the recorder once a quarter second of
+    // silence follows it.
+    server.WaitForFrames(server.RecordedFrames(), PulseServer::kRate / 4, std::chrono::seconds(10));
+    figures.gaps = CountGaps(server.Recorded(from));
+    if (std::string(run.player).rfind("service", 0) == 0) figures.gapsInCapture = CountGaps(ReadWav(capture)).count;
+    if (!latencies.empty()) {
+        std::sort(latencies.begin(), latencies.end());
+        figures.medianLatencyMs = latencies[latencies.size() / 2];
+        figures.worstLatencyMs = latencies.back();
+    }
+    figures.ok = true;
+    return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--play") == 0) {
+        const std::string player = argv[2];
+        const int seconds = std::atoi(argv[3]);
+        if (player == "service") return PlayService(seconds, argv[4], 0);
+        if (player == "service240") return PlayService(seconds, argv[4], 240);
+        if (player == "service960") return PlayService(seconds, argv[4], 960);
+        if (player == "mixer480") return PlayMixer(seconds, argv[4], 480);
+        if (player == "mixer2048") return PlayMixer(seconds, argv[4], 2048);
+        return 2;
+    }
+    if (const std::string missing = testsupport::PulseServerMissing(); !missing.empty()) {
+        std::printf("skipped: %s\n", missing.c_str());
+        return 0;
+    }
+    const int seconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 20;
+    const std::string self = fs::canonical("/proc/self/exe").string();
+
+    PulseServer server;
+    std::string error;
+    if (!server.Start(error) || !server.StartRecording(error, true)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    const fs::path scratch = server.Folder();
+    const std::string tone = (scratch / "tone.wav").string();
+    WriteTone(tone);
+
+    const std::vector<Run> runs = {{"service", "service (480-frame blocks)"},
+                                   {"service240", "service, 240-frame blocks"},
+                                   {"service960", "service, 960-frame blocks"},
+#ifdef BENCH_WITH_SDL_MIXER
+                                   {"mixer480", "SDL_mixer, 480-frame blocks"},
+                                   {"mixer2048", "SDL_mixer, 2048-frame blocks"}
+#endif
+    };
+    std::printf("%d s of a continuous tone per run, through PulseAudio's null sink\n", seconds);
+    if (argc > 2) std::printf("load \"command\": the command given, started afresh for each run\n");
+    std::printf("%-9s %-30s %5s %12s %11s %14s %13s\n", "load", "player", "gaps", "longest ms", "in capture",
+                "latency ms med", "latency ms max");
+    std::string loadCommand;
+    for (int i = 2; i < argc; ++i) loadCommand += std::string(i > 2 ? " " : "") + argv[i];
+    struct Load {
+        const char* name;
+        int busyLoops;
+        bool command;
+    };
+    std::vector<Load> loads = {{"quiet", 0, false}, {"2 busy", 2, false}};
+    if (!loadCommand.empty()) loads.push_back({"command", 0, true});
+    for (const Load& load : loads) {
+        for (const Run& run : runs) {
+            std::vector<pid_t> loops;
+            for (int i = 0; i < load.busyLoops; ++i) loops.push_back(BusyLoop());
+            const pid_t command = load.command ? StartLoad(loadCommand) : -1;
+            const Figures f = Measure(server, self, run, seconds, tone, scratch);
+            for (const pid_t loop : loops) {
+                ::kill(loop, SIGKILL);
+                ::waitpid(loop, nullptr, 0);
+            }
+            if (command > 0) {
+                ::kill(-command, SIGKILL);
+                ::waitpid(command, nullptr, 0);
+            }
+            if (!f.ok) {
+                std::printf("%-9s %-30s failed\n", load.name, run.shown);
+                continue;
+            }
+            std::printf("%-9s %-30s %5d %12.2f %11d %14.2f %13.2f\n", load.name, run.shown, f.gaps.count,
+                        f.gaps.longestMs, f.gapsInCapture, f.medianLatencyMs, f.worstLatencyMs);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
