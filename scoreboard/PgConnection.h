@@ -46,27 +46,39 @@ inline constexpr std::array kStatements = {
              " ON CONFLICT (id) DO NOTHING RETURNING id)"
              " SELECT id FROM stored"},
     Prepared{"kept",
-             // A row's rank: 1 + the rows of its game above it, counted as two
-             // ranges of the rank index.
+             // A row's rank, for rows just stored: the counts of the scores
+             // at or above it, less the equal rows stored after it (few).
              "SELECT s.id, s.game, s.name, s.score, s.time_ms,"
-             " 1 + (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score > s.score)"
-             " + (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq < s.seq)"
+             " coalesce((SELECT sum(c.n) FROM score_counts c WHERE c.game = s.game AND c.score >= s.score), 0)::bigint"
+             " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq)"
              " FROM scores s WHERE s.id = ANY ($1::text[])"},
     // The total and a slice in one statement, so one snapshot: at least one
-    // row, the slice's columns null when it is empty.
+    // row, the slice's columns null when it is empty. The slice is found by
+    // rank: the counts of each score lead to the score it starts at, the
+    // rank index to its first row there, and it reads on from that row.
     Prepared{"page",
-             "SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
-             " FROM (SELECT 1) AS one LEFT JOIN LATERAL"
-             " (SELECT name, score, time_ms, seq FROM scores WHERE game = $1"
-             " ORDER BY score DESC, seq LIMIT $2 OFFSET $3) AS r ON true"
+             "WITH c AS (SELECT score, n, (sum(n) OVER (ORDER BY score DESC) - n)::bigint AS above"
+             " FROM score_counts WHERE game = $1),"
+             " s AS (SELECT score, above FROM c WHERE above + n > $3::bigint ORDER BY score DESC LIMIT 1),"
+             " k AS (SELECT s.score, (SELECT o.seq FROM scores o WHERE o.game = $1 AND o.score = s.score"
+             " ORDER BY o.seq OFFSET $3::bigint - s.above LIMIT 1) AS seq FROM s)"
+             " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
+             " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
+             " (SELECT o.name, o.score, o.time_ms, o.seq FROM k, scores o"
+             " WHERE o.game = $1 AND o.score = k.score AND o.seq >= k.seq ORDER BY o.seq LIMIT $2::bigint)"
+             " UNION ALL"
+             " (SELECT o.name, o.score, o.time_ms, o.seq FROM k, scores o"
+             " WHERE o.game = $1 AND o.score < k.score ORDER BY o.score DESC, o.seq LIMIT $2::bigint)) AS u"
+             " ORDER BY u.score DESC, u.seq LIMIT $2::bigint) AS r ON true"
              " ORDER BY r.score DESC, r.seq"},
     Prepared{"games", "SELECT game, scores FROM games ORDER BY game"},
-    Prepared{"bests",
-             "SELECT b.game, b.score, b.time_ms,"
-             " 1 + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score > b.score)"
-             " + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score = b.score AND o.seq < b.seq)"
-             " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
-             " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
+    Prepared{
+        "bests",
+        "SELECT b.game, b.score, b.time_ms,"
+        " 1 + coalesce((SELECT sum(c.n) FROM score_counts c WHERE c.game = b.game AND c.score > b.score), 0)::bigint"
+        " + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score = b.score AND o.seq < b.seq)"
+        " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
+        " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
 };
 
 struct ResultDeleter {

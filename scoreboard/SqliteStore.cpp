@@ -54,16 +54,63 @@ void CreateSchema(sqlite3* db, const std::string& path) {
          "CREATE TRIGGER IF NOT EXISTS count_score AFTER INSERT ON scores BEGIN"
          " INSERT INTO games (game, scores) VALUES (NEW.game, 1)"
          " ON CONFLICT (game) DO UPDATE SET scores = scores + 1;"
+         " END;"
+         // Rows at each score of each game, so a rank sums a few counts
+         // rather than counting every row above.
+         "CREATE TABLE IF NOT EXISTS score_counts ("
+         " game TEXT NOT NULL,"
+         " score INTEGER NOT NULL,"
+         " n INTEGER NOT NULL,"
+         " PRIMARY KEY (game, score)) WITHOUT ROWID;"
+         "CREATE TRIGGER IF NOT EXISTS count_score_value AFTER INSERT ON scores BEGIN"
+         " INSERT INTO score_counts (game, score, n) VALUES (NEW.game, NEW.score, 1)"
+         " ON CONFLICT (game, score) DO UPDATE SET n = n + 1;"
+         " END;"
+         "CREATE TRIGGER IF NOT EXISTS uncount_score AFTER DELETE ON scores BEGIN"
+         " UPDATE games SET scores = scores - 1 WHERE game = OLD.game;"
+         " DELETE FROM games WHERE game = OLD.game AND scores <= 0;"
+         " UPDATE score_counts SET n = n - 1 WHERE game = OLD.game AND score = OLD.score;"
+         " DELETE FROM score_counts WHERE game = OLD.game AND score = OLD.score AND n <= 0;"
          " END;");
     if (version < kSchemaVersion) Exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
 }
 
+// Rows that reached the file without the triggers (a restore, another
+// program, a file from before the counts) count once the server starts: the
+// counts are taken afresh from the rows and only those that differ rewritten.
+// Reads the rank index once, about 0.3 s for 2 million rows.
+void VerifyCounts(sqlite3* db) {
+    Exec(db, "BEGIN IMMEDIATE");
+    try {
+        Exec(db,
+             "CREATE TEMP TABLE fresh_counts (game TEXT, score INTEGER, n INTEGER,"
+             " PRIMARY KEY (game, score)) WITHOUT ROWID;"
+             "INSERT INTO fresh_counts SELECT game, score, count(*) FROM scores GROUP BY game, score;"
+             "DELETE FROM score_counts WHERE NOT EXISTS (SELECT 1 FROM fresh_counts f"
+             " WHERE f.game = score_counts.game AND f.score = score_counts.score AND f.n = score_counts.n);"
+             "INSERT INTO score_counts (game, score, n) SELECT game, score, n FROM fresh_counts f"
+             " WHERE NOT EXISTS (SELECT 1 FROM score_counts c WHERE c.game = f.game AND c.score = f.score);"
+             "CREATE TEMP TABLE fresh_games (game TEXT PRIMARY KEY, scores INTEGER) WITHOUT ROWID;"
+             "INSERT INTO fresh_games SELECT game, sum(n) FROM fresh_counts GROUP BY game;"
+             "DELETE FROM games WHERE NOT EXISTS (SELECT 1 FROM fresh_games f"
+             " WHERE f.game = games.game AND f.scores = games.scores);"
+             "INSERT INTO games (game, scores) SELECT game, scores FROM fresh_games f"
+             " WHERE NOT EXISTS (SELECT 1 FROM games g WHERE g.game = f.game);"
+             "DROP TABLE fresh_counts;"
+             "DROP TABLE fresh_games;"
+             "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 }  // namespace
 
-SqliteStore::SqliteStore(const std::string& path, std::int64_t maxRankedRows)
-    : path_(path), maxRankedRows_(maxRankedRows) {
+SqliteStore::SqliteStore(const std::string& path) : path_(path) {
     writer_ = std::make_unique<Connection>(path);
     CreateSchema(writer_->db, path);
+    VerifyCounts(writer_->db);
     // For a player's best rows; an existing file gets it on its next start.
     Exec(writer_->db, "CREATE INDEX IF NOT EXISTS scores_by_name ON scores (name, game, score DESC, seq)");
     writer_->insert = &writer_->Prepare(
@@ -101,10 +148,48 @@ TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit,
         q.Bind(1, game);
         page.total = q.Step() ? q.Integer(0) : 0;
     }
-    Use q(*c.table);
-    q.Bind(1, game).Bind(2, std::int64_t{limit}).Bind(3, offset);
+    if (limit <= 0 || offset >= page.total) return page;
+    // The score the page starts at, and how many rows of it come before.
+    std::int64_t above = 0;
+    std::int64_t first = 0;
+    bool found = false;
+    {
+        Use q(*c.counts);
+        q.Bind(1, game);
+        while (!found && q.Step()) {
+            const std::int64_t n = q.Integer(1);
+            if (above + n > offset) {
+                first = q.Integer(0);
+                found = true;
+            } else {
+                above += n;
+            }
+        }
+    }
+    if (!found) return page;
+    std::int64_t fromSeq = 0;
+    {
+        Use q(*c.seqAt);
+        q.Bind(1, game).Bind(2, first).Bind(3, offset - above);
+        if (!q.Step()) return page;
+        fromSeq = q.Integer(0);
+    }
     std::int64_t rank = offset;
-    while (q.Step()) page.rows.push_back({++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)});
+    const auto take = [&](Use& q) {
+        while (q.Step())
+            page.rows.push_back({++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)});
+    };
+    {
+        Use q(*c.equalFrom);
+        q.Bind(1, game).Bind(2, first).Bind(3, fromSeq).Bind(4, std::int64_t{limit});
+        take(q);
+    }
+    const auto left = static_cast<std::int64_t>(limit) - std::ssize(page.rows);
+    if (left > 0) {
+        Use q(*c.below);
+        q.Bind(1, game).Bind(2, first).Bind(3, left);
+        take(q);
+    }
     return page;
 }
 
@@ -143,7 +228,7 @@ std::vector<PlayerBest> SqliteStore::PlayerBests(std::string_view name) {
             }
         }
         for (std::size_t i = 0; i < bests.size(); ++i)
-            bests[i].rank = CountRank(c, bests[i].game, bests[i].score, seqs[i]);
+            bests[i].rank = RankOf(c, bests[i].game, bests[i].score, seqs[i]);
         return bests;
     });
 }

@@ -7,7 +7,6 @@
 // file, so it tells the caching layer of every commit (WatchCommits).
 #pragma once
 
-#include "RankIndex.h"
 #include "Store.h"
 #include "WriteQueue.h"
 
@@ -23,12 +22,9 @@ namespace scoreboard {
 
 class SqliteStore final : public ScoreStore {
 public:
-    // Rows whose rank order the writer keeps in memory (16 bytes each); the
-    // ranks of games beyond it are counted with SQL instead.
-    static constexpr std::int64_t kMaxRankedRows = 4'000'000;
-
-    // Creates the file and its schema when missing. Throws StoreError.
-    explicit SqliteStore(const std::string& path, std::int64_t maxRankedRows = kMaxRankedRows);
+    // Creates the file and its schema when missing, and sets the counts
+    // right if rows came or went without them. Throws StoreError.
+    explicit SqliteStore(const std::string& path);
     // Commits what is queued, then stops the writer.
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
@@ -47,13 +43,10 @@ private:
 
     void WriterLoop();
     void CommitBatch(std::vector<PendingPut>& batch);
-    // The writer's rank order of each game, kept in step with its commits.
-    void UpdateRanks(const std::vector<PendingPut>& batch, const std::vector<PutResult>& results,
-                     const std::vector<std::int64_t>& seqs);
-    bool LoadRanks(const std::string& game);  // false: too many rows to keep
-    void DropRanks(const std::string& game);
-    std::int64_t RankOf(const std::string& game, std::int32_t score, std::int64_t seq);
-    static std::int64_t CountRank(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
+    // 1 + the rows of the game with a higher score, or an equal one and a lower seq.
+    static std::int64_t RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
+    // The same for a row stored lately, counting the equal rows after it.
+    static std::int64_t RankOfRecent(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
     std::unique_ptr<Connection> OpenReader() const;
     // Runs read(connection) on an idle reader connection.
     template <typename Fn>
@@ -62,10 +55,6 @@ private:
 
     std::string path_;
     std::unique_ptr<Connection> writer_;  // the writer thread's alone
-    // The writer thread's alone too: the rank order of the games it wrote to.
-    std::unordered_map<std::string, RankIndex> ranks_;
-    std::int64_t rankedRows_ = 0;
-    std::int64_t maxRankedRows_;
 
     WriteQueue queue_;
 

@@ -245,27 +245,6 @@ TEST_P(StoreTest, RanksOfPutsCommittedTogetherMatchTheTable) {
     check(putAll(PutOutcome::AlreadyStored));
 }
 
-TEST(SqliteStoreTest, RanksAreCountedWithSqlForGamesBeyondTheRowsKeptInMemory) {
-    const fs::path dir = fs::path(::testing::TempDir()) / ("store-test-sql-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    {
-        // Room for the first game's 3 rows, not for the second's.
-        SqliteStore store((dir / "scores.db").string(), 3);
-        EXPECT_EQ(AwaitPut(store, {"a", "small", "A", 5, 1000}).rank, 1);
-        EXPECT_EQ(AwaitPut(store, {"b", "small", "B", 5, 1000}).rank, 2);
-        EXPECT_EQ(AwaitPut(store, {"c", "small", "C", 9, 1000}).rank, 1);
-        for (int i = 0; i < 4; ++i)
-            EXPECT_EQ(AwaitPut(store, {"l" + std::to_string(i), "large", "L", 10, 1000}).rank, i + 1);
-        EXPECT_EQ(AwaitPut(store, {"m", "large", "M", 10, 1000}).rank, 5);
-        EXPECT_EQ(AwaitPut(store, {"n", "large", "N", 11, 1000}).rank, 1);
-        EXPECT_EQ(AwaitPut(store, {"l1", "large", "L", 10, 1000}).rank, 3);
-        EXPECT_EQ(AwaitPut(store, {"d", "small", "D", 6, 1000}).rank, 2);
-        EXPECT_EQ(AwaitPut(store, {"b", "small", "B", 5, 1000}).rank, 4);
-    }
-    fs::remove_all(dir);
-}
-
 TEST_P(StoreTest, APlayersBestRowInEachGameWithItsRank) {
     EXPECT_TRUE(store_->PlayerBests("Ann").empty());
     Put("1", "zeta", "Ann", 10, 1000);
