@@ -64,11 +64,12 @@ inline constexpr std::array kStatements = {
              " ORDER BY o.seq OFFSET $3::bigint - s.above LIMIT 1) AS seq FROM s)"
              " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
              " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
-             " (SELECT o.name, o.score, o.time_ms, o.seq FROM k, scores o"
-             " WHERE o.game = $1 AND o.score = k.score AND o.seq >= k.seq ORDER BY o.seq LIMIT $2::bigint)"
+             // The key as values, not joined, so that each part is one range of the index.
+             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " AND o.score = (SELECT score FROM k) AND o.seq >= (SELECT seq FROM k) ORDER BY o.seq LIMIT $2::bigint)"
              " UNION ALL"
-             " (SELECT o.name, o.score, o.time_ms, o.seq FROM k, scores o"
-             " WHERE o.game = $1 AND o.score < k.score ORDER BY o.score DESC, o.seq LIMIT $2::bigint)) AS u"
+             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " AND o.score < (SELECT score FROM k) ORDER BY o.score DESC, o.seq LIMIT $2::bigint)) AS u"
              " ORDER BY u.score DESC, u.seq LIMIT $2::bigint) AS r ON true"
              " ORDER BY r.score DESC, r.seq"},
     Prepared{"games", "SELECT game, scores FROM games ORDER BY game"},
