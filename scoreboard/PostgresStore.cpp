@@ -53,6 +53,24 @@ constexpr std::array<const char*, kSchemaVersion> kSchemaSteps = {
     " score integer NOT NULL,"
     " n bigint NOT NULL,"
     " PRIMARY KEY (game, score));"
+    // The same by day (UTC), for this week's and today's tables, and the
+    // rows of each day in rank order.
+    "CREATE TABLE IF NOT EXISTS day_counts ("
+    " game text COLLATE \"C\" NOT NULL,"
+    " day bigint NOT NULL,"
+    " score integer NOT NULL,"
+    " n bigint NOT NULL,"
+    " PRIMARY KEY (game, day, score));"
+    "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, (time_ms / 86400000), score DESC, seq);"
+    // A row's rank among the rows of some days: their counts above it, and
+    // the equal rows before it, one range of the day index a day.
+    "CREATE OR REPLACE FUNCTION rank_in_days(p_game text, p_first bigint, p_last bigint, p_score integer,"
+    " p_seq bigint) RETURNS bigint LANGUAGE sql STABLE AS $$"
+    " SELECT 1 + coalesce((SELECT sum(n) FROM day_counts WHERE game = p_game"
+    "  AND day BETWEEN p_first AND p_last AND score > p_score), 0)::bigint"
+    " + (SELECT coalesce(sum((SELECT count(*) FROM scores o WHERE o.game = p_game"
+    "  AND o.time_ms / 86400000 = d AND o.score = p_score AND o.seq < p_seq)), 0)"
+    "  FROM generate_series(p_first, p_last) AS d)::bigint $$;"
     "CREATE OR REPLACE FUNCTION count_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
     " BEGIN"
     "  INSERT INTO games (game, scores) SELECT game, count(*) FROM new_rows GROUP BY game ORDER BY game"
@@ -60,6 +78,9 @@ constexpr std::array<const char*, kSchemaVersion> kSchemaSteps = {
     "  INSERT INTO score_counts (game, score, n) SELECT game, score, count(*) FROM new_rows"
     "  GROUP BY game, score ORDER BY game, score"
     "  ON CONFLICT (game, score) DO UPDATE SET n = score_counts.n + EXCLUDED.n;"
+    "  INSERT INTO day_counts (game, day, score, n) SELECT game, time_ms / 86400000, score, count(*) FROM new_rows"
+    "  GROUP BY 1, 2, 3 ORDER BY 1, 2, 3"
+    "  ON CONFLICT (game, day, score) DO UPDATE SET n = day_counts.n + EXCLUDED.n;"
     "  RETURN NULL;"
     " END $$;"
     "CREATE OR REPLACE FUNCTION uncount_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
@@ -71,6 +92,10 @@ constexpr std::array<const char*, kSchemaVersion> kSchemaSteps = {
     "  FROM (SELECT game, score, count(*) AS n FROM old_rows GROUP BY game, score) d"
     "  WHERE c.game = d.game AND c.score = d.score;"
     "  DELETE FROM score_counts WHERE n <= 0;"
+    "  UPDATE day_counts c SET n = c.n - d.n"
+    "  FROM (SELECT game, time_ms / 86400000 AS day, score, count(*) AS n FROM old_rows GROUP BY 1, 2, 3) d"
+    "  WHERE c.game = d.game AND c.day = d.day AND c.score = d.score;"
+    "  DELETE FROM day_counts WHERE n <= 0;"
     "  RETURN NULL;"
     " END $$;"
     "DROP TRIGGER IF EXISTS uncount_scores ON scores;"
@@ -91,6 +116,12 @@ constexpr const char* kVerifyCounts =
     " WHERE f.game = c.game AND f.score = c.score AND f.n = c.n);"
     "INSERT INTO score_counts (game, score, n) SELECT game, score, n FROM fresh_counts f"
     " WHERE NOT EXISTS (SELECT 1 FROM score_counts c WHERE c.game = f.game AND c.score = f.score);"
+    "CREATE TEMP TABLE fresh_days ON COMMIT DROP AS"
+    " SELECT game, time_ms / 86400000 AS day, score, count(*) AS n FROM scores GROUP BY 1, 2, 3;"
+    "DELETE FROM day_counts c WHERE NOT EXISTS (SELECT 1 FROM fresh_days f"
+    " WHERE f.game = c.game AND f.day = c.day AND f.score = c.score AND f.n = c.n);"
+    "INSERT INTO day_counts (game, day, score, n) SELECT game, day, score, n FROM fresh_days f"
+    " WHERE NOT EXISTS (SELECT 1 FROM day_counts c WHERE c.game = f.game AND c.day = f.day AND c.score = f.score);"
     "CREATE TEMP TABLE fresh_games ON COMMIT DROP AS"
     " SELECT game, sum(n)::bigint AS scores FROM fresh_counts GROUP BY game;"
     "DELETE FROM games g WHERE NOT EXISTS (SELECT 1 FROM fresh_games f"
@@ -102,6 +133,19 @@ constexpr const char* kVerifyCounts =
 // asked about; no stored text has one (posts with control characters are
 // refused).
 bool Askable(std::string_view text) { return text.find('\0') == std::string_view::npos; }
+
+// The answer of "page" or "days": the total in every row, and the rows.
+TablePage PageOf(const PGresult* r, std::int64_t offset) {
+    TablePage page;
+    std::int64_t rank = offset;
+    for (int row = 0; row < PQntuples(r); ++row) {
+        page.total = Integer(r, row, 0);
+        if (PQgetisnull(r, row, 1)) continue;
+        page.rows.push_back(
+            {++rank, Text(r, row, 1), static_cast<std::int32_t>(Integer(r, row, 2)), Integer(r, row, 3)});
+    }
+    return page;
+}
 
 }  // namespace
 
@@ -197,15 +241,15 @@ TablePage PostgresStore::Read(std::string_view game, int limit, std::int64_t off
     if (!Askable(game)) return {};
     auto c = Borrow();
     const Result r = c->Exec("page", {std::string(game), std::to_string(limit), std::to_string(offset)});
-    TablePage page;
-    std::int64_t rank = offset;
-    for (int row = 0; row < PQntuples(r.get()); ++row) {
-        page.total = Integer(r.get(), row, 0);
-        if (PQgetisnull(r.get(), row, 1)) continue;
-        page.rows.push_back({++rank, Text(r.get(), row, 1), static_cast<std::int32_t>(Integer(r.get(), row, 2)),
-                             Integer(r.get(), row, 3)});
-    }
-    return page;
+    return PageOf(r.get(), offset);
+}
+
+TablePage PostgresStore::ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) {
+    if (!Askable(game)) return {};
+    auto c = Borrow();
+    const Result r = c->Exec("days", {std::string(game), std::to_string(days.first), std::to_string(days.last),
+                                      std::to_string(limit), std::to_string(offset)});
+    return PageOf(r.get(), offset);
 }
 
 std::vector<RankedScore> PostgresStore::Table(std::string_view game, int limit, std::int64_t offset) {

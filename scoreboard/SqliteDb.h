@@ -167,6 +167,22 @@ struct SqliteStore::Connection {
         rankAfter = &Prepare(
             "SELECT coalesce((SELECT sum(n) FROM score_counts WHERE game = ?1 AND score >= ?2), 0)"
             " - (SELECT count(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq > ?3)");
+        // The same by day, for the tables of a week or a day: their days'
+        // counts, and each day's rows in rank order, merged.
+        daysTotal = &Prepare("SELECT coalesce(sum(n), 0) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3");
+        daysCounts = &Prepare(
+            "SELECT score, sum(n) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3"
+            " GROUP BY score ORDER BY score DESC");
+        dayEqual = &Prepare(
+            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            " AND score = ?3 ORDER BY seq LIMIT ?4");
+        dayBelow = &Prepare(
+            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            " AND score < ?3 ORDER BY score DESC, seq LIMIT ?4");
+        daysAbove = &Prepare(
+            "SELECT coalesce(sum(n), 0) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3 AND score > ?4");
+        dayEqualBefore = &Prepare(
+            "SELECT count(*) FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2 AND score = ?3 AND seq < ?4");
         // The player's games one index seek at a time, then each one's best
         // row by a second seek, so a player with many rows costs no scan.
         playerBests = &Prepare(
@@ -198,6 +214,12 @@ struct SqliteStore::Connection {
     sqlite::Statement* rankBefore = nullptr;
     sqlite::Statement* rankAfter = nullptr;
     sqlite::Statement* playerBests = nullptr;
+    sqlite::Statement* daysTotal = nullptr;
+    sqlite::Statement* daysCounts = nullptr;
+    sqlite::Statement* dayEqual = nullptr;
+    sqlite::Statement* dayBelow = nullptr;
+    sqlite::Statement* daysAbove = nullptr;
+    sqlite::Statement* dayEqualBefore = nullptr;
 };
 
 }  // namespace scoreboard

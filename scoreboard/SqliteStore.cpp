@@ -71,7 +71,24 @@ void CreateSchema(sqlite3* db, const std::string& path) {
          " DELETE FROM games WHERE game = OLD.game AND scores <= 0;"
          " UPDATE score_counts SET n = n - 1 WHERE game = OLD.game AND score = OLD.score;"
          " DELETE FROM score_counts WHERE game = OLD.game AND score = OLD.score AND n <= 0;"
-         " END;");
+         " UPDATE day_counts SET n = n - 1"
+         "  WHERE game = OLD.game AND day = OLD.time_ms / 86400000 AND score = OLD.score;"
+         " DELETE FROM day_counts"
+         "  WHERE game = OLD.game AND day = OLD.time_ms / 86400000 AND score = OLD.score AND n <= 0;"
+         " END;"
+         // The same by day (UTC), for this week's and today's tables, and
+         // the rows of each day in rank order.
+         "CREATE TABLE IF NOT EXISTS day_counts ("
+         " game TEXT NOT NULL,"
+         " day INTEGER NOT NULL,"
+         " score INTEGER NOT NULL,"
+         " n INTEGER NOT NULL,"
+         " PRIMARY KEY (game, day, score)) WITHOUT ROWID;"
+         "CREATE TRIGGER IF NOT EXISTS count_score_day AFTER INSERT ON scores BEGIN"
+         " INSERT INTO day_counts (game, day, score, n) VALUES (NEW.game, NEW.time_ms / 86400000, NEW.score, 1)"
+         " ON CONFLICT (game, day, score) DO UPDATE SET n = n + 1;"
+         " END;"
+         "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, time_ms / 86400000, score DESC, seq);");
     if (version < kSchemaVersion) Exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
 }
 
@@ -90,6 +107,16 @@ void VerifyCounts(sqlite3* db) {
              " WHERE f.game = score_counts.game AND f.score = score_counts.score AND f.n = score_counts.n);"
              "INSERT INTO score_counts (game, score, n) SELECT game, score, n FROM fresh_counts f"
              " WHERE NOT EXISTS (SELECT 1 FROM score_counts c WHERE c.game = f.game AND c.score = f.score);"
+             "CREATE TEMP TABLE fresh_days (game TEXT, day INTEGER, score INTEGER, n INTEGER,"
+             " PRIMARY KEY (game, day, score)) WITHOUT ROWID;"
+             "INSERT INTO fresh_days SELECT game, time_ms / 86400000, score, count(*) FROM scores"
+             " GROUP BY game, time_ms / 86400000, score;"
+             "DELETE FROM day_counts WHERE NOT EXISTS (SELECT 1 FROM fresh_days f WHERE f.game = day_counts.game"
+             " AND f.day = day_counts.day AND f.score = day_counts.score AND f.n = day_counts.n);"
+             "INSERT INTO day_counts (game, day, score, n) SELECT game, day, score, n FROM fresh_days f"
+             " WHERE NOT EXISTS (SELECT 1 FROM day_counts c"
+             " WHERE c.game = f.game AND c.day = f.day AND c.score = f.score);"
+             "DROP TABLE fresh_days;"
              "CREATE TEMP TABLE fresh_games (game TEXT PRIMARY KEY, scores INTEGER) WITHOUT ROWID;"
              "INSERT INTO fresh_games SELECT game, sum(n) FROM fresh_counts GROUP BY game;"
              "DELETE FROM games WHERE NOT EXISTS (SELECT 1 FROM fresh_games f"
@@ -193,6 +220,71 @@ TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit,
     return page;
 }
 
+TablePage SqliteStore::ReadDaysWith(Connection& c, std::string_view game, DayRange days, int limit,
+                                    std::int64_t offset) {
+    TablePage page;
+    ReadTransaction tx(c.db);
+    {
+        Use q(*c.daysTotal);
+        q.Bind(1, game).Bind(2, days.first).Bind(3, days.last);
+        page.total = q.Step() ? q.Integer(0) : 0;
+    }
+    if (limit <= 0 || offset >= page.total) return page;
+    std::int64_t above = 0;
+    std::int64_t first = 0;
+    bool found = false;
+    {
+        Use q(*c.daysCounts);
+        q.Bind(1, game).Bind(2, days.first).Bind(3, days.last);
+        while (!found && q.Step()) {
+            const std::int64_t n = q.Integer(1);
+            if (above + n > offset) {
+                first = q.Integer(0);
+                found = true;
+            } else {
+                above += n;
+            }
+        }
+    }
+    if (!found) return page;
+    struct Row {
+        RankedScore row;
+        std::int64_t seq;
+    };
+    // Each day's rows in rank order, at most as many as may be needed; then
+    // merged. The rows of the page's first score come first, the skipped
+    // ones of them dropped.
+    const auto gather = [&](Statement& st, std::int64_t most) {
+        std::vector<Row> rows;
+        for (auto day = days.first; day <= days.last; ++day) {
+            Use q(st);
+            q.Bind(1, game).Bind(2, day).Bind(3, first).Bind(4, most);
+            while (q.Step())
+                rows.push_back({{0, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)}, q.Integer(3)});
+        }
+        std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+            return a.row.score != b.row.score ? a.row.score > b.row.score : a.seq < b.seq;
+        });
+        return rows;
+    };
+    const std::int64_t skip = offset - above;
+    auto equal = gather(*c.dayEqual, skip + limit);
+    std::int64_t rank = offset;
+    for (auto i = static_cast<std::size_t>(skip); i < equal.size() && std::ssize(page.rows) < limit; ++i) {
+        equal[i].row.rank = ++rank;
+        page.rows.push_back(std::move(equal[i].row));
+    }
+    const auto left = static_cast<std::int64_t>(limit) - std::ssize(page.rows);
+    if (left > 0) {
+        auto below = gather(*c.dayBelow, left);
+        for (std::size_t i = 0; i < below.size() && std::ssize(page.rows) < limit; ++i) {
+            below[i].row.rank = ++rank;
+            page.rows.push_back(std::move(below[i].row));
+        }
+    }
+    return page;
+}
+
 template <typename Fn>
 auto SqliteStore::WithReader(Fn&& read) {
     std::unique_ptr<Connection> c;
@@ -212,6 +304,10 @@ auto SqliteStore::WithReader(Fn&& read) {
 
 TablePage SqliteStore::Read(std::string_view game, int limit, std::int64_t offset) {
     return WithReader([&](Connection& c) { return ReadWith(c, game, limit, offset); });
+}
+
+TablePage SqliteStore::ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) {
+    return WithReader([&](Connection& c) { return ReadDaysWith(c, game, days, limit, offset); });
 }
 
 std::vector<PlayerBest> SqliteStore::PlayerBests(std::string_view name) {

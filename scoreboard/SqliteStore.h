@@ -34,6 +34,7 @@ public:
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
+    TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override;
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override;
     bool WatchCommits(CommitWatcher watcher) override;
@@ -47,6 +48,10 @@ private:
     static std::int64_t RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
     // The same for a row stored lately, counting the equal rows after it.
     static std::int64_t RankOfRecent(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
+    // The same among the rows of `days` (a week at most: one count a day).
+    static std::int64_t RankInDays(Connection& c, std::string_view game, DayRange days, std::int32_t score,
+                                   std::int64_t seq);
+    static TablePage ReadDaysWith(Connection& c, std::string_view game, DayRange days, int limit, std::int64_t offset);
     std::unique_ptr<Connection> OpenReader() const;
     // Runs read(connection) on an idle reader connection.
     template <typename Fn>

@@ -49,8 +49,12 @@ void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
         }
         // Ranks as the commit leaves them, the whole batch in place.
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (results[i].outcome != PutOutcome::Conflict)
-                results[i].rank = RankOfRecent(*writer_, results[i].kept.game, results[i].kept.score, seqs[i]);
+            if (results[i].outcome == PutOutcome::Conflict) continue;
+            const ScoreRecord& kept = results[i].kept;
+            results[i].rank = RankOfRecent(*writer_, kept.game, kept.score, seqs[i]);
+            const std::int64_t day = DayOf(kept.timeMs);
+            results[i].weekRank = RankInDays(*writer_, kept.game, WeekOf(day), kept.score, seqs[i]);
+            results[i].dayRank = RankInDays(*writer_, kept.game, DayOnly(day), kept.score, seqs[i]);
         }
         Exec(writer_->db, "COMMIT");
     } catch (...) {
@@ -77,6 +81,22 @@ std::int64_t SqliteStore::RankOfRecent(Connection& c, std::string_view game, std
     Use q(*c.rankAfter);
     q.Bind(1, game).Bind(2, std::int64_t{score}).Bind(3, seq);
     return q.Step() ? q.Integer(0) : 0;
+}
+
+std::int64_t SqliteStore::RankInDays(Connection& c, std::string_view game, DayRange days, std::int32_t score,
+                                     std::int64_t seq) {
+    std::int64_t rank = 1;
+    {
+        Use q(*c.daysAbove);
+        q.Bind(1, game).Bind(2, days.first).Bind(3, days.last).Bind(4, std::int64_t{score});
+        if (q.Step()) rank += q.Integer(0);
+    }
+    for (auto day = days.first; day <= days.last; ++day) {
+        Use q(*c.dayEqualBefore);
+        q.Bind(1, game).Bind(2, day).Bind(3, std::int64_t{score}).Bind(4, seq);
+        if (q.Step()) rank += q.Integer(0);
+    }
+    return rank;
 }
 
 }  // namespace scoreboard

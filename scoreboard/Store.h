@@ -14,6 +14,22 @@
 
 namespace scoreboard {
 
+inline constexpr std::int64_t kDayMs = 86'400'000;
+
+// Days since the Unix epoch, in UTC: what this week's and today's tables
+// are made of. The database counts rows by the same division.
+constexpr std::int64_t DayOf(std::int64_t timeMs) { return timeMs / kDayMs; }
+// The Monday of a day's week (day 0, 1 January 1970, was a Thursday).
+constexpr std::int64_t WeekStartOf(std::int64_t day) { return day - (day + 3) % 7; }
+
+// Days first to last, both included.
+struct DayRange {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+};
+inline DayRange DayOnly(std::int64_t day) { return {day, day}; }
+inline DayRange WeekOf(std::int64_t day) { return {WeekStartOf(day), WeekStartOf(day) + 6}; }
+
 struct ScoreRecord {
     std::string id;  // the client's UUID, lower case
     std::string game;
@@ -60,6 +76,9 @@ struct PutResult {
     // The kept row's rank in its game once durable: 1 + the rows of that game
     // with a higher score, or an equal one stored earlier. 0 for a Conflict.
     std::int64_t rank = 0;
+    // The same among the rows of the kept row's own week and own day.
+    std::int64_t weekRank = 0;
+    std::int64_t dayRank = 0;
 };
 
 // Thrown for any failure of the engine. busy() marks a transient one that is
@@ -98,6 +117,10 @@ public:
     virtual TablePage Read(std::string_view game, int limit, std::int64_t offset) {
         return {Count(game), Table(game, limit, offset)};
     }
+
+    // The same for the rows whose time falls on the given days (UTC): the
+    // table of a week or a day. Total and rows as of one moment.
+    virtual TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) = 0;
 
     // Games with at least one score, by name.
     virtual std::vector<GameSummary> Games() = 0;
