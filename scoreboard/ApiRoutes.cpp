@@ -50,7 +50,7 @@ Response PutAnswer(const Asked& asked, const PutResult& result, std::int64_t now
     return res;
 }
 
-std::string TableJson(const TableQuery& q, Service& service) {
+std::string TableJson(const TableQuery& q, Service& service, const json::value& around = nullptr) {
     // Total and rows from one read, so that they agree.
     const TablePage page = ReadPeriod(service.store, q.game, q.period, service.nowMs(), q.limit, q.offset);
     json::array rows;
@@ -58,12 +58,32 @@ std::string TableJson(const TableQuery& q, Service& service) {
     for (const auto& r : page.rows)
         rows.push_back(
             json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
-    return json::serialize(json::object{{"game", q.game},
-                                        {"period", PeriodName(q.period)},
-                                        {"total", page.total},
-                                        {"offset", q.offset},
-                                        {"limit", q.limit},
-                                        {"scores", std::move(rows)}});
+    json::object answer{{"game", q.game},
+                        {"period", PeriodName(q.period)},
+                        {"total", page.total},
+                        {"offset", q.offset},
+                        {"limit", q.limit}};
+    if (!around.is_null()) answer["around"] = around;
+    answer["scores"] = std::move(rows);
+    return json::serialize(answer);
+}
+
+// The rows around a stored score: its page, with the row in the middle.
+Response AroundAnswer(const Request& req, TableQuery q, Service& service) {
+    const auto found = service.store.Find(*q.around);
+    const auto missing = [&](const std::string& why) {
+        return ErrorResponse(http::status::not_found, req.version(), req.keep_alive(), why, "around");
+    };
+    if (!found || found->kept.game != q.game) return missing("no score with this id in this game");
+    const std::int64_t now = service.nowMs();
+    const json::object ranks = RanksOf(*found, now);
+    const json::value& rank = ranks.at(PeriodName(q.period));
+    if (rank.is_null()) return missing("that score is not in this period");
+    q.offset = std::max<std::int64_t>(0, rank.as_int64() - 1 - (q.limit - 1) / 2);
+    const std::string body = TableJson(q, service, json::object{{"id", *q.around}, {"rank", rank}});
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
 }
 
 std::string PlayerJson(const std::string& name, Service& service) {
@@ -91,6 +111,7 @@ Response GetScores(const Request& req, Service& service) {
     auto parsed = ParseTableQuery(QueryOf(req.target()));
     if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
     const auto& q = std::get<TableQuery>(parsed);
+    if (q.around) return AroundAnswer(req, q, service);
     // The same question gets the same answer until the next commit: the
     // store may keep it, and most readers ask for the same top 10.
     std::string key = "scores ";

@@ -38,6 +38,7 @@ public:
     TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override {
         return store_->ReadDays(game, days, limit, offset);
     }
+    std::optional<PutResult> Find(std::string_view id) override { return store_->Find(id); }
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override { return store_->PlayerBests(name); }
     std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override;

@@ -258,6 +258,25 @@ std::vector<RankedScore> PostgresStore::Table(std::string_view game, int limit, 
 
 std::int64_t PostgresStore::Count(std::string_view game) { return Read(game, 0, 0).total; }
 
+std::optional<PutResult> PostgresStore::Find(std::string_view id) {
+    if (!Askable(id)) return std::nullopt;
+    std::string array = "{\"";
+    for (const char ch : id) {
+        if (ch == '"' || ch == '\\') array += '\\';
+        array += ch;
+    }
+    array += "\"}";
+    auto c = Borrow();
+    const Result r = c->Exec("kept", {array});
+    if (PQntuples(r.get()) == 0) return std::nullopt;
+    return PutResult{PutOutcome::AlreadyStored,
+                     {Text(r.get(), 0, 0), Text(r.get(), 0, 1), Text(r.get(), 0, 2),
+                      static_cast<std::int32_t>(Integer(r.get(), 0, 3)), Integer(r.get(), 0, 4)},
+                     Integer(r.get(), 0, 5),
+                     Integer(r.get(), 0, 6),
+                     Integer(r.get(), 0, 7)};
+}
+
 std::vector<GameSummary> PostgresStore::Games() {
     auto c = Borrow();
     const Result r = c->Exec("games", {});

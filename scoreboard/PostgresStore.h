@@ -40,6 +40,7 @@ public:
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
     TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override;
+    std::optional<PutResult> Find(std::string_view id) override;
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override;
 

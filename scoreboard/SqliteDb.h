@@ -156,6 +156,7 @@ struct SqliteStore::Connection {
             "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score < ?2"
             " ORDER BY score DESC, seq LIMIT ?3");
         count = &Prepare("SELECT scores FROM games WHERE game = ?1");
+        byId = &Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
         games = &Prepare("SELECT game, scores FROM games ORDER BY game");
         // A rank: the counts of the higher scores, then the equal scores
         // stored before (or, for a row just stored, those after it, which
@@ -210,6 +211,7 @@ struct SqliteStore::Connection {
     sqlite::Statement* equalFrom = nullptr;
     sqlite::Statement* below = nullptr;
     sqlite::Statement* count = nullptr;
+    sqlite::Statement* byId = nullptr;
     sqlite::Statement* games = nullptr;
     sqlite::Statement* rankBefore = nullptr;
     sqlite::Statement* rankAfter = nullptr;

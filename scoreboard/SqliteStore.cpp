@@ -310,6 +310,30 @@ TablePage SqliteStore::ReadDays(std::string_view game, DayRange days, int limit,
     return WithReader([&](Connection& c) { return ReadDaysWith(c, game, days, limit, offset); });
 }
 
+std::optional<PutResult> SqliteStore::Find(std::string_view id) {
+    return WithReader([&](Connection& c) -> std::optional<PutResult> {
+        ReadTransaction tx(c.db);
+        PutResult found{PutOutcome::AlreadyStored, {std::string(id), "", "", 0, 0}};
+        std::int64_t seq = 0;
+        {
+            Use q(*c.byId);
+            q.Bind(1, id);
+            if (!q.Step()) return std::nullopt;
+            found.kept.game = q.Text(0);
+            found.kept.name = q.Text(1);
+            found.kept.score = static_cast<std::int32_t>(q.Integer(2));
+            found.kept.timeMs = q.Integer(3);
+            seq = q.Integer(4);
+        }
+        const ScoreRecord& r = found.kept;
+        const std::int64_t day = DayOf(r.timeMs);
+        found.rank = RankOf(c, r.game, r.score, seq);
+        found.weekRank = RankInDays(c, r.game, WeekOf(day), r.score, seq);
+        found.dayRank = RankInDays(c, r.game, DayOnly(day), r.score, seq);
+        return found;
+    });
+}
+
 std::vector<PlayerBest> SqliteStore::PlayerBests(std::string_view name) {
     return WithReader([&](Connection& c) {
         std::vector<PlayerBest> bests;

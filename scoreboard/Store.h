@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -121,6 +122,10 @@ public:
     // The same for the rows whose time falls on the given days (UTC): the
     // table of a week or a day. Total and rows as of one moment.
     virtual TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) = 0;
+
+    // The stored row with this id and its ranks, of all time and in its own
+    // week and day, as of now (outcome AlreadyStored); nullopt when none.
+    virtual std::optional<PutResult> Find(std::string_view id) = 0;
 
     // Games with at least one score, by name.
     virtual std::vector<GameSummary> Games() = 0;

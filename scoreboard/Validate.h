@@ -22,6 +22,8 @@ struct TableQuery {
     int limit = kDefaultTableLimit;
     std::int64_t offset = 0;
     Period period = Period::All;
+    // A stored score's id: the rows around it rather than from offset.
+    std::optional<std::string> around;
 };
 
 // Parses the query string (without '?') of GET /api/scores.

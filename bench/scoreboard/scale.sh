@@ -15,14 +15,16 @@
 # Answers other than 200 (a server without around-me or periods) print as
 # "n/a". A table of both stores comes last.
 # Usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]
+# (STORES="sqlite" or "postgres" measures only that one)
 set -euo pipefail
+stores=${STORES:-sqlite postgres}
 exe=${1:?usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]}
 rows=${2:-2000000}
 secs=${3:-10}
 samples=${4:-7}
 here=$(cd "$(dirname "$0")" && pwd)
 postgres=$here/../../tests/scoreboard/postgres.sh
-work=$(mktemp -d)
+work=$(mktemp -d "${TMPDIR:-/tmp}/scoreboard-scale.XXXXXX")
 pgdir=$work-pg
 game=Scale
 pid=""
@@ -153,11 +155,16 @@ sqlite_fill() {
   sqlite3 "$work/full.db" "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < $((rows - 1)))
     INSERT INTO scores (id, game, name, score, time_ms) SELECT $columns FROM i" >/dev/null
 }
-labels=(SQLite)
+labels=()
 echo "scale benchmark of $exe: $rows rows"
-measure SQLite "$work/empty.db" "$work/full.db" sqlite_fill
+if [[ $stores == *sqlite* ]]; then
+  labels+=(SQLite)
+  measure SQLite "$work/empty.db" "$work/full.db" sqlite_fill
+fi
 
-if bash "$postgres" setup "$pgdir" >"$work/cluster.log" 2>&1; then
+if [[ $stores != *postgres* ]]; then
+  :
+elif bash "$postgres" setup "$pgdir" >"$work/cluster.log" 2>&1; then
   cluster=yes
   pg() { psql -X -q -t -A "postgresql:///$1?host=$pgdir&user=postgres" -c "$2"; }
   for db in empty full; do pg postgres "CREATE DATABASE scale_$db"; done

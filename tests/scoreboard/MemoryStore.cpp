@@ -100,6 +100,14 @@ TablePage MemoryStore::ReadDays(std::string_view game, DayRange days, int limit,
     return page;
 }
 
+std::optional<PutResult> MemoryStore::Find(std::string_view id) {
+    std::lock_guard lock(mutex_);
+    ThrowIfFailing();
+    const auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& r) { return r.id == id; });
+    if (found == rows_.end()) return std::nullopt;
+    return Answer(PutOutcome::AlreadyStored, static_cast<std::size_t>(found - rows_.begin()));
+}
+
 std::int64_t MemoryStore::Count(std::string_view game) {
     std::lock_guard lock(mutex_);
     ThrowIfFailing();

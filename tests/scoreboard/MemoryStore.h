@@ -20,6 +20,7 @@ public:
     std::int64_t Count(std::string_view game) override;
     scoreboard::TablePage ReadDays(std::string_view game, scoreboard::DayRange days, int limit,
                                    std::int64_t offset) override;
+    std::optional<scoreboard::PutResult> Find(std::string_view id) override;
     std::vector<scoreboard::GameSummary> Games() override;
     std::vector<scoreboard::PlayerBest> PlayerBests(std::string_view name) override;
 

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -19,6 +21,14 @@ namespace {
 
 constexpr int kRows = 100'000;
 constexpr const char* kGame = "Big";
+constexpr long long kDayMs = 86'400'000;
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+long long Today() { return NowMs() / kDayMs; }
+long long MondayOf(long long day) { return day - (day + 3) % 7; }
 
 struct Row {
     long long seq;
@@ -47,14 +57,19 @@ protected:
             ASSERT_EQ(PostScore(first.Port(), "Small", 10, "s", Uuid(1)).result_int(), 201);
         }
         // 201 scores from -200 to 800, each about 500 times, in no order;
-        // 997 names, so each player has about 100 rows.
+        // 997 names, so each player has about 100 rows; times from two
+        // weeks before this Monday until now, so this week and today have
+        // rows of their own.
+        const long long from = (MondayOf(Today()) - 14) * kDayMs;
+        const long long step = (NowMs() - from) / kRows;
         Query(db_, "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < " +
                        std::to_string(kRows - 1) +
                        ") INSERT INTO scores (id, game, name, score, time_ms)"
-                       " SELECT 'fill-' || x, 'Big', 'n' || (x % 997), ((x * 7919) % 201) * 5 - 200,"
-                       " 1700000000000 + x * 1000 FROM i");
+                       " SELECT 'fill-' || x, 'Big', 'n' || (x % 997), ((x * 7919) % 201) * 5 - 200, " +
+                       std::to_string(from) + " + x * " + std::to_string(step) + " FROM i");
         // A restore that brought the rows without their counts.
         Query(db_, "DELETE FROM score_counts WHERE game = 'Big' AND score > 0");
+        Query(db_, "DELETE FROM day_counts WHERE game = 'Big' AND score < 400");
         Query(db_, "UPDATE games SET scores = 7 WHERE game = 'Big'");
         for (const auto& r : Query(db_, "SELECT seq, name, score, time_ms FROM scores WHERE game = 'Big'"))
             rows_.push_back({std::stoll(r[0]), r[1], std::stoll(r[2]), std::stoll(r[3])});
@@ -64,10 +79,10 @@ protected:
         server_ = std::make_unique<ServerProcess>(db_);
     }
 
-    json::object Table(long long offset, int limit) {
+    json::object Table(long long offset, int limit, const std::string& period = "all") {
         const auto reply =
             Get(server_->Port(), "/api/scores?game=" + std::string(kGame) + "&limit=" + std::to_string(limit) +
-                                     "&offset=" + std::to_string(offset));
+                                     "&offset=" + std::to_string(offset) + "&period=" + period);
         EXPECT_EQ(reply.result_int(), 200) << reply.body();
         return JsonOf(reply).as_object();
     }
@@ -80,27 +95,49 @@ protected:
 
 }  // namespace
 
+// The table's rows as `Table` answered them are `rows` from `offset` on.
+void ExpectSlice(const json::object& page, const std::vector<Row>& rows, long long offset) {
+    EXPECT_EQ(page.at("total"), std::ssize(rows));
+    const auto& scores = page.at("scores").as_array();
+    const auto expected = std::clamp<long long>(std::ssize(rows) - offset, 0, 100);
+    ASSERT_EQ(std::ssize(scores), expected) << "offset " << offset;
+    for (long long i = 0; i < expected; ++i) {
+        const Row& want = rows[static_cast<std::size_t>(offset + i)];
+        const auto& got = scores[static_cast<std::size_t>(i)];
+        ASSERT_EQ(got.at("rank"), offset + i + 1) << "offset " << offset;
+        ASSERT_EQ(got.at("name").as_string(), want.name) << "rank " << offset + i + 1;
+        ASSERT_EQ(got.at("score"), want.score) << "rank " << offset + i + 1;
+        ASSERT_EQ(got.at("time").as_string(), IsoTimeOf(want.timeMs)) << "rank " << offset + i + 1;
+    }
+}
+
 TEST_F(ScaleTest, PagesTotalsAndRanksEqualABruteForceSortOfTheRows) {
     ASSERT_EQ(rows_.size(), static_cast<std::size_t>(kRows));
     // Pages at the top, across the first score's end, in the middle, at
     // the end, one past it.
     for (const long long offset : {0LL, 1LL, 99LL, 450LL, 537LL, 50'000LL, 77'777LL, 99'950LL, 99'999LL, 100'000LL}) {
-        const auto page = Table(offset, 100);
-        EXPECT_EQ(page.at("total"), kRows);
-        const auto& scores = page.at("scores").as_array();
-        const auto expected = std::min<long long>(100, kRows - offset);
-        ASSERT_EQ(std::ssize(scores), expected) << "offset " << offset;
-        for (long long i = 0; i < expected; ++i) {
-            const Row& want = rows_[static_cast<std::size_t>(offset + i)];
-            const auto& got = scores[static_cast<std::size_t>(i)];
-            ASSERT_EQ(got.at("rank"), offset + i + 1) << "offset " << offset;
-            ASSERT_EQ(got.at("name").as_string(), want.name) << "rank " << offset + i + 1;
-            ASSERT_EQ(got.at("score"), want.score) << "rank " << offset + i + 1;
-            ASSERT_EQ(got.at("time").as_string(), IsoTimeOf(want.timeMs)) << "rank " << offset + i + 1;
-        }
+        SCOPED_TRACE("offset " + std::to_string(offset));
+        ExpectSlice(Table(offset, 100), rows_, offset);
     }
     const auto games = JsonOf(Get(server_->Port(), "/api/games")).at("games");
     EXPECT_EQ(games, json::parse(R"([{"game":"Big","scores":100000},{"game":"Small","scores":1}])"));
+}
+
+TEST_F(ScaleTest, ThisWeeksAndTodaysTablesEqualABruteForceSortOfTheirRows) {
+    const long long today = Today();
+    for (const auto& [period, first] : {std::pair<std::string, long long>{"week", MondayOf(today)}, {"day", today}}) {
+        std::vector<Row> rows;
+        std::copy_if(rows_.begin(), rows_.end(), std::back_inserter(rows),
+                     [&](const Row& r) { return r.timeMs / kDayMs >= first; });
+        const long long n = std::ssize(rows);
+        for (const long long offset : {0LL, 1LL, 30LL, n / 2, n - 3, n}) {
+            if (offset < 0) continue;
+            SCOPED_TRACE(period + " offset " + std::to_string(offset));
+            const auto page = Table(offset, 100, period);
+            if (Today() != today) GTEST_SKIP() << "the day changed under the test";
+            ExpectSlice(page, rows, offset);
+        }
+    }
 }
 
 TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
@@ -111,16 +148,26 @@ TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
         ASSERT_EQ(games.size(), 1u) << name;
         EXPECT_EQ(games[0].at("rank"), bestRank.at(name)) << name;
     }
-    // A new row ranks after every row with its score or a higher one.
+    // A new row ranks after every row with its score or a higher one, of
+    // all time, of this week and of today.
     for (const int score : {800, 300, 0, -200, -201}) {
-        const long long atOrAbove =
-            std::count_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.score >= score; });
+        const long long today = Today();
+        const auto atOrAbove = [&](long long fromDay) {
+            return std::count_if(rows_.begin(), rows_.end(),
+                                 [&](const Row& r) { return r.score >= score && r.timeMs / kDayMs >= fromDay; });
+        };
+        const long long all = atOrAbove(LLONG_MIN / kDayMs - 1);
+        const long long week = atOrAbove(MondayOf(today));
+        const long long day = atOrAbove(today);
         const auto reply =
             PostScore(server_->Port(), kGame, score, "new", Uuid(1000 + static_cast<unsigned long long>(score + 500)));
         ASSERT_EQ(reply.result_int(), 201) << reply.body();
-        EXPECT_EQ(JsonOf(reply).at("rank"), atOrAbove + 1) << score;
+        if (Today() != today) GTEST_SKIP() << "the day changed under the test";
+        const auto answer = JsonOf(reply);
+        EXPECT_EQ(answer.at("rank"), all + 1) << score;
+        EXPECT_EQ(answer.at("ranks"), (json::object{{"all", all + 1}, {"week", week + 1}, {"day", day + 1}})) << score;
         // Those posted so far rank above later posts of lower scores.
-        rows_.insert(rows_.begin() + atOrAbove, Row{0, "new", score, 0});
+        rows_.insert(rows_.begin() + all, Row{0, "new", score, NowMs()});
     }
     EXPECT_EQ(JsonOf(Get(server_->Port(), "/api/scores?game=Small")).at("scores").at(0).at("rank"), 1);
 }

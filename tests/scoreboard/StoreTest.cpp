@@ -2,6 +2,7 @@
 // in-memory one the handler tests stand on, so the two cannot drift apart.
 #include "AwaitPut.h"
 #include "CachedStore.h"
+#include "DayTableCheck.h"
 #include "MemoryStore.h"
 #include "SqliteStore.h"
 #include "StoreFactory.h"
@@ -244,6 +245,8 @@ TEST_P(StoreTest, RanksOfPutsCommittedTogetherMatchTheTable) {
     Reopen();
     check(putAll(PutOutcome::AlreadyStored));
 }
+
+TEST_P(StoreTest, WeeksAndDaysRankAndPageTheirOwnRows) { scoreboard_test::CheckDayTables(*store_); }
 
 TEST_P(StoreTest, APlayersBestRowInEachGameWithItsRank) {
     EXPECT_TRUE(store_->PlayerBests("Ann").empty());
