@@ -31,6 +31,7 @@ long long Today() { return NowMs() / kDayMs; }
 long long MondayOf(long long day) { return day - (day + 3) % 7; }
 
 struct Row {
+    std::string id;
     long long seq;
     std::string name;
     long long score;
@@ -71,8 +72,8 @@ protected:
         Query(db_, "DELETE FROM score_counts WHERE game = 'Big' AND score > 0");
         Query(db_, "DELETE FROM day_counts WHERE game = 'Big' AND score < 400");
         Query(db_, "UPDATE games SET scores = 7 WHERE game = 'Big'");
-        for (const auto& r : Query(db_, "SELECT seq, name, score, time_ms FROM scores WHERE game = 'Big'"))
-            rows_.push_back({std::stoll(r[0]), r[1], std::stoll(r[2]), std::stoll(r[3])});
+        for (const auto& r : Query(db_, "SELECT id, seq, name, score, time_ms FROM scores WHERE game = 'Big'"))
+            rows_.push_back({r[0], std::stoll(r[1]), r[2], std::stoll(r[3]), std::stoll(r[4])});
         std::sort(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) {
             return std::tie(b.score, a.seq) < std::tie(a.score, b.seq);  // best first, then earliest
         });
@@ -99,7 +100,7 @@ protected:
 void ExpectSlice(const json::object& page, const std::vector<Row>& rows, long long offset) {
     EXPECT_EQ(page.at("total"), std::ssize(rows));
     const auto& scores = page.at("scores").as_array();
-    const auto expected = std::clamp<long long>(std::ssize(rows) - offset, 0, 100);
+    const auto expected = std::clamp<long long>(std::ssize(rows) - offset, 0, page.at("limit").as_int64());
     ASSERT_EQ(std::ssize(scores), expected) << "offset " << offset;
     for (long long i = 0; i < expected; ++i) {
         const Row& want = rows[static_cast<std::size_t>(offset + i)];
@@ -140,6 +141,36 @@ TEST_F(ScaleTest, ThisWeeksAndTodaysTablesEqualABruteForceSortOfTheirRows) {
     }
 }
 
+TEST_F(ScaleTest, AroundAScoreAreTheRowsEitherSideOfItInEachPeriod) {
+    const long long today = Today();
+    const std::vector<std::pair<std::string, long long>> periods{
+        {"all", LLONG_MIN / kDayMs - 1}, {"week", MondayOf(today)}, {"day", today}};
+    for (const auto& [period, first] : periods) {
+        std::vector<Row> rows;
+        std::copy_if(rows_.begin(), rows_.end(), std::back_inserter(rows),
+                     [&](const Row& r) { return r.timeMs / kDayMs >= first; });
+        // The best, one in the middle, the last of the period.
+        for (const std::size_t at : {std::size_t{0}, rows.size() / 2, rows.size() - 1}) {
+            if (at >= rows.size()) continue;
+            SCOPED_TRACE(period + " rank " + std::to_string(at + 1));
+            const auto reply =
+                Get(server_->Port(), "/api/scores?game=Big&limit=9&period=" + period + "&around=" + rows[at].id);
+            ASSERT_EQ(reply.result_int(), 200) << reply.body();
+            if (Today() != today) GTEST_SKIP() << "the day changed under the test";
+            const auto answer = JsonOf(reply).as_object();
+            EXPECT_EQ(answer.at("around"), (json::object{{"id", rows[at].id}, {"rank", at + 1}}));
+            const long long offset = std::max<long long>(0, static_cast<long long>(at) - 4);
+            EXPECT_EQ(answer.at("offset"), offset);
+            ExpectSlice(answer, rows, offset);
+        }
+    }
+    // An id of another game, or of no score, is not found; an old row is
+    // in no period but all time.
+    EXPECT_EQ(Get(server_->Port(), "/api/scores?game=Small&around=fill-5").result_int(), 404);
+    EXPECT_EQ(Get(server_->Port(), "/api/scores?game=Big&around=nothing").result_int(), 404);
+    EXPECT_EQ(Get(server_->Port(), "/api/scores?game=Big&period=week&around=fill-0").result_int(), 404);
+}
+
 TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
     std::map<std::string, long long> bestRank;  // each name's first row in rank order
     for (std::size_t i = 0; i < rows_.size(); ++i) bestRank.emplace(rows_[i].name, static_cast<long long>(i) + 1);
@@ -167,7 +198,7 @@ TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
         EXPECT_EQ(answer.at("rank"), all + 1) << score;
         EXPECT_EQ(answer.at("ranks"), (json::object{{"all", all + 1}, {"week", week + 1}, {"day", day + 1}})) << score;
         // Those posted so far rank above later posts of lower scores.
-        rows_.insert(rows_.begin() + all, Row{0, "new", score, NowMs()});
+        rows_.insert(rows_.begin() + all, Row{"", 0, "new", score, NowMs()});
     }
     EXPECT_EQ(JsonOf(Get(server_->Port(), "/api/scores?game=Small")).at("scores").at(0).at("rank"), 1);
 }
