@@ -39,6 +39,10 @@ public:
         return store_->ReadDays(game, days, limit, offset);
     }
     std::optional<PutResult> Find(std::string_view id) override { return store_->Find(id); }
+    void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) override {
+        store_->Export(game, row);
+    }
+    std::int64_t DeleteName(std::string_view name) override { return store_->DeleteName(name); }
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override { return store_->PlayerBests(name); }
     std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override;

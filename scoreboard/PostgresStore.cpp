@@ -277,6 +277,60 @@ std::optional<PutResult> PostgresStore::Find(std::string_view id) {
                      Integer(r.get(), 0, 7)};
 }
 
+void PostgresStore::Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) {
+    if (game && !Askable(*game)) return;
+    // A connection of its own, and a cursor read a thousand rows at a time,
+    // so that neither this process nor libpq holds the whole table.
+    Connection c(conninfo_);
+    PGconn* conn = c.Connect();
+    std::string where;
+    if (game) {
+        char* quoted = PQescapeLiteral(conn, game->data(), game->size());
+        if (!quoted) throw StoreError("cannot quote the game's name: " + Message(conn, nullptr), false);
+        where = std::string(" WHERE game = ") + quoted;
+        PQfreemem(quoted);
+    }
+    Run(conn, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    try {
+        Run(conn, ("DECLARE rows NO SCROLL CURSOR FOR SELECT game, name, score, time_ms, id FROM scores" + where +
+                   " ORDER BY game, score DESC, seq")
+                      .c_str());
+        ExportRow r;
+        for (;;) {
+            const Result batch = Run(conn, "FETCH 1000 FROM rows");
+            const int n = PQntuples(batch.get());
+            for (int i = 0; i < n; ++i) {
+                std::string g = Text(batch.get(), i, 0);
+                r.rank = g == r.game ? r.rank + 1 : 1;
+                r.game = std::move(g);
+                r.name = Text(batch.get(), i, 1);
+                r.score = static_cast<std::int32_t>(Integer(batch.get(), i, 2));
+                r.timeMs = Integer(batch.get(), i, 3);
+                r.id = Text(batch.get(), i, 4);
+                row(r);
+            }
+            if (n == 0) break;
+        }
+        Run(conn, "COMMIT");
+    } catch (...) {
+        Result(PQexec(conn, "ROLLBACK"));
+        throw;
+    }
+}
+
+std::int64_t PostgresStore::DeleteName(std::string_view name) {
+    if (!Askable(name)) return 0;
+    Connection c(conninfo_);
+    PGconn* conn = c.Connect();
+    const std::string text(name);
+    const char* values[] = {text.c_str()};
+    // One statement: the rows and, by the trigger, their counts go together.
+    const Result r(PQexecParams(conn, "DELETE FROM scores WHERE name = $1", 1, nullptr, values, nullptr, nullptr, 0));
+    if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK)
+        throw PgError("delete: " + Message(conn, r.get()), Transient(conn, r.get()), false);
+    return std::stoll(PQcmdTuples(r.get()));
+}
+
 std::vector<GameSummary> PostgresStore::Games() {
     auto c = Borrow();
     const Result r = c->Exec("games", {});

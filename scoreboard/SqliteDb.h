@@ -212,6 +212,7 @@ struct SqliteStore::Connection {
     sqlite::Statement* below = nullptr;
     sqlite::Statement* count = nullptr;
     sqlite::Statement* byId = nullptr;
+    sqlite::Statement* dataVersion = nullptr;  // the writer's
     sqlite::Statement* games = nullptr;
     sqlite::Statement* rankBefore = nullptr;
     sqlite::Statement* rankAfter = nullptr;

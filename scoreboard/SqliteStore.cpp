@@ -145,6 +145,11 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path) {
         " ON CONFLICT (id) DO NOTHING");
     writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
     writer_->PrepareReads();
+    writer_->dataVersion = &writer_->Prepare("PRAGMA data_version");
+    {
+        Use q(*writer_->dataVersion);
+        dataVersion_ = q.Step() ? q.Integer(0) : 0;
+    }
     readers_.push_back(OpenReader());
     writerThread_ = std::thread([this] { WriterLoop(); });
 }
@@ -332,6 +337,50 @@ std::optional<PutResult> SqliteStore::Find(std::string_view id) {
         found.dayRank = RankInDays(c, r.game, DayOnly(day), r.score, seq);
         return found;
     });
+}
+
+void SqliteStore::Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) {
+    // A connection of its own: an export may take long, and holds its snapshot.
+    const auto c = OpenReader();
+    Statement& st =
+        c->Prepare(game ? "SELECT game, name, score, time_ms, id FROM scores WHERE game = ?1"
+                          " ORDER BY game, score DESC, seq"
+                        : "SELECT game, name, score, time_ms, id FROM scores ORDER BY game, score DESC, seq");
+    ReadTransaction tx(c->db);
+    Use q(st);
+    if (game) q.Bind(1, *game);
+    ExportRow r;
+    while (q.Step()) {
+        std::string g = q.Text(0);
+        r.rank = g == r.game ? r.rank + 1 : 1;
+        r.game = std::move(g);
+        r.name = q.Text(1);
+        r.score = static_cast<std::int32_t>(q.Integer(2));
+        r.timeMs = q.Integer(3);
+        r.id = q.Text(4);
+        row(r);
+    }
+}
+
+std::int64_t SqliteStore::DeleteName(std::string_view name) {
+    // Beside the writer, as another program would: a server on the same file
+    // notices (NoticeOutsideWrites), this store's own writer included.
+    Connection c(path_);
+    Statement& del = c.Prepare("DELETE FROM scores WHERE name = ?1");
+    Exec(c.db, "BEGIN IMMEDIATE");
+    try {
+        {
+            Use q(del);
+            q.Bind(1, name);
+            q.Step();
+        }
+        const std::int64_t deleted = sqlite3_changes(c.db);
+        Exec(c.db, "COMMIT");
+        return deleted;
+    } catch (...) {
+        sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 std::vector<PlayerBest> SqliteStore::PlayerBests(std::string_view name) {

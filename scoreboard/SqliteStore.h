@@ -36,6 +36,8 @@ public:
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
     TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override;
     std::optional<PutResult> Find(std::string_view id) override;
+    void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) override;
+    std::int64_t DeleteName(std::string_view name) override;
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override;
     bool WatchCommits(CommitWatcher watcher) override;
@@ -44,6 +46,9 @@ private:
     struct Connection;
 
     void WriterLoop();
+    // Tells the watcher when another program committed to the file since
+    // last asked (the writer's own commits do not count).
+    void NoticeOutsideWrites();
     void CommitBatch(std::vector<PendingPut>& batch);
     // 1 + the rows of the game with a higher score, or an equal one and a lower seq.
     static std::int64_t RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
@@ -70,6 +75,7 @@ private:
 
     // Told of each commit by the writer thread; set before the first put.
     CommitWatcher watcher_;
+    std::int64_t dataVersion_ = 0;  // the writer's
 
     std::thread writerThread_;  // last: started once the rest is ready
 };

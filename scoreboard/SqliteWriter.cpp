@@ -7,12 +7,30 @@ using namespace sqlite;
 namespace {
 
 constexpr std::size_t kMaxBatch = 1024;
+// How soon an idle server notices rows changed by another program.
+constexpr std::chrono::milliseconds kOutsideCheck{100};
 
 }  // namespace
 
 void SqliteStore::WriterLoop() {
     std::vector<PendingPut> batch;
-    while (queue_.Take(batch, kMaxBatch)) CommitBatch(batch);
+    while (queue_.Take(batch, kMaxBatch, kOutsideCheck)) {
+        NoticeOutsideWrites();
+        if (!batch.empty()) CommitBatch(batch);
+    }
+}
+
+void SqliteStore::NoticeOutsideWrites() {
+    std::int64_t version = 0;
+    try {
+        Use q(*writer_->dataVersion);
+        version = q.Step() ? q.Integer(0) : 0;
+    } catch (const StoreError&) {
+        return;  // asked again next time
+    }
+    if (version == dataVersion_) return;
+    dataVersion_ = version;
+    if (watcher_) watcher_({});
 }
 
 void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {

@@ -96,9 +96,21 @@ private:
 // The outcome of a put, or the failure (a StoreError, mostly) instead.
 using PutCallback = std::function<void(PutResult result, std::exception_ptr error)>;
 
-// New rows by game, as one commit added them.
+// New rows by game, as one commit added them; empty when the database was
+// changed by another program (an operator's deletion), so that everything
+// read from it before is to be read afresh.
 using CommitNote = std::unordered_map<std::string, std::int64_t>;
 using CommitWatcher = std::function<void(const CommitNote& added)>;
+
+// One row as an export gives it: its game, its rank there, and the rest.
+struct ExportRow {
+    std::string game;
+    std::int64_t rank = 0;
+    std::string name;
+    std::int32_t score = 0;
+    std::int64_t timeMs = 0;
+    std::string id;
+};
 
 // Implementations are safe to call from several threads at once.
 class ScoreStore {
@@ -126,6 +138,15 @@ public:
     // The stored row with this id and its ranks, of all time and in its own
     // week and day, as of now (outcome AlreadyStored); nullopt when none.
     virtual std::optional<PutResult> Find(std::string_view id) = 0;
+
+    // Every row of one game, or of every game by name, in rank order, handed
+    // to `row` one at a time as of one moment: memory does not grow with
+    // the table.
+    virtual void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) = 0;
+
+    // Deletes every score of exactly this name, in one transaction with the
+    // counts; returns how many.
+    virtual std::int64_t DeleteName(std::string_view name) = 0;
 
     // Games with at least one score, by name.
     virtual std::vector<GameSummary> Games() = 0;

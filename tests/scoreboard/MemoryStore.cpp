@@ -108,6 +108,30 @@ std::optional<PutResult> MemoryStore::Find(std::string_view id) {
     return Answer(PutOutcome::AlreadyStored, static_cast<std::size_t>(found - rows_.begin()));
 }
 
+void MemoryStore::Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) {
+    std::vector<ScoreRecord> rows;
+    {
+        std::lock_guard lock(mutex_);
+        ThrowIfFailing();
+        std::copy_if(rows_.begin(), rows_.end(), std::back_inserter(rows),
+                     [&](const auto& r) { return !game || r.game == *game; });
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.game != b.game ? a.game < b.game : a.score > b.score;
+    });
+    std::int64_t rank = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rank = i > 0 && rows[i - 1].game == rows[i].game ? rank + 1 : 1;
+        row({rows[i].game, rank, rows[i].name, rows[i].score, rows[i].timeMs, rows[i].id});
+    }
+}
+
+std::int64_t MemoryStore::DeleteName(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    ThrowIfFailing();
+    return std::erase_if(rows_, [&](const auto& r) { return r.name == name; });
+}
+
 std::int64_t MemoryStore::Count(std::string_view game) {
     std::lock_guard lock(mutex_);
     ThrowIfFailing();

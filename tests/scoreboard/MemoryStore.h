@@ -21,6 +21,9 @@ public:
     scoreboard::TablePage ReadDays(std::string_view game, scoreboard::DayRange days, int limit,
                                    std::int64_t offset) override;
     std::optional<scoreboard::PutResult> Find(std::string_view id) override;
+    void Export(const std::optional<std::string>& game,
+                const std::function<void(const scoreboard::ExportRow&)>& row) override;
+    std::int64_t DeleteName(std::string_view name) override;
     std::vector<scoreboard::GameSummary> Games() override;
     std::vector<scoreboard::PlayerBest> PlayerBests(std::string_view name) override;
 
