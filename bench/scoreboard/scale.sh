@@ -59,7 +59,7 @@ start_server() {
   done
   t1=$(date +%s.%N)
   [[ -n $port ]] || { cat "$2" >&2; echo "server did not start" >&2; exit 1; }
-  start_s=$(echo "$t1 - $t0" | bc)
+  start_s=$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')
 }
 stop_server() {
   kill -TERM "$pid"
@@ -122,7 +122,7 @@ measure() {  # label, db argument for an empty table, db argument for the full o
   t0=$(date +%s.%N)
   "$@"
   t1=$(date +%s.%N)
-  fig[$label,fill]=$(printf '%.1f s' "$(echo "$t1 - $t0" | bc)")
+  fig[$label,fill]=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f s", b - a}')
   echo "  filled $rows rows in ${fig[$label,fill]}"
 
   start_server "$full" "$work/$label-full.log"
