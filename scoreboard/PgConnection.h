@@ -45,34 +45,18 @@ inline constexpr std::array kStatements = {
              " SELECT id, game, name, score, time_ms FROM input ORDER BY ord"
              " ON CONFLICT (id) DO NOTHING RETURNING id)"
              " SELECT id FROM stored"},
-    Prepared{
-        "kept",
-        // Each row's rank of all time, in its week and in its day: the
-        // counts of the scores at or above it (summed once for the
-        // batch), less the equal rows stored after it, which for rows
-        // just stored are few.
-        "WITH s AS (SELECT id, game, name, score, time_ms, seq, time_ms / 86400000 AS day,"
-        " time_ms / 86400000 - (time_ms / 86400000 + 3) % 7 AS first FROM scores WHERE id = ANY ($1::text[])),"
-        " a AS (SELECT game, score, sum(n) OVER (PARTITION BY game ORDER BY score DESC) AS ge"
-        " FROM score_counts WHERE game IN (SELECT game FROM s)),"
-        " w AS (SELECT k.game, k.first, d.score,"
-        " sum(sum(d.n)) OVER (PARTITION BY k.game, k.first ORDER BY d.score DESC) AS ge"
-        " FROM (SELECT DISTINCT game, first FROM s) AS k"
-        " JOIN day_counts d ON d.game = k.game AND d.day BETWEEN k.first AND k.first + 6"
-        " GROUP BY k.game, k.first, d.score),"
-        " y AS (SELECT k.game, k.day, d.score, sum(d.n) OVER (PARTITION BY k.game, k.day ORDER BY d.score DESC) AS ge"
-        " FROM (SELECT DISTINCT game, day FROM s) AS k JOIN day_counts d ON d.game = k.game AND d.day = k.day)"
-        " SELECT s.id, s.game, s.name, s.score, s.time_ms,"
-        " coalesce(a.ge, 0)::bigint"
-        " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq),"
-        " coalesce(w.ge, 0)::bigint - (SELECT count(*) FROM generate_series(s.first, s.first + 6) AS g(day)"
-        " CROSS JOIN LATERAL (SELECT 1 FROM scores o WHERE o.game = s.game AND o.time_ms / 86400000 = g.day"
-        " AND o.score = s.score AND o.seq > s.seq) AS x),"
-        " coalesce(y.ge, 0)::bigint - (SELECT count(*) FROM scores o WHERE o.game = s.game"
-        " AND o.time_ms / 86400000 = s.day AND o.score = s.score AND o.seq > s.seq)"
-        " FROM s LEFT JOIN a ON a.game = s.game AND a.score = s.score"
-        " LEFT JOIN w ON w.game = s.game AND w.first = s.first AND w.score = s.score"
-        " LEFT JOIN y ON y.game = s.game AND y.day = s.day AND y.score = s.score"},
+    Prepared{"kept",
+             // A row's rank, for rows just stored: the counts of the scores
+             // at or above it, less the equal rows stored after it (few).
+             "SELECT s.id, s.game, s.name, s.score, s.time_ms,"
+             " coalesce((SELECT sum(c.n) FROM score_counts c WHERE c.game = s.game AND c.score >= s.score), 0)::bigint"
+             " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq),"
+             // And among the rows of its own week and its own day.
+             " rank_in_days(s.game, w.first, w.first + 6, s.score, s.seq),"
+             " rank_in_days(s.game, w.day, w.day, s.score, s.seq)"
+             " FROM scores s, LATERAL (SELECT s.time_ms / 86400000 AS day,"
+             " s.time_ms / 86400000 - (s.time_ms / 86400000 + 3) % 7 AS first) AS w"
+             " WHERE s.id = ANY ($1::text[])"},
     // The total and a slice in one statement, so one snapshot: at least one
     // row, the slice's columns null when it is empty. The slice is found by
     // rank: the counts of each score lead to the score it starts at, the

@@ -62,6 +62,15 @@ constexpr std::array<const char*, kSchemaVersion> kSchemaSteps = {
     " n bigint NOT NULL,"
     " PRIMARY KEY (game, day, score));"
     "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, (time_ms / 86400000), score DESC, seq);"
+    // A row's rank among the rows of some days: their counts above it, and
+    // the equal rows before it, one range of the day index a day.
+    "CREATE OR REPLACE FUNCTION rank_in_days(p_game text, p_first bigint, p_last bigint, p_score integer,"
+    " p_seq bigint) RETURNS bigint LANGUAGE sql STABLE AS $$"
+    " SELECT 1 + coalesce((SELECT sum(n) FROM day_counts WHERE game = p_game"
+    "  AND day BETWEEN p_first AND p_last AND score > p_score), 0)::bigint"
+    " + (SELECT coalesce(sum((SELECT count(*) FROM scores o WHERE o.game = p_game"
+    "  AND o.time_ms / 86400000 = d AND o.score = p_score AND o.seq < p_seq)), 0)"
+    "  FROM generate_series(p_first, p_last) AS d)::bigint $$;"
     "CREATE OR REPLACE FUNCTION count_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
     " BEGIN"
     "  INSERT INTO games (game, scores) SELECT game, count(*) FROM new_rows GROUP BY game ORDER BY game"
