@@ -24,32 +24,66 @@ Response BadField(const Request& req, const FieldError& err) {
     return ErrorResponse(Status(wire::kBadBody), req.version(), req.keep_alive(), message, err.field);
 }
 
-Response PutAnswer(const Asked& asked, const PutResult& result) {
+// The row's rank in each period it is in as of nowMs (a retry of an old
+// row is in no longer this week or today).
+json::object RanksOf(const PutResult& result, std::int64_t nowMs) {
+    json::object ranks{{"all", result.rank}};
+    const std::int64_t day = DayOf(result.kept.timeMs);
+    const std::int64_t today = DayOf(nowMs);
+    ranks["week"] = WeekStartOf(day) == WeekStartOf(today) ? json::value(result.weekRank) : json::value(nullptr);
+    ranks["day"] = day == today ? json::value(result.dayRank) : json::value(nullptr);
+    return ranks;
+}
+
+Response PutAnswer(const Asked& asked, const PutResult& result, std::int64_t nowMs) {
     if (result.outcome == PutOutcome::Conflict)
         return ErrorResponse(Status(wire::kIdTaken), asked.version, asked.keepAlive,
                              "id was already used for a different score", "id");
     const ScoreRecord& r = result.kept;
-    const std::string body =
-        score_protocol::StoredBody({r.id, r.game, r.name, r.score, IsoTime(r.timeMs), result.rank});
+    json::value stored =
+        json::parse(score_protocol::StoredBody({r.id, r.game, r.name, r.score, IsoTime(r.timeMs), result.rank}));
+    stored.as_object()["ranks"] = RanksOf(result, nowMs);
+    const std::string body = json::serialize(stored);
     auto res = MakeResponse(Status(result.outcome == PutOutcome::Stored ? wire::kStored : wire::kAlreadyStored),
                             asked.version, asked.keepAlive, "application/json", body);
     res.set(http::field::cache_control, "no-store");
     return res;
 }
 
-std::string TableJson(const TableQuery& q, Service& service) {
+std::string TableJson(const TableQuery& q, Service& service, const json::value& around = nullptr) {
     // Total and rows from one read, so that they agree.
-    const TablePage page = service.store.Read(q.game, q.limit, q.offset);
+    const TablePage page = ReadPeriod(service.store, q.game, q.period, service.nowMs(), q.limit, q.offset);
     json::array rows;
     rows.reserve(page.rows.size());
     for (const auto& r : page.rows)
         rows.push_back(
             json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
-    return json::serialize(json::object{{"game", q.game},
-                                        {"total", page.total},
-                                        {"offset", q.offset},
-                                        {"limit", q.limit},
-                                        {"scores", std::move(rows)}});
+    json::object answer{{"game", q.game},
+                        {"period", PeriodName(q.period)},
+                        {"total", page.total},
+                        {"offset", q.offset},
+                        {"limit", q.limit}};
+    if (!around.is_null()) answer["around"] = around;
+    answer["scores"] = std::move(rows);
+    return json::serialize(answer);
+}
+
+// The rows around a stored score: its page, with the row in the middle.
+Response AroundAnswer(const Request& req, TableQuery q, Service& service) {
+    const auto found = service.store.Find(*q.around);
+    const auto missing = [&](const std::string& why) {
+        return ErrorResponse(http::status::not_found, req.version(), req.keep_alive(), why, "around");
+    };
+    if (!found || found->kept.game != q.game) return missing("no score with this id in this game");
+    const std::int64_t now = service.nowMs();
+    const json::object ranks = RanksOf(*found, now);
+    const json::value& rank = ranks.at(PeriodName(q.period));
+    if (rank.is_null()) return missing("that score is not in this period");
+    q.offset = std::max<std::int64_t>(0, rank.as_int64() - 1 - (q.limit - 1) / 2);
+    const std::string body = TableJson(q, service, json::object{{"id", *q.around}, {"rank", rank}});
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
 }
 
 std::string PlayerJson(const std::string& name, Service& service) {
@@ -67,19 +101,22 @@ void PostScore(const Request& req, Service& service, std::function<void(Response
     if (auto* err = std::get_if<FieldError>(&parsed)) return done(BadField(req, *err));
     auto& sub = std::get<score_protocol::Submission>(parsed);
     const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, service.nowMs()};
-    service.store.PutAsync(record,
-                           [asked = AskedOf(req), done = std::move(done)](PutResult result, std::exception_ptr error) {
-                               done(error ? FailureResponse(asked, error) : PutAnswer(asked, result));
-                           });
+    service.store.PutAsync(record, [asked = AskedOf(req), now = record.timeMs, done = std::move(done)](
+                                       PutResult result, std::exception_ptr error) {
+        done(error ? FailureResponse(asked, error) : PutAnswer(asked, result, now));
+    });
 }
 
 Response GetScores(const Request& req, Service& service) {
     auto parsed = ParseTableQuery(QueryOf(req.target()));
     if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
     const auto& q = std::get<TableQuery>(parsed);
+    if (q.around) return AroundAnswer(req, q, service);
     // The same question gets the same answer until the next commit: the
     // store may keep it, and most readers ask for the same top 10.
     std::string key = "scores ";
+    // A week's or a day's table changes with the day, commit or not.
+    key += std::string(PeriodName(q.period)) + " " + std::to_string(DayOf(service.nowMs())) + " ";
     key += std::to_string(q.limit) + " " + std::to_string(q.offset) + " " + q.game;
     const auto body = Kept(service, key, [&] { return TableJson(q, service); });
     auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);

@@ -28,6 +28,16 @@ CachedStore::CachedStore(std::unique_ptr<ScoreStore> store) : store_(std::move(s
 }
 
 void CachedStore::Publish(const CommitNote& added) {
+    if (added.empty()) {
+        // Changed by another program: nothing kept can be trusted.
+        auto games = std::make_shared<const std::vector<GameSummary>>(store_->Games());
+        std::lock_guard lock(mutex_);
+        ++generation_;
+        memos_.clear();
+        tops_.clear();
+        games_ = std::move(games);
+        return;
+    }
     std::vector<std::pair<std::string, std::shared_ptr<const Top>>> fresh;
     for (const auto& [game, n] : added) {
         try {

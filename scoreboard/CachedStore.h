@@ -35,6 +35,14 @@ public:
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
+    TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override {
+        return store_->ReadDays(game, days, limit, offset);
+    }
+    std::optional<PutResult> Find(std::string_view id) override { return store_->Find(id); }
+    void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) override {
+        store_->Export(game, row);
+    }
+    std::int64_t DeleteName(std::string_view name) override { return store_->DeleteName(name); }
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override { return store_->PlayerBests(name); }
     std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override;

@@ -53,6 +53,15 @@ std::variant<Options, std::string> ParseOptions(int argc, const char* const* arg
             if (!next() || !ToInt(value, 0, 1000000, n))
                 return "--rate-limit needs a number of posts per minute (0: no limit)";
             o.rateLimit = static_cast<int>(n);
+        } else if (arg == "--export") {
+            if (!next() || (value != "csv" && value != "jsonl")) return "--export needs a format: csv or jsonl";
+            o.exportFormat = value;
+        } else if (arg == "--game") {
+            if (!next() || value.empty()) return "--game needs a game's name";
+            o.game = value;
+        } else if (arg == "--delete-name") {
+            if (!next()) return "--delete-name needs a player's name";
+            o.deleteName = value;
         } else {
             return "unknown option " + std::string(arg);
         }
@@ -88,6 +97,11 @@ std::string Usage(const std::string& program) {
            std::to_string(d.rateLimit) +
            "; 0: no limit)\n"
            "  --trust-proxy     take the client address from X-Real-IP (behind a reverse proxy)\n"
+           "\nOperator tools, on the database of --db, also while a server runs on it:\n"
+           "  --export csv|jsonl  write every score to standard output in rank order,\n"
+           "                    game by game, and exit\n"
+           "  --game NAME       with --export: only this game\n"
+           "  --delete-name NAME  delete every score of exactly this name, and exit\n\n"
            "  --version         print the version\n"
            "  -h, --help        show this help\n\n"
            "Logs one line per request to standard error. Stops on SIGINT or SIGTERM after\n"

@@ -3,6 +3,7 @@
 
 #include "ScoreProtocol.h"
 
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -15,6 +16,11 @@ struct Options {
     int threads = 4;
     int rateLimit = 30;  // posts per minute per address; a round lasts two
     bool trustProxy = false;
+    // Operator tools: instead of serving, export the table (csv or jsonl)
+    // to standard output, of one game or all, or delete one name's scores.
+    std::optional<std::string> exportFormat;
+    std::optional<std::string> game;
+    std::optional<std::string> deleteName;
     bool help = false;
     bool version = false;
 };

@@ -93,9 +93,14 @@ std::optional<std::string> PathDecode(std::string_view segment) {
     return out;
 }
 
-std::string GamePath(std::string_view game, std::int64_t page) {
+std::string GamePath(std::string_view game, std::int64_t page, Period period) {
     std::string path = "/games/" + PathEncode(game);
-    if (page > 1) path += "?page=" + std::to_string(page);
+    std::string_view sep = "?";
+    if (period != Period::All) {
+        path += "?period=" + std::string(PeriodName(period));
+        sep = "&";
+    }
+    if (page > 1) path += std::string(sep) + "page=" + std::to_string(page);
     return path;
 }
 
@@ -155,6 +160,12 @@ std::string ErrorPage(std::string_view heading, const std::string& message, cons
            links + std::string(kFoot);
 }
 
+std::string Lower(std::string_view title) {
+    std::string s(title);
+    if (!s.empty() && s[0] >= 'A' && s[0] <= 'Z') s[0] = static_cast<char>(s[0] - 'A' + 'a');
+    return s;
+}
+
 std::string Quoted(std::string_view text) { return "\u201c" + HtmlEscape(text) + "\u201d"; }
 
 std::string Link(const std::string& href, std::string_view text, std::string_view rel = {}) {
@@ -202,32 +213,67 @@ std::string RenderPage(ScoreStore& store) {
     return h;
 }
 
-HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t page) {
+namespace {
+
+// Links to the same game's table of the other periods; the one shown is
+// marked as the current one.
+std::string PeriodNav(std::string_view game, Period shown) {
+    std::string h = "<nav aria-label=\"Periods\" class=\"pager\">\n<ul>\n";
+    for (const Period p : kPeriods) {
+        if (p == shown)
+            h += "<li aria-current=\"page\">" + std::string(PeriodTitle(p)) + "</li>\n";
+        else
+            h += "<li>" + Link(GamePath(game, 1, p), PeriodTitle(p)) + "</li>\n";
+    }
+    return h + "</ul>\n</nav>\n";
+}
+
+}  // namespace
+
+HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t page, Period period,
+                        std::int64_t nowMs) {
     page = std::clamp<std::int64_t>(page, 1, kMaxGamePage);
     const std::int64_t offset = (page - 1) * kGamePageRows;
-    const TablePage t = store.Read(game, kGamePageRows, offset);
-    if (t.total == 0) return {404, ErrorPage("No such game", "There are no scores for " + Quoted(game) + ".")};
+    const TablePage t = ReadPeriod(store, game, period, nowMs, kGamePageRows, offset);
+    const bool all = period == Period::All;
+    const std::string when = all ? std::string() : ", " + Lower(PeriodTitle(period));
+    if (t.total == 0) {
+        if (all || store.Count(game) == 0)
+            return {404, ErrorPage("No such game", "There are no scores for " + Quoted(game) + ".")};
+        // The game is there, with no scores yet in this period.
+        std::string h = Head(std::string(game) + when + " - " + std::string(kSiteName)) + Header(game);
+        h += PeriodNav(game, period);
+        h += "<p>No scores " + Lower(PeriodTitle(period)) + " yet (UTC).</p>\n" + std::string(kFoot);
+        return {200, std::move(h)};
+    }
     const std::int64_t pages = (t.total + kGamePageRows - 1) / kGamePageRows;
     if (t.rows.empty()) {
         return {404, ErrorPage("No scores on this page",
-                               "There are no scores on page " + std::to_string(page) + " of " + Quoted(game) +
+                               "There are no scores on page " + std::to_string(page) + " of " + Quoted(game) + when +
                                    ": it has " + Plural(pages, "page", "pages") + ".",
-                               "<p>" + Link(GamePath(game, pages), "Last page of " + std::string(game)) + "</p>\n")};
+                               "<p>" + Link(GamePath(game, pages, period), "Last page of " + std::string(game) + when) +
+                                   "</p>\n")};
     }
     const std::int64_t first = t.rows.front().rank;
     const std::int64_t last = t.rows.back().rank;
     const std::string range = std::to_string(first) + " to " + std::to_string(last) + " of " + std::to_string(t.total);
-    std::string title(game);
+    std::string title = std::string(game) + when;
     if (pages > 1) title += ", page " + std::to_string(page) + " of " + std::to_string(pages);
     std::string h = Head(title + " - " + std::string(kSiteName)) + Header(game);
+    h += PeriodNav(game, period);
     h += "<p>" + (t.total == 1 ? std::string("One score") : "Scores " + range) +
+         (all ? std::string()
+              : " " + Lower(PeriodTitle(period)) + " (since " + (period == Period::Week ? "Monday" : "midnight") +
+                    ", UTC)") +
          ", best first. Equal scores are listed in the order they arrived. Times are in UTC.</p>\n";
-    h += ScoreTable(std::string(game) + ": " + (t.total == 1 ? std::string("1 score") : "scores " + range), t.rows);
+    h += ScoreTable(std::string(game) + (all ? "" : ", " + std::string(PeriodTitle(period))) + ": " +
+                        (t.total == 1 ? std::string("1 score") : "scores " + range),
+                    t.rows);
     if (pages > 1) {
         h += "<nav aria-label=\"Pages of this table\" class=\"pager\">\n<ul>\n";
-        if (page > 1) h += "<li>" + Link(GamePath(game, page - 1), "Previous page", "prev") + "</li>\n";
+        if (page > 1) h += "<li>" + Link(GamePath(game, page - 1, period), "Previous page", "prev") + "</li>\n";
         h += "<li aria-current=\"page\">Page " + std::to_string(page) + " of " + std::to_string(pages) + "</li>\n";
-        if (page < pages) h += "<li>" + Link(GamePath(game, page + 1), "Next page", "next") + "</li>\n";
+        if (page < pages) h += "<li>" + Link(GamePath(game, page + 1, period), "Next page", "next") + "</li>\n";
         h += "</ul>\n</nav>\n";
     }
     h += kFoot;
@@ -272,8 +318,11 @@ std::string_view Stylesheet() {
            "header nav{margin-top:.5rem}\n"
            "a{color:#0645ad}\n"
            "a:focus{outline:3px solid #111}\n"
+           // The row a player's page links to stands out.
+           "tr:target{background:#fff3b0;outline:3px solid #111}\n"
            "@media (prefers-color-scheme:dark){body{color:#eee;background:#111}thead th{background:#333}"
-           "th,td{border-color:#aaa}a{color:#8ab4f8}a:focus{outline-color:#eee}}\n";
+           "th,td{border-color:#aaa}a{color:#8ab4f8}a:focus{outline-color:#eee}"
+           "tr:target{background:#4a3f00;outline-color:#eee}}\n";
 }
 
 }  // namespace scoreboard

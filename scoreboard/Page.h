@@ -2,6 +2,7 @@
 // scripts and with a screen reader.
 #pragma once
 
+#include "Period.h"
 #include "Store.h"
 
 #include <cstdint>
@@ -35,7 +36,7 @@ std::string PathEncode(std::string_view segment);
 std::optional<std::string> PathDecode(std::string_view segment);
 
 // Where a game's table (page 1 at /games/<game>) and a player's page are.
-std::string GamePath(std::string_view game, std::int64_t page = 1);
+std::string GamePath(std::string_view game, std::int64_t page = 1, Period period = Period::All);
 std::string PlayerPath(std::string_view name);
 // The page of a game's table that shows the row of this rank.
 std::int64_t GamePageOf(std::int64_t rank);
@@ -49,8 +50,10 @@ struct HtmlPage {
 
 // The front page: each game's best rows, each linking to its own table.
 std::string RenderPage(ScoreStore& store);
-// Page `page` (1 is the best rows) of one game's table.
-HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t page);
+// Page `page` (1 is the best rows) of one game's table, of all time or of
+// this week or today as of nowMs, with links to the other two.
+HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t page, Period period = Period::All,
+                        std::int64_t nowMs = 0);
 // A player's best score and rank in each game.
 HtmlPage RenderPlayerPage(ScoreStore& store, std::string_view name);
 // A page for an error: a heading, a sentence, and the way back to the front page.

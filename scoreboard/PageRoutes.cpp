@@ -36,18 +36,27 @@ Response BadPageRequest(const Request& req, std::string_view message) {
     return HtmlResponse(http::status::bad_request, req, RenderErrorPage("Bad address", message));
 }
 
-// ?page=N, 1 when absent; nullopt when not a page number.
-std::optional<std::int64_t> PageNumber(std::string_view query) {
-    std::int64_t page = 1;
+// The value of `key` in a query string (the last, if repeated).
+std::optional<std::string_view> QueryValue(std::string_view query, std::string_view key) {
+    std::optional<std::string_view> found;
     while (!query.empty()) {
         const std::size_t amp = query.find('&');
         const std::string_view pair = query.substr(0, amp);
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
         const std::size_t eq = pair.find('=');
-        if (pair.substr(0, eq) != "page") continue;
-        const std::string_view value = eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
-        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), page);
-        if (value.empty() || ec != std::errc() || end != value.data() + value.size() || page < 1 || page > kMaxGamePage)
+        if (pair.substr(0, eq) != key) continue;
+        found = eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+    }
+    return found;
+}
+
+// ?page=N, 1 when absent; nullopt when not a page number.
+std::optional<std::int64_t> PageNumber(std::string_view query) {
+    std::int64_t page = 1;
+    if (const auto value = QueryValue(query, "page")) {
+        const auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), page);
+        if (value->empty() || ec != std::errc() || end != value->data() + value->size() || page < 1 ||
+            page > kMaxGamePage)
             return std::nullopt;
     }
     return page;
@@ -76,8 +85,15 @@ Response GetGamePage(const Request& req, Service& service) {
     if (!page)
         return BadPageRequest(req,
                               "The page number must be a whole number from 1 to " + std::to_string(kMaxGamePage) + ".");
-    const auto kept = Kept(service, "game " + std::to_string(*page) + " " + *game,
-                           [&] { return WithStatus(RenderGamePage(service.store, *game, *page)); });
+    const auto periodName = QueryValue(QueryOf(req.target()), "period");
+    const auto period = periodName ? ParsePeriod(*periodName) : Period::All;
+    if (!period) return BadPageRequest(req, "The period must be all, week or day.");
+    const std::int64_t now = service.nowMs();
+    // A week's or a day's table changes with the day, commit or not.
+    const auto kept = Kept(service,
+                           "game " + std::string(PeriodName(*period)) + " " + std::to_string(DayOf(now)) + " " +
+                               std::to_string(*page) + " " + *game,
+                           [&] { return WithStatus(RenderGamePage(service.store, *game, *page, *period, now)); });
     return MemoPageResponse(req, *kept);
 }
 

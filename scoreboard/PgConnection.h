@@ -46,27 +46,67 @@ inline constexpr std::array kStatements = {
              " ON CONFLICT (id) DO NOTHING RETURNING id)"
              " SELECT id FROM stored"},
     Prepared{"kept",
-             // A row's rank: 1 + the rows of its game above it, counted as two
-             // ranges of the rank index.
+             // A row's rank, for rows just stored: the counts of the scores
+             // at or above it, less the equal rows stored after it (few).
              "SELECT s.id, s.game, s.name, s.score, s.time_ms,"
-             " 1 + (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score > s.score)"
-             " + (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq < s.seq)"
-             " FROM scores s WHERE s.id = ANY ($1::text[])"},
+             " coalesce((SELECT sum(c.n) FROM score_counts c WHERE c.game = s.game AND c.score >= s.score), 0)::bigint"
+             " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq),"
+             // And among the rows of its own week and its own day.
+             " rank_in_days(s.game, w.first, w.first + 6, s.score, s.seq),"
+             " rank_in_days(s.game, w.day, w.day, s.score, s.seq)"
+             " FROM scores s, LATERAL (SELECT s.time_ms / 86400000 AS day,"
+             " s.time_ms / 86400000 - (s.time_ms / 86400000 + 3) % 7 AS first) AS w"
+             " WHERE s.id = ANY ($1::text[])"},
     // The total and a slice in one statement, so one snapshot: at least one
-    // row, the slice's columns null when it is empty.
+    // row, the slice's columns null when it is empty. The slice is found by
+    // rank: the counts of each score lead to the score it starts at, the
+    // rank index to its first row there, and it reads on from that row.
     Prepared{"page",
-             "SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
-             " FROM (SELECT 1) AS one LEFT JOIN LATERAL"
-             " (SELECT name, score, time_ms, seq FROM scores WHERE game = $1"
-             " ORDER BY score DESC, seq LIMIT $2 OFFSET $3) AS r ON true"
+             "WITH c AS (SELECT score, n, (sum(n) OVER (ORDER BY score DESC) - n)::bigint AS above"
+             " FROM score_counts WHERE game = $1),"
+             " s AS (SELECT score, above FROM c WHERE above + n > $3::bigint ORDER BY score DESC LIMIT 1),"
+             " k AS (SELECT s.score, (SELECT o.seq FROM scores o WHERE o.game = $1 AND o.score = s.score"
+             " ORDER BY o.seq OFFSET $3::bigint - s.above LIMIT 1) AS seq FROM s)"
+             " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
+             " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
+             // The key as values, not joined, so that each part is one range of the index.
+             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " AND o.score = (SELECT score FROM k) AND o.seq >= (SELECT seq FROM k) ORDER BY o.seq LIMIT $2::bigint)"
+             " UNION ALL"
+             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " AND o.score < (SELECT score FROM k) ORDER BY o.score DESC, o.seq LIMIT $2::bigint)) AS u"
+             " ORDER BY u.score DESC, u.seq LIMIT $2::bigint) AS r ON true"
              " ORDER BY r.score DESC, r.seq"},
+    // The same for the rows of days $2 to $3 (a week at most): the days'
+    // counts lead to the score the slice starts at, and each day's rows in
+    // rank order are merged.
+    Prepared{
+        "days",
+        "WITH c AS (SELECT score, n, (sum(n) OVER (ORDER BY score DESC) - n)::bigint AS above"
+        " FROM (SELECT score, sum(n)::bigint AS n FROM day_counts WHERE game = $1"
+        " AND day BETWEEN $2::bigint AND $3::bigint GROUP BY score) AS t),"
+        " s AS (SELECT score, above FROM c WHERE above + n > $5::bigint ORDER BY score DESC LIMIT 1),"
+        " eq AS (SELECT x.name, x.score, x.time_ms, x.seq FROM generate_series($2::bigint, $3::bigint) AS d(day)"
+        " CROSS JOIN LATERAL (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+        " AND o.time_ms / 86400000 = d.day AND o.score = (SELECT score FROM s) ORDER BY o.seq"
+        " LIMIT $5::bigint - (SELECT above FROM s) + $4::bigint) AS x"
+        " ORDER BY x.seq OFFSET $5::bigint - (SELECT above FROM s) LIMIT $4::bigint),"
+        " lo AS (SELECT x.name, x.score, x.time_ms, x.seq FROM generate_series($2::bigint, $3::bigint) AS d(day)"
+        " CROSS JOIN LATERAL (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+        " AND o.time_ms / 86400000 = d.day AND o.score < (SELECT score FROM s)"
+        " ORDER BY o.score DESC, o.seq LIMIT $4::bigint) AS x)"
+        " SELECT coalesce((SELECT sum(n) FROM c), 0)::bigint, r.name, r.score, r.time_ms"
+        " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM (SELECT * FROM eq UNION ALL SELECT * FROM lo) AS u"
+        " ORDER BY u.score DESC, u.seq LIMIT $4::bigint) AS r ON true"
+        " ORDER BY r.score DESC, r.seq"},
     Prepared{"games", "SELECT game, scores FROM games ORDER BY game"},
-    Prepared{"bests",
-             "SELECT b.game, b.score, b.time_ms,"
-             " 1 + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score > b.score)"
-             " + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score = b.score AND o.seq < b.seq)"
-             " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
-             " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
+    Prepared{
+        "bests",
+        "SELECT b.game, b.score, b.time_ms,"
+        " 1 + coalesce((SELECT sum(c.n) FROM score_counts c WHERE c.game = b.game AND c.score > b.score), 0)::bigint"
+        " + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score = b.score AND o.seq < b.seq)"
+        " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
+        " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
 };
 
 struct ResultDeleter {

@@ -39,6 +39,10 @@ public:
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
+    TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override;
+    std::optional<PutResult> Find(std::string_view id) override;
+    void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) override;
+    std::int64_t DeleteName(std::string_view name) override;
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override;
 

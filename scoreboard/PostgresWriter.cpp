@@ -88,12 +88,14 @@ std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& ba
     struct Row {
         ScoreRecord record;
         std::int64_t rank = 0;
+        std::int64_t weekRank = 0;
+        std::int64_t dayRank = 0;
     };
     std::unordered_map<std::string, Row> rows;
     for (int row = 0; row < PQntuples(kept.get()); ++row) {
         ScoreRecord r{Text(kept.get(), row, 0), Text(kept.get(), row, 1), Text(kept.get(), row, 2),
                       static_cast<std::int32_t>(Integer(kept.get(), row, 3)), Integer(kept.get(), row, 4)};
-        rows[r.id] = {r, Integer(kept.get(), row, 5)};
+        rows[r.id] = {r, Integer(kept.get(), row, 5), Integer(kept.get(), row, 6), Integer(kept.get(), row, 7)};
     }
 
     std::vector<PutResult> results(batch.size());
@@ -104,13 +106,13 @@ std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& ba
         const Row& row = at->second;
         // The first of the batch with a new id made the row; later ones are retries.
         if (stored.erase(record.id) == 1) {
-            results[i] = {PutOutcome::Stored, row.record, row.rank};
+            results[i] = {PutOutcome::Stored, row.record, row.rank, row.weekRank, row.dayRank};
             continue;
         }
         const bool same =
             row.record.game == record.game && row.record.name == record.name && row.record.score == record.score;
         if (same)
-            results[i] = {PutOutcome::AlreadyStored, row.record, row.rank};
+            results[i] = {PutOutcome::AlreadyStored, row.record, row.rank, row.weekRank, row.dayRank};
         else
             results[i] = {PutOutcome::Conflict, row.record, 0};
     }

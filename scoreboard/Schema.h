@@ -8,6 +8,8 @@ namespace scoreboard {
 
 // 1: scores (seq, id, game, name, score, time_ms) with an index by rank, and
 // games (game, scores) counting them, kept by a trigger.
-inline constexpr int kSchemaVersion = 1;
+// 2: score_counts (game, score, n), the rows of each game at each score, kept
+// by triggers too, so that a rank is a short sum; both counts follow deletes.
+inline constexpr int kSchemaVersion = 2;
 
 }  // namespace scoreboard

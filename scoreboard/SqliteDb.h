@@ -144,15 +144,46 @@ struct SqliteStore::Connection {
 
     // Once the schema is there.
     void PrepareReads() {
-        table = &Prepare(
-            "SELECT name, score, time_ms FROM scores WHERE game = ?1"
-            " ORDER BY score DESC, seq ASC LIMIT ?2 OFFSET ?3");
+        // A page is found by rank, not skipped to: walk the counts of each
+        // score down to the one the page starts in, find the row there, and
+        // read on from it along the rank index.
+        counts = &Prepare("SELECT score, n FROM score_counts WHERE game = ?1 ORDER BY score DESC");
+        seqAt = &Prepare("SELECT seq FROM scores WHERE game = ?1 AND score = ?2 ORDER BY seq LIMIT 1 OFFSET ?3");
+        equalFrom = &Prepare(
+            "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score = ?2 AND seq >= ?3"
+            " ORDER BY seq LIMIT ?4");
+        below = &Prepare(
+            "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score < ?2"
+            " ORDER BY score DESC, seq LIMIT ?3");
         count = &Prepare("SELECT scores FROM games WHERE game = ?1");
+        byId = &Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
         games = &Prepare("SELECT game, scores FROM games ORDER BY game");
-        // Two counts, each one range of the rank index; one OR'd count reads worse.
-        rankAbove = &Prepare(
-            "SELECT (SELECT COUNT(*) FROM scores WHERE game = ?1 AND score > ?2)"
-            " + (SELECT COUNT(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq < ?3)");
+        // A rank: the counts of the higher scores, then the equal scores
+        // stored before (or, for a row just stored, those after it, which
+        // are few). The count of equal scores is the one part that reads
+        // rows, at most those of one score.
+        rankBefore = &Prepare(
+            "SELECT 1 + coalesce((SELECT sum(n) FROM score_counts WHERE game = ?1 AND score > ?2), 0)"
+            " + (SELECT count(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq < ?3)");
+        rankAfter = &Prepare(
+            "SELECT coalesce((SELECT sum(n) FROM score_counts WHERE game = ?1 AND score >= ?2), 0)"
+            " - (SELECT count(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq > ?3)");
+        // The same by day, for the tables of a week or a day: their days'
+        // counts, and each day's rows in rank order, merged.
+        daysTotal = &Prepare("SELECT coalesce(sum(n), 0) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3");
+        daysCounts = &Prepare(
+            "SELECT score, sum(n) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3"
+            " GROUP BY score ORDER BY score DESC");
+        dayEqual = &Prepare(
+            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            " AND score = ?3 ORDER BY seq LIMIT ?4");
+        dayBelow = &Prepare(
+            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            " AND score < ?3 ORDER BY score DESC, seq LIMIT ?4");
+        daysAbove = &Prepare(
+            "SELECT coalesce(sum(n), 0) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3 AND score > ?4");
+        dayEqualBefore = &Prepare(
+            "SELECT count(*) FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2 AND score = ?3 AND seq < ?4");
         // The player's games one index seek at a time, then each one's best
         // row by a second seek, so a player with many rows costs no scan.
         playerBests = &Prepare(
@@ -175,12 +206,23 @@ struct SqliteStore::Connection {
     std::vector<std::unique_ptr<sqlite::Statement>> statements;
     sqlite::Statement* insert = nullptr;
     sqlite::Statement* find = nullptr;
-    sqlite::Statement* table = nullptr;
+    sqlite::Statement* counts = nullptr;
+    sqlite::Statement* seqAt = nullptr;
+    sqlite::Statement* equalFrom = nullptr;
+    sqlite::Statement* below = nullptr;
     sqlite::Statement* count = nullptr;
+    sqlite::Statement* byId = nullptr;
+    sqlite::Statement* dataVersion = nullptr;  // the writer's
     sqlite::Statement* games = nullptr;
-    sqlite::Statement* rankAbove = nullptr;
+    sqlite::Statement* rankBefore = nullptr;
+    sqlite::Statement* rankAfter = nullptr;
     sqlite::Statement* playerBests = nullptr;
-    sqlite::Statement* rankScan = nullptr;  // the writer's only
+    sqlite::Statement* daysTotal = nullptr;
+    sqlite::Statement* daysCounts = nullptr;
+    sqlite::Statement* dayEqual = nullptr;
+    sqlite::Statement* dayBelow = nullptr;
+    sqlite::Statement* daysAbove = nullptr;
+    sqlite::Statement* dayEqualBefore = nullptr;
 };
 
 }  // namespace scoreboard

@@ -7,7 +7,6 @@
 // file, so it tells the caching layer of every commit (WatchCommits).
 #pragma once
 
-#include "RankIndex.h"
 #include "Store.h"
 #include "WriteQueue.h"
 
@@ -23,12 +22,9 @@ namespace scoreboard {
 
 class SqliteStore final : public ScoreStore {
 public:
-    // Rows whose rank order the writer keeps in memory (16 bytes each); the
-    // ranks of games beyond it are counted with SQL instead.
-    static constexpr std::int64_t kMaxRankedRows = 4'000'000;
-
-    // Creates the file and its schema when missing. Throws StoreError.
-    explicit SqliteStore(const std::string& path, std::int64_t maxRankedRows = kMaxRankedRows);
+    // Creates the file and its schema when missing, and sets the counts
+    // right if rows came or went without them. Throws StoreError.
+    explicit SqliteStore(const std::string& path);
     // Commits what is queued, then stops the writer.
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
@@ -38,6 +34,10 @@ public:
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
+    TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override;
+    std::optional<PutResult> Find(std::string_view id) override;
+    void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) override;
+    std::int64_t DeleteName(std::string_view name) override;
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override;
     bool WatchCommits(CommitWatcher watcher) override;
@@ -46,14 +46,18 @@ private:
     struct Connection;
 
     void WriterLoop();
+    // Tells the watcher when another program committed to the file since
+    // last asked (the writer's own commits do not count).
+    void NoticeOutsideWrites();
     void CommitBatch(std::vector<PendingPut>& batch);
-    // The writer's rank order of each game, kept in step with its commits.
-    void UpdateRanks(const std::vector<PendingPut>& batch, const std::vector<PutResult>& results,
-                     const std::vector<std::int64_t>& seqs);
-    bool LoadRanks(const std::string& game);  // false: too many rows to keep
-    void DropRanks(const std::string& game);
-    std::int64_t RankOf(const std::string& game, std::int32_t score, std::int64_t seq);
-    static std::int64_t CountRank(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
+    // 1 + the rows of the game with a higher score, or an equal one and a lower seq.
+    static std::int64_t RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
+    // The same for a row stored lately, counting the equal rows after it.
+    static std::int64_t RankOfRecent(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
+    // The same among the rows of `days` (a week at most: one count a day).
+    static std::int64_t RankInDays(Connection& c, std::string_view game, DayRange days, std::int32_t score,
+                                   std::int64_t seq);
+    static TablePage ReadDaysWith(Connection& c, std::string_view game, DayRange days, int limit, std::int64_t offset);
     std::unique_ptr<Connection> OpenReader() const;
     // Runs read(connection) on an idle reader connection.
     template <typename Fn>
@@ -62,10 +66,6 @@ private:
 
     std::string path_;
     std::unique_ptr<Connection> writer_;  // the writer thread's alone
-    // The writer thread's alone too: the rank order of the games it wrote to.
-    std::unordered_map<std::string, RankIndex> ranks_;
-    std::int64_t rankedRows_ = 0;
-    std::int64_t maxRankedRows_;
 
     WriteQueue queue_;
 
@@ -75,6 +75,7 @@ private:
 
     // Told of each commit by the writer thread; set before the first put.
     CommitWatcher watcher_;
+    std::int64_t dataVersion_ = 0;  // the writer's
 
     std::thread writerThread_;  // last: started once the rest is ready
 };

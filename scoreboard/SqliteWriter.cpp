@@ -1,5 +1,4 @@
-// The SQLite store's writer: group commits, and the rank order of each game
-// it keeps in step with them.
+// The SQLite store's writer: group commits, each put answered with its rank.
 #include "SqliteDb.h"
 
 namespace scoreboard {
@@ -8,12 +7,30 @@ using namespace sqlite;
 namespace {
 
 constexpr std::size_t kMaxBatch = 1024;
+// How soon an idle server notices rows changed by another program.
+constexpr std::chrono::milliseconds kOutsideCheck{100};
 
 }  // namespace
 
 void SqliteStore::WriterLoop() {
     std::vector<PendingPut> batch;
-    while (queue_.Take(batch, kMaxBatch)) CommitBatch(batch);
+    while (queue_.Take(batch, kMaxBatch, kOutsideCheck)) {
+        NoticeOutsideWrites();
+        if (!batch.empty()) CommitBatch(batch);
+    }
+}
+
+void SqliteStore::NoticeOutsideWrites() {
+    std::int64_t version = 0;
+    try {
+        Use q(*writer_->dataVersion);
+        version = q.Step() ? q.Integer(0) : 0;
+    } catch (const StoreError&) {
+        return;  // asked again next time
+    }
+    if (version == dataVersion_) return;
+    dataVersion_ = version;
+    if (watcher_) watcher_({});
 }
 
 void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
@@ -49,17 +66,18 @@ void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
             results[i] = {same ? PutOutcome::AlreadyStored : PutOutcome::Conflict, std::move(kept)};
         }
         // Ranks as the commit leaves them, the whole batch in place.
-        UpdateRanks(batch, results, seqs);
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (results[i].outcome != PutOutcome::Conflict)
-                results[i].rank = RankOf(results[i].kept.game, results[i].kept.score, seqs[i]);
+            if (results[i].outcome == PutOutcome::Conflict) continue;
+            const ScoreRecord& kept = results[i].kept;
+            results[i].rank = RankOfRecent(*writer_, kept.game, kept.score, seqs[i]);
+            const std::int64_t day = DayOf(kept.timeMs);
+            results[i].weekRank = RankInDays(*writer_, kept.game, WeekOf(day), kept.score, seqs[i]);
+            results[i].dayRank = RankInDays(*writer_, kept.game, DayOnly(day), kept.score, seqs[i]);
         }
         Exec(writer_->db, "COMMIT");
     } catch (...) {
         error = std::current_exception();
         if (!sqlite3_get_autocommit(writer_->db)) sqlite3_exec(writer_->db, "ROLLBACK", nullptr, nullptr, nullptr);
-        // They may hold rows that were rolled back: read them afresh when next needed.
-        for (const auto& pending : batch) DropRanks(pending.record.game);
     }
     if (!error && !added.empty() && watcher_) watcher_(added);
     // Only now, with the commit on disk, does anyone hear of it.
@@ -71,59 +89,32 @@ void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
     }
 }
 
-void SqliteStore::UpdateRanks(const std::vector<PendingPut>& batch, const std::vector<PutResult>& results,
-                              const std::vector<std::int64_t>& seqs) {
-    std::unordered_map<std::string, bool> loadedNow;  // by game: read from disk in this batch
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (results[i].outcome == PutOutcome::Conflict) continue;
-        const std::string& game = results[i].kept.game;
-        auto seen = loadedNow.find(game);
-        if (seen == loadedNow.end()) seen = loadedNow.emplace(game, !ranks_.contains(game) && LoadRanks(game)).first;
-        // A game read from disk just now has this batch's rows already.
-        if (results[i].outcome != PutOutcome::Stored || seen->second) continue;
-        const auto index = ranks_.find(game);
-        if (index == ranks_.end()) continue;
-        index->second.Insert(results[i].kept.score, seqs[i]);
-        ++rankedRows_;
-    }
-}
-
-bool SqliteStore::LoadRanks(const std::string& game) {
-    std::int64_t rows = 0;
-    {
-        Use q(*writer_->count);
-        q.Bind(1, game);
-        rows = q.Step() ? q.Integer(0) : 0;
-    }
-    if (rankedRows_ + rows > maxRankedRows_) return false;
-    if (!writer_->rankScan)
-        writer_->rankScan = &writer_->Prepare("SELECT score, seq FROM scores WHERE game = ?1 ORDER BY score DESC, seq");
-    RankIndex index;
-    Use q(*writer_->rankScan);
-    q.Bind(1, game);
-    while (q.Step()) index.Insert(static_cast<std::int32_t>(q.Integer(0)), q.Integer(1));
-    rankedRows_ += index.Size();
-    ranks_.insert_or_assign(game, std::move(index));
-    return true;
-}
-
-void SqliteStore::DropRanks(const std::string& game) {
-    const auto at = ranks_.find(game);
-    if (at == ranks_.end()) return;
-    rankedRows_ -= at->second.Size();
-    ranks_.erase(at);
-}
-
-std::int64_t SqliteStore::RankOf(const std::string& game, std::int32_t score, std::int64_t seq) {
-    const auto index = ranks_.find(game);
-    if (index != ranks_.end()) return index->second.Rank(score, seq);
-    return CountRank(*writer_, game, score, seq);
-}
-
-std::int64_t SqliteStore::CountRank(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq) {
-    Use q(*c.rankAbove);
+std::int64_t SqliteStore::RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq) {
+    Use q(*c.rankBefore);
     q.Bind(1, game).Bind(2, std::int64_t{score}).Bind(3, seq);
-    return (q.Step() ? q.Integer(0) : 0) + 1;
+    return q.Step() ? q.Integer(0) : 0;
+}
+
+std::int64_t SqliteStore::RankOfRecent(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq) {
+    Use q(*c.rankAfter);
+    q.Bind(1, game).Bind(2, std::int64_t{score}).Bind(3, seq);
+    return q.Step() ? q.Integer(0) : 0;
+}
+
+std::int64_t SqliteStore::RankInDays(Connection& c, std::string_view game, DayRange days, std::int32_t score,
+                                     std::int64_t seq) {
+    std::int64_t rank = 1;
+    {
+        Use q(*c.daysAbove);
+        q.Bind(1, game).Bind(2, days.first).Bind(3, days.last).Bind(4, std::int64_t{score});
+        if (q.Step()) rank += q.Integer(0);
+    }
+    for (auto day = days.first; day <= days.last; ++day) {
+        Use q(*c.dayEqualBefore);
+        q.Bind(1, game).Bind(2, day).Bind(3, std::int64_t{score}).Bind(4, seq);
+        if (q.Step()) rank += q.Integer(0);
+    }
+    return rank;
 }
 
 }  // namespace scoreboard

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,6 +14,22 @@
 #include <vector>
 
 namespace scoreboard {
+
+inline constexpr std::int64_t kDayMs = 86'400'000;
+
+// Days since the Unix epoch, in UTC: what this week's and today's tables
+// are made of. The database counts rows by the same division.
+constexpr std::int64_t DayOf(std::int64_t timeMs) { return timeMs / kDayMs; }
+// The Monday of a day's week (day 0, 1 January 1970, was a Thursday).
+constexpr std::int64_t WeekStartOf(std::int64_t day) { return day - (day + 3) % 7; }
+
+// Days first to last, both included.
+struct DayRange {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+};
+inline DayRange DayOnly(std::int64_t day) { return {day, day}; }
+inline DayRange WeekOf(std::int64_t day) { return {WeekStartOf(day), WeekStartOf(day) + 6}; }
 
 struct ScoreRecord {
     std::string id;  // the client's UUID, lower case
@@ -60,6 +77,9 @@ struct PutResult {
     // The kept row's rank in its game once durable: 1 + the rows of that game
     // with a higher score, or an equal one stored earlier. 0 for a Conflict.
     std::int64_t rank = 0;
+    // The same among the rows of the kept row's own week and own day.
+    std::int64_t weekRank = 0;
+    std::int64_t dayRank = 0;
 };
 
 // Thrown for any failure of the engine. busy() marks a transient one that is
@@ -76,9 +96,21 @@ private:
 // The outcome of a put, or the failure (a StoreError, mostly) instead.
 using PutCallback = std::function<void(PutResult result, std::exception_ptr error)>;
 
-// New rows by game, as one commit added them.
+// New rows by game, as one commit added them; empty when the database was
+// changed by another program (an operator's deletion), so that everything
+// read from it before is to be read afresh.
 using CommitNote = std::unordered_map<std::string, std::int64_t>;
 using CommitWatcher = std::function<void(const CommitNote& added)>;
+
+// One row as an export gives it: its game, its rank there, and the rest.
+struct ExportRow {
+    std::string game;
+    std::int64_t rank = 0;
+    std::string name;
+    std::int32_t score = 0;
+    std::int64_t timeMs = 0;
+    std::string id;
+};
 
 // Implementations are safe to call from several threads at once.
 class ScoreStore {
@@ -98,6 +130,23 @@ public:
     virtual TablePage Read(std::string_view game, int limit, std::int64_t offset) {
         return {Count(game), Table(game, limit, offset)};
     }
+
+    // The same for the rows whose time falls on the given days (UTC): the
+    // table of a week or a day. Total and rows as of one moment.
+    virtual TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) = 0;
+
+    // The stored row with this id and its ranks, of all time and in its own
+    // week and day, as of now (outcome AlreadyStored); nullopt when none.
+    virtual std::optional<PutResult> Find(std::string_view id) = 0;
+
+    // Every row of one game, or of every game by name, in rank order, handed
+    // to `row` one at a time as of one moment: memory does not grow with
+    // the table.
+    virtual void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) = 0;
+
+    // Deletes every score of exactly this name, in one transaction with the
+    // counts; returns how many.
+    virtual std::int64_t DeleteName(std::string_view name) = 0;
 
     // Games with at least one score, by name.
     virtual std::vector<GameSummary> Games() = 0;

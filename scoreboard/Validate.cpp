@@ -61,6 +61,16 @@ std::variant<TableQuery, FieldError> ParseTableQuery(std::string_view query) {
         } else if (*key == "limit") {
             if (!ParseInt(*value, q.limit) || q.limit < 1 || q.limit > kMaxTableLimit)
                 return FieldError{"limit", "must be an integer from 1 to " + std::to_string(kMaxTableLimit)};
+        } else if (*key == "around") {
+            if (value->empty() || value->size() > 64) return FieldError{"around", "must be a score's id"};
+            std::string id = *value;
+            for (char& ch : id)
+                if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+            q.around = std::move(id);
+        } else if (*key == "period") {
+            const auto period = ParsePeriod(*value);
+            if (!period) return FieldError{"period", "must be all, week or day"};
+            q.period = *period;
         } else if (*key == "offset") {
             if (!ParseInt(*value, q.offset) || q.offset < 0)
                 return FieldError{"offset", "must be a non-negative integer"};

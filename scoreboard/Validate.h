@@ -1,6 +1,7 @@
 // Checks on the table query; the score body is the score protocol's.
 #pragma once
 
+#include "Period.h"
 #include "ScoreJson.h"
 
 #include <cstdint>
@@ -20,6 +21,9 @@ struct TableQuery {
     std::string game;
     int limit = kDefaultTableLimit;
     std::int64_t offset = 0;
+    Period period = Period::All;
+    // A stored score's id: the rows around it rather than from offset.
+    std::optional<std::string> around;
 };
 
 // Parses the query string (without '?') of GET /api/scores.

@@ -5,6 +5,7 @@
 
 #include "Store.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -36,12 +37,17 @@ public:
         done({}, std::make_exception_ptr(StoreError("the store is closing", true)));
     }
 
-    // Waits for puts and moves the oldest, at most `most`, into `batch`;
-    // false once closed with nothing left.
-    bool Take(std::vector<PendingPut>& batch, std::size_t most) {
+    // Waits for puts (at most `wait`, then true with none) and moves the
+    // oldest, at most `most`, into `batch`; false once closed with nothing left.
+    bool Take(std::vector<PendingPut>& batch, std::size_t most,
+              std::chrono::milliseconds wait = std::chrono::milliseconds::max()) {
         batch.clear();
         std::unique_lock lock(mutex_);
-        ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+        const auto ready = [this] { return closed_ || !queue_.empty(); };
+        if (wait == std::chrono::milliseconds::max())
+            ready_.wait(lock, ready);
+        else if (!ready_.wait_for(lock, wait, ready))
+            return true;
         if (queue_.empty()) return false;
         if (queue_.size() <= most) {
             batch.swap(queue_);

@@ -2,11 +2,13 @@
 #include "Handler.h"
 #include "Log.h"
 #include "Options.h"
+#include "Page.h"
 #include "RateLimiter.h"
 #include "Server.h"
 #include "StoreFactory.h"
 
 #include <boost/asio/error.hpp>
+#include <boost/json.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <chrono>
@@ -70,6 +72,62 @@ std::string Redacted(const std::string& db) {
     return db.substr(0, colon + 1) + "***" + db.substr(at);
 }
 
+// A CSV field, quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// The operator tools: an export to standard output, or a deletion, on the
+// database a server may be running on at the same time.
+int RunTool(const Options& opt) {
+    if (opt.exportFormat && opt.deleteName) return Fail(2, "--export and --delete-name go one at a time.");
+    if (!NamesPostgres(opt.db) && !std::filesystem::exists(opt.db))
+        return Fail(1, "there is no database at " + opt.db + "; name the server's database with --db.");
+    std::unique_ptr<CachedStore> store;
+    try {
+        store = OpenStore(opt.db, 1);
+    } catch (const std::exception& e) {
+        return Fail(1, "cannot open the database " + Redacted(opt.db) + " (" + e.what() + ").");
+    }
+    try {
+        if (opt.deleteName) {
+            const auto deleted = store->DeleteName(*opt.deleteName);
+            LogLine("deleted " + std::to_string(deleted) + " scores of the name " +
+                    boost::json::serialize(boost::json::string(*opt.deleteName)) + " from " + Redacted(opt.db));
+            return 0;
+        }
+        const bool csv = *opt.exportFormat == "csv";
+        if (csv) std::fputs("game,rank,name,score,time,id\n", stdout);
+        std::string line;
+        store->Export(opt.game, [&](const ExportRow& r) {
+            if (csv) {
+                line = CsvField(r.game) + "," + std::to_string(r.rank) + "," + CsvField(r.name) + "," +
+                       std::to_string(r.score) + "," + IsoTime(r.timeMs) + "," + CsvField(r.id) + "\n";
+            } else {
+                line = boost::json::serialize(boost::json::object{{"game", r.game},
+                                                                  {"rank", r.rank},
+                                                                  {"name", r.name},
+                                                                  {"score", r.score},
+                                                                  {"time", IsoTime(r.timeMs)},
+                                                                  {"id", r.id}}) +
+                       "\n";
+            }
+            if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size())
+                throw std::runtime_error("could not write the export to standard output");
+        });
+        if (std::fflush(stdout) != 0) return Fail(1, "could not write the export to standard output.");
+        return 0;
+    } catch (const std::exception& e) {
+        return Fail(1, e.what());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,6 +143,9 @@ int main(int argc, char** argv) {
         std::printf("barnblast-scoreboard %s\n", BARNBLAST_VERSION);
         return 0;
     }
+
+    if (opt.game && !opt.exportFormat) return Fail(2, "--game goes with --export.");
+    if (opt.exportFormat || opt.deleteName) return RunTool(opt);
 
     // A client that goes away mid-answer must not end the process.
     std::signal(SIGPIPE, SIG_IGN);

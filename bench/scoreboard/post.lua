@@ -1,6 +1,8 @@
 -- wrk script: POST /api/scores, each request with its own id, counting the
 -- answers by status. Thread t of run r (the script's argument) makes ids
--- tttttttt-rrrr-4000-8000-<counter>, so no two runs share one.
+-- tttttttt-rrrr-4000-8000-<counter>, so no two runs share one. A second
+-- argument names the game (default "Bench"); with a third, "year", scores
+-- are those of the scale benchmark's table (-200 to 800 in steps of 5).
 local threads = {}
 
 function setup(thread)
@@ -10,6 +12,8 @@ end
 
 function init(args)
   run = tonumber(args[1] or "0")
+  game = args[2] or "Bench"
+  year = args[3] == "year"
   counter = 0
   created = 0
   other = 0
@@ -18,9 +22,11 @@ end
 
 function request()
   counter = counter + 1
+  local score = (counter * 7919) % 100000
+  if year then score = ((counter * 7919) % 201) * 5 - 200 end
   local body = string.format(
-    '{"game":"Bench","score":%d,"name":"bench %d","id":"%08x-%04x-4000-8000-%012x"}',
-    (counter * 7919) % 100000, tid, tid, run, counter)
+    '{"game":"%s","score":%d,"name":"bench %d","id":"%08x-%04x-4000-8000-%012x"}',
+    game, score, tid, tid, run, counter)
   return wrk.format("POST", "/api/scores", headers, body)
 end
 

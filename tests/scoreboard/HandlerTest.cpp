@@ -72,9 +72,10 @@ TEST_F(HandlerTest, StoresAndEchoesTheScoreWithTheTimeItArrived) {
     EXPECT_EQ(res[http::field::cache_control], "no-store");
     EXPECT_EQ(JsonOf(res), json::parse(R"({"id":")" + Uuid(1) +
                                        R"(","game":"Barnblast V2","name":"Ann","score":35,)"
-                                       R"("time":"2024-05-01T12:03:04.250Z","rank":1})"));
+                                       R"("time":"2024-05-01T12:03:04.250Z","rank":1,)"
+                                       R"("ranks":{"all":1,"week":1,"day":1}})"));
     const auto table = JsonOf(Get("/api/scores?game=Barnblast+V2"));
-    EXPECT_EQ(table, json::parse(R"({"game":"Barnblast V2","total":1,"offset":0,"limit":10,"scores":[)"
+    EXPECT_EQ(table, json::parse(R"({"game":"Barnblast V2","period":"all","total":1,"offset":0,"limit":10,"scores":[)"
                                  R"({"rank":1,"name":"Ann","score":35,"time":"2024-05-01T12:03:04.250Z"}]})"));
 }
 
@@ -221,6 +222,8 @@ TEST_F(HandlerTest, BadQueriesNameTheParameter) {
              {"game=g&offset=1x", "offset"},
              {"game=%zz", ""},
              {"game=%ff", "game"},
+             {"game=g&period=month", "period"},
+             {"game=g&around=", "around"},
          }) {
         const auto res = Get("/api/scores?" + query);
         EXPECT_EQ(res.result_int(), 400) << query;
@@ -326,6 +329,46 @@ TEST_F(HandlerTest, APostIsAnsweredWithItsRankAndARetryWithItsRankNow) {
     const auto conflict = PostScore(kGame, 51, "A", Uuid(1));
     EXPECT_EQ(conflict.result_int(), 422);
     EXPECT_FALSE(JsonOf(conflict).as_object().contains("rank"));
+}
+
+TEST_F(HandlerTest, ThisWeeksAndTodaysTablesHoldTheirOwnRowsAndAPostIsRankedInEach) {
+    constexpr std::int64_t kDay = 86'400'000;
+    // Wednesday 1 May 2024, then Thursday, then the Monday after.
+    ASSERT_EQ(JsonOf(PostScore(kGame, 50, "Wed", Uuid(1))).at("ranks"), json::parse(R"({"all":1,"week":1,"day":1})"));
+    nowMs_ += kDay;
+    ASSERT_EQ(JsonOf(PostScore(kGame, 40, "Thu", Uuid(2))).at("ranks"), json::parse(R"({"all":2,"week":2,"day":1})"));
+    const auto names = [&](const std::string& period) {
+        std::vector<std::string> out;
+        const auto table = JsonOf(Get("/api/scores?game=Barnblast+V2&period=" + period));
+        for (const auto& r : table.at("scores").as_array()) out.emplace_back(r.at("name").as_string());
+        return out;
+    };
+    EXPECT_EQ(names("week"), (std::vector<std::string>{"Wed", "Thu"}));
+    EXPECT_EQ(names("day"), (std::vector<std::string>{"Thu"}));
+    const auto today = Get("/games/Barnblast%20V2?period=day");
+    ASSERT_EQ(today.result_int(), 200);
+    for (const std::string part :
+         {"<li aria-current=\"page\">Today</li>", "href=\"/games/Barnblast%20V2\">All time<",
+          "href=\"/games/Barnblast%20V2?period=week\">This week<", "Barnblast V2, Today: 1 score"})
+        EXPECT_NE(today.body().find(part), std::string::npos) << part << "\n" << today.body();
+
+    nowMs_ += 4 * kDay;
+    // A retry says where the row stands now, in the periods it is still in.
+    EXPECT_EQ(JsonOf(PostScore(kGame, 50, "Wed", Uuid(1))).at("ranks"),
+              json::parse(R"({"all":1,"week":null,"day":null})"));
+    EXPECT_TRUE(names("week").empty());
+    EXPECT_EQ(names("all"), (std::vector<std::string>{"Wed", "Thu"}));
+    // A game with no scores this week still has its page, saying so.
+    const auto week = Get("/games/Barnblast%20V2?period=week");
+    EXPECT_EQ(week.result_int(), 200);
+    EXPECT_NE(week.body().find("No scores this week yet"), std::string::npos) << week.body();
+    EXPECT_EQ(Get("/games/Barnblast%20V2?period=year").result_int(), 400);
+    EXPECT_EQ(Get("/games/Nobody?period=week").result_int(), 404);
+    // Around a row: its page of the table, with the row's own rank.
+    const auto around = JsonOf(Get("/api/scores?game=Barnblast+V2&limit=1&around=" + Uuid(2)));
+    EXPECT_EQ(around.at("around"), (json::object{{"id", Uuid(2)}, {"rank", 2}}));
+    EXPECT_EQ(around.at("scores").at(0).at("name"), "Thu");
+    EXPECT_EQ(Get("/api/scores?game=Barnblast+V2&period=day&around=" + Uuid(2)).result_int(), 404);
 }
 
 TEST_F(HandlerTest, AGamesTableIsPagedWithLinksToPreviousAndNextOnlyWhereThereAreRows) {

@@ -24,14 +24,27 @@ std::size_t MemoryStore::Rows() {
     return rows_.size();
 }
 
-std::int64_t MemoryStore::RankOf(std::size_t at) const {
+namespace {
+
+bool Within(const ScoreRecord& r, const std::optional<DayRange>& days) {
+    return !days || (DayOf(r.timeMs) >= days->first && DayOf(r.timeMs) <= days->last);
+}
+
+}  // namespace
+
+std::int64_t MemoryStore::RankOf(std::size_t at, std::optional<DayRange> days) const {
     const ScoreRecord& row = rows_[at];
     std::int64_t above = 0;
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         const ScoreRecord& r = rows_[i];
-        if (r.game == row.game && (r.score > row.score || (r.score == row.score && i < at))) ++above;
+        if (r.game == row.game && Within(r, days) && (r.score > row.score || (r.score == row.score && i < at))) ++above;
     }
     return above + 1;
+}
+
+PutResult MemoryStore::Answer(PutOutcome outcome, std::size_t at) const {
+    const std::int64_t day = DayOf(rows_[at].timeMs);
+    return {outcome, rows_[at], RankOf(at), RankOf(at, WeekOf(day)), RankOf(at, DayOnly(day))};
 }
 
 PutResult MemoryStore::Put(const ScoreRecord& record) {
@@ -40,11 +53,11 @@ PutResult MemoryStore::Put(const ScoreRecord& record) {
     const auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& r) { return r.id == record.id; });
     if (found == rows_.end()) {
         rows_.push_back(record);
-        return {PutOutcome::Stored, record, RankOf(rows_.size() - 1)};
+        return Answer(PutOutcome::Stored, rows_.size() - 1);
     }
     const bool same = found->game == record.game && found->name == record.name && found->score == record.score;
     if (!same) return {PutOutcome::Conflict, *found, 0};
-    return {PutOutcome::AlreadyStored, *found, RankOf(static_cast<std::size_t>(found - rows_.begin()))};
+    return Answer(PutOutcome::AlreadyStored, static_cast<std::size_t>(found - rows_.begin()));
 }
 
 void MemoryStore::PutAsync(const ScoreRecord& record, PutCallback done) {
@@ -70,6 +83,53 @@ std::vector<RankedScore> MemoryStore::Table(std::string_view game, int limit, st
         out.push_back({i + 1, r.name, r.score, r.timeMs});
     }
     return out;
+}
+
+TablePage MemoryStore::ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) {
+    std::lock_guard lock(mutex_);
+    ThrowIfFailing();
+    std::vector<ScoreRecord> rows;
+    std::copy_if(rows_.begin(), rows_.end(), std::back_inserter(rows),
+                 [&](const auto& r) { return r.game == game && Within(r, days); });
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.score > b.score; });
+    TablePage page{std::ssize(rows), {}};
+    for (auto i = offset; i < std::ssize(rows) && i < offset + limit; ++i) {
+        const auto& r = rows[static_cast<std::size_t>(i)];
+        page.rows.push_back({i + 1, r.name, r.score, r.timeMs});
+    }
+    return page;
+}
+
+std::optional<PutResult> MemoryStore::Find(std::string_view id) {
+    std::lock_guard lock(mutex_);
+    ThrowIfFailing();
+    const auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& r) { return r.id == id; });
+    if (found == rows_.end()) return std::nullopt;
+    return Answer(PutOutcome::AlreadyStored, static_cast<std::size_t>(found - rows_.begin()));
+}
+
+void MemoryStore::Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) {
+    std::vector<ScoreRecord> rows;
+    {
+        std::lock_guard lock(mutex_);
+        ThrowIfFailing();
+        std::copy_if(rows_.begin(), rows_.end(), std::back_inserter(rows),
+                     [&](const auto& r) { return !game || r.game == *game; });
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.game != b.game ? a.game < b.game : a.score > b.score;
+    });
+    std::int64_t rank = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rank = i > 0 && rows[i - 1].game == rows[i].game ? rank + 1 : 1;
+        row({rows[i].game, rank, rows[i].name, rows[i].score, rows[i].timeMs, rows[i].id});
+    }
+}
+
+std::int64_t MemoryStore::DeleteName(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    ThrowIfFailing();
+    return std::erase_if(rows_, [&](const auto& r) { return r.name == name; });
 }
 
 std::int64_t MemoryStore::Count(std::string_view game) {

@@ -18,6 +18,12 @@ public:
     scoreboard::PutResult Put(const scoreboard::ScoreRecord& record);
     std::vector<scoreboard::RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
+    scoreboard::TablePage ReadDays(std::string_view game, scoreboard::DayRange days, int limit,
+                                   std::int64_t offset) override;
+    std::optional<scoreboard::PutResult> Find(std::string_view id) override;
+    void Export(const std::optional<std::string>& game,
+                const std::function<void(const scoreboard::ExportRow&)>& row) override;
+    std::int64_t DeleteName(std::string_view name) override;
     std::vector<scoreboard::GameSummary> Games() override;
     std::vector<scoreboard::PlayerBest> PlayerBests(std::string_view name) override;
 
@@ -27,8 +33,10 @@ public:
 
 private:
     void ThrowIfFailing();  // with mutex_ held
-    // The rank of rows_[at] in its game, with mutex_ held.
-    std::int64_t RankOf(std::size_t at) const;
+    // The rank of rows_[at] in its game (among the rows of `days` only,
+    // when given), with mutex_ held.
+    std::int64_t RankOf(std::size_t at, std::optional<scoreboard::DayRange> days = std::nullopt) const;
+    scoreboard::PutResult Answer(scoreboard::PutOutcome outcome, std::size_t at) const;
 
     std::mutex mutex_;
     std::vector<scoreboard::ScoreRecord> rows_;  // in the order stored

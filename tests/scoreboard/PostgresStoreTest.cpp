@@ -2,6 +2,7 @@
 // cluster: what the server suite cannot see from outside (a put's rank, a
 // player's bests, many puts in one batch, connections the database drops).
 #include "AwaitPut.h"
+#include "DayTableCheck.h"
 #include "PostgresStore.h"
 #include "Support.h"
 
@@ -53,6 +54,8 @@ TEST_F(PostgresStoreTest, APutAnswersItsRankAmongHigherAndEarlierEqualScores) {
     EXPECT_EQ(conflict.rank, 0);
     EXPECT_EQ(conflict.kept.score, 50);
 }
+
+TEST_F(PostgresStoreTest, WeeksAndDaysRankAndPageTheirOwnRows) { scoreboard_test::CheckDayTables(*store_); }
 
 TEST_F(PostgresStoreTest, PlayerBestsTakeEachGamesBestRowOfExactlyThatName) {
     Put(Id(1), "b-game", "ann", 10);

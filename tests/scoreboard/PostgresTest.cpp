@@ -86,8 +86,10 @@ TEST(TwoServersTest, PostsSpreadOverBothShowOnEachAndARetryOnTheOtherIsA200WithO
         auto again = JsonOf(reply).as_object();
         auto first = json::parse(firstAnswers[Uuid(i)]).as_object();
         retries["p" + std::to_string(i)] = again;
-        again.erase("rank");
-        first.erase("rank");
+        for (auto* answer : {&again, &first}) {
+            answer->erase("rank");
+            answer->erase("ranks");
+        }
         EXPECT_EQ(again, first);
     }
     // Both tables agree, with ties in the order they were stored whichever

@@ -2,6 +2,7 @@
 // in-memory one the handler tests stand on, so the two cannot drift apart.
 #include "AwaitPut.h"
 #include "CachedStore.h"
+#include "DayTableCheck.h"
 #include "MemoryStore.h"
 #include "SqliteStore.h"
 #include "StoreFactory.h"
@@ -245,26 +246,7 @@ TEST_P(StoreTest, RanksOfPutsCommittedTogetherMatchTheTable) {
     check(putAll(PutOutcome::AlreadyStored));
 }
 
-TEST(SqliteStoreTest, RanksAreCountedWithSqlForGamesBeyondTheRowsKeptInMemory) {
-    const fs::path dir = fs::path(::testing::TempDir()) / ("store-test-sql-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    {
-        // Room for the first game's 3 rows, not for the second's.
-        SqliteStore store((dir / "scores.db").string(), 3);
-        EXPECT_EQ(AwaitPut(store, {"a", "small", "A", 5, 1000}).rank, 1);
-        EXPECT_EQ(AwaitPut(store, {"b", "small", "B", 5, 1000}).rank, 2);
-        EXPECT_EQ(AwaitPut(store, {"c", "small", "C", 9, 1000}).rank, 1);
-        for (int i = 0; i < 4; ++i)
-            EXPECT_EQ(AwaitPut(store, {"l" + std::to_string(i), "large", "L", 10, 1000}).rank, i + 1);
-        EXPECT_EQ(AwaitPut(store, {"m", "large", "M", 10, 1000}).rank, 5);
-        EXPECT_EQ(AwaitPut(store, {"n", "large", "N", 11, 1000}).rank, 1);
-        EXPECT_EQ(AwaitPut(store, {"l1", "large", "L", 10, 1000}).rank, 3);
-        EXPECT_EQ(AwaitPut(store, {"d", "small", "D", 6, 1000}).rank, 2);
-        EXPECT_EQ(AwaitPut(store, {"b", "small", "B", 5, 1000}).rank, 4);
-    }
-    fs::remove_all(dir);
-}
+TEST_P(StoreTest, WeeksAndDaysRankAndPageTheirOwnRows) { scoreboard_test::CheckDayTables(*store_); }
 
 TEST_P(StoreTest, APlayersBestRowInEachGameWithItsRank) {
     EXPECT_TRUE(store_->PlayerBests("Ann").empty());

@@ -1,7 +1,6 @@
 // The pure parts, where the boundaries are easier to reach than over HTTP.
 #include "Options.h"
 #include "Page.h"
-#include "RankIndex.h"
 #include "RateLimiter.h"
 #include "Validate.h"
 
@@ -80,39 +79,6 @@ TEST(OptionsTest, BadValuesAreNamed) {
         ASSERT_TRUE(std::holds_alternative<std::string>(r)) << args.back();
         EXPECT_NE(std::get<std::string>(r).find(says), std::string::npos) << std::get<std::string>(r);
     }
-}
-
-TEST(RankIndexTest, AgreesWithCountingInAnyOrderOfInserts) {
-    RankIndex index;
-    std::vector<std::pair<std::int32_t, std::int64_t>> rows;  // (score, seq)
-    std::uint32_t state = 12345;
-    const auto next = [&] { return state = state * 1103515245u + 12345u; };
-    const auto countedRank = [&](std::int32_t score, std::int64_t seq) {
-        std::int64_t above = 0;
-        for (const auto& [s, q] : rows) above += s > score || (s == score && q < seq);
-        return above + 1;
-    };
-    EXPECT_EQ(index.Rank(5, 1), 1);
-    // Seqs out of order too, as a file read back in rank order gives them.
-    for (std::int64_t i = 0; i < 5000; ++i) {
-        const auto score = static_cast<std::int32_t>(next() % 300) - 150;
-        const auto seq = static_cast<std::int64_t>(next() % 1000000) * 5000 + i;
-        index.Insert(score, seq);
-        rows.emplace_back(score, seq);
-        if (i % 97 == 0) {
-            ASSERT_EQ(index.Rank(score, seq), countedRank(score, seq)) << i;
-        }
-    }
-    EXPECT_EQ(index.Size(), 5000);
-    for (std::size_t i = 0; i < rows.size(); i += 13) {
-        ASSERT_EQ(index.Rank(rows[i].first, rows[i].second), countedRank(rows[i].first, rows[i].second)) << i;
-    }
-    // Scores at the ends of the range, and a key not in the index.
-    index.Insert(std::numeric_limits<std::int32_t>::max(), 1);
-    index.Insert(std::numeric_limits<std::int32_t>::min(), 2);
-    EXPECT_EQ(index.Rank(std::numeric_limits<std::int32_t>::max(), 1), 1);
-    EXPECT_EQ(index.Rank(std::numeric_limits<std::int32_t>::min(), 2), 5002);
-    EXPECT_EQ(index.Rank(std::numeric_limits<std::int32_t>::min(), 3), 5003);
 }
 
 TEST(PathSegmentTest, EncodesAllButUnreservedAndDecodesBack) {

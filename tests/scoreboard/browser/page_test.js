@@ -1,7 +1,8 @@
 // Loads the score pages in the system Chromium, as a visitor would, after a
 // name made of markup has been stored, and checks what reaches the reader:
-// the front page, a game's table page by page, a player's page and the page
-// for an address that leads nowhere, each checked with axe-core as well.
+// the front page, a game's table page by page and this week's and today's,
+// a player's page and the page for an address that leads nowhere, each
+// checked with axe-core as well.
 // Usage: node page_test.js <barnblast-scoreboard> <artifact dir>
 'use strict';
 
@@ -175,6 +176,28 @@ async function main() {
     await page.waitForLoadState('load');
     check(page.url().endsWith('?page=2#rank-30'), `the game link lands on the player's row: ${page.url()}`);
     check(await page.locator('#rank-30').count() === 1, 'that row is on the page');
+    const background = (sel) => page.locator(sel).evaluate((r) => getComputedStyle(r).backgroundColor);
+    check(await background('#rank-30') !== await background('#rank-29'), 'that row stands out from the others');
+
+    // This week's and today's tables, each linked from the others; every
+    // score here was posted just now, so all are in both.
+    for (const [title, period] of [['This week', 'week'], ['Today', 'day']]) {
+      await page.getByRole('navigation', { name: 'Periods' }).getByRole('link', { name: title }).click();
+      await page.waitForLoadState('load');
+      check(new URL(page.url()).search === `?period=${period}`, `${title} leads to its view: ${page.url()}`);
+      await checkPage(page, `${title}'s table`);
+      const current = page.getByRole('navigation', { name: 'Periods' }).locator('[aria-current="page"]');
+      check(await current.textContent() === title, `${title} is marked as the view shown`);
+      const view = page.getByRole('table', { name: `${longGame}, ${title}: scores 1 to 25 of 30` });
+      check(await view.count() === 1, `${title}'s table names its period and rows in the caption`);
+      if (period === 'week') {
+        await page.screenshot({ path: path.join(artifactDir, 'scoreboard-week-page.png'), fullPage: true });
+      }
+      await checkAxe(page, `${title}'s table`);
+    }
+    await page.getByRole('navigation', { name: 'Periods' }).getByRole('link', { name: 'All time' }).click();
+    await page.waitForLoadState('load');
+    check(new URL(page.url()).search === '', `All time leads back to the whole table: ${page.url()}`);
 
     // An address that leads nowhere, and a page past the end of a table.
     for (const [target, what] of [['/no/such/page', 'the page for a wrong address'],

@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# The score table at scale: one game of ROWS scores (default 2,000,000; 50,000
+# names, scores from -200 to 800 in steps of 5, a year of times) filled
+# straight into the database, then the server started on it and asked as
+# players would. For SQLite and then PostgreSQL (a throwaway cluster with
+# its default settings, on a Unix socket) it prints:
+#   - POST/s and p99 with 16 connections (wrk, SECONDS), on an empty table
+#     first and then on the full one;
+#   - one POST at a time (wrk, one connection: median latency);
+#   - the first post after the server's start, and how long the start took;
+#   - pages 1, middle and last of the table, a player's page, an around-me
+#     answer, the week and day views: each the median of SAMPLES, each
+#     sample right after a post, so that no answer kept from before counts;
+#   - the server's resident memory at the end (and its peak).
+# Answers other than 200 (a server without around-me or periods) print as
+# "n/a". A table of both stores comes last.
+# Usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]
+# (STORES="sqlite" or "postgres" measures only that one)
+set -euo pipefail
+stores=${STORES:-sqlite postgres}
+exe=${1:?usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]}
+rows=${2:-2000000}
+secs=${3:-10}
+samples=${4:-7}
+here=$(cd "$(dirname "$0")" && pwd)
+postgres=$here/../../tests/scoreboard/postgres.sh
+work=$(mktemp -d "${TMPDIR:-/tmp}/scoreboard-scale.XXXXXX")
+pgdir=$work-pg
+game=Scale
+pid=""
+cluster=""
+cleanup() {
+  [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null || true
+  [[ -n $cluster ]] && bash "$postgres" teardown "$pgdir" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+now_ms=$(date +%s%3N)
+step_ms=$((365 * 86400000 / rows))
+# Row x: its id, name, score and time; the first row a year ago, the last now.
+columns="'fill-' || x, '$game', 'n' || (x % 50000), ((x * 7919) % 201) * 5 - 200, $((now_ms - 365 * 86400000)) + x * $step_ms"
+
+median() { sort -g | awk '{v[NR]=$1} END {if (NR == 0) print "n/a"; else print (NR % 2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+
+# Starts the server on $1, logging to $2; sets pid and port, and start_s to
+# the seconds until it listened.
+start_server() {
+  local t0 t1
+  port=""
+  t0=$(date +%s.%N)
+  "$exe" --port 0 --db "$1" --rate-limit 0 --threads 4 2>"$2" &
+  pid=$!
+  for _ in $(seq 1200); do
+    port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$2")
+    [[ -n $port ]] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  t1=$(date +%s.%N)
+  [[ -n $port ]] || { cat "$2" >&2; echo "server did not start" >&2; exit 1; }
+  start_s=$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')
+}
+stop_server() {
+  kill -TERM "$pid"
+  wait "$pid" || true
+  pid=""
+}
+
+post_one() {  # score name; prints the seconds the answer took
+  curl -s -o /dev/null -w '%{time_total}\n' -H 'Content-Type: application/json' \
+    -d "{\"game\":\"$game\",\"score\":$1,\"name\":\"$2\",\"id\":\"$(cat /proc/sys/kernel/random/uuid)\"}" \
+    "http://127.0.0.1:$port/api/scores"
+}
+
+# Milliseconds of one GET of $1, or nothing if it did not answer 200 with
+# $2 (a fixed string) in its body.
+get_ms() {
+  local out
+  out=$(curl -s -o "$work/body" -w '%{http_code} %{time_total}' "http://127.0.0.1:$port$1")
+  [[ ${out%% *} == 200 ]] && grep -qF -- "$2" "$work/body" && echo "${out#* }" | awk '{printf "%.2f\n", $1 * 1000}'
+  return 0
+}
+
+# The median of `samples` GETs, each right after a post. $1 is a path, or
+# "last" for the table's last page as it stands; $2 what the answer holds.
+sample_get() {
+  local i path total
+  for i in $(seq "$samples"); do
+    post_one $(( (i * 37) % 201 * 5 - 200 )) "sampler" >/dev/null
+    path=$1
+    if [[ $path == last ]]; then
+      total=$(curl -s "http://127.0.0.1:$port/api/scores?game=$game&limit=1" | sed -n 's/.*"total":\([0-9]*\).*/\1/p')
+      path="/games/$game?page=$(( (total + 24) / 25 ))"
+    fi
+    get_ms "$path" "$2"
+  done | median
+}
+
+wrk_post() {  # connections, threads, seconds, run; prints "rps p50_ms p99_ms"
+  local out=$work/wrk.$4
+  wrk -t"$2" -c"$1" -d"$3s" --timeout 10s -s "$here/post.lua" "http://127.0.0.1:$port/api/scores" \
+    -- "$4" "$game" year >"$out"
+  awk '$1 == "rps" {r = $2} $1 == "p50_ms" {m = $2} $1 == "p99_ms" {p = $2} END {print r, m, p}' "$out"
+}
+
+declare -A fig
+measure() {  # label, db argument for an empty table, db argument for the full one, fill command...
+  local label=$1 empty=$2 full=$3 t0 t1 r
+  shift 3
+  echo "$label ($(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg))"
+
+  start_server "$empty" "$work/$label-empty.log"
+  read -r r _ p <<<"$(wrk_post 16 2 "$secs" 1)"
+  fig[$label,empty]="$(printf '%.0f/s, p99 %.1f ms' "$r" "$p")"
+  echo "  POST, 16 connections, empty table:  ${fig[$label,empty]}"
+  stop_server
+
+  # Laid out by the server, then filled straight in.
+  start_server "$full" "$work/$label-full.log"
+  stop_server
+  t0=$(date +%s.%N)
+  "$@"
+  t1=$(date +%s.%N)
+  fig[$label,fill]=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f s", b - a}')
+  echo "  filled $rows rows in ${fig[$label,fill]}"
+
+  start_server "$full" "$work/$label-full.log"
+  fig[$label,start]=$(printf '%.2f s' "$start_s")
+  fig[$label,first]=$(post_one 300 first | awk '{printf "%.1f ms", $1 * 1000}')
+  echo "  start ${fig[$label,start]}; first post ${fig[$label,first]}"
+  read -r _ m _ <<<"$(wrk_post 1 1 3 2)"
+  fig[$label,single]=$(printf '%.2f ms' "$m")
+  echo "  one POST at a time (median):        ${fig[$label,single]}"
+  local middle=$(( (rows / 25 + 1) / 2 ))
+  fig[$label,page1]=$(sample_get "/games/$game?page=1" "<table")
+  fig[$label,pagemid]=$(sample_get "/games/$game?page=$middle" "<table")
+  fig[$label,pagelast]=$(sample_get last "<table")
+  fig[$label,player]=$(sample_get "/players/n12345" "<table")
+  fig[$label,around]=$(sample_get "/api/scores?game=$game&around=fill-$((rows / 2))" '"around"')
+  fig[$label,week]=$(sample_get "/games/$game?period=week&page=2" "This week")
+  fig[$label,day]=$(sample_get "/games/$game?period=day&page=2" "Today")
+  echo "  pages 1 / $middle / last (ms):   ${fig[$label,page1]} / ${fig[$label,pagemid]} / ${fig[$label,pagelast]}"
+  echo "  player's page ${fig[$label,player]} ms; around-me ${fig[$label,around]} ms; week ${fig[$label,week]} ms; day ${fig[$label,day]} ms"
+  read -r r _ p <<<"$(wrk_post 16 2 "$secs" 3)"
+  fig[$label,full]="$(printf '%.0f/s, p99 %.1f ms' "$r" "$p")"
+  echo "  POST, 16 connections, full table:   ${fig[$label,full]}"
+  fig[$label,rss]=$(awk '$1 == "VmRSS:" {r = $2} $1 == "VmHWM:" {h = $2} END {printf "%.0f MB (peak %.0f MB)", r / 1024, h / 1024}' "/proc/$pid/status")
+  echo "  server's resident memory: ${fig[$label,rss]}"
+  stop_server
+  echo
+}
+
+sqlite_fill() {
+  sqlite3 "$work/full.db" "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < $((rows - 1)))
+    INSERT INTO scores (id, game, name, score, time_ms) SELECT $columns FROM i" >/dev/null
+}
+labels=()
+echo "scale benchmark of $exe: $rows rows"
+if [[ $stores == *sqlite* ]]; then
+  labels+=(SQLite)
+  measure SQLite "$work/empty.db" "$work/full.db" sqlite_fill
+fi
+
+if [[ $stores != *postgres* ]]; then
+  :
+elif bash "$postgres" setup "$pgdir" >"$work/cluster.log" 2>&1; then
+  cluster=yes
+  pg() { psql -X -q -t -A "postgresql:///$1?host=$pgdir&user=postgres" -c "$2"; }
+  for db in empty full; do pg postgres "CREATE DATABASE scale_$db"; done
+  pg_fill() {
+    pg scale_full "INSERT INTO scores (id, game, name, score, time_ms)
+      SELECT $columns FROM generate_series(0::bigint, $((rows - 1))) AS x" >/dev/null
+    # As autovacuum leaves a table that has stood a while.
+    pg scale_full "VACUUM ANALYZE" >/dev/null
+  }
+  labels+=(PostgreSQL)
+  measure PostgreSQL "postgresql:///scale_empty?host=$pgdir&user=postgres" \
+    "postgresql:///scale_full?host=$pgdir&user=postgres" pg_fill
+else
+  echo "PostgreSQL not measured: its throwaway cluster did not start:"
+  cat "$work/cluster.log"
+fi
+
+row() {  # title, key
+  local line="| $1 |" l
+  for l in "${labels[@]}"; do line+=" ${fig[$l,$2]} |"; done
+  echo "$line"
+}
+header="| at $rows rows |"; rule="|---|"
+for l in "${labels[@]}"; do header+=" $l |"; rule+="---|"; done
+echo "$header"; echo "$rule"
+row "fill, straight into the database" fill
+row "POST, 16 connections, empty table" empty
+row "POST, 16 connections (wrk, ${secs} s)" full
+row "POST, one at a time (median)" single
+row "start (until listening)" start
+row "first post after the start" first
+row "page 1 (ms)" page1
+row "middle page (ms)" pagemid
+row "last page (ms)" pagelast
+row "a player's page (ms)" player
+row "around-me answer (ms)" around
+row "week view (ms)" week
+row "day view (ms)" day
+row "resident memory" rss
