@@ -43,7 +43,7 @@ std::string IsoTimeOf(long long ms) {
     const std::time_t secs = ms / 1000;
     std::tm tm{};
     gmtime_r(&secs, &tm);
-    char text[32];
+    char text[96];  // room for any int the compiler cannot rule out
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms % 1000);
     return text;
