@@ -87,8 +87,7 @@ protected:
     long long GamesTotal() {
         long long total = 0;
         const auto games = JsonOf(Get(server_.Port(), "/api/games"));
-        for (const auto& g : games.at("games").as_array())
-            total += g.at("scores").as_int64();
+        for (const auto& g : games.at("games").as_array()) total += g.at("scores").as_int64();
         return total;
     }
 

@@ -129,7 +129,7 @@ TEST_F(ScaleTest, ThisWeeksAndTodaysTablesEqualABruteForceSortOfTheirRows) {
     for (const auto& [period, first] : {std::pair<std::string, long long>{"week", MondayOf(today)}, {"day", today}}) {
         std::vector<Row> rows;
         std::copy_if(rows_.begin(), rows_.end(), std::back_inserter(rows),
-                     [&](const Row& r) { return r.timeMs / kDayMs >= first; });
+                     [&, from = first](const Row& r) { return r.timeMs / kDayMs >= from; });
         const long long n = std::ssize(rows);
         for (const long long offset : {0LL, 1LL, 30LL, n / 2, n - 3, n}) {
             if (offset < 0) continue;
@@ -148,7 +148,7 @@ TEST_F(ScaleTest, AroundAScoreAreTheRowsEitherSideOfItInEachPeriod) {
     for (const auto& [period, first] : periods) {
         std::vector<Row> rows;
         std::copy_if(rows_.begin(), rows_.end(), std::back_inserter(rows),
-                     [&](const Row& r) { return r.timeMs / kDayMs >= first; });
+                     [&, from = first](const Row& r) { return r.timeMs / kDayMs >= from; });
         // The best, one in the middle, the last of the period.
         for (const std::size_t at : {std::size_t{0}, rows.size() / 2, rows.size() - 1}) {
             if (at >= rows.size()) continue;

@@ -228,7 +228,7 @@ TEST_F(Mixing, ClosedLoopFallsSilent) {
 double Frequency(const std::vector<float>& stereo) {
     int rising = 0;
     for (std::size_t i = 2; i < stereo.size(); i += 2) rising += stereo[i - 2] < 0 && stereo[i] >= 0;
-    return rising * 48000.0 / static_cast<double>(stereo.size() / 2);
+    return rising * 48000.0 * 2 / static_cast<double>(stereo.size());
 }
 
 // How the mix reaches the player's ears: pitch, one ear, headphones.
