@@ -5,6 +5,7 @@
 #include "Support.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -201,4 +202,50 @@ TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
         rows_.insert(rows_.begin() + all, Row{"", 0, "new", score, NowMs()});
     }
     EXPECT_EQ(JsonOf(Get(server_->Port(), "/api/scores?game=Small")).at("scores").at(0).at("rank"), 1);
+}
+
+// A file the previous server version made (its layout: rows, the rank
+// index, per-game totals, no per-score counts) keeps every row and ranks
+// them all once a server of this version has opened it.
+TEST(SchemaUpgrade, AVersionOneFileKeepsItsRowsAndRanksThemAll) {
+    if (UsingPostgres()) GTEST_SKIP() << "the SQLite file's own upgrade";
+    TempDir dir;
+    const auto db = dir.Path() / "scores.db";
+    sqlite3* file = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(file,
+                           "PRAGMA journal_mode=WAL;"
+                           "CREATE TABLE scores (seq INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, game TEXT NOT NULL,"
+                           " name TEXT NOT NULL, score INTEGER NOT NULL, time_ms INTEGER NOT NULL);"
+                           "CREATE INDEX scores_by_rank ON scores (game, score DESC, seq);"
+                           "CREATE TABLE games (game TEXT PRIMARY KEY, scores INTEGER NOT NULL) WITHOUT ROWID;"
+                           "CREATE TRIGGER count_score AFTER INSERT ON scores BEGIN"
+                           " INSERT INTO games (game, scores) VALUES (NEW.game, 1)"
+                           " ON CONFLICT (game) DO UPDATE SET scores = scores + 1; END;"
+                           "PRAGMA user_version = 1;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(file);
+    const long long now = NowMs();
+    Query(db,
+          "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < 299)"
+          " INSERT INTO scores (id, game, name, score, time_ms)"
+          " SELECT 'old-' || x, 'Big', 'n' || (x % 7), ((x * 37) % 11) * 5, " +
+              std::to_string(now - 1000) + " - x FROM i");
+    std::vector<Row> rows;
+    for (const auto& r : Query(db, "SELECT id, seq, name, score, time_ms FROM scores"))
+        rows.push_back({r[0], std::stoll(r[1]), r[2], std::stoll(r[3]), std::stoll(r[4])});
+    std::sort(rows.begin(), rows.end(),
+              [](const Row& a, const Row& b) { return std::tie(b.score, a.seq) < std::tie(a.score, b.seq); });
+
+    ServerProcess server(db);
+    for (const long long offset : {0LL, 30LL, 299LL}) {
+        const auto page = JsonOf(Get(server.Port(), "/api/scores?game=Big&limit=100&offset=" + std::to_string(offset)));
+        ExpectSlice(page.as_object(), rows, offset);
+    }
+    const auto reply = PostScore(server.Port(), kGame, 25, "new", Uuid(7));
+    ASSERT_EQ(reply.result_int(), 201) << reply.body();
+    const auto above = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return r.score >= 25; });
+    EXPECT_EQ(JsonOf(reply).at("rank"), above + 1);
+    EXPECT_EQ(Query(db, "PRAGMA user_version").at(0).at(0), "2");
 }
