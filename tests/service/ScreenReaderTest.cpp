@@ -27,6 +27,7 @@ extern char** environ;
 // make (tests/lsan.supp leaves it out); the full unwinding lets the leak
 // checker see that the allocation is the library's. Read by
 // AddressSanitizer alone.
+// NOLINTNEXTLINE(readability-identifier-naming): the name AddressSanitizer looks for
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 
 namespace {
