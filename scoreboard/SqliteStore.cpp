@@ -172,6 +172,20 @@ std::unique_ptr<SqliteStore::Connection> SqliteStore::OpenReader() const {
     return c;
 }
 
+// Walks (score, count) rows, best score first, to the score holding rank
+// `offset` + 1: that score, and how many rows come before its first.
+static bool FindStart(Use& counts, std::int64_t offset, std::int64_t& score, std::int64_t& above) {
+    while (counts.Step()) {
+        const std::int64_t n = counts.Integer(1);
+        if (above + n > offset) {
+            score = counts.Integer(0);
+            return true;
+        }
+        above += n;
+    }
+    return false;
+}
+
 TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit, std::int64_t offset) {
     TablePage page;
     ReadTransaction tx(c.db);
@@ -184,21 +198,11 @@ TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit,
     // The score the page starts at, and how many rows of it come before.
     std::int64_t above = 0;
     std::int64_t first = 0;
-    bool found = false;
     {
         Use q(*c.counts);
         q.Bind(1, game);
-        while (!found && q.Step()) {
-            const std::int64_t n = q.Integer(1);
-            if (above + n > offset) {
-                first = q.Integer(0);
-                found = true;
-            } else {
-                above += n;
-            }
-        }
+        if (!FindStart(q, offset, first, above)) return page;
     }
-    if (!found) return page;
     std::int64_t fromSeq = 0;
     {
         Use q(*c.seqAt);
@@ -237,21 +241,11 @@ TablePage SqliteStore::ReadDaysWith(Connection& c, std::string_view game, DayRan
     if (limit <= 0 || offset >= page.total) return page;
     std::int64_t above = 0;
     std::int64_t first = 0;
-    bool found = false;
     {
         Use q(*c.daysCounts);
         q.Bind(1, game).Bind(2, days.first).Bind(3, days.last);
-        while (!found && q.Step()) {
-            const std::int64_t n = q.Integer(1);
-            if (above + n > offset) {
-                first = q.Integer(0);
-                found = true;
-            } else {
-                above += n;
-            }
-        }
+        if (!FindStart(q, offset, first, above)) return page;
     }
-    if (!found) return page;
     struct Row {
         RankedScore row;
         std::int64_t seq;
