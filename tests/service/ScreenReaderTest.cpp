@@ -148,8 +148,8 @@ TEST_F(ScreenReader, ANewNumberCutsOffWhatItWasSaying) {
     const std::size_t from = pulse_.RecordedFrames();
     Corvane::SpeakText(kLongText);
     // Once it is heard, a number interrupts it.
-    ASSERT_TRUE(pulse_.WaitForRecording(
-        from, [](const std::vector<float>& s) { return FirstSpeech(s) != std::string::npos; }, kPatience));
+    ASSERT_TRUE(pulse_.WaitToHear(
+        from, [](const testsupport::Loudness& l) { return l.Both() > kHeard; }, kPatience));
     Corvane::SpeakNumber(7);
     ASSERT_TRUE(pulse_.WaitForRecording(from, SpokenAndDone, kPatience));
     const auto cut = pulse_.Recorded(from);
