@@ -9,9 +9,12 @@
 // to SDL (the service's capture; the tone itself never rests). Latency is
 // what the server reports for the player's stream: buffer plus sink.
 //
-// Usage: bench_server_gaps [seconds per run, default 20] [LOAD COMMAND...]
+// Usage: bench_server_gaps [--players A,B,...] [--loads A,B,...]
+//                          [seconds per run, default 20] [LOAD COMMAND...]
 // A load command (say, a parallel build from scratch) adds a third load,
-// started afresh with each run and ended after it.
+// "command", started afresh with each run and ended after it. Players are
+// service, service240, service960, mixer480 and mixer2048 (all by
+// default); loads quiet, busy and command (all by default).
 // (bench_server_gaps --play PLAYER SECONDS TONE is one run's player.)
 #include "Corvane.h"
 #include "PulseServer.h"
@@ -98,6 +101,15 @@ void WriteTone(const std::string& path) {
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     sf_writef_float(f, tone.data(), static_cast<sf_count_t>(tone.size()));
     sf_close(f);
+}
+
+std::vector<std::string> SplitCommas(const std::string& text) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (std::size_t comma; (comma = text.find(',', from)) != std::string::npos; from = comma + 1)
+        parts.push_back(text.substr(from, comma - from));
+    parts.push_back(text.substr(from));
+    return parts;
 }
 
 // --- the players, each in a process of its own ---
@@ -233,7 +245,17 @@ int main(int argc, char** argv) {
         std::printf("skipped: %s\n", missing.c_str());
         return 0;
     }
-    const int seconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 20;
+    std::vector<std::string> players, loadNames;
+    int arg = 1;
+    for (; arg + 1 < argc; arg += 2) {
+        if (std::strcmp(argv[arg], "--players") == 0) players = SplitCommas(argv[arg + 1]);
+        else if (std::strcmp(argv[arg], "--loads") == 0) loadNames = SplitCommas(argv[arg + 1]);
+        else break;
+    }
+    const auto chosen = [](const std::vector<std::string>& list, const std::string& name) {
+        return list.empty() || std::find(list.begin(), list.end(), name) != list.end();
+    };
+    const int seconds = argc > arg ? std::max(2, std::atoi(argv[arg])) : 20;
     const std::string self = fs::canonical("/proc/self/exe").string();
 
     PulseServer server;
@@ -254,21 +276,23 @@ int main(int argc, char** argv) {
                                    {"mixer2048", "SDL_mixer, 2048-frame blocks"}
 #endif
     };
+    std::string loadCommand;
+    for (int i = arg + 1; i < argc; ++i) loadCommand += std::string(i > arg + 1 ? " " : "") + argv[i];
     std::printf("%d s of a continuous tone per run, through PulseAudio's null sink\n", seconds);
-    if (argc > 2) std::printf("load \"command\": the command given, started afresh for each run\n");
+    if (!loadCommand.empty()) std::printf("load \"command\": %s, started afresh for each run\n", loadCommand.c_str());
     std::printf("%-9s %-30s %5s %12s %11s %14s %13s\n", "load", "player", "gaps", "longest ms", "in capture",
                 "latency ms med", "latency ms max");
-    std::string loadCommand;
-    for (int i = 2; i < argc; ++i) loadCommand += std::string(i > 2 ? " " : "") + argv[i];
     struct Load {
         const char* name;
         int busyLoops;
         bool command;
     };
-    std::vector<Load> loads = {{"quiet", 0, false}, {"2 busy", 2, false}};
+    std::vector<Load> loads = {{"quiet", 0, false}, {"busy", 2, false}};
     if (!loadCommand.empty()) loads.push_back({"command", 0, true});
     for (const Load& load : loads) {
+        if (!chosen(loadNames, load.name)) continue;
         for (const Run& run : runs) {
+            if (!chosen(players, run.player)) continue;
             std::vector<pid_t> loops;
             for (int i = 0; i < load.busyLoops; ++i) loops.push_back(BusyLoop());
             const pid_t command = load.command ? StartLoad(loadCommand) : -1;
