@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -26,12 +27,16 @@ void FillRandom(unsigned char* data, std::size_t size);
 // Windows).
 void QuietSoundSystem();
 
-// Asks real-time scheduling for the calling thread, the sound output's, so
-// that busy programs at the same priority cannot hold its blocks back (a
-// low real-time priority, below the sound server's own; not inherited by
-// children). False where the system does not grant it: the thread then
+// The calling thread's number, by which RaiseAudioThread knows it.
+std::int64_t CurrentThreadNumber();
+// Asks real-time scheduling for the sound output's thread `thread` of this
+// process, so that busy programs at the same priority cannot hold its
+// blocks back: a low real-time priority, below the sound server's own, not
+// inherited by children; taken directly where the system allows it, else
+// asked of the system's service for it, which may take a moment, so it is
+// asked from another thread. False where neither grants it: the thread then
 // plays on as it was.
-bool RaiseAudioThread();
+bool RaiseAudioThread(std::int64_t thread);
 
 // The folder the game's sounds were installed into: compiled in on POSIX
 // (`compiledIn`), Media\ beside the program on Windows.

@@ -29,6 +29,9 @@ if [[ "${1:-}" == "--tests" ]]; then
   # Speech through a screen reader is tested against a real speech-dispatcher
   # and its eSpeak NG module.
   packages+=(speech-dispatcher speech-dispatcher-espeak-ng)
+  # The audio thread's priority asked over a private system bus, of a
+  # stand-in for the system's real-time service.
+  packages+=(dbus-daemon libsystemd-dev)
   # A machine may already have Node.js from elsewhere, whose nodejs package
   # conflicts with Debian's npm: take Debian's only when there is none.
   command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -248,9 +248,12 @@ int main(int argc, char** argv) {
     std::vector<std::string> players, loadNames;
     int arg = 1;
     for (; arg + 1 < argc; arg += 2) {
-        if (std::strcmp(argv[arg], "--players") == 0) players = SplitCommas(argv[arg + 1]);
-        else if (std::strcmp(argv[arg], "--loads") == 0) loadNames = SplitCommas(argv[arg + 1]);
-        else break;
+        if (std::strcmp(argv[arg], "--players") == 0)
+            players = SplitCommas(argv[arg + 1]);
+        else if (std::strcmp(argv[arg], "--loads") == 0)
+            loadNames = SplitCommas(argv[arg + 1]);
+        else
+            break;
     }
     const auto chosen = [](const std::vector<std::string>& list, const std::string& name) {
         return list.empty() || std::find(list.begin(), list.end(), name) != list.end();

@@ -1,9 +1,11 @@
 #include "Environment.h"
 
+#include "posix/RealtimeKit.h"
+
 #include <dlfcn.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,13 +68,21 @@ void QuietSoundSystem() {
     if (auto set = reinterpret_cast<SetHandler>(::dlsym(alsa, "snd_lib_error_set_handler"))) set(&SilentAlsaHandler);
 }
 
-bool RaiseAudioThread() {
+std::int64_t CurrentThreadNumber() { return static_cast<std::int64_t>(::syscall(SYS_gettid)); }
+
+bool RaiseAudioThread(std::int64_t thread) {
 #if defined(__linux__)
     // PulseAudio's own threads take priority 5 by default: just below it.
+    constexpr int kPriority = 4;
     sched_param param{};
-    param.sched_priority = 4;
-    return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
+    param.sched_priority = kPriority;
+    const auto id = static_cast<pid_t>(thread);
+    if (::sched_setscheduler(id, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0) return true;
+    // A user's program may not take it itself on most desktops, but may ask
+    // the system's service for it.
+    return posix::RaiseThroughRealtimeKit(id, kPriority);
 #else
+    (void)thread;
     return false;
 #endif
 }

@@ -73,7 +73,9 @@ void QuietSoundSystem() {}
 
 // SDL already runs its audio thread at the highest priority Windows gives
 // a thread without asking the user.
-bool RaiseAudioThread() { return false; }
+std::int64_t CurrentThreadNumber() { return static_cast<std::int64_t>(GetCurrentThreadId()); }
+
+bool RaiseAudioThread(std::int64_t /*thread*/) { return false; }
 
 std::string InstalledDataFolder(const std::string& /*compiledIn*/) { return ProgramFolder() + "/Media"; }
 

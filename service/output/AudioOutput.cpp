@@ -67,13 +67,13 @@ std::vector<std::string> OutputDeviceNames(std::string& error) {
 }
 
 void AudioOutput::OnAudioThread(void* self, unsigned char* stream, int bytes) {
-    // Once per thread: a reopened device brings a new one.
-    thread_local bool raised = false;
-    if (!raised) {
-        raised = true;
-        platform::RaiseAudioThread();
-    }
     auto* output = static_cast<AudioOutput*>(self);
+    // Once per thread: a reopened device brings a new one.
+    thread_local bool named = false;
+    if (!named) {
+        named = true;
+        output->audioThread_.store(platform::CurrentThreadNumber(), std::memory_order_relaxed);
+    }
     output->pull_(output->pulled_, stream, bytes);
 }
 
@@ -141,10 +141,20 @@ AudioOutput::~AudioOutput() {
 void AudioOutput::Watch() {
     std::unique_lock lock(mutex_);
     while (!wake_.wait_for(lock, kWatchEvery, [this] { return stop_; })) {
+        RaiseNewAudioThread(lock);
         if (device_.Playing()) continue;
         Say("sound: the sound device is gone; playing on silently until it is back\n");
         PlaySilentlyUntilBack(lock);
     }
+}
+
+void AudioOutput::RaiseNewAudioThread(std::unique_lock<std::mutex>& lock) {
+    const std::int64_t thread = audioThread_.load(std::memory_order_relaxed);
+    if (thread == 0 || thread == raisedThread_) return;
+    raisedThread_ = thread;
+    lock.unlock();
+    platform::RaiseAudioThread(thread);
+    lock.lock();
 }
 
 // Sounds go on ending, and speech on being said, at the pace they would be

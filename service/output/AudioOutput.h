@@ -7,7 +7,9 @@
 
 #include "output/SdlOutput.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,14 +54,17 @@ public:
 
 private:
     AudioOutput() = default;
-    // SDL's callback: on each audio thread's first block, asks real-time
-    // scheduling for it; then pulls.
+    // SDL's callback: on each audio thread's first block, names the thread
+    // for the watcher to raise; then pulls.
     static void OnAudioThread(void* self, unsigned char* stream, int bytes);
     // Opens the device SDL's driver offers by `name`, or its default.
     bool OpenDevice(const char* driver, std::string& error);
-    // The watcher: every 100 ms looks whether the device still plays; once
-    // it is gone, pulls blocks at real time itself and tries to reopen.
+    // The watcher: every 100 ms asks real-time scheduling for a new audio
+    // thread (the asking may wait on a system service, which the audio
+    // thread must not) and looks whether the device still plays; once it
+    // is gone, pulls blocks at real time itself and tries to reopen.
     void Watch();
+    void RaiseNewAudioThread(std::unique_lock<std::mutex>& lock);
     void PlaySilentlyUntilBack(std::unique_lock<std::mutex>& lock);
 
     SDL_AudioSpec want_{};
@@ -70,7 +75,9 @@ private:
     bool watched_ = false;    // false on the dummy driver: it cannot be lost
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool stop_ = false;  // guarded by mutex_
+    bool stop_ = false;                         // guarded by mutex_
+    std::atomic<std::int64_t> audioThread_{0};  // the latest audio thread, set by it
+    std::int64_t raisedThread_ = 0;             // the watcher's: the last one it raised
     std::thread watcher_;
     // The device is closed before the subsystem it runs on.
     SdlAudio audio_;

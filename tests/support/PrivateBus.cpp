@@ -1,0 +1,71 @@
+#include "PrivateBus.h"
+
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+std::string PrivateBusMissing() {
+    return OnPath("dbus-daemon") ? "" : "dbus-daemon is not installed (Debian: dbus-daemon)";
+}
+
+PrivateBus::PrivateBus() {
+    std::string pattern = (fs::temp_directory_path() / "barnblast-bus-XXXXXX").string();
+    if (::mkdtemp(pattern.data())) root_ = pattern;
+}
+
+PrivateBus::~PrivateBus() {
+    KillAndReap(daemon_);
+    std::error_code ignored;
+    if (!root_.empty()) fs::remove_all(root_, ignored);
+}
+
+bool PrivateBus::Start(std::string& error) {
+    // Anyone may connect, own a name and call anything: the suite stands in
+    // for the system's services and policies alike.
+    std::ofstream(root_ / "bus.conf")
+        << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <listen>)"
+        << Address() << R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+)";
+    const int log = ::open((root_ / "daemon.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    daemon_ = Spawn({"dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + (root_ / "bus.conf").string()}, {},
+                    log, log);
+    if (log >= 0) ::close(log);
+    // Bounded for liveness only: it answers within a few milliseconds.
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < until;) {
+        if (Answers(root_ / "bus")) return true;
+        if (Exited(daemon_)) {
+            daemon_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    KillAndReap(daemon_);
+    std::ifstream in(root_ / "daemon.log");
+    error = "dbus-daemon did not start: " + std::string(std::istreambuf_iterator<char>(in), {});
+    return false;
+}
+
+}  // namespace testsupport
