@@ -17,6 +17,14 @@
 
 namespace Corvane::detail {
 
+namespace {
+
+// Closing the output takes milliseconds; a hung sound server must not keep
+// the game from ending.
+constexpr auto kClosePatience = std::chrono::milliseconds(2000);
+
+}  // namespace
+
 Engine::Engine() = default;
 
 Engine& Engine::Get() { return Singleton<Engine>(); }
@@ -109,8 +117,10 @@ void Engine::Shutdown() {
         output = std::move(output_);
         speech = std::move(speech_);
     }
-    // The output first: closing it returns once no callback runs.
-    output.reset();
+    // The output first: closing it returns once no callback runs, or, with
+    // a sound server that stopped answering, is left behind, and a callback
+    // it makes later finds no device to render and plays silence.
+    AudioOutput::CloseWithin(std::move(output), kClosePatience);
     speech.reset();  // joins the speech thread; its PlaySpeech now does nothing
     streamWake_.notify_all();
     if (streamer_.joinable()) streamer_.join();

@@ -23,6 +23,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kWatchEvery = std::chrono::milliseconds(100);
 constexpr auto kRetryEvery = std::chrono::milliseconds(500);
 
+// Outputs closed too slowly and left behind, still closing: SDL cannot start
+// again until they have (starting it closes every device, and would wait).
+std::atomic<int> leftBehind{0};
+
 std::mutex choiceMutex;
 std::optional<std::string> chosenDevice;  // guarded by choiceMutex; nullopt: none chosen yet
 
@@ -89,6 +93,10 @@ bool AudioOutput::OpenDevice(const char* driver, std::string& error) {
 }
 
 std::unique_ptr<AudioOutput> AudioOutput::Open(int rate, int callbackFrames, Pull pull, void* self) {
+    if (leftBehind > 0) {
+        Say("sound: the last sound device still does not answer; no sound until the game starts again\n");
+        return nullptr;
+    }
     auto output = std::unique_ptr<AudioOutput>(new AudioOutput);
     output->want_.freq = rate;
     output->want_.format = AUDIO_F32SYS;
@@ -127,6 +135,30 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int rate, int callbackFrames, Pul
 void AudioOutput::Resume() {
     device_.Resume();
     if (watched_ && !watcher_.joinable()) watcher_ = std::thread([this] { Watch(); });
+}
+
+bool AudioOutput::CloseWithin(std::unique_ptr<AudioOutput> output, std::chrono::milliseconds patience) {
+    if (!output) return true;
+    struct Closing {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool closed = false;
+        bool leftBehind = false;
+    };
+    auto closing = std::make_shared<Closing>();
+    std::thread([closing, output = std::move(output)]() mutable {
+        output.reset();
+        std::lock_guard lock(closing->mutex);
+        closing->closed = true;
+        if (closing->leftBehind) --leftBehind;
+        closing->done.notify_all();
+    }).detach();
+    std::unique_lock lock(closing->mutex);
+    if (closing->done.wait_for(lock, patience, [&] { return closing->closed; })) return true;
+    closing->leftBehind = true;
+    ++leftBehind;
+    Say("sound: the sound device does not answer; leaving it behind\n");
+    return false;
 }
 
 AudioOutput::~AudioOutput() {

@@ -8,6 +8,7 @@
 #include "output/SdlOutput.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -46,10 +47,17 @@ public:
     // default opened instead), else the dummy driver (saying so in one
     // line), at `rate` frames a second of float stereo, `callbackFrames` at
     // a time (0: as fits the device, above). Paused until Resume. nullptr,
-    // with one line said, when not even the dummy driver opens.
+    // with one line said, when not even the dummy driver opens, or while
+    // an output left behind (CloseWithin) is still closing.
     static std::unique_ptr<AudioOutput> Open(int rate, int callbackFrames, Pull pull, void* self);
     // Starts pulling, and watching for the device's loss.
     void Resume();
+    // Closes `output` within `patience`: a sound server that has stopped
+    // answering holds SDL's audio thread, and closing waits for that thread.
+    // Past the patience, one line says so and the output is left behind,
+    // closing on its own if the server ever answers again; its callbacks
+    // must stay harmless meanwhile. False when left behind.
+    static bool CloseWithin(std::unique_ptr<AudioOutput> output, std::chrono::milliseconds patience);
     ~AudioOutput();
 
 private:

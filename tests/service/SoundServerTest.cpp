@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -276,6 +277,49 @@ TEST_F(ThroughSoundServer, LostServerIsSaidOncePlaysSilentlyAndComesBack) {
     EXPECT_EQ(messages.Count("the sound device is gone"), 1);
     EXPECT_EQ(messages.Count("the sound device is back"), 1);
     Corvane::testing::SetRenderObserver(nullptr);
+}
+
+TEST_F(ThroughSoundServer, HungServerHoldsUpNeitherClosingNorTheNextStart) {
+    ASSERT_TRUE(Corvane::InitLib(5));
+    Sound tone(testfiles::WriteWav("hung-tone.wav", testfiles::Sine(4800), 1));
+    tone.Play(1, true, 128, 255);
+    ASSERT_TRUE(Hear(0, kSounding)) << "not heard before the server hung";
+
+    server_.Freeze(true);
+    struct Thaw {
+        PulseServer& server;
+        ~Thaw() { server.Freeze(false); }
+    } thaw{server_};
+    // SDL's audio thread now waits on the server, and closing waits for it.
+    std::promise<void> closed;
+    std::thread closer([&] {
+        Corvane::CloseLib();
+        closed.set_value();
+    });
+    const bool closedInTime = closed.get_future().wait_for(kPatience) == std::future_status::ready;
+    if (!closedInTime) server_.Freeze(false);
+    closer.join();
+    ASSERT_TRUE(closedInTime) << "closing waited for the hung server";
+    EXPECT_EQ(messages.Count("the sound device does not answer; leaving it behind"), 1);
+    // A start meanwhile plays on without sound rather than wait too.
+    EXPECT_FALSE(Corvane::InitLib(5));
+    Corvane::CloseLib();
+    EXPECT_EQ(messages.Count("the last sound device still does not answer"), 1);
+
+    // Once the server answers, the device left behind closes, and a start
+    // has sound again.
+    server_.Freeze(false);
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    bool started = false;
+    while (!(started = Corvane::InitLib(5)) && std::chrono::steady_clock::now() < until) {
+        Corvane::CloseLib();
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(started);
+    const std::size_t from = server_.RecordedFrames();
+    Sound again(testfiles::WriteWav("hung-tone.wav", testfiles::Sine(4800), 1));
+    again.Play(1, true, 128, 255);
+    EXPECT_TRUE(Hear(from, kSounding));
 }
 
 }  // namespace

@@ -97,6 +97,10 @@ void PulseServer::Kill() {
     EndRecorder();
 }
 
+void PulseServer::Freeze(bool frozen) {
+    if (daemon_ > 0) ::kill(daemon_, frozen ? SIGSTOP : SIGCONT);
+}
+
 std::string PulseServer::Log() const {
     std::ifstream in(root_ / "daemon.log");
     return {std::istreambuf_iterator<char>(in), {}};

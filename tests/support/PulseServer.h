@@ -72,6 +72,9 @@ public:
     // SIGKILL, as when a desktop's sound server dies; clients find out on
     // their own. The recorder ends with it.
     void Kill();
+    // Stops the daemon where it stands (it answers nobody, as a hung server
+    // does) or lets it go on.
+    void Freeze(bool frozen);
     bool Running() const { return daemon_ > 0; }
 
     // The variables a client needs to reach this daemon and nothing else.
