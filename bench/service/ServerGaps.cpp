@@ -7,7 +7,10 @@
 // A gap is a run of at least 0.5 ms of digital silence in the recording,
 // between its first and last sound, that is not in what the player handed
 // to SDL (the service's capture; the tone itself never rests). Latency is
-// what the server reports for the player's stream: buffer plus sink.
+// what the server reports for the player's stream: buffer plus sink. The
+// machine's own stalls are how late a thread at the highest real-time
+// priority woke (the longest, and how many times by 2 ms or more): a
+// virtual machine's host may take its processors away for milliseconds.
 //
 // Usage: bench_server_gaps [--players A,B,...] [--loads A,B,...]
 //                          [seconds per run, default 20] [LOAD COMMAND...]
@@ -25,10 +28,13 @@
 #include <SDL2/SDL_mixer.h>
 #endif
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,8 +120,22 @@ std::vector<std::string> SplitCommas(const std::string& text) {
 
 // --- the players, each in a process of its own ---
 
-// `blockFrames` 0: the service's own choice.
+// When each of the service's blocks was mixed, to tell a late player from a
+// late server: written on the audio thread only, read after it has closed.
+std::vector<std::chrono::steady_clock::time_point> mixedAt;
+std::atomic<std::size_t> blocksMixed{0};
+
+void NoteMixed(const float*, int) {
+    const std::size_t n = blocksMixed.load(std::memory_order_relaxed);
+    if (n < mixedAt.size()) mixedAt[n] = std::chrono::steady_clock::now();
+    blocksMixed.store(n + 1, std::memory_order_release);
+}
+
+// `blockFrames` 0: the service's own choice. Prints the longest time
+// between two blocks and how many came over 1.5 blocks after the one before.
 int PlayService(int seconds, const std::string& tone, int blockFrames) {
+    mixedAt.resize(static_cast<std::size_t>(seconds + 5) * 1000);
+    Corvane::testing::SetRenderObserver(&NoteMixed);
     if (!(blockFrames ? Corvane::testing::InitLibWithBlocks(5, blockFrames, 120) : Corvane::InitLib(5))) return 1;
     {
         Corvane::Sound sound(tone);
@@ -123,6 +143,19 @@ int PlayService(int seconds, const std::string& tone, int blockFrames) {
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
     }
     Corvane::CloseLib();
+    Corvane::testing::SetRenderObserver(nullptr);
+    const std::size_t n = std::min(blocksMixed.load(std::memory_order_acquire), mixedAt.size());
+    const double blockMs = 1000.0 * (blockFrames ? blockFrames : 480) / PulseServer::kRate;
+    double longestMs = 0;
+    int late = 0;
+    // The first blocks fill the server's buffer at once; counted from the tenth.
+    for (std::size_t i = 10; i < n; ++i) {
+        const double ms = std::chrono::duration<double, std::milli>(mixedAt[i] - mixedAt[i - 1]).count();
+        longestMs = std::max(longestMs, ms);
+        late += ms > 1.5 * blockMs;
+    }
+    std::printf("  (the service's blocks: %zu, longest between two %.2f ms, %d over 1.5 blocks)\n", n, longestMs, late);
+    std::fflush(stdout);
     return 0;
 }
 
@@ -184,6 +217,49 @@ pid_t BusyLoop() {
     for (;;) spin.fetch_add(1, std::memory_order_relaxed);
 }
 
+// The machine's own stalls while a run plays: a thread at the highest
+// real-time priority wakes every millisecond and notes how late it was. On
+// a virtual machine whose host takes its processors away now and then, no
+// program inside can keep its sound from running dry longer than it holds.
+class StallWatch {
+public:
+    StallWatch()
+        : thread_([this] {
+              sched_param param{};
+              param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+              ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param);
+              timespec due{};
+              ::clock_gettime(CLOCK_MONOTONIC, &due);
+              while (!stop_) {
+                  due.tv_nsec += 1'000'000;
+                  if (due.tv_nsec >= 1'000'000'000) {
+                      due.tv_nsec -= 1'000'000'000;
+                      ++due.tv_sec;
+                  }
+                  ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+                  timespec now{};
+                  ::clock_gettime(CLOCK_MONOTONIC, &now);
+                  const double lateMs = (now.tv_sec - due.tv_sec) * 1e3 + (now.tv_nsec - due.tv_nsec) / 1e6;
+                  longestMs_ = std::max(longestMs_.load(), lateMs);
+                  if (lateMs >= 2) ++over2Ms_;
+                  // After a stall the next wake is due from now, not in a rush.
+                  if (lateMs > 1) due = now;
+              }
+          }) {}
+    ~StallWatch() {
+        stop_ = true;
+        thread_.join();
+    }
+    double LongestMs() const { return longestMs_; }
+    int Over2Ms() const { return over2Ms_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<double> longestMs_{0};
+    std::atomic<int> over2Ms_{0};
+    std::thread thread_;
+};
+
 struct Run {
     const char* player;  // as --play takes it
     const char* shown;
@@ -194,6 +270,8 @@ struct Figures {
     int gapsInCapture = 0;
     double medianLatencyMs = -1;
     double worstLatencyMs = -1;
+    double longestStallMs = 0;
+    int stalls = 0;  // of 2 ms or more
     bool ok = false;
 };
 
@@ -205,6 +283,7 @@ Figures Measure(PulseServer& server, const std::string& self, const Run& run, in
     auto env = server.ClientEnvironment();
     env.emplace_back("SDL_AUDIODRIVER", "pulseaudio");
     env.emplace_back("BARNBLAST_CAPTURE", capture);
+    StallWatch stalls;
     const pid_t player = Start({self, "--play", run.player, std::to_string(seconds), tone}, env);
     // The server's view of the stream, once a second while it plays.
     std::vector<double> latencies;
@@ -213,6 +292,8 @@ Figures Measure(PulseServer& server, const std::string& self, const Run& run, in
         for (const auto& stream : server.PlayingStreams()) latencies.push_back(stream.latency.TotalUs() / 1000.0);
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
+    figures.longestStallMs = stalls.LongestMs();
+    figures.stalls = stalls.Over2Ms();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return figures;
     // What was played has reached the recorder once a quarter second of
     // silence follows it.
@@ -283,8 +364,9 @@ int main(int argc, char** argv) {
     for (int i = arg + 1; i < argc; ++i) loadCommand += std::string(i > arg + 1 ? " " : "") + argv[i];
     std::printf("%d s of a continuous tone per run, through PulseAudio's null sink\n", seconds);
     if (!loadCommand.empty()) std::printf("load \"command\": %s, started afresh for each run\n", loadCommand.c_str());
-    std::printf("%-9s %-30s %5s %12s %11s %14s %13s\n", "load", "player", "gaps", "longest ms", "in capture",
-                "latency ms med", "latency ms max");
+    std::printf("%-9s %-30s %5s %12s %11s %14s %13s %14s %7s\n", "load", "player", "gaps", "longest ms", "in capture",
+                "latency ms med", "latency ms max", "stall ms max", "stalls");
+    std::fflush(stdout);
     struct Load {
         const char* name;
         int busyLoops;
@@ -312,8 +394,9 @@ int main(int argc, char** argv) {
                 std::printf("%-9s %-30s failed\n", load.name, run.shown);
                 continue;
             }
-            std::printf("%-9s %-30s %5d %12.2f %11d %14.2f %13.2f\n", load.name, run.shown, f.gaps.count,
-                        f.gaps.longestMs, f.gapsInCapture, f.medianLatencyMs, f.worstLatencyMs);
+            std::printf("%-9s %-30s %5d %12.2f %11d %14.2f %13.2f %14.2f %7d\n", load.name, run.shown, f.gaps.count,
+                        f.gaps.longestMs, f.gapsInCapture, f.medianLatencyMs, f.worstLatencyMs, f.longestStallMs,
+                        f.stalls);
             std::fflush(stdout);
         }
     }
