@@ -104,7 +104,6 @@ private:
         if (property == "RTTimeUSecMax") return sd_bus_reply_method_return(message, "v", "x", kMostCpuMicroseconds);
         if (property == "MaxRealtimePriority")
             return sd_bus_reply_method_return(message, "v", "i", static_cast<std::int32_t>(highest_));
-        if (property == "MinNiceLevel") return sd_bus_reply_method_return(message, "v", "i", std::int32_t{-15});
         return sd_bus_reply_method_errorf(message, SD_BUS_ERROR_UNKNOWN_PROPERTY, "no property %s", name);
     }
 

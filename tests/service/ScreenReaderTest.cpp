@@ -1,6 +1,7 @@
 // Speech through the player's screen reader: a real speech-dispatcher of the
 // test's own, speaking with its eSpeak NG module into a private PulseAudio
 // daemon whose sink is recorded; and the game's own voice when there is none.
+#include "ChildProcess.h"
 #include "Corvane.h"
 #include "PulseServer.h"
 #include "ScopedEnvironment.h"
@@ -9,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +85,7 @@ protected:
     void TearDown() override {
         Corvane::SetScreenReader(false);
         Corvane::CloseLib();
+        // Asked to end, it ends its speech module too.
         if (daemon_ > 0) {
             ::kill(daemon_, SIGTERM);
             ::waitpid(daemon_, nullptr, 0);
@@ -102,15 +103,9 @@ protected:
                                                   "DefaultModule espeak-ng\n";
         const std::string socket = (folder / "speechd.sock").string();
         const std::string config = folder.string(), pid = (folder / "pid").string();
-        std::vector<std::string> args = {kDaemon, "-s",          "-t", "0",    "-C", config,
-                                         "-c",    "unix_socket", "-S", socket, "-P", pid};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ASSERT_EQ(::posix_spawn(&daemon_, kDaemon, nullptr, nullptr, argv.data(), environ), 0);
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (!fs::exists(socket) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-        ASSERT_TRUE(fs::exists(socket)) << "speech-dispatcher did not start";
+        daemon_ = testsupport::Spawn(
+            {kDaemon, "-s", "-t", "0", "-C", config, "-c", "unix_socket", "-S", socket, "-P", pid}, {}, -1, -1);
+        ASSERT_TRUE(testsupport::WaitToAnswer(daemon_, socket)) << "speech-dispatcher did not start";
         ::setenv("SPEECHD_ADDRESS", ("unix_socket:" + socket).c_str(), 1);
     }
 

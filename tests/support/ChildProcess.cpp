@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 namespace testsupport {
 
@@ -54,10 +56,7 @@ void KillAndReap(pid_t& pid) {
     pid = -1;
 }
 
-bool Exited(pid_t pid) {
-    int status = 0;
-    return ::waitpid(pid, &status, WNOHANG) == pid;
-}
+namespace {
 
 bool Answers(const fs::path& socketPath) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -68,6 +67,23 @@ bool Answers(const fs::path& socketPath) {
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return ok;
+}
+
+}  // namespace
+
+bool WaitToAnswer(pid_t& pid, const fs::path& socketPath) {
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < until;) {
+        if (Answers(socketPath)) return true;
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    KillAndReap(pid);
+    return false;
 }
 
 }  // namespace testsupport

@@ -23,10 +23,9 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::pair<st
 // Kills `pid` and waits for it; -1 afterwards. Nothing for -1.
 void KillAndReap(pid_t& pid);
 
-// Whether `pid` has exited (and is reaped now).
-bool Exited(pid_t pid);
-
-// Whether a stream socket at `socketPath` accepts a connection.
-bool Answers(const std::filesystem::path& socketPath);
+// Waits until the program `pid` has started listens at `socketPath`: true
+// once a connection is accepted; false, and `pid` reaped and -1, if it exits
+// first or is not listening within 20 s (a bound for liveness only).
+bool WaitToAnswer(pid_t& pid, const std::filesystem::path& socketPath);
 
 }  // namespace testsupport

@@ -6,10 +6,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 namespace testsupport {
 
@@ -52,17 +50,7 @@ bool PrivateBus::Start(std::string& error) {
     daemon_ = Spawn({"dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + (root_ / "bus.conf").string()}, {},
                     log, log);
     if (log >= 0) ::close(log);
-    // Bounded for liveness only: it answers within a few milliseconds.
-    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-         std::chrono::steady_clock::now() < until;) {
-        if (Answers(root_ / "bus")) return true;
-        if (Exited(daemon_)) {
-            daemon_ = -1;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    KillAndReap(daemon_);
+    if (WaitToAnswer(daemon_, root_ / "bus")) return true;
     std::ifstream in(root_ / "daemon.log");
     error = "dbus-daemon did not start: " + std::string(std::istreambuf_iterator<char>(in), {});
     return false;

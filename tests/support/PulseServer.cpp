@@ -77,18 +77,8 @@ bool PulseServer::Start(std::string& error) {
                          std::string(kSinkDescription)},
                     ClientEnvironment(), log, log);
     if (log >= 0) ::close(log);
-    // Bounded for liveness only: it answers within a tenth of a second.
-    for (const auto until = Clock::now() + std::chrono::seconds(20); Clock::now() < until;) {
-        if (Answers(socketPath)) return true;
-        if (Exited(daemon_)) {
-            daemon_ = -1;
-            error = "pulseaudio exited at start: " + Log();
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    KillAndReap(daemon_);
-    error = "pulseaudio did not answer: " + Log();
+    if (WaitToAnswer(daemon_, socketPath)) return true;
+    error = "pulseaudio did not start: " + Log();
     return false;
 }
 
