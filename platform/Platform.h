@@ -11,9 +11,17 @@ namespace platform {
 // Returned by _getch when standard input has ended.
 constexpr int kEndOfInput = -1;
 
+// An arrow key is two bytes from _getch: kArrowPrefix, then one of these.
+constexpr int kArrowPrefix = 0xE0;
+constexpr int kArrowUp = 0x48;
+constexpr int kArrowDown = 0x50;
+constexpr int kArrowLeft = 0x4B;
+constexpr int kArrowRight = 0x4D;
+
 // One byte (0..255) of keyboard input, without echo or line buffering.
-// Arrow keys arrive as 0xE0 followed by 0x48 (up), 0x50 (down), 0x4B (left)
-// or 0x4D (right). Returns kEndOfInput once standard input has ended.
+// Arrow keys arrive as kArrowPrefix followed by kArrowUp, kArrowDown,
+// kArrowLeft or kArrowRight. Returns kEndOfInput once standard input has
+// ended.
 int _getch();
 
 // One line of standard input without its line end, typed with the terminal's
