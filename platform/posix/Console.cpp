@@ -16,7 +16,6 @@ namespace platform {
 namespace {
 
 constexpr int kEscape = 0x1B;
-constexpr int kArrowPrefix = 0xE0;
 // How long the rest of an escape sequence may take to arrive; a terminal
 // sends the whole sequence at once, a person pressing Escape sends nothing.
 constexpr int kEscapeWaitMs = 50;
@@ -122,10 +121,10 @@ private:
 // terminal's arrow sequences, or -1.
 int ArrowCode(int final) {
     switch (final) {
-        case 'A': return 0x48;  // up
-        case 'B': return 0x50;  // down
-        case 'C': return 0x4D;  // right
-        case 'D': return 0x4B;  // left
+        case 'A': return kArrowUp;
+        case 'B': return kArrowDown;
+        case 'C': return kArrowRight;
+        case 'D': return kArrowLeft;
         default: return -1;
     }
 }

@@ -20,7 +20,6 @@ namespace {
 
 constexpr int kCtrlC = 0x03;
 constexpr int kEscape = 0x1B;
-constexpr int kArrowPrefix = 0xE0;
 constexpr int kCtrlZ = 0x1A;
 // How long the rest of an escape sequence may take to arrive through a pipe.
 constexpr int kEscapeWaitMs = 50;
@@ -83,10 +82,10 @@ void PutBack(int byte) {
 // terminal's arrow sequence, or -1.
 int ArrowCode(int final) {
     switch (final) {
-        case 'A': return 0x48;  // up
-        case 'B': return 0x50;  // down
-        case 'C': return 0x4D;  // right
-        case 'D': return 0x4B;  // left
+        case 'A': return kArrowUp;
+        case 'B': return kArrowDown;
+        case 'C': return kArrowRight;
+        case 'D': return kArrowLeft;
         default: return -1;
     }
 }
