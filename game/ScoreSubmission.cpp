@@ -2,7 +2,6 @@
 #include "Game.h"
 
 #include "NameFile.h"
-#include "Paths.h"
 #include "Platform.h"
 #include "ScoreProtocol.h"
 

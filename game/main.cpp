@@ -2,7 +2,7 @@
 #include "Corvane.h"
 #include "Environment.h"
 #include "Game.h"
-#include "Paths.h"
+#include "NameFile.h"
 #include "Settings.h"
 
 #include <cstdio>
