@@ -121,8 +121,7 @@ TEST_F(Round, MinusAndEqualsSetTheMusicByTensWithinItsRangeAndKeepIt) {
     EXPECT_EQ(Count(recording::What(), "SetGroupVolume(Music,10)"), 2);
     EXPECT_EQ(Count(recording::What(), "SetGroupVolume(Music,0)"), 2);
     EXPECT_EQ(settings.musicVolume, 10);
-    std::vector<std::string> unknown;
-    EXPECT_EQ(LoadSettings({}, unknown).musicVolume, 10);  // kept for the next game
+    EXPECT_EQ(ReadSettingsFile().musicVolume, 10);  // kept for the next game
     // Nothing else moved: the aim and the score are as they were.
     EXPECT_EQ(aimPosition, 0);
     EXPECT_EQ(score, 0);

@@ -1,5 +1,6 @@
 // The player's settings: the file, the options over it, and files that are
 // anything but a small text file, none of which may stop the game.
+#include "CommandLine.h"
 #include "Settings.h"
 
 #include "PosixShims.h"
