@@ -4,6 +4,7 @@
 
 #include "FakePlatform.h"
 #include "Game.h"
+#include "Platform.h"
 #include "PosixShims.h"
 #include "RecordingService.h"
 #include "Settings.h"

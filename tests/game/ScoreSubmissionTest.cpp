@@ -45,7 +45,8 @@ TEST_F(Submission, NegativeScorePlaysTheScorelessClipAndWaits) {
 }
 
 TEST_F(Submission, ZeroIsOfferedPromptOnceLineEndPerKeyUpperCaseIgnored) {
-    fake::ScriptKeys(Keys({{10, 'Y'}, {10, 'N'}, {10, 0xE0}, {0, 0x4D}, {10, 'n'}, {10, 'y'}}));
+    fake::ScriptKeys(
+        Keys({{10, 'Y'}, {10, 'N'}, {10, platform::kArrowPrefix}, {0, platform::kArrowRight}, {10, 'n'}, {10, 'y'}}));
     FinishRound();
     EXPECT_EQ(recording::What(), (Strings{"SendScore.wav Open(Media/SendScore.wav)",
                                           "SendScore.wav Play(-1,false,128,128)", "SendScore.wav Close()"}));
