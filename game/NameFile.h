@@ -1,4 +1,5 @@
-// The file that keeps the player's name between games.
+// The file that keeps the player's name between games: where it is, and
+// what it holds.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,18 @@
 
 // Far more than any name; what lies beyond is never read.
 inline constexpr std::size_t kMaxNameFileBytes = 64 * 1024;
+
+// The file holding the player's name. "name.dat" in the working folder when
+// one is there already, or when the game runs from its source tree (a Media/
+// folder beside it); otherwise $XDG_DATA_HOME/barnblast/name.dat, else
+// ~/.local/share/barnblast/name.dat; on Windows
+// %LOCALAPPDATA%\Barnblast\name.dat. Without a home folder, "name.dat".
+// Changes nothing on disk.
+std::string NameFilePath();
+
+// Makes the folder that NameFilePath names, when missing, so that the name
+// can be stored there. Called as the game starts, not for --help.
+void MakeNameFileFolder();
 
 // The name a name file's contents hold: the first line, without the CR of a
 // Windows line end; "" when there is none.

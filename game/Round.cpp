@@ -14,8 +14,9 @@ namespace {
 constexpr std::uint32_t kRoundMs = 120000;
 constexpr std::uint32_t kSettleMs = 100;
 constexpr std::uint32_t kAfterScoreMs = 1000;
-constexpr int kPanStep = 17;  // 16 aim positions over the 0..255 pan range
-constexpr int kLastPosition = 15;
+constexpr int kPositions = 16;  // the aim's places in the row, 0..15
+constexpr int kLastPosition = kPositions - 1;
+constexpr int kPanStep = 17;  // the 16 places over the 0..255 pan range
 
 // What h says: every key of a round.
 constexpr const char* kKeysSpoken =
@@ -28,6 +29,13 @@ constexpr const char* kKeysSpoken =
 std::mutex timerMutex;
 std::condition_variable timerChanged;
 bool timerStarted = false;
+
+// One step of the aim, -1 left or +1 right: past either end of the row it
+// comes round to the other.
+void MoveAim(int step) {
+    aimPosition = (aimPosition + step + kPositions) % kPositions;
+    UpdateAimFeedback();
+}
 
 }  // namespace
 
@@ -83,19 +91,8 @@ void ChangeMusicVolume(int step) {
 // music's volume.
 void HandleKey() {
     const int key = ReadKey();
-    if (key == 'l' || key == 0x4D) {  // right arrow
-        ++aimPosition;
-        UpdateAimFeedback();
-    }
-    if (key == 'j' || key == 0x4B) {  // left arrow
-        if (aimPosition == 0) {
-            aimPosition = kLastPosition;
-            UpdateAimFeedback();
-            return;
-        }
-        --aimPosition;
-        UpdateAimFeedback();
-    }
+    if (key == 'l' || key == platform::kArrowRight) MoveAim(+1);
+    if (key == 'j' || key == platform::kArrowLeft) MoveAim(-1);
     if (key == 's') Corvane::SpeakNumber(score);
     if (key == ' ') Shoot();
     if (key == '-') ChangeMusicVolume(-10);
@@ -106,8 +103,8 @@ void HandleKey() {
 // For one ear: the chicken's offset from the aim on the row, -15..15
 // (positive: it is to the right), as the cluck's pitch in cents. An octave
 // at the far end; growing with the square root of the distance, so the
-// first steps off target change the pitch most (three semitones at one
-// step), where the player decides whether to fire.
+// first steps off target change the pitch most (310 cents, about three
+// semitones, at one step), where the player decides whether to fire.
 int OneEarPitchCents(int offset) {
     const double share = std::sqrt(std::abs(offset) / static_cast<double>(kLastPosition));
     const int cents = static_cast<int>(std::lround(1200.0 * share));
@@ -117,7 +114,6 @@ int OneEarPitchCents(int offset) {
 // The cluck follows the aim; on target it is centred and loud. For one ear
 // it stays centred and its pitch says where the chicken is instead.
 void UpdateAimFeedback() {
-    if (aimPosition > kLastPosition) aimPosition = 0;
     if (settings.oneEar) {
         chickenSound.Pitch(OneEarPitchCents(chickenPosition - aimPosition));
         chickenSound.Volume(chickenPosition == aimPosition ? 255 : 128);

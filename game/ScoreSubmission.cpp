@@ -2,7 +2,6 @@
 #include "Game.h"
 
 #include "NameFile.h"
-#include "Paths.h"
 #include "Platform.h"
 #include "ScoreProtocol.h"
 
@@ -22,6 +21,8 @@ const std::string kScoreSite = "localhost:" + std::to_string(score_protocol::kDe
 // Runs once at the end of every round, while the music still plays.
 void FinishRound() {
     if (score < 0) {
+        // "media" in lower case as the game has always asked: the service
+        // matches a sound's folders ignoring case, so this is Media/'s clip.
         Corvane::Sound scoreless("media/scoreless.wav");
         scoreless.Play(-1, false, 128, 128);
         platform::Sleep(static_cast<std::uint32_t>(scoreless.GetLength()) + kAfterScorelessMs);

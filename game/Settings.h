@@ -1,10 +1,11 @@
 // The player's own settings: kept in a small text file, each also a
-// command-line option that overrides it. With no file and no option the
-// game plays exactly as it always has.
+// command-line option that overrides it (CommandLine.h). With no file and
+// no option the game plays exactly as it always has.
 #pragma once
 
+#include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
 // Percentages of the level each kind of sound has always been played at:
 // 100 is that level, 50 half its amplitude (-6 dB), 0 silent.
@@ -27,17 +28,43 @@ extern Settings settings;
 // "" when there is no such folder.
 std::string SettingsFilePath();
 
-// Reads the settings file (a missing, unreadable, odd or huge one leaves the
-// defaults) and then the options in `args` (the command line without the
-// program's name) over it. A bad value, in the file or an option, is one
-// line on standard error naming the setting and its allowed range, and that
-// setting keeps its default. Options it does not know are left in
-// `unknown`, for the caller to refuse.
-Settings LoadSettings(const std::vector<std::string>& args, std::vector<std::string>& unknown);
+// The settings the file holds: a missing, unreadable, odd or huge one
+// leaves the defaults. A bad value is one line on standard error naming the
+// setting and its allowed range, and that setting keeps its default.
+Settings ReadSettingsFile();
 
 // Keeps `s` in the settings file, replacing it in one step. False when it
 // could not be kept; the game plays on with them all the same.
 bool SaveSettings(const Settings& s);
 
-// The options as --help lists them, one per line.
-extern const char* const kSettingsHelp;
+// What a setting's value is, and so how it is written and checked.
+enum class SettingKind {
+    Percent,  // a whole number from 0 to 100
+    Rate,     // words a minute, a whole number within eSpeak NG's range
+    Voice,    // the name of an eSpeak NG voice
+    Flag,     // on or off
+};
+
+// One setting, by the name the file and its option give it: "music-volume"
+// is "music-volume = 50" in the file and "--music-volume 50" on the
+// command line.
+struct Setting {
+    std::string_view name;
+    SettingKind kind;
+    int Settings::*number = nullptr;  // a Percent's or Rate's place in Settings
+    bool Settings::*flag = nullptr;   // a Flag's place in Settings
+};
+
+// The setting called `name`; nullptr for a name no setting has.
+const Setting* FindSetting(std::string_view name);
+
+// A Flag's value as a player may write it: on, yes, true or 1; off, no,
+// false or 0. nullopt for any other word.
+std::optional<bool> FlagValue(std::string_view text);
+
+// Sets `setting` in `s` from `value`. A bad value sets its default instead
+// and, unless `quiet`, says so in one line on standard error: "barnblast: ",
+// then `where`, the setting's name, what it must be and the default used.
+// False when the value was bad.
+bool SetSetting(Settings& s, const Setting& setting, std::string_view value, const std::string& where,
+                bool quiet = false);

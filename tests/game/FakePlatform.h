@@ -18,9 +18,6 @@ struct Key {
     int byte;
 };
 
-constexpr int kRightArrow[] = {0xE0, 0x4D};
-constexpr int kLeftArrow[] = {0xE0, 0x4B};
-
 void Reset();                                   // fresh clock and scripts; call from the test's thread
 void Finish();                                  // wakes every sleeper and joins every thread
 std::int64_t Now();                             // virtual milliseconds since Reset

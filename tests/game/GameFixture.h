@@ -4,9 +4,11 @@
 
 #include "FakePlatform.h"
 #include "Game.h"
+#include "Platform.h"
 #include "PosixShims.h"
 #include "RecordingService.h"
 #include "Settings.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -24,11 +26,9 @@ protected:
         score = chickenPosition = aimPosition = 0;
         roundRunning = false;
         previousDir_ = std::filesystem::current_path();
-        std::string pattern = (std::filesystem::temp_directory_path() / "barnblast-game-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
-        std::filesystem::current_path(dir_);
+        std::filesystem::current_path(dir_.path());
         // The settings the keys keep go to the scratch folder, never home.
-        for (const char* folder : {"XDG_CONFIG_HOME", "APPDATA"}) ::setenv(folder, dir_.string().c_str(), 1);
+        for (const char* folder : {"XDG_CONFIG_HOME", "APPDATA"}) ::setenv(folder, dir_.path().string().c_str(), 1);
         settings = Settings{};
         previousOut_ = std::cout.rdbuf(out_.rdbuf());
     }
@@ -36,7 +36,6 @@ protected:
         fake::Finish();
         std::cout.rdbuf(previousOut_);
         std::filesystem::current_path(previousDir_);
-        std::filesystem::remove_all(dir_);
     }
 
     // Keys at the given times after the previous key.
@@ -66,9 +65,9 @@ protected:
     }
 
     std::ostringstream out_;
-    std::filesystem::path dir_;
 
 private:
+    testsupport::TempFolder dir_{"barnblast-game"};
     std::filesystem::path previousDir_;
     std::streambuf* previousOut_ = nullptr;
 };

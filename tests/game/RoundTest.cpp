@@ -40,15 +40,15 @@ TEST_F(Round, AimWrapsAroundAtBothEnds) {
 
 TEST_F(Round, ArrowsMoveTheAimAndTheirPrefixIsIgnored) {
     chickenPosition = 2;
-    fake::ScriptKeys(Keys({{10, 0xE0},
-                           {0, 0x4D},
+    fake::ScriptKeys(Keys({{10, platform::kArrowPrefix},
+                           {0, platform::kArrowRight},
                            {10, 'M'},
-                           {10, 0xE0},
-                           {0, 0x48},
-                           {10, 0xE0},
-                           {0, 0x50},
-                           {10, 0xE0},
-                           {0, 0x4B},
+                           {10, platform::kArrowPrefix},
+                           {0, platform::kArrowUp},
+                           {10, platform::kArrowPrefix},
+                           {0, platform::kArrowDown},
+                           {10, platform::kArrowPrefix},
+                           {0, platform::kArrowLeft},
                            {121000, 'x'},
                            {10, 'n'}}));
     PlayRound();
@@ -121,8 +121,7 @@ TEST_F(Round, MinusAndEqualsSetTheMusicByTensWithinItsRangeAndKeepIt) {
     EXPECT_EQ(Count(recording::What(), "SetGroupVolume(Music,10)"), 2);
     EXPECT_EQ(Count(recording::What(), "SetGroupVolume(Music,0)"), 2);
     EXPECT_EQ(settings.musicVolume, 10);
-    std::vector<std::string> unknown;
-    EXPECT_EQ(LoadSettings({}, unknown).musicVolume, 10);  // kept for the next game
+    EXPECT_EQ(ReadSettingsFile().musicVolume, 10);  // kept for the next game
     // Nothing else moved: the aim and the score are as they were.
     EXPECT_EQ(aimPosition, 0);
     EXPECT_EQ(score, 0);
@@ -202,8 +201,8 @@ TEST_F(Entry, PlayAgainAnswersOnlyLowerCaseYAndN) {
     fake::ScriptKeys(Keys({{121000, 'x'},
                            {10, 'n'},  // first round, score not sent
                            {10, 'Y'},
-                           {10, 0xE0},
-                           {0, 0x4D},  // three replays of the prompt
+                           {10, platform::kArrowPrefix},
+                           {0, platform::kArrowRight},  // three replays of the prompt
                            {10, 'y'},
                            {121000, 'x'},
                            {10, 'n'},  // a second round

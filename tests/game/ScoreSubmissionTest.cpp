@@ -3,7 +3,6 @@
 #include "../service/HostileFiles.h"
 #endif
 #include "GameFixture.h"
-#include "NameFile.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -46,7 +45,8 @@ TEST_F(Submission, NegativeScorePlaysTheScorelessClipAndWaits) {
 }
 
 TEST_F(Submission, ZeroIsOfferedPromptOnceLineEndPerKeyUpperCaseIgnored) {
-    fake::ScriptKeys(Keys({{10, 'Y'}, {10, 'N'}, {10, 0xE0}, {0, 0x4D}, {10, 'n'}, {10, 'y'}}));
+    fake::ScriptKeys(
+        Keys({{10, 'Y'}, {10, 'N'}, {10, platform::kArrowPrefix}, {0, platform::kArrowRight}, {10, 'n'}, {10, 'y'}}));
     FinishRound();
     EXPECT_EQ(recording::What(), (Strings{"SendScore.wav Open(Media/SendScore.wav)",
                                           "SendScore.wav Play(-1,false,128,128)", "SendScore.wav Close()"}));
@@ -169,28 +169,5 @@ TEST_F(Submission, NameFileThatCannotBeReadIsAskedForAndNeverWaitedOn) {
     }
 }
 #endif
-
-// The name is the first line, however the file is made.
-TEST(NameFileReading, FirstLineOnlyWithoutWindowsLineEnd) {
-    EXPECT_EQ(NameFromText(""), "");
-    EXPECT_EQ(NameFromText("\n"), "");
-    EXPECT_EQ(NameFromText("\r\n"), "");
-    EXPECT_EQ(NameFromText("Ann"), "Ann");
-    EXPECT_EQ(NameFromText("Ann\r"), "Ann");
-    EXPECT_EQ(NameFromText("Ann\r\r\nBob"), "Ann\r");
-    EXPECT_EQ(NameFromText(std::string("A\0n\nB", 5)), std::string("A\0n", 3));
-}
-
-// A name file far larger than any name (here a sparse gigabyte with no line
-// end) is read only as far as a name could go.
-TEST(NameFileReading, HugeFileIsReadOnlyAsFarAsANameCouldGo) {
-    const auto path = std::filesystem::temp_directory_path() / ("huge-name-" + std::to_string(::getpid()));
-    std::ofstream(path) << "Grace";
-    std::filesystem::resize_file(path, 1ull << 30);
-    const std::string name = ReadNameFile(path.string());
-    std::filesystem::remove(path);
-    EXPECT_EQ(name.size(), kMaxNameFileBytes);
-    EXPECT_EQ(name.substr(0, 5), "Grace");
-}
 
 }  // namespace

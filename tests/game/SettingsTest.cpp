@@ -1,9 +1,11 @@
 // The player's settings: the file, the options over it, and files that are
 // anything but a small text file, none of which may stop the game.
+#include "CommandLine.h"
 #include "Settings.h"
 
 #include "PosixShims.h"
 #include "ScopedEnvironment.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -30,16 +32,14 @@ using namespace std::string_literals;
 class SettingsFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "barnblast-settings-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
-        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "APPDATA"}) ::setenv(name, root_.string().c_str(), 1);
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "APPDATA"})
+            ::setenv(name, root_.path().string().c_str(), 1);
         file_ = SettingsFilePath();
         fs::create_directories(file_.parent_path());
     }
     void TearDown() override {
         std::error_code ignored;
         fs::permissions(file_, fs::perms::owner_all, ignored);
-        fs::remove_all(root_);
     }
 
     void Write(const std::string& text) { std::ofstream(file_, std::ios::binary) << text; }
@@ -53,7 +53,8 @@ protected:
         return {s, ::testing::internal::GetCapturedStderr()};
     }
 
-    fs::path root_, file_;
+    const testsupport::TempFolder root_{"barnblast-settings"};
+    fs::path file_;
 
 private:
     testsupport::ScopedEnvironment environment_{"HOME", "XDG_CONFIG_HOME", "APPDATA"};

@@ -1,14 +1,17 @@
-// Where the player's name is kept: the working folder only when it already
-// holds one or is the source tree, otherwise the per-user data folder.
-#include "Paths.h"
+// The name file: kept in the working folder only when it already holds one
+// or is the source tree, otherwise in the per-user data folder; and the name
+// read from it.
+#include "NameFile.h"
 #include "PosixShims.h"
 #include "ScopedEnvironment.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 namespace {
 
@@ -19,8 +22,6 @@ namespace fs = std::filesystem;
 class NameFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "barnblast-paths-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
         fs::create_directories(root_ / "work");
         fs::create_directories(root_ / "home");
         previousDir_ = fs::current_path();
@@ -29,14 +30,12 @@ protected:
         ::unsetenv("XDG_DATA_HOME");
         ::setenv("LOCALAPPDATA", (root_ / "home").string().c_str(), 1);
     }
-    void TearDown() override {
-        fs::current_path(previousDir_);
-        fs::remove_all(root_);
-    }
+    void TearDown() override { fs::current_path(previousDir_); }
 
     bool WorkingFolderEmpty() const { return fs::is_empty(root_ / "work"); }
 
-    fs::path root_;
+    const testsupport::TempFolder scratch_{"barnblast-name-file"};
+    const fs::path root_ = scratch_.path();
 
 private:
     fs::path previousDir_;
@@ -99,6 +98,29 @@ TEST_F(NameFile, WithoutAnyHomeTheWorkingFolderIsAllThereIs) {
     ::unsetenv("HOME");
     ::unsetenv("LOCALAPPDATA");
     EXPECT_EQ(NameFilePath(), "name.dat");
+}
+
+// The name is the first line, however the file is made.
+TEST(NameFileReading, FirstLineOnlyWithoutWindowsLineEnd) {
+    EXPECT_EQ(NameFromText(""), "");
+    EXPECT_EQ(NameFromText("\n"), "");
+    EXPECT_EQ(NameFromText("\r\n"), "");
+    EXPECT_EQ(NameFromText("Ann"), "Ann");
+    EXPECT_EQ(NameFromText("Ann\r"), "Ann");
+    EXPECT_EQ(NameFromText("Ann\r\r\nBob"), "Ann\r");
+    EXPECT_EQ(NameFromText(std::string("A\0n\nB", 5)), std::string("A\0n", 3));
+}
+
+// A name file far larger than any name (here a sparse gigabyte with no line
+// end) is read only as far as a name could go.
+TEST(NameFileReading, HugeFileIsReadOnlyAsFarAsANameCouldGo) {
+    const testsupport::TempFolder folder("barnblast-huge-name");
+    const fs::path path = folder / "name.dat";
+    std::ofstream(path) << "Grace";
+    fs::resize_file(path, 1ull << 30);
+    const std::string name = ReadNameFile(path.string());
+    EXPECT_EQ(name.size(), kMaxNameFileBytes);
+    EXPECT_EQ(name.substr(0, 5), "Grace");
 }
 
 }  // namespace
