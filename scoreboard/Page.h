@@ -35,8 +35,10 @@ std::string PathEncode(std::string_view segment);
 // nullopt on a bad escape or when the bytes are not UTF-8.
 std::optional<std::string> PathDecode(std::string_view segment);
 
-// Where a game's table (page 1 at /games/<game>) and a player's page are.
-std::string GamePath(std::string_view game, std::int64_t page = 1, Period period = Period::All);
+// Where a game's table (page 1 at /games/<game>) and a player's page are;
+// `you` names the player whose row the table marks as theirs.
+std::string GamePath(std::string_view game, std::int64_t page = 1, Period period = Period::All,
+                     std::string_view you = {});
 std::string PlayerPath(std::string_view name);
 // The page of a game's table that shows the row of this rank.
 std::int64_t GamePageOf(std::int64_t rank);
@@ -51,9 +53,10 @@ struct HtmlPage {
 // The front page: each game's best rows, each linking to its own table.
 std::string RenderPage(ScoreStore& store);
 // Page `page` (1 is the best rows) of one game's table, of all time or of
-// this week or today as of nowMs, with links to the other two.
+// this week or today as of nowMs, with links to the other two. The first
+// row on it of the player named `you`, if any, is marked as theirs.
 HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t page, Period period = Period::All,
-                        std::int64_t nowMs = 0);
+                        std::int64_t nowMs = 0, std::string_view you = {});
 // A player's best score and rank in each game.
 HtmlPage RenderPlayerPage(ScoreStore& store, std::string_view name);
 // A page for an error: a heading, a sentence, and the way back to the front page.

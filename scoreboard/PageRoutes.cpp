@@ -3,6 +3,9 @@
 #include "Routes.h"
 
 #include "Page.h"
+#include "ScoreProtocol.h"
+#include "Utf8.h"
+#include "Validate.h"
 
 #include <charconv>
 
@@ -62,6 +65,18 @@ std::optional<std::int64_t> PageNumber(std::string_view query) {
     return page;
 }
 
+// ?you=<name>, the player whose row a table marks as theirs: empty when
+// absent, nullopt when no score could carry that name.
+std::optional<std::string> MarkedPlayer(std::string_view query) {
+    const auto value = QueryValue(query, "you");
+    if (!value) return std::string();
+    auto name = FormDecode(*value);
+    if (!name || name->empty() || !score_protocol::IsValidUtf8(*name) || score_protocol::HasControl(*name) ||
+        score_protocol::CodePoints(*name) > score_protocol::kMaxNameCharacters)
+        return std::nullopt;
+    return name;
+}
+
 }  // namespace
 
 Response NotFound(const Request& req) {
@@ -88,12 +103,19 @@ Response GetGamePage(const Request& req, Service& service) {
     const auto periodName = QueryValue(QueryOf(req.target()), "period");
     const auto period = periodName ? ParsePeriod(*periodName) : Period::All;
     if (!period) return BadPageRequest(req, "The period must be all, week or day.");
+    const auto you = MarkedPlayer(QueryOf(req.target()));
+    if (!you)
+        return BadPageRequest(req, "The player after you= must be a name of 1 to " +
+                                       std::to_string(score_protocol::kMaxNameCharacters) +
+                                       " characters of UTF-8, with no control characters.");
     const std::int64_t now = service.nowMs();
-    // A week's or a day's table changes with the day, commit or not.
+    // A week's or a day's table changes with the day, commit or not. The
+    // player's name goes with its length, so that no name and game together
+    // read as another pair.
     const auto kept = Kept(service,
                            "game " + std::string(PeriodName(*period)) + " " + std::to_string(DayOf(now)) + " " +
-                               std::to_string(*page) + " " + *game,
-                           [&] { return WithStatus(RenderGamePage(service.store, *game, *page, *period, now)); });
+                               std::to_string(*page) + " " + std::to_string(you->size()) + ":" + *you + " " + *game,
+                           [&] { return WithStatus(RenderGamePage(service.store, *game, *page, *period, now, *you)); });
     return MemoPageResponse(req, *kept);
 }
 

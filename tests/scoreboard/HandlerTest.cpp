@@ -349,7 +349,7 @@ TEST_F(HandlerTest, ThisWeeksAndTodaysTablesHoldTheirOwnRowsAndAPostIsRankedInEa
     ASSERT_EQ(today.result_int(), 200);
     for (const std::string part :
          {"<li aria-current=\"page\">Today</li>", "href=\"/games/Barnblast%20V2\">All time<",
-          "href=\"/games/Barnblast%20V2?period=week\">This week<", "Barnblast V2, Today: 1 score"})
+          "href=\"/games/Barnblast%20V2?period=week\">This week<", "<bdi>Barnblast V2</bdi>, Today: 1 score"})
         EXPECT_NE(today.body().find(part), std::string::npos) << part << "\n" << today.body();
 
     nowMs_ += 4 * kDay;
@@ -383,9 +383,9 @@ TEST_F(HandlerTest, AGamesTableIsPagedWithLinksToPreviousAndNextOnlyWhereThereAr
     ExpectHtml(first, path);
     const std::string& p1 = first.body();
     EXPECT_EQ(Occurrences(p1, "<tr id=\"rank-"), 25u);
-    EXPECT_NE(p1.find("<tr id=\"rank-1\"><th scope=\"row\">1</th><td><a href=\"/players/p0\">p0</a></td>"),
+    EXPECT_NE(p1.find("<tr id=\"rank-1\"><th scope=\"row\">1</th><td><a href=\"/players/p0\"><bdi>p0</bdi></a></td>"),
               std::string::npos);
-    EXPECT_NE(p1.find("<caption>Barn blast/\xc3\xa9 &amp; &lt;co&gt;: scores 1 to 25 of 60</caption>"),
+    EXPECT_NE(p1.find("<bdi>Barn blast/\xc3\xa9 &amp; &lt;co&gt;</bdi>: scores 1 to 25 of 60</caption>"),
               std::string::npos);
     EXPECT_EQ(p1.find("<co>"), std::string::npos) << "the game's name is escaped";
     EXPECT_EQ(p1.find("rel=\"prev\""), std::string::npos);
@@ -435,7 +435,7 @@ TEST_F(HandlerTest, GameNamesInAddressesArePercentDecodedUtf8) {
         EXPECT_EQ(res.result_int(), 404) << missing;
         ExpectHtml(res, missing);
     }
-    EXPECT_NE(Get("/games/nothing").body().find("There are no scores for \xe2\x80\x9cnothing\xe2\x80\x9d"),
+    EXPECT_NE(Get("/games/nothing").body().find("There are no scores for \xe2\x80\x9c<bdi>nothing</bdi>\xe2\x80\x9d"),
               std::string::npos);
     EXPECT_EQ(Send(http::verb::post, "/games/a%2Bb%20%C3%A9").result_int(), 405);
 }
@@ -444,9 +444,12 @@ TEST_F(HandlerTest, TheFrontPageLinksEachGamesTableAndEachPlayer) {
     ASSERT_EQ(PostScore("Zed & co", 5, "<b>Bo</b>", Uuid(1)).result_int(), 201);
     ASSERT_EQ(PostScore(kGame, 5, "", Uuid(2)).result_int(), 201);
     const std::string page = Get("/").body();
-    EXPECT_NE(page.find("<a href=\"/games/Barnblast%20V2\">All scores of Barnblast V2</a>"), std::string::npos);
-    EXPECT_NE(page.find("<a href=\"/games/Zed%20%26%20co\">All scores of Zed &amp; co</a>"), std::string::npos);
-    EXPECT_NE(page.find("<a href=\"/players/%3Cb%3EBo%3C%2Fb%3E\">&lt;b&gt;Bo&lt;/b&gt;</a>"), std::string::npos);
+    EXPECT_NE(page.find("<a href=\"/games/Barnblast%20V2\">All scores of <bdi>Barnblast V2</bdi></a>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<a href=\"/games/Zed%20%26%20co\">All scores of <bdi>Zed &amp; co</bdi></a>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<a href=\"/players/%3Cb%3EBo%3C%2Fb%3E\"><bdi>&lt;b&gt;Bo&lt;/b&gt;</bdi></a>"),
+              std::string::npos);
     EXPECT_NE(page.find("<td><i>no name</i></td>"), std::string::npos) << "no page for a score without a name";
 }
 
@@ -463,19 +466,25 @@ TEST_F(HandlerTest, APlayersPageAndAnswerGiveTheBestScoreAndRankInEachGame) {
     ExpectHtml(page, "player");
     const std::string& h = page.body();
     EXPECT_EQ(h.find("<Ann>"), std::string::npos);
-    EXPECT_NE(h.find("<h1>&lt;Ann&gt;</h1>"), std::string::npos);
-    EXPECT_NE(h.find("<caption>&lt;Ann&gt;: best score in 2 games</caption>"), std::string::npos);
-    // By game name, each linking to the page of its table that shows the row.
+    EXPECT_NE(h.find("<h1><bdi>&lt;Ann&gt;</bdi></h1>"), std::string::npos);
+    EXPECT_NE(h.find("<bdi>&lt;Ann&gt;</bdi>: best score in 2 games</caption>"), std::string::npos);
+    // By game name, each linking to the page of its table that shows the row, marked as the player's.
     const auto alpha = h.find(
-        "<a href=\"/games/Alpha#rank-2\">Alpha</a></th><td class=\"num\">3</td>"
+        "<a href=\"/games/Alpha?you=%3CAnn%3E#rank-2\"><bdi>Alpha</bdi></a></th><td class=\"num\">3</td>"
         "<td class=\"num\">2</td>");
     const auto v2 = h.find(
-        "<a href=\"/games/Barnblast%20V2?page=2#rank-30\">Barnblast V2</a></th>"
+        "<a href=\"/games/Barnblast%20V2?page=2&amp;you=%3CAnn%3E#rank-30\"><bdi>Barnblast V2</bdi></a></th>"
         "<td class=\"num\">72</td><td class=\"num\">30</td>");
     ASSERT_NE(alpha, std::string::npos) << h;
     ASSERT_NE(v2, std::string::npos) << h;
     EXPECT_LT(alpha, v2);
     EXPECT_NE(Get("/games/Barnblast%20V2?page=2").body().find("<tr id=\"rank-30\">"), std::string::npos);
+    // Only the best of the player's rows there (not rank 32's) is marked; the name is checked as page numbers are.
+    const std::string marked = Get("/games/Barnblast%20V2?page=2&you=%3CAnn%3E").body();
+    EXPECT_EQ(Occurrences(marked, "aria-current=\"true\""), 1u) << marked;
+    EXPECT_NE(marked.find("<tr id=\"rank-30\" aria-current=\"true\">"), std::string::npos) << marked;
+    for (const char* bad : {"you=", "you=%FF", "you=%0A", "you=%ZZ", "you=123456789012345678901234567890123"})
+        EXPECT_EQ(Get(std::string("/games/Barnblast%20V2?") + bad).result_int(), 400) << bad;
 
     const auto api = Get("/api/players/%3CAnn%3E");
     ASSERT_EQ(api.result_int(), 200);

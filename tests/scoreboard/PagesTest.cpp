@@ -137,7 +137,7 @@ TEST_F(PagesTest, APlayersBestScoresAsAPageAndAsJson) {
     const auto page = Get(port_, "/players/Ann%20Lee");
     ASSERT_EQ(page.result_int(), 200);
     EXPECT_TRUE(IsStrictHtml(page));
-    EXPECT_NE(page.body().find("href=\"/games/Beta#rank-2\""), std::string::npos) << page.body();
+    EXPECT_NE(page.body().find("href=\"/games/Beta?you=Ann%20Lee#rank-2\""), std::string::npos) << page.body();
     EXPECT_EQ(Get(port_, "/players/Nobody").result_int(), 404);
 }
 

@@ -1,8 +1,9 @@
 // Loads the score pages in the system Chromium, as a visitor would, after a
 // name made of markup has been stored, and checks what reaches the reader:
 // the front page, a game's table page by page and this week's and today's,
-// a player's page and the page for an address that leads nowhere, each
-// checked with axe-core as well.
+// a player's page and the pages for addresses that lead nowhere, each
+// checked with axe-core and html-validate as well, and the table pages on a
+// narrow screen.
 // Usage: node page_test.js <barnblast-scoreboard> <artifact dir>
 'use strict';
 
@@ -10,10 +11,21 @@ const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { HtmlValidate } = require('html-validate');
 const { chromium } = require('playwright-core');
 
 const [serverExe, artifactDir] = process.argv.slice(2);
 const hostile = '<script>alert(1)</script>';
+const longGame = 'Long & <game>';
+// Right-to-left, ending in neutral characters that would drift without isolation.
+const rtlName = 'سارة!';
+const rtlGame = 'حرب الحظيرة (2)';
+const names = [hostile, longGame, 'Barnblast V2', rtlName, rtlGame];
+const validator = new HtmlValidate({
+  extends: ['html-validate:recommended'],
+  // A title tells the page apart first (a game's name of up to 64 characters, its period and page), then the site.
+  rules: { 'long-title': 'off' },
+});
 // Injected through the debugging protocol, which the page's policy does not
 // govern: the page itself still loads no script.
 const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
@@ -25,11 +37,41 @@ function check(ok, what) {
   console.log('ok - ' + what);
 }
 
-// What every page keeps to: a language, one top heading, no script.
+// What every page keeps to: a language, one top heading at the start of
+// main, no script, no id twice, each name set apart from the text around
+// it, and valid HTML as sent.
 async function checkPage(page, what) {
   check(await page.evaluate(() => document.documentElement.lang) === 'en', `${what}: html has lang="en"`);
   check(await page.getByRole('heading', { level: 1 }).count() === 1, `${what}: one top heading`);
+  check(await page.locator('main > h1:first-child').count() === 1, `${what}: the heading opens main`);
   check(await page.evaluate(() => document.scripts.length) === 0, `${what}: no script element`);
+  const ids = await page.evaluate(() => [...document.querySelectorAll('[id]')].map((e) => e.id));
+  check(new Set(ids).size === ids.length, `${what}: ${ids.length} ids, each once`);
+  const loose = await page.evaluate((list) => {
+    const found = list.filter((x) => document.title.includes(x) && !document.title.includes(`\u2068${x}\u2069`));
+    const walk = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
+    for (let n = walk.nextNode(); n; n = walk.nextNode()) {
+      const around = n.parentElement.closest('bdi, [dir="auto"]');
+      found.push(...list.filter((x) => n.data.includes(x) && around?.textContent !== x));
+    }
+    return found;
+  }, names);
+  check(loose.length === 0, `${what}: each name is isolated ${loose}`);
+  const report = await validator.validateString(await (await fetch(page.url())).text(), what);
+  for (const m of report.results.flatMap((r) => r.messages)) console.log(`html: ${m.line}:${m.column} ${m.message}`);
+  check(report.valid, `${what}: html-validate finds no errors`);
+}
+
+// At 320 px wide: only the tables scroll, each in a region named by its
+// caption that the keyboard can reach.
+async function checkNarrow(page, url, what) {
+  await page.goto(url, { waitUntil: 'load' });
+  check(await page.evaluate(() => document.documentElement.scrollWidth) <= 320, `${what}: the page fits 320 px`);
+  for (const name of await page.locator('caption').allTextContents()) {
+    const region = page.getByRole('region', { name, exact: true });
+    check(await region.evaluate((r) => r.tabIndex === 0 && r.contains(r.querySelector('table'))),
+      `${what}: the table ${name} in a focusable region of its name`);
+  }
 }
 
 // Runs axe-core on the page as it is and fails on any violation, listing them.
@@ -77,8 +119,8 @@ async function main() {
   };
   const posts = [[hostile, 50, 1], ['Ann', 30, 2], ['', 10, 3]];
   for (const [name, score, n] of posts) check(await post('Barnblast V2', score, name, n) === 201, `score ${score} stored`);
+  check(await post(rtlGame, 7, rtlName, 4) === 201, 'a right-to-left name in a right-to-left game stored');
   // Two pages of another game, the hostile name's best on the second.
-  const longGame = 'Long & <game>';
   let stored = 0;
   for (let i = 0; i < 29; ++i) stored += await post(longGame, 1000 - i, `player ${i}`, 100 + i) === 201;
   stored += await post(longGame, 5, hostile, 200) === 201;
@@ -109,8 +151,7 @@ async function main() {
     const csp = (await response.allHeaders())['content-security-policy'] || '';
     check(csp.includes("default-src 'none'"), 'page has a Content-Security-Policy');
 
-    check(await page.evaluate(() => document.documentElement.lang) === 'en', 'html has lang="en"');
-    check(await page.getByRole('heading', { level: 1 }).count() === 1, 'one top heading');
+    await checkPage(page, 'the front page');
     check(await page.getByRole('heading', { level: 2, name: 'Barnblast V2' }).count() === 1, 'a heading per game');
 
     const table = page.getByRole('table', { name: /Barnblast V2/ });
@@ -125,7 +166,6 @@ async function main() {
     check(await cell.count() === 1, 'the stored markup is shown as text');
     const firstRow = await table.getByRole('row').nth(1).allInnerTexts();
     check(firstRow[0].includes(hostile) && firstRow[0].includes('50'), 'it is the best score');
-    check(await page.evaluate(() => document.scripts.length) === 0, 'no script element on the page');
     check(dialogs.length === 0, 'no alert ran');
 
     const collapse = await table.evaluate((t) => getComputedStyle(t).borderCollapse);
@@ -135,6 +175,13 @@ async function main() {
     await page.screenshot({ path: shot, fullPage: true });
     check(fs.statSync(shot).size > 0, `screenshot saved to ${shot}`);
     await checkAxe(page, 'the front page');
+
+    // Every game's rows have ids of their own: a link to each lands on that very row.
+    const [rows, missed] = await page.evaluate(() => {
+      const all = [...document.querySelectorAll('tbody tr')];
+      return [all.length, all.filter((r) => { location.hash = r.id; return document.querySelector(':target') !== r; })];
+    });
+    check(rows === 14 && missed.length === 0, `a link to each of the ${rows} rows lands on it`);
 
     // The second game's table, reached from the front page, page by page.
     await page.getByRole('link', { name: `All scores of ${longGame}` }).click();
@@ -174,10 +221,15 @@ async function main() {
     await checkAxe(page, 'a player page');
     await bests.getByRole('link', { name: longGame }).click();
     await page.waitForLoadState('load');
-    check(page.url().endsWith('?page=2#rank-30'), `the game link lands on the player's row: ${page.url()}`);
-    check(await page.locator('#rank-30').count() === 1, 'that row is on the page');
+    check(page.url().endsWith('?page=2&you=%3Cscript%3Ealert%281%29%3C%2Fscript%3E#rank-30'),
+      `the game link lands on the player's row: ${page.url()}`);
+    check(await page.locator('#rank-30[aria-current="true"]').count() === 1, 'that row is on the page, marked');
+    check(await page.getByRole('rowheader', { name: '30 (your score)', exact: true }).count() === 1,
+      'its row header says it is the player\'s score');
     const background = (sel) => page.locator(sel).evaluate((r) => getComputedStyle(r).backgroundColor);
     check(await background('#rank-30') !== await background('#rank-29'), 'that row stands out from the others');
+    await checkPage(page, 'a page of a game with the player\'s row');
+    await checkAxe(page, 'a page of a game with the player\'s row');
 
     // This week's and today's tables, each linked from the others; every
     // score here was posted just now, so all are in both.
@@ -199,16 +251,37 @@ async function main() {
     await page.waitForLoadState('load');
     check(new URL(page.url()).search === '', `All time leads back to the whole table: ${page.url()}`);
 
-    // An address that leads nowhere, and a page past the end of a table.
-    for (const [target, what] of [['/no/such/page', 'the page for a wrong address'],
-      ['/games/Barnblast%20V2?page=2', 'the page past the end of a table']]) {
+    // The right-to-left name, on its page and in its game's.
+    await page.goto(`${base}/players/${encodeURIComponent(rtlName)}`, { waitUntil: 'load' });
+    await checkPage(page, 'a right-to-left player\'s page');
+    await page.getByRole('link', { name: rtlGame }).click();
+    await page.waitForLoadState('load');
+    await checkPage(page, 'a right-to-left game\'s page');
+
+    // An address that leads nowhere, a page past the end of a table, a game
+    // with no scores and a player name that no score could have.
+    for (const [target, what, status] of [['/no/such/page', 'the page for a wrong address', 404],
+      ['/games/Barnblast%20V2?page=2', 'the page past the end of a table', 404],
+      [`/games/${encodeURIComponent(rtlName)}`, 'the page for a game with no scores', 404],
+      ['/games/Barnblast%20V2?you=%0A', 'the page for a bad player name', 400]]) {
       const missing = await page.goto(base + target, { waitUntil: 'load' });
-      check(missing.status() === 404, `${what} answers 404`);
+      check(missing.status() === status, `${what} answers ${status}`);
       await checkPage(page, what);
       check(await page.getByRole('link', { name: 'All games', exact: true }).count() === 1, `${what} leads back`);
       await checkAxe(page, what);
     }
     check(cspViolations.length === 0, `no policy violations: ${cspViolations}`);
+
+    const narrow = await context.newPage();
+    await narrow.setViewportSize({ width: 320, height: 640 });
+    const gamePath = `${base}/games/${encodeURIComponent(longGame)}`;
+    for (const [url, what] of [[`${base}/`, 'the front page'], [gamePath, 'a game\'s table'],
+      [`${gamePath}?period=week`, 'this week\'s table'],
+      [`${base}/players/${encodeURIComponent(hostile)}`, 'a player page']]) {
+      await checkNarrow(narrow, url, `at 320 px, ${what}`);
+    }
+    await narrow.goto(gamePath, { waitUntil: 'load' });
+    await narrow.screenshot({ path: path.join(artifactDir, 'scoreboard-narrow-game-page.png'), fullPage: true });
   } finally {
     await browser.close().catch(() => {});
   }
