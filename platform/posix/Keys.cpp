@@ -2,7 +2,7 @@
 // time so that key reads and line reads never steal bytes from each other.
 
 #include "Platform.h"
-#include "Terminal.h"
+#include "Console.h"
 
 #include <poll.h>
 #include <unistd.h>

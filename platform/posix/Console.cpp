@@ -1,4 +1,4 @@
-#include "Terminal.h"
+#include "Console.h"
 
 #include <poll.h>
 #include <signal.h>
