@@ -1,7 +1,7 @@
 #include "Paths.h"
 
-#include "Environment.h"
 #include "Files.h"
+#include "Folders.h"
 
 #include <filesystem>
 

@@ -1,6 +1,6 @@
 // barnblast: the command line around the game. Without arguments it plays.
 #include "Corvane.h"
-#include "Environment.h"
+#include "Folders.h"
 #include "Game.h"
 #include "Paths.h"
 #include "Settings.h"

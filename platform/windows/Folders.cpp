@@ -1,14 +1,9 @@
+#include "Folders.h"
 #include "Environment.h"
 #include "Files.h"
 #include "windows/Utf16.h"
 
 #include <windows.h>
-// After windows.h, which it needs.
-#include <bcrypt.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
 
 namespace platform {
 namespace {
@@ -39,43 +34,6 @@ std::string ProgramFolder() {
 const char* const kNameFileShown = "%LOCALAPPDATA%\\Barnblast\\name.dat";
 const char* const kOutboxFolderShown = "%LOCALAPPDATA%\\Barnblast\\outbox";
 const char* const kSettingsFileShown = "%APPDATA%\\Barnblast\\settings.ini";
-
-std::string EnvText(const char* name) {
-    const std::wstring wideName = Utf16Of(name);
-    const DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
-    if (size == 0) return {};
-    std::wstring value(size, L'\0');
-    const DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
-    value.resize(length < size ? length : 0);
-    return Utf8Of(value);
-}
-
-void SetEnvDefault(const char* name, const char* value) {
-    if (!EnvText(name).empty()) return;
-    // Both the process's block and the C runtime's copy, which libraries
-    // built on the runtime read with getenv.
-    SetEnvironmentVariableW(Utf16Of(name).c_str(), Utf16Of(value).c_str());
-    _wputenv_s(Utf16Of(name).c_str(), Utf16Of(value).c_str());
-}
-
-void FillRandom(unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ULONG chunk = static_cast<ULONG>(std::min<std::size_t>(size, 1U << 30));
-        // The system's preferred generator; it does not fail with valid
-        // arguments.
-        BCryptGenRandom(nullptr, data, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-        data += chunk;
-        size -= chunk;
-    }
-}
-
-void QuietSoundSystem() {}
-
-// SDL already runs its audio thread at the highest priority Windows gives
-// a thread without asking the user.
-std::int64_t CurrentThreadNumber() { return static_cast<std::int64_t>(GetCurrentThreadId()); }
-
-bool RaiseAudioThread(std::int64_t /*thread*/) { return false; }
 
 std::string InstalledDataFolder(const std::string& /*compiledIn*/) { return ProgramFolder() + "/Media"; }
 
@@ -109,7 +67,5 @@ std::filesystem::path SettingsFile() {
     if (roaming.empty()) return {};
     return PathFromUtf8(roaming) / L"Barnblast" / L"settings.ini";
 }
-
-std::string ErrorText(int error) { return std::strerror(error); }
 
 }  // namespace platform
