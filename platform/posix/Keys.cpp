@@ -1,32 +1,22 @@
 // Keys and lines from standard input, read straight from fd 0 one byte at a
 // time so that key reads and line reads never steal bytes from each other.
 
-#include "Platform.h"
 #include "Console.h"
+#include "KeyDecoder.h"
+#include "Platform.h"
 
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <deque>
 #include <mutex>
 
 namespace platform {
 namespace {
 
-constexpr int kEscape = 0x1B;
-// How long the rest of an escape sequence may take to arrive; a terminal
-// sends the whole sequence at once, a person pressing Escape sends nothing.
-constexpr int kEscapeWaitMs = 50;
-
 std::mutex inputMutex;
-// Bytes read but not yet handed out: the second byte of an arrow key and
-// the bytes after an Escape that turned out not to be an arrow.
-std::deque<int> pendingBytes;
-// Once input has ended it stays ended, so callers get kEndOfInput at once
-// instead of blocking on a closed input again.
-bool inputEnded = false;
+KeyDecoder decoder;
 
 // Waits up to timeoutMs (-1: without limit) for fd 0 to have a byte or to
 // report its end. False only when the time ran out.
@@ -68,124 +58,33 @@ int ReadFromInput() {
             WaitReadable(-1);  // someone made fd 0 non-blocking
             continue;
         }
-        inputEnded = true;
         return kEndOfInput;
     }
 }
 
-// Reads for one key. The terminal is in key mode from the first read on.
-class KeyReader {
-public:
-    // The next byte, waiting for it as long as it takes.
-    int Next() {
-        if (!pendingBytes.empty()) {
-            return Pop();
-        }
-        if (inputEnded) {
-            return kEndOfInput;
-        }
-        posix::UseKeyMode();
-        // Waiting in poll first lets ThreadSanitizer, which holds signals
-        // back during a plain read, act on Ctrl+C while no key comes.
-        WaitReadable(-1);
-        return ReadFromInput();
-    }
-
-    // A byte that follows within the escape wait, or kEndOfInput if none.
-    int Following() {
-        if (!pendingBytes.empty()) {
-            return Pop();
-        }
-        if (inputEnded) {
-            return kEndOfInput;
-        }
-        posix::UseKeyMode();
-        return WaitReadable(kEscapeWaitMs) ? ReadFromInput() : kEndOfInput;
-    }
-
-    static void PutBack(int byte) {
-        if (byte != kEndOfInput) {
-            pendingBytes.push_front(byte);
-        }
-    }
-
-private:
-    static int Pop() {
-        const int byte = pendingBytes.front();
-        pendingBytes.pop_front();
-        return byte;
-    }
-};
-
-// The second byte of the console's arrow keys for the last byte of the
-// terminal's arrow sequences, or -1.
-int ArrowCode(int final) {
-    switch (final) {
-        case 'A': return kArrowUp;
-        case 'B': return kArrowDown;
-        case 'C': return kArrowRight;
-        case 'D': return kArrowLeft;
-        default: return -1;
-    }
+// A byte for a key. The terminal is in key mode from the first read on.
+int ReadForKey(int timeoutMs) {
+    posix::UseKeyMode();
+    // Waiting in poll first lets ThreadSanitizer, which holds signals back
+    // during a plain read, act on Ctrl+C while no key comes.
+    return WaitReadable(timeoutMs) ? ReadFromInput() : KeyDecoder::kNoByteYet;
 }
 
-int ReadKey(KeyReader& reader) {
-    const int first = reader.Next();
-    if (first != kEscape) {
-        return first;
-    }
-    const int intro = reader.Following();
-    if (intro != '[' && intro != 'O') {
-        KeyReader::PutBack(intro);
-        return kEscape;
-    }
-    const int final = reader.Following();
-    const int arrow = ArrowCode(final);
-    if (arrow >= 0) {
-        KeyReader::PutBack(arrow);
-        return kArrowPrefix;
-    }
-    // Not ours to interpret: hand the bytes on as they came.
-    KeyReader::PutBack(final);
-    KeyReader::PutBack(intro);
-    return kEscape;
-}
+// A byte of a line, typed while the terminal echoes and edits.
+int ReadForLine(int /*timeoutMs*/) { return ReadFromInput(); }
 
 }  // namespace
 
 int _getch() {
     std::lock_guard lock(inputMutex);
-    KeyReader reader;
-    return ReadKey(reader);
+    return decoder.Key(ReadForKey);
 }
 
 bool ReadLine(std::string& line) {
     std::lock_guard lock(inputMutex);
-    line.clear();
     // Echo and line editing for this line only; key mode again after it.
     const posix::LineMode lineMode;
-    bool readAny = false;
-    for (;;) {
-        int byte = kEndOfInput;
-        if (!pendingBytes.empty()) {
-            byte = pendingBytes.front();
-            pendingBytes.pop_front();
-        } else if (!inputEnded) {
-            byte = ReadFromInput();
-        }
-        if (byte == kEndOfInput) {
-            break;
-        }
-        readAny = true;
-        if (byte == '\n') {
-            break;
-        }
-        line.push_back(static_cast<char>(byte));
-    }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    return readAny;
+    return decoder.Line(ReadForLine, line);
 }
 
 }  // namespace platform

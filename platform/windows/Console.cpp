@@ -78,4 +78,18 @@ void EndAsInterrupted() {
     ExitProcess(kInterruptedStatus);
 }
 
+LineMode::LineMode() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    GetConsoleMode(input, &mode);
+    before_ = mode;
+    const DWORD lineMode = mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
+    switched_ = lineMode != mode;
+    if (switched_) SetConsoleMode(input, lineMode);
+}
+
+LineMode::~LineMode() {
+    if (switched_) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), before_);
+}
+
 }  // namespace platform::windows
