@@ -1,4 +1,5 @@
 #include "Console.h"
+#include "LineMode.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -225,16 +226,20 @@ void UseKeyMode() {
     }
 }
 
+}  // namespace platform::posix
+
+namespace platform {
+
 LineMode::LineMode() {
-    if (SetUp()) {
-        Switch(Line);
+    if (posix::SetUp()) {
+        posix::Switch(posix::Line);
     }
 }
 
 LineMode::~LineMode() {
-    if (SetUp()) {
-        Switch(Keys);
+    if (posix::SetUp()) {
+        posix::Switch(posix::Keys);
     }
 }
 
-}  // namespace platform::posix
+}  // namespace platform

@@ -3,6 +3,7 @@
 
 #include "Console.h"
 #include "KeyDecoder.h"
+#include "LineMode.h"
 #include "Platform.h"
 
 #include <poll.h>
@@ -83,7 +84,7 @@ int _getch() {
 bool ReadLine(std::string& line) {
     std::lock_guard lock(inputMutex);
     // Echo and line editing for this line only; key mode again after it.
-    const posix::LineMode lineMode;
+    const LineMode lineMode;
     return decoder.Line(ReadForLine, line);
 }
 

@@ -1,4 +1,5 @@
 #include "Console.h"
+#include "LineMode.h"
 
 #include <windows.h>
 
@@ -78,18 +79,28 @@ void EndAsInterrupted() {
     ExitProcess(kInterruptedStatus);
 }
 
+}  // namespace platform::windows
+
+namespace platform {
+namespace {
+
+// The console's input mode before the line being read, and whether line
+// mode changed it.
+DWORD modeBeforeLine = 0;
+bool lineModeSwitched = false;
+
+}  // namespace
+
 LineMode::LineMode() {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    GetConsoleMode(input, &mode);
-    before_ = mode;
-    const DWORD lineMode = mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
-    switched_ = lineMode != mode;
-    if (switched_) SetConsoleMode(input, lineMode);
+    GetConsoleMode(input, &modeBeforeLine);
+    const DWORD lineMode = modeBeforeLine | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
+    lineModeSwitched = lineMode != modeBeforeLine;
+    if (lineModeSwitched) SetConsoleMode(input, lineMode);
 }
 
 LineMode::~LineMode() {
-    if (switched_) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), before_);
+    if (lineModeSwitched) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), modeBeforeLine);
 }
 
-}  // namespace platform::windows
+}  // namespace platform

@@ -20,18 +20,7 @@ bool InputIsConsole();
 // that the game never acts on the read's empty result.
 void WaitIfEnding();
 
-// The console's own echo and line editing for as long as the object lives;
-// the input mode from before it after it.
-class LineMode {
-public:
-    LineMode();
-    ~LineMode();
-    LineMode(const LineMode&) = delete;
-    LineMode& operator=(const LineMode&) = delete;
-
-private:
-    unsigned long before_ = 0;  // a DWORD
-    bool switched_ = false;
-};
+// Line mode (LineMode.h) is the console's own echo and line editing; the
+// input mode from before it after it.
 
 }  // namespace platform::windows

@@ -5,6 +5,7 @@
 
 #include "Console.h"
 #include "KeyDecoder.h"
+#include "LineMode.h"
 #include "Platform.h"
 #include "Utf16.h"
 
@@ -57,7 +58,7 @@ int ReadPiped(int timeoutMs) {
 // One line typed at the console with its own echo and editing, as UTF-8.
 bool ReadConsoleLine(std::string& line) {
     const HANDLE input = Input();
-    const windows::LineMode lineMode;
+    const LineMode lineMode;
     std::wstring text;
     bool readAny = false;
     for (;;) {
