@@ -93,6 +93,7 @@ bool lineModeSwitched = false;
 
 LineMode::LineMode() {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    modeBeforeLine = 0;
     GetConsoleMode(input, &modeBeforeLine);
     const DWORD lineMode = modeBeforeLine | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
     lineModeSwitched = lineMode != modeBeforeLine;
