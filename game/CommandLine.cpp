@@ -1,7 +1,7 @@
 #include "CommandLine.h"
 
 #include "Corvane.h"
-#include "Environment.h"
+#include "Folders.h"
 
 #include <algorithm>
 #include <cstdio>

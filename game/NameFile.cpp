@@ -1,6 +1,6 @@
 #include "NameFile.h"
 
-#include "Environment.h"
+#include "Folders.h"
 #include "Files.h"
 
 #include <filesystem>

@@ -2,8 +2,8 @@
 
 #include "Corvane.h"
 
-#include "Environment.h"
 #include "Files.h"
+#include "Folders.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,7 +1,7 @@
 // Files as the game and the service use them, each call with a POSIX and a
 // Windows version (posix/Files.cpp, windows/Files.cpp): file facts and reads
-// for the decoder, durable writes and locks for the outbox, and the small
-// text file that keeps the player's name.
+// for the decoder, durable writes and locks for the outbox, the small text
+// file that keeps the player's name, and the system's words for a failure.
 //
 // Text handed in and out is UTF-8 on every system; on Windows each call
 // goes through the wide-character API, so any name the player's files have
@@ -112,5 +112,8 @@ bool ReplaceTextFile(const std::string& path, std::string_view text);
 // Renames or deletes an entry; a file still open and locked by us may be.
 bool RenameFile(const std::filesystem::path& from, const std::filesystem::path& to);
 void RemoveFile(const std::filesystem::path& path);
+
+// The system's message for an errno value, such as the calls above set.
+std::string ErrorText(int error);
 
 }  // namespace platform

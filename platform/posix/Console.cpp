@@ -1,191 +1,245 @@
-// Keys and lines from standard input, read straight from fd 0 one byte at a
-// time so that key reads and line reads never steal bytes from each other.
-
-#include "Platform.h"
-#include "Terminal.h"
+#include "Console.h"
+#include "LineMode.h"
 
 #include <poll.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <deque>
+#include <cstdlib>
 #include <mutex>
 
-namespace platform {
+namespace platform::posix {
 namespace {
 
-constexpr int kEscape = 0x1B;
-// How long the rest of an escape sequence may take to arrive; a terminal
-// sends the whole sequence at once, a person pressing Escape sends nothing.
-constexpr int kEscapeWaitMs = 50;
+enum Mode : int { Untouched, Keys, Line, Ended };
 
-std::mutex inputMutex;
-// Bytes read but not yet handed out: the second byte of an arrow key and
-// the bytes after an Escape that turned out not to be an arrow.
-std::deque<int> pendingBytes;
-// Once input has ended it stays ended, so callers get kEndOfInput at once
-// instead of blocking on a closed input again.
-bool inputEnded = false;
+// The settings found at the first read and the two modes made from them.
+// Written once, before any handler is installed; only read after that, so
+// the handlers may read them at any moment.
+termios originalSettings{};
+termios keySettings{};
+termios lineSettings{};
 
-// Waits up to timeoutMs (-1: without limit) for fd 0 to have a byte or to
-// report its end. False only when the time ran out.
-bool WaitReadable(int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd fd{STDIN_FILENO, POLLIN, 0};
-    for (;;) {
-        int wait = timeoutMs;
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
-        const int ready = poll(&fd, 1, wait);
-        if (ready > 0) {
-            return true;
-        }
-        if (ready == 0) {
-            return false;
-        }
-        if (errno != EINTR) {
-            return true;  // let read report the fault
-        }
+// The mode the program reads in, given back to the terminal after a stop.
+// Ended once the settings are back for good: nothing changes them again.
+std::atomic<int> wanted{Untouched};
+// Whether the terminal holds settings of ours that must be taken back.
+std::atomic<bool> changed{false};
+// Held by whoever changes the terminal or the two above: the reading
+// thread or a handler. Holders have the handled signals blocked, so no
+// handler can wait for a lock its own thread holds.
+std::atomic_flag switching = ATOMIC_FLAG_INIT;
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "used from signal handlers");
+
+constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL};
+
+sigset_t HandledSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kEndingSignals) {
+        sigaddset(&set, sig);
+    }
+    sigaddset(&set, SIGTSTP);
+    sigaddset(&set, SIGCONT);
+    return set;
+}
+
+void Lock() noexcept {
+    while (switching.test_and_set(std::memory_order_acquire)) {
+        // The holder is another thread about to finish one tcsetattr.
+        poll(nullptr, 0, 1);
     }
 }
 
-// One byte from fd 0. Its end, or a fault reading it, ends input.
-int ReadFromInput() {
-    for (;;) {
-        unsigned char byte = 0;
-        const ssize_t n = read(STDIN_FILENO, &byte, 1);
-        if (n == 1) {
-            return byte;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            WaitReadable(-1);  // someone made fd 0 non-blocking
-            continue;
-        }
-        inputEnded = true;
-        return kEndOfInput;
+void Unlock() noexcept { switching.clear(std::memory_order_release); }
+
+void Apply(const termios& settings) noexcept {
+    // TCSANOW, never TCSAFLUSH: keys typed ahead must not be thrown away.
+    while (tcsetattr(STDIN_FILENO, TCSANOW, &settings) != 0 && errno == EINTR) {}
+}
+
+// False only while the shell has the terminal (after bg): it is not ours
+// to change then. A terminal that is not the controlling one has no owner.
+bool InForeground() noexcept {
+    const pid_t owner = tcgetpgrp(STDIN_FILENO);
+    return owner == -1 || owner == getpgrp();
+}
+
+// With the lock held.
+void GiveBack() noexcept {
+    if (changed.exchange(false)) {
+        Apply(originalSettings);
     }
 }
 
-// Reads for one key. The terminal is in key mode from the first read on.
-class KeyReader {
-public:
-    // The next byte, waiting for it as long as it takes.
-    int Next() {
-        if (!pendingBytes.empty()) {
-            return Pop();
-        }
-        if (inputEnded) {
-            return kEndOfInput;
-        }
-        posix::UseKeyMode();
-        // Waiting in poll first lets ThreadSanitizer, which holds signals
-        // back during a plain read, act on Ctrl+C while no key comes.
-        WaitReadable(-1);
-        return ReadFromInput();
-    }
-
-    // A byte that follows within the escape wait, or kEndOfInput if none.
-    int Following() {
-        if (!pendingBytes.empty()) {
-            return Pop();
-        }
-        if (inputEnded) {
-            return kEndOfInput;
-        }
-        posix::UseKeyMode();
-        return WaitReadable(kEscapeWaitMs) ? ReadFromInput() : kEndOfInput;
-    }
-
-    static void PutBack(int byte) {
-        if (byte != kEndOfInput) {
-            pendingBytes.push_front(byte);
-        }
-    }
-
-private:
-    static int Pop() {
-        const int byte = pendingBytes.front();
-        pendingBytes.pop_front();
-        return byte;
-    }
-};
-
-// The second byte of the console's arrow keys for the last byte of the
-// terminal's arrow sequences, or -1.
-int ArrowCode(int final) {
-    switch (final) {
-        case 'A': return kArrowUp;
-        case 'B': return kArrowDown;
-        case 'C': return kArrowRight;
-        case 'D': return kArrowLeft;
-        default: return -1;
+// With the lock held.
+void ApplyWanted() noexcept {
+    const int mode = wanted.load();
+    if ((mode == Keys || mode == Line) && InForeground()) {
+        Apply(mode == Keys ? keySettings : lineSettings);
+        changed.store(true);
     }
 }
 
-int ReadKey(KeyReader& reader) {
-    const int first = reader.Next();
-    if (first != kEscape) {
-        return first;
+// All handlers below are async-signal-safe: lock-free atomics, tcsetattr,
+// tcgetpgrp, getpgrp, poll, sigaction, sigemptyset, sigaddset,
+// pthread_sigmask and raise only.
+
+// With the default action back, raising the signal again (delivered when
+// the handler returns) ends the process the way it would have ended
+// without us.
+void OnEndingSignal(int sig) {
+    const int savedErrno = errno;
+    Lock();
+    wanted.store(Ended);
+    GiveBack();
+    Unlock();
+    struct sigaction original {};
+    original.sa_handler = SIG_DFL;
+    sigemptyset(&original.sa_mask);
+    sigaction(sig, &original, nullptr);
+    raise(sig);
+    errno = savedErrno;
+}
+
+// Ctrl+Z: the shell gets the terminal back as it was, then the process
+// stops the usual way. The lock is held through the stop, so nothing puts
+// key mode back before the process has stopped.
+void OnStop(int /*sig*/) {
+    const int savedErrno = errno;
+    Lock();
+    GiveBack();
+    struct sigaction ours {};
+    struct sigaction stop {};
+    stop.sa_handler = SIG_DFL;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGTSTP, &stop, &ours);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    // Stops here; returns when continued. In a process group with no shell
+    // to continue it the kernel drops the stop and this returns at once.
+    raise(SIGTSTP);
+    pthread_sigmask(SIG_BLOCK, &only, nullptr);
+    sigaction(SIGTSTP, &ours, nullptr);
+    ApplyWanted();
+    Unlock();
+    errno = savedErrno;
+}
+
+// fg, also after a stop that was not ours to see (SIGSTOP, or a read from
+// the background): the mode the program reads in comes back at once.
+void OnContinue(int /*sig*/) {
+    const int savedErrno = errno;
+    Lock();
+    ApplyWanted();
+    Unlock();
+    errno = savedErrno;
+}
+
+void RestoreAtExit() {
+    sigset_t handled = HandledSignals();
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &handled, &previous);
+    Lock();
+    wanted.store(Ended);
+    GiveBack();
+    Unlock();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void Install(int sig, void (*handler)(int), int flags) {
+    struct sigaction current {};
+    // An ignored signal stays ignored (nohup, a shell without job control),
+    // and a handler the program installed itself stays its own.
+    if (sigaction(sig, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) {
+        return;
     }
-    const int intro = reader.Following();
-    if (intro != '[' && intro != 'O') {
-        KeyReader::PutBack(intro);
-        return kEscape;
+    struct sigaction action {};
+    action.sa_handler = handler;
+    // Handlers never interrupt one another, and a restore written while in
+    // the background must not stop the process (SIGTTOU).
+    action.sa_mask = HandledSignals();
+    sigaddset(&action.sa_mask, SIGTTOU);
+    action.sa_flags = flags;
+    sigaction(sig, &action, nullptr);
+}
+
+// True when standard input is a terminal, which then has its settings kept
+// and its handlers installed.
+bool SetUp() {
+    static std::once_flag once;
+    static bool isTerminal = false;
+    std::call_once(once, [] {
+        termios current{};
+        if (tcgetattr(STDIN_FILENO, &current) != 0) {
+            return;  // not a terminal: bytes are read as they come
+        }
+        originalSettings = current;
+
+        keySettings = current;
+        // ISIG stays on so that Ctrl+C, Ctrl+\ and Ctrl+Z still work.
+        keySettings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        keySettings.c_cc[VMIN] = 1;
+        keySettings.c_cc[VTIME] = 0;
+
+        lineSettings = current;
+        lineSettings.c_lflag |= ICANON | ECHO | ECHOE;
+        // Names are UTF-8 text: the erase key takes a whole character back.
+        lineSettings.c_iflag |= IUTF8;
+
+        for (const int sig : kEndingSignals) {
+            Install(sig, OnEndingSignal, 0);
+        }
+        // Reads and sleeps elsewhere in the program carry on after a stop.
+        Install(SIGTSTP, OnStop, SA_RESTART);
+        Install(SIGCONT, OnContinue, SA_RESTART);
+        std::atexit(RestoreAtExit);
+        isTerminal = true;
+    });
+    return isTerminal;
+}
+
+void Switch(Mode mode) {
+    sigset_t handled = HandledSignals();
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &handled, &previous);
+    Lock();
+    if (wanted.load() != Ended) {
+        wanted.store(mode);
+        ApplyWanted();
     }
-    const int final = reader.Following();
-    const int arrow = ArrowCode(final);
-    if (arrow >= 0) {
-        KeyReader::PutBack(arrow);
-        return kArrowPrefix;
-    }
-    // Not ours to interpret: hand the bytes on as they came.
-    KeyReader::PutBack(final);
-    KeyReader::PutBack(intro);
-    return kEscape;
+    Unlock();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace
 
-int _getch() {
-    std::lock_guard lock(inputMutex);
-    KeyReader reader;
-    return ReadKey(reader);
+void UseKeyMode() {
+    if (SetUp() && wanted.load() != Keys) {
+        Switch(Keys);
+    }
 }
 
-bool ReadLine(std::string& line) {
-    std::lock_guard lock(inputMutex);
-    line.clear();
-    // Echo and line editing for this line only; key mode again after it.
-    const posix::LineMode lineMode;
-    bool readAny = false;
-    for (;;) {
-        int byte = kEndOfInput;
-        if (!pendingBytes.empty()) {
-            byte = pendingBytes.front();
-            pendingBytes.pop_front();
-        } else if (!inputEnded) {
-            byte = ReadFromInput();
-        }
-        if (byte == kEndOfInput) {
-            break;
-        }
-        readAny = true;
-        if (byte == '\n') {
-            break;
-        }
-        line.push_back(static_cast<char>(byte));
+}  // namespace platform::posix
+
+namespace platform {
+
+LineMode::LineMode() {
+    if (posix::SetUp()) {
+        posix::Switch(posix::Line);
     }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
+}
+
+LineMode::~LineMode() {
+    if (posix::SetUp()) {
+        posix::Switch(posix::Keys);
     }
-    return readAny;
 }
 
 }  // namespace platform

@@ -260,4 +260,6 @@ bool RenameFile(const std::filesystem::path& from, const std::filesystem::path& 
 
 void RemoveFile(const std::filesystem::path& path) { ::unlink(path.c_str()); }
 
+std::string ErrorText(int error) { return std::strerror(error); }
+
 }  // namespace platform

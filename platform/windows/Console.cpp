@@ -1,4 +1,5 @@
 #include "Console.h"
+#include "LineMode.h"
 
 #include <windows.h>
 
@@ -79,3 +80,28 @@ void EndAsInterrupted() {
 }
 
 }  // namespace platform::windows
+
+namespace platform {
+namespace {
+
+// The console's input mode before the line being read, and whether line
+// mode changed it.
+DWORD modeBeforeLine = 0;
+bool lineModeSwitched = false;
+
+}  // namespace
+
+LineMode::LineMode() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    modeBeforeLine = 0;
+    GetConsoleMode(input, &modeBeforeLine);
+    const DWORD lineMode = modeBeforeLine | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
+    lineModeSwitched = lineMode != modeBeforeLine;
+    if (lineModeSwitched) SetConsoleMode(input, lineMode);
+}
+
+LineMode::~LineMode() {
+    if (lineModeSwitched) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), modeBeforeLine);
+}
+
+}  // namespace platform

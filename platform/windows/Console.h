@@ -20,4 +20,7 @@ bool InputIsConsole();
 // that the game never acts on the read's empty result.
 void WaitIfEnding();
 
+// Line mode (LineMode.h) is the console's own echo and line editing; the
+// input mode from before it after it.
+
 }  // namespace platform::windows

@@ -339,4 +339,6 @@ bool RenameFile(const std::filesystem::path& from, const std::filesystem::path& 
 
 void RemoveFile(const std::filesystem::path& path) { DeleteFileW(path.c_str()); }
 
+std::string ErrorText(int error) { return std::strerror(error); }
+
 }  // namespace platform

@@ -1,7 +1,6 @@
 #include "decoding/Decoder.h"
 #include "decoding/Readers.h"
 
-#include "Environment.h"
 #include "Files.h"
 
 #include <sndfile.h>

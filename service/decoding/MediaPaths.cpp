@@ -2,6 +2,7 @@
 
 #include "Environment.h"
 #include "Files.h"
+#include "Folders.h"
 #include "decoding/Decoder.h"
 
 #include <algorithm>

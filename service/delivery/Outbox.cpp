@@ -2,6 +2,7 @@
 
 #include "Environment.h"
 #include "Files.h"
+#include "Folders.h"
 #include "SafeText.h"
 #include "ScoreJson.h"
 #include "common/Log.h"

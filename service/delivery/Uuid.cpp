@@ -1,7 +1,6 @@
 #include "delivery/Uuid.h"
 
-#include "Environment.h"
-#include "Files.h"
+#include "Random.h"
 
 namespace Corvane::detail {
 

@@ -3,6 +3,8 @@
 #include "common/Log.h"
 
 #include "Environment.h"
+#include "SoundSystem.h"
+#include "ThreadPriority.h"
 
 #include <chrono>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "speech/Speech.h"
 
-#include "Environment.h"
 #include "Files.h"
+#include "Folders.h"
 #include "ScreenReader.h"
 #include "common/Log.h"
 

@@ -13,14 +13,7 @@ namespace platform::posix {
 // terminal.
 void UseKeyMode();
 
-// The terminal's own echo and line editing, UTF-8 aware, for as long as the
-// object lives; key mode after it.
-class LineMode {
-public:
-    LineMode();
-    ~LineMode();
-    LineMode(const LineMode&) = delete;
-    LineMode& operator=(const LineMode&) = delete;
-};
+// Line mode (LineMode.h) is the terminal's own echo and line editing,
+// UTF-8 aware; key mode after it.
 
 }  // namespace platform::posix

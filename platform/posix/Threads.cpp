@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <new>
 
 namespace platform {
@@ -71,7 +70,5 @@ void Sleep(std::uint32_t ms) {
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {}
 }
-
-int rand() { return std::rand(); }
 
 }  // namespace platform

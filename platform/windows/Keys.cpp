@@ -4,6 +4,8 @@
 // each other.
 
 #include "Console.h"
+#include "KeyDecoder.h"
+#include "LineMode.h"
 #include "Platform.h"
 #include "Utf16.h"
 
@@ -11,7 +13,6 @@
 #include <windows.h>
 
 #include <chrono>
-#include <deque>
 #include <mutex>
 #include <string>
 
@@ -19,15 +20,12 @@ namespace platform {
 namespace {
 
 constexpr int kCtrlC = 0x03;
-constexpr int kEscape = 0x1B;
 constexpr int kCtrlZ = 0x1A;
-// How long the rest of an escape sequence may take to arrive through a pipe.
-constexpr int kEscapeWaitMs = 50;
 
 std::mutex inputMutex;
-// Bytes read but not yet handed out (see the POSIX reader).
-std::deque<int> pendingBytes;
-bool inputEnded = false;
+// For a pipe or a file: the bytes a terminal program would send, with its
+// arrow sequences turned into the console's two bytes, as on Linux.
+KeyDecoder decoder;
 
 HANDLE Input() { return GetStdHandle(STD_INPUT_HANDLE); }
 
@@ -47,77 +45,20 @@ bool Readable(int timeoutMs) {
     }
 }
 
-// One byte of a pipe or file. Its end, or a fault reading it, ends input.
-int ReadFromInput() {
+// One byte of a pipe or file, within timeoutMs (-1: as long as it takes).
+// Its end, or a fault reading it, ends input.
+int ReadPiped(int timeoutMs) {
+    if (timeoutMs >= 0 && !Readable(timeoutMs)) return KeyDecoder::kNoByteYet;
     unsigned char byte = 0;
     DWORD got = 0;
     if (ReadFile(Input(), &byte, 1, &got, nullptr) && got == 1) return byte;
-    inputEnded = true;
     return kEndOfInput;
-}
-
-int Pop() {
-    const int byte = pendingBytes.front();
-    pendingBytes.pop_front();
-    return byte;
-}
-
-int Next() {
-    if (!pendingBytes.empty()) return Pop();
-    if (inputEnded) return kEndOfInput;
-    return ReadFromInput();
-}
-
-int Following() {
-    if (!pendingBytes.empty()) return Pop();
-    if (inputEnded) return kEndOfInput;
-    return Readable(kEscapeWaitMs) ? ReadFromInput() : kEndOfInput;
-}
-
-void PutBack(int byte) {
-    if (byte != kEndOfInput) pendingBytes.push_front(byte);
-}
-
-// The second byte of the console's arrow keys for the last byte of a
-// terminal's arrow sequence, or -1.
-int ArrowCode(int final) {
-    switch (final) {
-        case 'A': return kArrowUp;
-        case 'B': return kArrowDown;
-        case 'C': return kArrowRight;
-        case 'D': return kArrowLeft;
-        default: return -1;
-    }
-}
-
-// A key from a pipe or file: the bytes a terminal program would send, with
-// its arrow sequences turned into the console's two bytes, as on Linux.
-int ReadPipedKey() {
-    const int first = Next();
-    if (first != kEscape) return first;
-    const int intro = Following();
-    if (intro != '[' && intro != 'O') {
-        PutBack(intro);
-        return kEscape;
-    }
-    const int final = Following();
-    const int arrow = ArrowCode(final);
-    if (arrow >= 0) {
-        PutBack(arrow);
-        return kArrowPrefix;
-    }
-    PutBack(final);
-    PutBack(intro);
-    return kEscape;
 }
 
 // One line typed at the console with its own echo and editing, as UTF-8.
 bool ReadConsoleLine(std::string& line) {
     const HANDLE input = Input();
-    DWORD mode = 0;
-    GetConsoleMode(input, &mode);
-    const DWORD lineMode = mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
-    if (lineMode != mode) SetConsoleMode(input, lineMode);
+    const LineMode lineMode;
     std::wstring text;
     bool readAny = false;
     for (;;) {
@@ -131,13 +72,9 @@ bool ReadConsoleLine(std::string& line) {
         text.append(buffer, got);
         if (text.back() == L'\n') break;
     }
-    if (lineMode != mode) SetConsoleMode(input, mode);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
     // Ctrl+Z at the start of a line is the console's end of input.
-    if (!text.empty() && text.front() == kCtrlZ) {
-        inputEnded = true;
-        return false;
-    }
+    if (!text.empty() && text.front() == kCtrlZ) return false;
     line = Utf8Of(text);
     return readAny;
 }
@@ -146,7 +83,7 @@ bool ReadConsoleLine(std::string& line) {
 
 int _getch() {
     std::lock_guard lock(inputMutex);
-    if (!windows::InputIsConsole()) return ReadPipedKey();
+    if (!windows::InputIsConsole()) return decoder.Key(ReadPiped);
     const int key = ::_getch();
     // The runtime reads keys raw, so Ctrl+C arrives as a key rather than as
     // the console's event; it ends the game all the same.
@@ -158,16 +95,7 @@ bool ReadLine(std::string& line) {
     std::lock_guard lock(inputMutex);
     line.clear();
     if (windows::InputIsConsole()) return ReadConsoleLine(line);
-    bool readAny = false;
-    for (;;) {
-        const int byte = Next();
-        if (byte == kEndOfInput) break;
-        readAny = true;
-        if (byte == '\n') break;
-        line.push_back(static_cast<char>(byte));
-    }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return readAny;
+    return decoder.Line(ReadPiped, line);
 }
 
 }  // namespace platform

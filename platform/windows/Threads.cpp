@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 
 namespace platform {
 
@@ -29,9 +28,5 @@ void Sleep(std::uint32_t ms) {
         ::Sleep(static_cast<DWORD>(left.count()));
     }
 }
-
-// The runtime's generator, never seeded: its sequence is the one every run
-// of the game on Windows has.
-int rand() { return std::rand(); }
 
 }  // namespace platform
