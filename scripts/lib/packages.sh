@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that install Debian packages (scripts/setup.sh,
 # scripts/windows.sh, tools/setup-media-tools.sh, bench/startup/run.sh).
 #
