@@ -3,6 +3,7 @@
 # --tests, also what its tests and checks need.
 # Idempotent and non-interactive: apt runs only when something is missing.
 set -euo pipefail
+source "$(dirname "$0")/lib/packages.sh"
 
 packages=(
   build-essential cmake pkg-config
@@ -37,14 +38,4 @@ if [[ "${1:-}" == "--tests" ]]; then
   command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}" >&2
-  sudo=""
-  [[ $(id -u) -ne 0 ]] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+install_packages "${packages[@]}"

@@ -10,6 +10,7 @@
 # the game with mingw-w64 (cmake/MingwToolchain.cmake).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 
 testing=OFF
 packages_only=no
@@ -27,17 +28,7 @@ packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w
     mingw-w64-x86-64-dev cmake make pkg-config dpkg-dev curl ca-certificates autoconf automake
     libtool gcc g++ libboost1.81-dev zip ninja-build)
 [[ $testing == ON ]] && packages+=(wine wine64)
-sudo=()
-((EUID == 0)) || sudo=(sudo)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2> /dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    say "installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+install_packages "${packages[@]}"
 [[ $packages_only == yes ]] && exit 0
 
 bash tools/windows/deps.sh
@@ -92,8 +83,7 @@ if [[ $testing == ON ]]; then
     linux=${BARNBLAST_LINUX_BUILD:-build}
     if [[ ! -f $linux/CMakeCache.txt ]]; then
         bash scripts/setup.sh
-        dpkg-query -W -f='${Status}' libgtest-dev 2> /dev/null | grep -q "install ok installed" ||
-            DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends libgtest-dev
+        install_packages libgtest-dev
     fi
     mkdir -p "$linux"
     say "Wine round: build the harness in $linux"

@@ -71,8 +71,8 @@ public:
     // Releases the sound; it is empty afterwards. A sound still playing is
     // heard to its end if it is a short effect played once (at most
     // kPlayOutMs long: a shot closed as soon as it is fired); anything else (a
-    // loop, a spoken prompt) fades out within about 20 ms and stops, so a
-    // prompt closed or replayed never talks over itself.
+    // loop, a spoken prompt) fades out over 2.5 ms and stops, so a prompt
+    // closed or replayed never talks over itself.
     void Close();
     // Stereo position 0..255: 0 hard left, 128 centre, 255 hard right.
     // Applies to mono sounds, also while stopped; default centre.
@@ -117,8 +117,9 @@ void SetScreenReader(bool on);
 using MessageSink = void (*)(const char* line);
 void SetMessageSink(MessageSink sink);
 
-// How numbers are spoken from the next one on: `wordsPerMinute` within
-// kSpeechRates (eSpeak NG's range; 0 keeps its own, 175), and `voice`, the
+// How numbers are spoken from the next one on: `wordsPerMinute` from
+// kSlowestSpeech to kFastestSpeech (eSpeak NG's range, a rate outside it
+// taken as its nearest end; 0 keeps eSpeak NG's own, 175), and `voice`, the
 // name of an installed eSpeak NG voice ("" for English, the default). An
 // unknown voice is said in one line, and English speaks instead.
 void SetSpeechVoice(int wordsPerMinute, const std::string& voice);

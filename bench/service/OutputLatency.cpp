@@ -30,7 +30,7 @@ void Observe(const float* stereo, int frames) {
     const int side = wantedSide.load();
     if (side < 0) return;
     // Before the move the other side is the loud one (the tone peaks near
-    // 0.3 there); OpenAL Soft fades a change in across the block it starts in.
+    // 0.3 there); OpenAL Soft fades a change in across the update it starts in.
     double other = 0;
     for (int i = frames - 64; i < frames; ++i)
         other = std::max(other, double(std::fabs(stereo[2 * i + (side == 0 ? 1 : 0)])));

@@ -7,6 +7,9 @@
 // - peak RSS of four seconds of a round, with the real music and with an
 //   hour-long one, beside SDL_mixer playing the same scene (MixerPeer).
 // Arguments: probe, mixer peer, repository root, turns (default 7).
+#include "TempFolder.h"
+#include "WavFile.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,7 +23,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -109,29 +111,9 @@ Run Spawn(const std::vector<std::string>& argv, const fs::path& dir, const std::
 }
 
 // A WAV of `frames` frames at 44.1 kHz stereo 16-bit, silent past the first
-// second (sparse on disk).
-void WriteWav(const fs::path& path, std::uint32_t frames) {
-    const std::uint32_t bytes = frames * 4;
-    {
-        std::ofstream out(path, std::ios::binary);
-        auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-        auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-        out.write("RIFF", 4);
-        u32(36 + bytes);
-        out.write("WAVEfmt ", 8);
-        u32(16);
-        u16(1);
-        u16(2);
-        u32(44100);
-        u32(44100 * 4);
-        u16(4);
-        u16(16);
-        out.write("data", 4);
-        u32(bytes);
-        for (std::uint32_t i = 0; i < std::min<std::uint32_t>(frames, 44100) * 2; ++i)
-            u16(static_cast<std::uint16_t>((i / 2) % 100 < 50 ? 3000 : -3000));
-    }
-    fs::resize_file(path, 44 + bytes);
+// second.
+testsupport::ToneWav Wav(std::uint32_t frames) {
+    return {.rate = 44100, .channels = 2, .frames = frames, .period = 100, .amplitude = 3000};
 }
 
 }  // namespace
@@ -145,7 +127,7 @@ int main(int argc, char** argv) {
     const fs::path repo = fs::absolute(argv[3]);
     const int turns = argc > 4 ? std::atoi(argv[4]) : 7;
 
-    const fs::path work = fs::temp_directory_path() / ("barnblast-startup-" + std::to_string(::getpid()));
+    const testsupport::TempFolder work("barnblast-startup");
     fs::create_directories(work / "game");
     fs::create_directories(work / "long" / "Media");
     fs::create_directory_symlink(repo / "Media", work / "game" / "Media");
@@ -155,8 +137,8 @@ int main(int argc, char** argv) {
     }
     // The game takes files by their content: an hour of WAV under the
     // music's name.
-    WriteWav(work / "long" / "Media" / "Background.mp3", 3600u * 44100);
-    WriteWav(work / "blip.wav", 44);
+    testsupport::WriteToneWav(work / "long" / "Media" / "Background.mp3", Wav(3600u * 44100));
+    testsupport::WriteToneWav(work / "blip.wav", Wav(44));
 
     const std::vector<std::string> gameEnv = {"SDL_AUDIODRIVER=dummy", "BARNBLAST_OUTBOX=" + (work / "outbox").string(),
                                               "BARNBLAST_SCORE_SITE=127.0.0.1:9"};
@@ -169,15 +151,14 @@ int main(int argc, char** argv) {
         rssGame.push_back(game.maxRssKb / 1024.0);
         const Run longMusic = Spawn({probe}, work / "long", gameEnv, 4000);
         rssLong.push_back(longMusic.maxRssKb / 1024.0);
-        play.push_back(
-            Spawn({"/usr/bin/play", "-q", (work / "blip.wav").string()}, work, {"AUDIODRIVER=alsa", "AUDIODEV=null"}, 0)
-                .exitMs);
+        play.push_back(Spawn({"/usr/bin/play", "-q", (work / "blip.wav").string()}, work.path(),
+                             {"AUDIODRIVER=alsa", "AUDIODEV=null"}, 0)
+                           .exitMs);
         aplay.push_back(
-            Spawn({"/usr/bin/aplay", "-q", "-D", "null", (work / "blip.wav").string()}, work, {}, 0).exitMs);
-        rssPeer.push_back(Spawn({peer, (repo / "Media").string(), "4"}, work, {"SDL_AUDIODRIVER=dummy"}, 0).maxRssKb /
-                          1024.0);
+            Spawn({"/usr/bin/aplay", "-q", "-D", "null", (work / "blip.wav").string()}, work.path(), {}, 0).exitMs);
+        rssPeer.push_back(
+            Spawn({peer, (repo / "Media").string(), "4"}, work.path(), {"SDL_AUDIODRIVER=dummy"}, 0).maxRssKb / 1024.0);
     }
-    fs::remove_all(work);
 
     std::printf("Start-up, medians of %d turns:\n", turns);
     std::printf("  game: exec to main (loading, linking)  %7.1f ms\n", Median(mainAt));

@@ -10,8 +10,9 @@ namespace Corvane::detail {
 constexpr int kMixRate = 48000;
 constexpr int kMixChannels = 2;
 // The mix is made in updates of 2.5 ms: OpenAL Soft spreads a pan or volume
-// change over the update it lands in, so a change is complete 2.5 ms into
-// the first 5 ms block that carries it.
+// change over the update it lands in (1.24, the Windows build's, over its
+// first 64 frames), so a change is complete at most 2.5 ms into the first
+// 10 ms block that carries it.
 constexpr int kUpdateFrames = 120;
 
 class Loopback {

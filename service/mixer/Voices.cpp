@@ -13,8 +13,9 @@
 namespace Corvane::detail {
 namespace {
 
-// How long a closed sound's fade is given before its source stops: its
-// gain reaches zero within one update, and the output pulls every 5 ms.
+// How long a closed sound's fade is given before its source stops: its gain
+// reaches zero over one update of the mix (2.5 ms), and the output pulls a
+// block (10 ms) at a time, so the fade is over within 12.5 ms of the close.
 constexpr auto kFadeOut = std::chrono::milliseconds(15);
 
 // Pan 0..255 to an azimuth in radians. OpenAL Soft's stereo panning already

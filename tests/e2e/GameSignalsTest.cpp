@@ -7,6 +7,7 @@
 #include "delivery/Outbox.h"
 
 #include "LoopbackPort.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -49,9 +50,6 @@ bool InKeyMode(const termios& settings) { return (settings.c_lflag & (ICANON | E
 class GameInTerminal : public testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "barnblast-signals-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
         fs::create_directory_symlink(fs::path(SOURCE_DIR) / "Media", dir_ / "Media");
         port_ = UnusedPort();
         // A score from an earlier game that the score table has not taken yet.
@@ -64,12 +62,10 @@ protected:
         ASSERT_EQ(waiting_.size(), 1u);
     }
 
-    void TearDown() override { fs::remove_all(dir_); }
-
     terminaltest::Launch Game() const {
         terminaltest::Launch launch;
         launch.argv = {GAME_BIN};
-        launch.workingDir = dir_.string();
+        launch.workingDir = dir_.path().string();
         launch.setEnv = {{"SDL_AUDIODRIVER", "dummy"},
                          {"BARNBLAST_OUTBOX", (dir_ / "outbox").string()},
                          {"BARNBLAST_SCORE_SITE", "127.0.0.1:" + std::to_string(port_)}};
@@ -87,7 +83,7 @@ protected:
         return files;
     }
 
-    fs::path dir_;
+    testsupport::TempFolder dir_{"barnblast-signals"};
     int port_ = 0;
     std::map<std::string, std::string> waiting_;
 };

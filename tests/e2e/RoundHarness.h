@@ -6,6 +6,7 @@
 #pragma once
 
 #include "ScoreServer.h"
+#include "TempFolder.h"
 #include "TerminalSession.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace e2etest {
@@ -84,18 +86,9 @@ inline void TypePlannedRound(terminaltest::Session& game, const Hiding& hiding, 
 class RoundTest : public ::testing::Test {
 protected:
     // `folderPrefix` starts the name of each test's scratch folder.
-    explicit RoundTest(std::string folderPrefix) : folderPrefix_(std::move(folderPrefix)) {}
+    explicit RoundTest(std::string_view folderPrefix) : dir_(folderPrefix) {}
 
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / (folderPrefix_ + "-XXXXXX")).string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        server_ = std::make_unique<testsupport::ScoreServer>((dir_ / "scores.db").string());
-    }
-    void TearDown() override {
-        server_.reset();
-        std::filesystem::remove_all(dir_);
-    }
+    void SetUp() override { server_ = std::make_unique<testsupport::ScoreServer>((dir_ / "scores.db").string()); }
 
     // The game run by `argv` in the scratch folder, sending its scores to the
     // table and its sound to `capture`; `hostPath` names a file as the game
@@ -104,7 +97,7 @@ protected:
                               const std::function<std::string(const fs::path&)>& hostPath) const {
         terminaltest::Launch launch;
         launch.argv = std::move(argv);
-        launch.workingDir = dir_.string();
+        launch.workingDir = dir_.path().string();
         launch.setEnv = {{"SDL_AUDIODRIVER", "dummy"},
                          {"BARNBLAST_CAPTURE", hostPath(capture)},
                          {"BARNBLAST_OUTBOX", hostPath(dir_ / "outbox")},
@@ -151,11 +144,9 @@ protected:
         EXPECT_GE(loudSeconds, 115);
     }
 
-    fs::path dir_;
+    // Before the table, so that the table, whose database is in it, stops first.
+    testsupport::TempFolder dir_;
     std::unique_ptr<testsupport::ScoreServer> server_;
-
-private:
-    std::string folderPrefix_;
 };
 
 }  // namespace e2etest

@@ -3,6 +3,7 @@
 // cluck's balance follows the aim, and a sound server that dies mid-round
 // leaves the game playing on silently until it is back.
 #include "PulseServer.h"
+#include "TempFolder.h"
 #include "TerminalSession.h"
 
 #include <gtest/gtest.h>
@@ -40,17 +41,10 @@ class RoundThroughSoundServer : public ::testing::Test {
 protected:
     void SetUp() override {
         if (const std::string missing = testsupport::PulseServerMissing(); !missing.empty()) GTEST_SKIP() << missing;
-        std::string pattern = (fs::temp_directory_path() / "barnblast-heard-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
         fs::create_directory_symlink(fs::path(SOURCE_DIR) / "Media", dir_ / "Media");
         std::string error;
         ASSERT_TRUE(server_.Start(error)) << error;
         ASSERT_TRUE(server_.StartRecording(error)) << error;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        if (!dir_.empty()) fs::remove_all(dir_, ignored);
     }
 
     // The game, on the server's driver only, scores going nowhere.
@@ -59,7 +53,7 @@ protected:
         terminaltest::Launch launch;
         launch.argv = {GAME_BIN};
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-        launch.workingDir = dir_.string();
+        launch.workingDir = dir_.path().string();
         launch.setEnv = server_.ClientEnvironment();
         launch.setEnv.emplace_back("SDL_AUDIODRIVER", "pulseaudio");
         launch.setEnv.emplace_back("BARNBLAST_OUTBOX", (dir_ / "outbox").string());
@@ -84,7 +78,7 @@ protected:
         EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << terminaltest::DescribeStatus(*status);
     }
 
-    fs::path dir_;
+    testsupport::TempFolder dir_{"barnblast-heard"};
     PulseServer server_;
 };
 

@@ -1,7 +1,7 @@
 // The outbox against what does not belong in it: pipes, devices and links
 // put among the entries, and folders that refuse to be flushed.
-#include "../service/HostileFiles.h"
 #include "Corvane.h"
+#include "HostileFiles.h"
 #include "OutboxFixture.h"
 #include "ScoreJson.h"
 #include "delivery/Outbox.h"

@@ -5,6 +5,7 @@
 #include "Corvane.h"
 #include "LoopbackPort.h"
 #include "ScoreServer.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <boost/json.hpp>
@@ -67,18 +68,14 @@ inline std::vector<Row> Table(const ScoreServer& server, const std::string& game
 class OutboxFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(::testing::TempDir()) / ("postscore-" + std::to_string(::getpid())) / info->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
         ::setenv("BARNBLAST_OUTBOX", (dir_ / "outbox").c_str(), 1);
         ::unsetenv("BARNBLAST_SCORE_SITE");
     }
     void TearDown() override {
         Corvane::CloseLib();
         std::error_code ignored;
+        // A test may have shut the outbox; the folder goes with the fixture.
         fs::permissions(dir_ / "outbox", fs::perms::owner_all, ignored);
-        fs::remove_all(dir_, ignored);
     }
 
     // A score table with its database in this test's folder, on `port` (0:
@@ -87,7 +84,7 @@ protected:
         return ScoreServer((dir_ / "scores.db").string(), {"--rate-limit", std::to_string(rateLimit)}, port);
     }
 
-    fs::path dir_;
+    testsupport::TempFolder dir_{"postscore"};
 };
 
 }  // namespace postscore_test

@@ -1,6 +1,7 @@
 // The outbox's format and locking, and the pure parts of posting: the URL,
 // the JSON body and the retry delay.
 #include "ScoreJson.h"
+#include "TempFolder.h"
 #include "delivery/Outbox.h"
 #include "delivery/ScorePoster.h"
 
@@ -17,12 +18,6 @@ namespace {
 const OutboxRecord kRecord{
     "http://localhost:8765/api/scores",
     score_protocol::ScoreBody("Barnblast V2", 35, "Ann", "0f6e1f3c-2a1b-4c5d-8e9f-0a1b2c3d4e5f")};
-
-fs::path FreshDir(const char* name) {
-    const fs::path dir = fs::path(::testing::TempDir()) / ("postscore-" + std::to_string(::getpid())) / name;
-    fs::remove_all(dir);
-    return dir;
-}
 
 }  // namespace
 
@@ -59,7 +54,8 @@ TEST(OutboxRecordTest, BodyMustBeAScore) {
 }
 
 TEST(OutboxTest, ClaimIsExclusiveAndRemoveDeletes) {
-    Outbox box(FreshDir("claim"));
+    const testsupport::TempFolder dir("postscore-claim");
+    Outbox box(dir / "outbox");
     std::string error;
     ASSERT_TRUE(box.Add("a", kRecord, error)) << error;
     ASSERT_TRUE(box.Add("b", kRecord, error)) << error;
@@ -79,7 +75,8 @@ TEST(OutboxTest, ClaimIsExclusiveAndRemoveDeletes) {
 }
 
 TEST(OutboxTest, DamagedEntryIsSetAsideWithAMessage) {
-    Outbox box(FreshDir("damaged"));
+    const testsupport::TempFolder dir("postscore-damaged");
+    Outbox box(dir / "outbox");
     std::string error;
     ASSERT_TRUE(box.Add("a", kRecord, error)) << error;
     const std::string file = box.List().at(0);

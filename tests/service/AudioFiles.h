@@ -2,6 +2,7 @@
 #pragma once
 
 #include "PosixShims.h"
+#include "TempFolder.h"
 
 #include <sndfile.h>
 
@@ -13,12 +14,10 @@
 
 namespace testfiles {
 
+// One scratch folder for the whole program, gone when it exits.
 inline std::filesystem::path TempDir() {
-    static const std::filesystem::path kDir = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
-        return std::filesystem::path(::mkdtemp(pattern.data()));
-    }();
-    return kDir;
+    static const testsupport::TempFolder kDir("corvane-test");
+    return kDir.path();
 }
 
 // Writes interleaved float samples as a 16-bit WAV and returns its path.

@@ -126,8 +126,8 @@ TEST_F(Closing, APromptReplayedThirtyTimesNeverSoundsTwice) {
     }
     const auto replayed = mix::Measure(heard);
     ASSERT_GT(one.left, 10.0);
-    // One copy, plus the old one's 10 ms fade under the start of each new one
-    // (a third of a block's energy): never two copies.
+    // One copy, plus the old one's 2.5 ms fade under the start of each new one
+    // (a twelfth of a block's energy): never two copies.
     EXPECT_LT(replayed.left, one.left * 1.4) << "more than one copy sounded at once";
     EXPECT_GT(replayed.left, one.left * 0.9);
     // The last copy, still open, plays on.

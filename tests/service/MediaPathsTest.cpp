@@ -1,6 +1,7 @@
 // Where a sound the game names is looked for: the working folder, then
 // $BARNBLAST_DATA, then the installed data folder.
 #include "PosixShims.h"
+#include "TempFolder.h"
 #include "decoding/MediaPaths.h"
 
 #include <gtest/gtest.h>
@@ -31,8 +32,6 @@ std::string In(const std::string& dir, const std::string& file) {
 class MediaPaths : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "barnblast-media-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
         for (const char* dir : {"work", "data", "installed"}) fs::create_directory(root_ / dir);
         previousDir_ = fs::current_path();
         fs::current_path(root_ / "work");
@@ -41,7 +40,6 @@ protected:
     }
     void TearDown() override {
         fs::current_path(previousDir_);
-        fs::remove_all(root_);
         if (previousData_)
             ::setenv("BARNBLAST_DATA", previousData_->c_str(), 1);
         else
@@ -56,7 +54,7 @@ protected:
     std::string InData(const std::string& name) const { return (root_ / "data" / name).string(); }
     void UseData() const { ::setenv("BARNBLAST_DATA", (root_ / "data").string().c_str(), 1); }
 
-    fs::path root_;
+    testsupport::TempFolder root_{"barnblast-media"};
 
 private:
     fs::path previousDir_;

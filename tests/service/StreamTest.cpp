@@ -5,13 +5,13 @@
 #include "Corvane.h"
 #include "Mix.h"
 #include "Testing.h"
+#include "WavFile.h"
 #include "mixer/Stream.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 
 namespace {
 
@@ -141,26 +141,8 @@ TEST(Stream, AnHourLongFileOpensAndPlaysWithoutBeingDecodedWhole) {
     // One hour of 8 kHz 16-bit mono silence and a tone at its start: 57.6 MB
     // on disk, sparse; decoded whole it would be 115 MB of floats.
     const auto path = testfiles::TempDir() / "hour.wav";
-    const std::uint32_t rate = 8000, frames = 3600 * rate, bytes = frames * 2;
-    {
-        std::ofstream out(path, std::ios::binary);
-        auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-        auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-        out.write("RIFF", 4);
-        u32(36 + bytes);
-        out.write("WAVEfmt ", 8);
-        u32(16);
-        u16(1);
-        u16(1);
-        u32(rate);
-        u32(rate * 2);
-        u16(2);
-        u16(16);
-        out.write("data", 4);
-        u32(bytes);
-        for (std::uint32_t i = 0; i < rate; ++i) u16(static_cast<std::uint16_t>(i % 16 < 8 ? 8000 : -8000));
-    }
-    std::filesystem::resize_file(path, 44 + bytes);
+    testsupport::WriteToneWav(path,
+                              {.rate = 8000, .channels = 1, .frames = 3600 * 8000, .period = 16, .amplitude = 8000});
 
     ASSERT_TRUE(Corvane::testing::InitLibWithoutOutput(5));
     {

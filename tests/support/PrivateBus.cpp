@@ -3,7 +3,6 @@
 #include "ChildProcess.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -11,22 +10,12 @@
 
 namespace testsupport {
 
-namespace fs = std::filesystem;
-
 std::string PrivateBusMissing() {
     return OnPath("dbus-daemon") ? "" : "dbus-daemon is not installed (Debian: dbus-daemon)";
 }
 
-PrivateBus::PrivateBus() {
-    std::string pattern = (fs::temp_directory_path() / "barnblast-bus-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) root_ = pattern;
-}
-
-PrivateBus::~PrivateBus() {
-    KillAndReap(daemon_);
-    std::error_code ignored;
-    if (!root_.empty()) fs::remove_all(root_, ignored);
-}
+// The daemon first: the folder, with its socket, goes after it.
+PrivateBus::~PrivateBus() { KillAndReap(daemon_); }
 
 bool PrivateBus::Start(std::string& error) {
     // Anyone may connect, own a name and call anything: the suite stands in

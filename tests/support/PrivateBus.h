@@ -3,6 +3,8 @@
 // there (DBUS_SYSTEM_BUS_ADDRESS); no system bus is touched.
 #pragma once
 
+#include "TempFolder.h"
+
 #include <sys/types.h>
 
 #include <filesystem>
@@ -15,7 +17,7 @@ std::string PrivateBusMissing();
 
 class PrivateBus {
 public:
-    PrivateBus();
+    PrivateBus() = default;
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -26,7 +28,7 @@ public:
     std::string Address() const { return "unix:path=" + (root_ / "bus").string(); }
 
 private:
-    std::filesystem::path root_;
+    TempFolder root_{"barnblast-bus"};
     pid_t daemon_ = -1;
 };
 

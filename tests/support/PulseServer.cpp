@@ -34,8 +34,6 @@ std::string PulseServerMissing() {
 }
 
 PulseServer::PulseServer() {
-    std::string pattern = (fs::temp_directory_path() / "barnblast-pulse-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) root_ = pattern;
     std::error_code ignored;
     for (const char* folder : {"run", "home", "state"}) fs::create_directories(root_ / folder, ignored);
     // The daemon refuses a runtime folder others may enter.
@@ -45,8 +43,6 @@ PulseServer::PulseServer() {
 PulseServer::~PulseServer() {
     StopRecording();
     KillAndReap(daemon_);
-    std::error_code ignored;
-    if (!root_.empty()) fs::remove_all(root_, ignored);
 }
 
 std::vector<std::pair<std::string, std::string>> PulseServer::ClientEnvironment() const {

@@ -4,6 +4,8 @@
 // socket, and the sink's monitor is recorded as float stereo at 48 kHz.
 #pragma once
 
+#include "TempFolder.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -110,14 +112,14 @@ public:
     // Every stream now playing, as the server reports it.
     std::vector<PlayingStream> PlayingStreams() const;
 
-    const std::filesystem::path& Folder() const { return root_; }
+    const std::filesystem::path& Folder() const { return root_.path(); }
     std::string Log() const;  // what the daemon wrote
 
 private:
     void ReadRecorder(int fd);
     void EndRecorder();
 
-    std::filesystem::path root_;
+    TempFolder root_{"barnblast-pulse"};
     pid_t daemon_ = -1;
     pid_t recorder_ = -1;
     std::thread reader_;

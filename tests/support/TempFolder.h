@@ -40,6 +40,7 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
+    // NOLINTNEXTLINE(readability-identifier-naming): named as std::filesystem::directory_entry::path
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
 
