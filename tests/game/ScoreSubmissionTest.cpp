@@ -1,6 +1,6 @@
 // The end of a round: the scoreless clip, the send prompt, the name file.
 #ifndef _WIN32
-#include "../service/HostileFiles.h"
+#include "HostileFiles.h"
 #endif
 #include "GameFixture.h"
 
