@@ -1,9 +1,9 @@
 // The JSON API: posting a score, a game's table, the games, a player's bests.
-#include "Routes.h"
+#include "http/Routes.h"
 
-#include "Page.h"
 #include "ScoreJson.h"
-#include "Validate.h"
+#include "http/Validate.h"
+#include "pages/Page.h"
 
 #include <boost/json.hpp>
 
@@ -50,9 +50,9 @@ Response PutAnswer(const Asked& asked, const PutResult& result, std::int64_t now
     return res;
 }
 
-std::string TableJson(const TableQuery& q, Service& service, const json::value& around = nullptr) {
+std::string TableJson(const TableQuery& q, HandlerDeps& deps, const json::value& around = nullptr) {
     // Total and rows from one read, so that they agree.
-    const TablePage page = ReadPeriod(service.store, q.game, q.period, service.nowMs(), q.limit, q.offset);
+    const TablePage page = ReadPeriod(deps.store, q.game, q.period, deps.nowMs(), q.limit, q.offset);
     json::array rows;
     rows.reserve(page.rows.size());
     for (const auto& r : page.rows)
@@ -69,26 +69,26 @@ std::string TableJson(const TableQuery& q, Service& service, const json::value& 
 }
 
 // The rows around a stored score: its page, with the row in the middle.
-Response AroundAnswer(const Request& req, TableQuery q, Service& service) {
-    const auto found = service.store.Find(*q.around);
+Response AroundAnswer(const Request& req, TableQuery q, HandlerDeps& deps) {
+    const auto found = deps.store.Find(*q.around);
     const auto missing = [&](const std::string& why) {
         return ErrorResponse(http::status::not_found, req.version(), req.keep_alive(), why, "around");
     };
     if (!found || found->kept.game != q.game) return missing("no score with this id in this game");
-    const std::int64_t now = service.nowMs();
+    const std::int64_t now = deps.nowMs();
     const json::object ranks = RanksOf(*found, now);
     const json::value& rank = ranks.at(PeriodName(q.period));
     if (rank.is_null()) return missing("that score is not in this period");
     q.offset = std::max<std::int64_t>(0, rank.as_int64() - 1 - (q.limit - 1) / 2);
-    const std::string body = TableJson(q, service, json::object{{"id", *q.around}, {"rank", rank}});
+    const std::string body = TableJson(q, deps, json::object{{"id", *q.around}, {"rank", rank}});
     auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", body);
     res.set(http::field::cache_control, "no-store");
     return res;
 }
 
-std::string PlayerJson(const std::string& name, Service& service) {
+std::string PlayerJson(const std::string& name, HandlerDeps& deps) {
     json::array games;
-    for (const auto& b : service.store.PlayerBests(name))
+    for (const auto& b : deps.store.PlayerBests(name))
         games.push_back(
             json::object{{"game", b.game}, {"score", b.score}, {"rank", b.rank}, {"time", IsoTime(b.timeMs)}});
     return json::serialize(json::object{{"name", name}, {"games", std::move(games)}});
@@ -96,48 +96,48 @@ std::string PlayerJson(const std::string& name, Service& service) {
 
 }  // namespace
 
-void PostScore(const Request& req, Service& service, std::function<void(Response)> done) {
+void PostScore(const Request& req, HandlerDeps& deps, std::function<void(Response)> done) {
     auto parsed = score_protocol::ParseSubmission(req.body());
     if (auto* err = std::get_if<FieldError>(&parsed)) return done(BadField(req, *err));
     auto& sub = std::get<score_protocol::Submission>(parsed);
-    const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, service.nowMs()};
-    service.store.PutAsync(record, [asked = AskedOf(req), now = record.timeMs, done = std::move(done)](
-                                       PutResult result, std::exception_ptr error) {
+    const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, deps.nowMs()};
+    deps.store.PutAsync(record, [asked = AskedOf(req), now = record.timeMs, done = std::move(done)](
+                                    PutResult result, std::exception_ptr error) {
         done(error ? FailureResponse(asked, error) : PutAnswer(asked, result, now));
     });
 }
 
-Response GetScores(const Request& req, Service& service) {
+Response GetScores(const Request& req, HandlerDeps& deps) {
     auto parsed = ParseTableQuery(QueryOf(req.target()));
     if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
     const auto& q = std::get<TableQuery>(parsed);
-    if (q.around) return AroundAnswer(req, q, service);
+    if (q.around) return AroundAnswer(req, q, deps);
     // The same question gets the same answer until the next commit: the
     // store may keep it, and most readers ask for the same top 10.
     std::string key = "scores ";
     // A week's or a day's table changes with the day, commit or not.
-    key += std::string(PeriodName(q.period)) + " " + std::to_string(DayOf(service.nowMs())) + " ";
+    key += std::string(PeriodName(q.period)) + " " + std::to_string(DayOf(deps.nowMs())) + " ";
     key += std::to_string(q.limit) + " " + std::to_string(q.offset) + " " + q.game;
-    const auto body = Kept(service, key, [&] { return TableJson(q, service); });
+    const auto body = Kept(deps, key, [&] { return TableJson(q, deps); });
     auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
     res.set(http::field::cache_control, "no-store");
     return res;
 }
 
-Response GetGames(const Request& req, Service& service) {
+Response GetGames(const Request& req, HandlerDeps& deps) {
     json::array games;
-    for (const auto& g : service.store.Games()) games.push_back(json::object{{"game", g.game}, {"scores", g.scores}});
+    for (const auto& g : deps.store.Games()) games.push_back(json::object{{"game", g.game}, {"scores", g.scores}});
     return JsonResponse(http::status::ok, req, json::object{{"games", std::move(games)}});
 }
 
-Response GetPlayer(const Request& req, Service& service) {
+Response GetPlayer(const Request& req, HandlerDeps& deps) {
     const auto segment = SegmentAfter(PathOf(req.target()), kPlayersApiPrefix);
     if (!segment) return NotFound(req);
     const auto name = PathDecode(*segment);
     if (!name)
         return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(),
                              "name is not valid UTF-8 or has a bad %-escape", "name");
-    const auto body = Kept(service, "api player " + *name, [&] { return PlayerJson(*name, service); });
+    const auto body = Kept(deps, "api player " + *name, [&] { return PlayerJson(*name, deps); });
     auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
     res.set(http::field::cache_control, "no-store");
     return res;

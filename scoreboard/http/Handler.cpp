@@ -1,8 +1,8 @@
-#include "Handler.h"
+#include "http/Handler.h"
 
-#include "Log.h"
-#include "Routes.h"
 #include "ScoreProtocol.h"
+#include "http/Log.h"
+#include "http/Routes.h"
 
 #include <boost/beast/core/string.hpp>
 
@@ -46,9 +46,9 @@ Response FailureResponse(const Asked& asked, const std::exception_ptr& error) {
     return ErrorResponse(Status(wire::kInternalError), asked.version, asked.keepAlive, "internal error");
 }
 
-std::shared_ptr<const std::string> Kept(Service& service, std::string_view key,
+std::shared_ptr<const std::string> Kept(HandlerDeps& deps, std::string_view key,
                                         const std::function<std::string()>& make) {
-    if (service.memos) return service.memos->Memo(key, make);
+    if (deps.memos) return deps.memos->Memo(key, make);
     return std::make_shared<const std::string>(make());
 }
 
@@ -80,19 +80,19 @@ Response MethodNotAllowed(const Request& req, std::string_view allow) {
 }
 
 // Every request but a score post, which PostScore answers.
-Response Route(const Request& req, Service& service) {
+Response Route(const Request& req, HandlerDeps& deps) {
     const std::string_view path = PathOf(req.target());
     const bool read = req.method() == http::verb::get || req.method() == http::verb::head;
     if (path == kScoresPath) {
-        return read ? GetScores(req, service) : MethodNotAllowed(req, "GET, HEAD, POST");
+        return read ? GetScores(req, deps) : MethodNotAllowed(req, "GET, HEAD, POST");
     }
-    if (path == kGamesPath) return read ? GetGames(req, service) : MethodNotAllowed(req, "GET, HEAD");
-    if (path == "/") return read ? GetPage(req, service) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == kGamesPath) return read ? GetGames(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == "/") return read ? GetPage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/style.css") return read ? GetStylesheet(req) : MethodNotAllowed(req, "GET, HEAD");
-    if (path.starts_with(kGamePagePrefix)) return read ? GetGamePage(req, service) : MethodNotAllowed(req, "GET, HEAD");
+    if (path.starts_with(kGamePagePrefix)) return read ? GetGamePage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
     if (path.starts_with(kPlayerPagePrefix))
-        return read ? GetPlayerPage(req, service) : MethodNotAllowed(req, "GET, HEAD");
-    if (path.starts_with(kPlayersApiPrefix)) return read ? GetPlayer(req, service) : MethodNotAllowed(req, "GET, HEAD");
+        return read ? GetPlayerPage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path.starts_with(kPlayersApiPrefix)) return read ? GetPlayer(req, deps) : MethodNotAllowed(req, "GET, HEAD");
     return NotFound(req);
 }
 
@@ -124,7 +124,7 @@ Response ErrorResponse(http::status status, unsigned version, bool keepAlive, st
     return res;
 }
 
-std::optional<Response> ScreenRequest(const http::request_header<>& h, Service& service, std::string_view client) {
+std::optional<Response> ScreenRequest(const http::request_header<>& h, HandlerDeps& deps, std::string_view client) {
     // The body is left unread, so the connection cannot be reused.
     const auto refuse = [&](http::status status, std::string_view message) {
         return ErrorResponse(status, h.version(), false, message);
@@ -155,7 +155,7 @@ std::optional<Response> ScreenRequest(const http::request_header<>& h, Service& 
     const auto type = h.find(http::field::content_type);
     if (type == h.end() || !IsJsonType(type->value()))
         return refuse(Status(wire::kNotJson), "Content-Type must be application/json");
-    const auto wait = service.limiter.Admit(client, RateLimiter::Clock::now());
+    const auto wait = deps.limiter.Admit(client, RateLimiter::Clock::now());
     if (wait.count() > 0) {
         auto res = refuse(Status(wire::kTooManyPosts), "too many scores from this address; retry later");
         res.set(http::field::retry_after, std::to_string(wait.count()));
@@ -164,7 +164,7 @@ std::optional<Response> ScreenRequest(const http::request_header<>& h, Service& 
     return std::nullopt;
 }
 
-void HandleRequest(const Request& req, Service& service, std::function<void(Response)> done) {
+void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Response)> done) {
     const Asked asked = AskedOf(req);
     auto finish = [asked, done = std::move(done)](Response res) {
         // HEAD gets the headers GET would, without the body.
@@ -177,7 +177,7 @@ void HandleRequest(const Request& req, Service& service, std::function<void(Resp
     };
     if (req.method() == http::verb::post && PathOf(req.target()) == kScoresPath) {
         try {
-            return PostScore(req, service, finish);
+            return PostScore(req, deps, finish);
         } catch (...) {
             // Thrown before the store took the callback, so it is not called yet.
             return finish(FailureResponse(asked, std::current_exception()));
@@ -185,17 +185,17 @@ void HandleRequest(const Request& req, Service& service, std::function<void(Resp
     }
     Response res;
     try {
-        res = Route(req, service);
+        res = Route(req, deps);
     } catch (...) {
         res = FailureResponse(asked, std::current_exception());
     }
     finish(std::move(res));
 }
 
-Response HandleRequest(const Request& req, Service& service) {
+Response HandleRequest(const Request& req, HandlerDeps& deps) {
     std::promise<Response> answer;
     auto future = answer.get_future();
-    HandleRequest(req, service, [&answer](Response res) { answer.set_value(std::move(res)); });
+    HandleRequest(req, deps, [&answer](Response res) { answer.set_value(std::move(res)); });
     return future.get();
 }
 

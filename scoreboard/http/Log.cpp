@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "http/Log.h"
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
 // The HTML pages: the front page, a game's table, a player's bests, the
 // stylesheet, and the page for an address with nothing at it.
-#include "Routes.h"
+#include "http/Routes.h"
 
-#include "Page.h"
+#include "pages/Page.h"
 
 #include <charconv>
 
@@ -71,12 +71,12 @@ Response NotFound(const Request& req) {
                         RenderErrorPage("Page not found", "There is no page at this address."));
 }
 
-Response GetPage(const Request& req, Service& service) {
-    const auto page = Kept(service, "page", [&] { return RenderPage(service.store); });
+Response GetPage(const Request& req, HandlerDeps& deps) {
+    const auto page = Kept(deps, "page", [&] { return RenderPage(deps.store); });
     return HtmlResponse(http::status::ok, req, *page);
 }
 
-Response GetGamePage(const Request& req, Service& service) {
+Response GetGamePage(const Request& req, HandlerDeps& deps) {
     const auto segment = SegmentAfter(PathOf(req.target()), kGamePagePrefix);
     if (!segment) return NotFound(req);
     const auto game = PathDecode(*segment);
@@ -88,22 +88,21 @@ Response GetGamePage(const Request& req, Service& service) {
     const auto periodName = QueryValue(QueryOf(req.target()), "period");
     const auto period = periodName ? ParsePeriod(*periodName) : Period::All;
     if (!period) return BadPageRequest(req, "The period must be all, week or day.");
-    const std::int64_t now = service.nowMs();
+    const std::int64_t now = deps.nowMs();
     // A week's or a day's table changes with the day, commit or not.
-    const auto kept = Kept(service,
+    const auto kept = Kept(deps,
                            "game " + std::string(PeriodName(*period)) + " " + std::to_string(DayOf(now)) + " " +
                                std::to_string(*page) + " " + *game,
-                           [&] { return WithStatus(RenderGamePage(service.store, *game, *page, *period, now)); });
+                           [&] { return WithStatus(RenderGamePage(deps.store, *game, *page, *period, now)); });
     return MemoPageResponse(req, *kept);
 }
 
-Response GetPlayerPage(const Request& req, Service& service) {
+Response GetPlayerPage(const Request& req, HandlerDeps& deps) {
     const auto segment = SegmentAfter(PathOf(req.target()), kPlayerPagePrefix);
     if (!segment) return NotFound(req);
     const auto name = PathDecode(*segment);
     if (!name) return BadPageRequest(req, "The name in this address is not valid UTF-8 or has a bad %-escape.");
-    const auto kept =
-        Kept(service, "player " + *name, [&] { return WithStatus(RenderPlayerPage(service.store, *name)); });
+    const auto kept = Kept(deps, "player " + *name, [&] { return WithStatus(RenderPlayerPage(deps.store, *name)); });
     return MemoPageResponse(req, *kept);
 }
 

@@ -1,4 +1,4 @@
-#include "RateLimiter.h"
+#include "http/RateLimiter.h"
 
 #include <algorithm>
 #include <cmath>

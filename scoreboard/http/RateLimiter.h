@@ -14,7 +14,7 @@ class RateLimiter {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // per_minute == 0 turns the limit off.
+    // perMinute == 0 turns the limit off.
     explicit RateLimiter(int perMinute);
 
     // Zero when the post may go ahead (and is counted); otherwise how long

@@ -3,8 +3,8 @@
 // HTML pages (PageRoutes.cpp). Only for the handler's own files.
 #pragma once
 
-#include "Handler.h"
 #include "ScoreContract.h"
+#include "http/Handler.h"
 
 #include <exception>
 #include <functional>
@@ -36,7 +36,7 @@ Response MakeResponse(http::status status, unsigned version, bool keepAlive, std
 // 503 for a transient failure of the store, 500 for any other.
 Response FailureResponse(const Asked& asked, const std::exception_ptr& error);
 // The same question gets the same answer until the next commit.
-std::shared_ptr<const std::string> Kept(Service& service, std::string_view key,
+std::shared_ptr<const std::string> Kept(HandlerDeps& deps, std::string_view key,
                                         const std::function<std::string()>& make);
 
 std::string_view PathOf(std::string_view target);
@@ -46,16 +46,16 @@ std::optional<std::string_view> SegmentAfter(std::string_view path, std::string_
 
 // The JSON API.
 // Answers through `done` once the store has the score on disk.
-void PostScore(const Request& req, Service& service, std::function<void(Response)> done);
-Response GetScores(const Request& req, Service& service);
-Response GetGames(const Request& req, Service& service);
+void PostScore(const Request& req, HandlerDeps& deps, std::function<void(Response)> done);
+Response GetScores(const Request& req, HandlerDeps& deps);
+Response GetGames(const Request& req, HandlerDeps& deps);
 // A name with no scores has an empty list, as a game with none has an empty table.
-Response GetPlayer(const Request& req, Service& service);
+Response GetPlayer(const Request& req, HandlerDeps& deps);
 
 // The HTML pages.
-Response GetPage(const Request& req, Service& service);
-Response GetGamePage(const Request& req, Service& service);
-Response GetPlayerPage(const Request& req, Service& service);
+Response GetPage(const Request& req, HandlerDeps& deps);
+Response GetGamePage(const Request& req, HandlerDeps& deps);
+Response GetPlayerPage(const Request& req, HandlerDeps& deps);
 Response GetStylesheet(const Request& req);
 // A page for browsers, a JSON error for programs under /api/.
 Response NotFound(const Request& req);

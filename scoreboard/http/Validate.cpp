@@ -1,4 +1,4 @@
-#include "Validate.h"
+#include "http/Validate.h"
 
 #include "Utf8.h"
 

@@ -1,8 +1,8 @@
 // Checks on the table query; the score body is the score protocol's.
 #pragma once
 
-#include "Period.h"
 #include "ScoreJson.h"
+#include "store/Period.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "Page.h"
+#include "pages/Page.h"
 
 #include "Utf8.h"
 

@@ -2,8 +2,8 @@
 // scripts and with a screen reader.
 #pragma once
 
-#include "Period.h"
-#include "Store.h"
+#include "store/Period.h"
+#include "store/Store.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "Session.h"
+#include "server/Connection.h"
 
-#include "Log.h"
 #include "SafeText.h"
+#include "http/Log.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
@@ -30,46 +30,46 @@ constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 
 }  // namespace
 
-Session::Session(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot)
+Connection::Connection(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot)
     : stream_(std::move(socket)),
       shared_(shared),
       buffer_(kMaxBufferBytes),
       peer_(std::move(peer)),
       slot_(std::move(slot)) {}
 
-Session::~Session() {
+Connection::~Connection() {
     EndRequest();
     shared_.Release(slot_, true);
     std::function<void()> idle;
     {
         std::lock_guard lock(shared_.mutex);
-        shared_.sessions.erase(this);
-        if (shared_.stopping && shared_.sessions.empty()) idle = shared_.onIdle;
+        shared_.live.erase(this);
+        if (shared_.stopping && shared_.live.empty()) idle = shared_.onIdle;
     }
     if (idle) idle();
 }
 
-void Session::Run() {
+void Connection::Run() {
     bool stopping = false;
     {
         std::lock_guard lock(shared_.mutex);
-        shared_.sessions.emplace(this, weak_from_this());
+        shared_.live.emplace(this, weak_from_this());
         stopping = shared_.stopping;
     }
     if (stopping) Stop();
-    net::dispatch(stream_.get_executor(), beast::bind_front_handler(&Session::DoRead, shared_from_this()));
+    net::dispatch(stream_.get_executor(), beast::bind_front_handler(&Connection::DoRead, shared_from_this()));
 }
 
-void Session::Stop() {
-    net::post(stream_.get_executor(), beast::bind_front_handler(&Session::OnStop, shared_from_this()));
+void Connection::Stop() {
+    net::post(stream_.get_executor(), beast::bind_front_handler(&Connection::OnStop, shared_from_this()));
 }
 
-void Session::OnStop() {
+void Connection::OnStop() {
     stopping_ = true;
     if (waiting_) stream_.cancel();  // no request under way: drop the connection now
 }
 
-void Session::DoRead() {
+void Connection::DoRead() {
     if (stopping_) return DoClose();
     parser_.emplace();
     parser_->header_limit(kMaxHeaderBytes);
@@ -87,13 +87,13 @@ void Session::DoRead() {
                             });
 }
 
-void Session::ReadHeader() {
+void Connection::ReadHeader() {
     stream_.expires_after(kReadTimeout);
     http::async_read_header(stream_, buffer_, *parser_,
-                            beast::bind_front_handler(&Session::OnHeader, shared_from_this()));
+                            beast::bind_front_handler(&Connection::OnHeader, shared_from_this()));
 }
 
-void Session::OnHeader(beast::error_code ec, std::size_t) {
+void Connection::OnHeader(beast::error_code ec, std::size_t) {
     waiting_ = false;
     started_ = std::chrono::steady_clock::now();
     method_ = "-";
@@ -107,14 +107,14 @@ void Session::OnHeader(beast::error_code ec, std::size_t) {
     if (shared_.trustProxy && !AdmitForwarded(header))
         return Send(ErrorResponse(http::status::service_unavailable, header.version(), false,
                                   "too many requests under way from this address"));
-    if (auto refusal = ScreenRequest(header.base(), *shared_.service, client_)) return Send(std::move(*refusal));
+    if (auto refusal = ScreenRequest(header.base(), *shared_.deps, client_)) return Send(std::move(*refusal));
 
     if (parser_->is_done()) return OnBody({}, 0);
     if (beast::iequals(header[http::field::expect], "100-continue")) return DoContinue(header.version());
     DoReadBody();
 }
 
-bool Session::AdmitForwarded(const http::request_header<>& header) {
+bool Connection::AdmitForwarded(const http::request_header<>& header) {
     const std::string_view real = header["X-Real-IP"];
     if (!real.empty()) client_ = std::string(real.substr(0, 64));
     // Every connection is the proxy's: the cap counts each player's requests
@@ -124,7 +124,7 @@ bool Session::AdmitForwarded(const http::request_header<>& header) {
     return true;
 }
 
-void Session::DoContinue(unsigned version) {
+void Connection::DoContinue(unsigned version) {
     continue_ = {http::status::continue_, version};
     stream_.expires_after(kWriteTimeout);
     http::async_write(stream_, continue_, [self = shared_from_this()](beast::error_code e, std::size_t) {
@@ -133,12 +133,12 @@ void Session::DoContinue(unsigned version) {
     });
 }
 
-void Session::DoReadBody() {
+void Connection::DoReadBody() {
     stream_.expires_after(kReadTimeout);
-    http::async_read(stream_, buffer_, *parser_, beast::bind_front_handler(&Session::OnBody, shared_from_this()));
+    http::async_read(stream_, buffer_, *parser_, beast::bind_front_handler(&Connection::OnBody, shared_from_this()));
 }
 
-void Session::OnBody(beast::error_code ec, std::size_t) {
+void Connection::OnBody(beast::error_code ec, std::size_t) {
     if (ec) return OnReadError(ec);
     const Request req = parser_->release();
     // A post is answered from the store's writer thread once it is on
@@ -147,7 +147,7 @@ void Session::OnBody(beast::error_code ec, std::size_t) {
         std::lock_guard lock(shared_.mutex);
         ++shared_.storeCalls;
     }
-    HandleRequest(req, *shared_.service, [self = shared_from_this()](Response res) {
+    HandleRequest(req, *shared_.deps, [self = shared_from_this()](Response res) {
         net::dispatch(self->stream_.get_executor(),
                       [self, res = std::move(res)]() mutable { self->Send(std::move(res)); });
         std::lock_guard lock(self->shared_.mutex);
@@ -155,13 +155,13 @@ void Session::OnBody(beast::error_code ec, std::size_t) {
     });
 }
 
-void Session::EndRequest() {
+void Connection::EndRequest() {
     if (!requestSlot_) return;
     shared_.Release(*requestSlot_, false);
     requestSlot_.reset();
 }
 
-void Session::OnReadError(beast::error_code ec) {
+void Connection::OnReadError(beast::error_code ec) {
     if (ec == http::error::end_of_stream || ec == http::error::partial_message || ec == beast::error::timeout ||
         ec == net::error::operation_aborted)
         return DoClose();
@@ -178,15 +178,15 @@ void Session::OnReadError(beast::error_code ec) {
     Fail(ec, "read");
 }
 
-void Session::Send(Response&& res) {
+void Connection::Send(Response&& res) {
     res_ = std::move(res);
     if (stopping_) res_.keep_alive(false);
     const bool keepAlive = res_.keep_alive();
     stream_.expires_after(kWriteTimeout);
-    http::async_write(stream_, res_, beast::bind_front_handler(&Session::OnWrite, shared_from_this(), keepAlive));
+    http::async_write(stream_, res_, beast::bind_front_handler(&Connection::OnWrite, shared_from_this(), keepAlive));
 }
 
-void Session::OnWrite(bool keepAlive, beast::error_code ec, std::size_t) {
+void Connection::OnWrite(bool keepAlive, beast::error_code ec, std::size_t) {
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - started_;
     char ms[32];
     std::snprintf(ms, sizeof ms, "%.2fms", took.count());
@@ -199,21 +199,21 @@ void Session::OnWrite(bool keepAlive, beast::error_code ec, std::size_t) {
     DoRead();
 }
 
-void Session::DoClose() {
+void Connection::DoClose() {
     beast::error_code ec;
     stream_.socket().shutdown(Tcp::socket::shutdown_send, ec);
     if (ec) return;
     stream_.expires_after(kDrainTimeout);
-    stream_.async_read_some(net::buffer(drain_), beast::bind_front_handler(&Session::OnDrain, shared_from_this()));
+    stream_.async_read_some(net::buffer(drain_), beast::bind_front_handler(&Connection::OnDrain, shared_from_this()));
 }
 
-void Session::OnDrain(beast::error_code ec, std::size_t n) {
+void Connection::OnDrain(beast::error_code ec, std::size_t n) {
     drained_ += n;
-    if (ec || drained_ > kMaxDrainBytes) return;  // the socket closes with the session
-    stream_.async_read_some(net::buffer(drain_), beast::bind_front_handler(&Session::OnDrain, shared_from_this()));
+    if (ec || drained_ > kMaxDrainBytes) return;  // the socket closes with the connection
+    stream_.async_read_some(net::buffer(drain_), beast::bind_front_handler(&Connection::OnDrain, shared_from_this()));
 }
 
-void Session::Fail(beast::error_code ec, const char* what) {
+void Connection::Fail(beast::error_code ec, const char* what) {
     // A client may go away at any moment; that is no fault of ours.
     if (ec == net::error::operation_aborted || ec == beast::error::timeout || ec == net::error::connection_reset ||
         ec == net::error::broken_pipe || ec == net::error::eof)

@@ -4,7 +4,7 @@
 // and an On... that takes its result, on the connection's strand.
 #pragma once
 
-#include "Handler.h"
+#include "http/Handler.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -26,20 +26,21 @@ namespace beast = boost::beast;
 namespace net = boost::asio;
 using Tcp = net::ip::tcp;
 
-class Session;
+class Connection;
 
-// What every session shares: the service, the set of live sessions, so a
-// stop can reach the idle ones, and the counts the caps are kept by.
+// What every connection shares: the handler's deps, the set of live
+// connections, so a stop can reach the idle ones, and the counts the caps
+// are kept by.
 struct Shared {
-    Service* service = nullptr;  // set by Server::Run, before the first session
+    HandlerDeps* deps = nullptr;  // set by Server::Run, before the first connection
     bool trustProxy = false;
     int maxConnections = 0;
     int maxPerAddress = 0;
     std::chrono::milliseconds idleTimeout{};
-    std::function<void()> onIdle{};  // all sessions gone after a stop
+    std::function<void()> onIdle{};  // all connections gone after a stop
 
     std::mutex mutex{};
-    std::unordered_map<Session*, std::weak_ptr<Session>> sessions{};
+    std::unordered_map<Connection*, std::weak_ptr<Connection>> live{};
     bool stopping = false;
     int connections = 0;
     // Connections by peer address; behind a trusted proxy, requests under
@@ -71,13 +72,13 @@ struct Shared {
     }
 };
 
-class Session : public std::enable_shared_from_this<Session> {
+class Connection : public std::enable_shared_from_this<Connection> {
 public:
     // Takes over the place the listener took for it under `slot`.
-    Session(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot);
-    ~Session();
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+    Connection(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
 
     // Registers with the shared set and starts reading.
     void Run();

@@ -1,9 +1,9 @@
-#include "Server.h"
+#include "server/Server.h"
 
-#include "Session.h"
+#include "server/Connection.h"
 
-#include "Log.h"
 #include "SafeText.h"
+#include "http/Log.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
@@ -104,7 +104,7 @@ private:
             // Closed at once: a full server must not hold a descriptor for it.
             NoteRefused(peer);
         } else {
-            std::make_shared<Session>(std::move(socket), shared_, std::move(peer), std::move(slot))->Run();
+            std::make_shared<Connection>(std::move(socket), shared_, std::move(peer), std::move(slot))->Run();
         }
         DoAccept();
     }
@@ -162,25 +162,25 @@ struct Server::Impl {
         if (ec) return;
         bool first = false;
         bool idle = false;
-        std::vector<std::shared_ptr<Session>> live;
+        std::vector<std::shared_ptr<Connection>> open;
         {
             std::lock_guard lock(shared.mutex);
             first = !shared.stopping;
             shared.stopping = true;
-            idle = shared.sessions.empty();
-            for (auto& [ptr, weak] : shared.sessions)
-                if (auto s = weak.lock()) live.push_back(std::move(s));
+            idle = shared.live.empty();
+            for (auto& [ptr, weak] : shared.live)
+                if (auto s = weak.lock()) open.push_back(std::move(s));
         }
         if (!first) {
             LogLine("second signal: stopping now");
             ioc.stop();
             return;
         }
-        LogLine(std::string("signal ") + std::to_string(signal) + ": finishing " + std::to_string(live.size()) +
+        LogLine(std::string("signal ") + std::to_string(signal) + ": finishing " + std::to_string(open.size()) +
                 " open connection(s), then stopping");
         listener->Stop();
-        for (auto& s : live) s->Stop();
-        // Keep listening for a second signal until the last session is gone.
+        for (auto& s : open) s->Stop();
+        // Keep listening for a second signal until the last connection is gone.
         if (idle)
             signals.cancel();
         else
@@ -202,8 +202,8 @@ Server::~Server() = default;
 
 unsigned short Server::Port() const { return impl_->listener->Port(); }
 
-void Server::Run(Service& service) {
-    impl_->shared.service = &service;
+void Server::Run(HandlerDeps& deps) {
+    impl_->shared.deps = &deps;
     impl_->signals.async_wait([this](beast::error_code ec, int s) { impl_->OnSignal(ec, s); });
     impl_->listener->Run();
 

@@ -2,8 +2,8 @@
 // timeouts, and hands them to HandleRequest.
 #pragma once
 
-#include "Handler.h"
 #include "ScoreProtocol.h"
+#include "http/Handler.h"
 
 #include <boost/asio/ip/address.hpp>
 
@@ -33,7 +33,7 @@ struct ServerConfig {
 class Server {
 public:
     // Binds at once, so Port() is known before Run(), and before the
-    // service's store is opened. Throws on failure.
+    // handler's store is opened. Throws on failure.
     explicit Server(const ServerConfig& config);
     ~Server();
     Server(const Server&) = delete;
@@ -43,7 +43,7 @@ public:
 
     // Serves until SIGINT or SIGTERM, then stops accepting, lets requests in
     // flight finish and returns. A second signal stops at once.
-    void Run(Service& service);
+    void Run(HandlerDeps& deps);
 
 private:
     struct Impl;

@@ -1,4 +1,4 @@
-#include "CachedStore.h"
+#include "store/CachedStore.h"
 
 #include <algorithm>
 #include <utility>

@@ -7,8 +7,8 @@
 // servers it passes every read through and keeps no memo.
 #pragma once
 
-#include "Memos.h"
-#include "Store.h"
+#include "store/Memos.h"
+#include "store/Store.h"
 
 #include <cstdint>
 #include <memory>

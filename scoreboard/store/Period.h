@@ -1,7 +1,7 @@
 // The periods a table is shown for: all time, this week and today, in UTC.
 #pragma once
 
-#include "Store.h"
+#include "store/Store.h"
 
 #include <cstdint>
 #include <optional>

@@ -8,8 +8,9 @@ namespace scoreboard {
 
 // 1: scores (seq, id, game, name, score, time_ms) with an index by rank, and
 // games (game, scores) counting them, kept by a trigger.
-// 2: score_counts (game, score, n), the rows of each game at each score, kept
-// by triggers too, so that a rank is a short sum; both counts follow deletes.
+// 2: score_counts (game, score, n), the rows of each game at each score, and
+// day_counts (game, day, score, n), the same for each day (UTC), kept by
+// triggers too, so that a rank is a short sum; the counts follow deletes.
 inline constexpr int kSchemaVersion = 2;
 
 }  // namespace scoreboard

@@ -1,9 +1,9 @@
-// Puts waiting for a store's one writer thread, which takes all that wait at
-// the time into one transaction and one sync: the group commit both stores
-// make.
+// Puts waiting for a store's one writer thread (GroupCommitStore), which takes
+// all that wait at the time into one transaction and one sync: the group
+// commit both stores make.
 #pragma once
 
-#include "Store.h"
+#include "store/Store.h"
 
 #include <chrono>
 #include <condition_variable>

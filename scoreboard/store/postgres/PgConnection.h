@@ -3,7 +3,7 @@
 // itself when the database dropped it.
 #pragma once
 
-#include "PostgresStore.h"
+#include "store/postgres/PostgresStore.h"
 
 #include <libpq-fe.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
-#include "PostgresStore.h"
+#include "store/postgres/PostgresStore.h"
 
-#include "PgConnection.h"
-#include "Schema.h"
+#include "store/Schema.h"
+#include "store/postgres/PgConnection.h"
 
 #include <algorithm>
 #include <array>
@@ -202,13 +202,10 @@ PostgresStore::PostgresStore(std::string conninfo, int readers)
     writer_ = std::make_unique<Connection>(conninfo_);
     CreateSchema(writer_->Connect());
     writer_->Ready();
-    writerThread_ = std::thread([this] { WriterLoop(); });
+    StartWriter();
 }
 
-PostgresStore::~PostgresStore() {
-    queue_.Close();
-    writerThread_.join();
-}
+PostgresStore::~PostgresStore() { StopWriter(); }
 
 PostgresStore::Lease PostgresStore::Borrow() {
     std::unique_lock lock(poolMutex_);
@@ -234,7 +231,7 @@ void PostgresStore::PutAsync(const ScoreRecord& record, PutCallback done) {
         done({}, std::make_exception_ptr(StoreError("a score's text has a NUL character", false)));
         return;
     }
-    queue_.Push(record, std::move(done));
+    GroupCommitStore::PutAsync(record, std::move(done));
 }
 
 TablePage PostgresStore::Read(std::string_view game, int limit, std::int64_t offset) {

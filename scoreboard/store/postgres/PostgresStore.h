@@ -1,8 +1,8 @@
 // The store for several servers sharing one database: PostgreSQL over libpq.
 //
-// One writer thread takes every put waiting at the time and stores them with
-// one statement, so one commit (and one WAL flush) answers them all; a retry
-// racing on another server waits on the id's unique index and finds the row.
+// Its writer stores each group commit (GroupCommitStore) with one statement,
+// so one commit (and one WAL flush) answers them all; a retry racing on
+// another server waits on the id's unique index and finds the row.
 // Reads take a connection from a small pool, one per serving thread. Another
 // server may commit unseen, so the caching layer keeps nothing over it.
 //
@@ -11,8 +11,7 @@
 // server turns into 503 with Retry-After.
 #pragma once
 
-#include "Store.h"
-#include "WriteQueue.h"
+#include "store/GroupCommitStore.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -20,12 +19,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace scoreboard {
 
-class PostgresStore final : public ScoreStore {
+class PostgresStore final : public GroupCommitStore {
 public:
     // Connects, and creates or upgrades the schema. `readers` is the most
     // connections reads hold at once; the writer has one more. Throws StoreError.
@@ -51,8 +49,8 @@ private:
     // A pooled connection, back in the pool when this goes.
     class Lease;
 
-    void WriterLoop();
-    void StoreBatch(std::vector<PendingPut>& batch);
+    // Tries again a batch that lost a deadlock to another server's.
+    std::vector<PutResult> CommitBatch(const std::vector<PendingPut>& batch) override;
     std::vector<PutResult> TryStore(const std::vector<PendingPut>& batch);
     Lease Borrow();
     void GiveBack(std::unique_ptr<Connection> c);
@@ -65,10 +63,6 @@ private:
     std::vector<std::unique_ptr<Connection>> idle_;
     int lent_ = 0;
     int readers_;
-
-    WriteQueue queue_;
-
-    std::thread writerThread_;  // last: started once the rest is ready
 };
 
 }  // namespace scoreboard

@@ -1,6 +1,6 @@
 // The PostgreSQL store's writer: each batch of puts in one statement, so one
 // commit answers them all.
-#include "PgConnection.h"
+#include "store/postgres/PgConnection.h"
 
 #include <unordered_map>
 #include <unordered_set>
@@ -11,7 +11,6 @@ using namespace pg;
 
 namespace {
 
-constexpr std::size_t kMaxBatch = 1024;
 // Attempts at a batch that lost a deadlock to another server's batch.
 constexpr int kPutAttempts = 3;
 
@@ -32,34 +31,14 @@ std::string CloseArray(std::string array) {
 
 }  // namespace
 
-void PostgresStore::WriterLoop() {
-    std::vector<PendingPut> batch;
-    while (queue_.Take(batch, kMaxBatch)) StoreBatch(batch);
-}
-
-void PostgresStore::StoreBatch(std::vector<PendingPut>& batch) {
-    std::vector<PutResult> results;
-    std::exception_ptr error;
+std::vector<PutResult> PostgresStore::CommitBatch(const std::vector<PendingPut>& batch) {
     for (int attempt = 1;; ++attempt) {
         try {
-            results = TryStore(batch);
-            error = nullptr;
-            break;
+            return TryStore(batch);
         } catch (const PgError& e) {
-            error = std::current_exception();
             // The statement was undone whole: nothing of it is stored.
-            if (!e.LostRace() || attempt == kPutAttempts) break;
-        } catch (...) {
-            error = std::current_exception();
-            break;
+            if (!e.LostRace() || attempt == kPutAttempts) throw;
         }
-    }
-    // Only now, with the commit flushed, does anyone hear of it.
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (error)
-            batch[i].done({}, error);
-        else
-            batch[i].done(std::move(results[i]), nullptr);
     }
 }
 

@@ -2,10 +2,11 @@
 // safely, and a connection with the statements it reads with.
 #pragma once
 
-#include "SqliteStore.h"
+#include "store/sqlite/SqliteStore.h"
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +14,9 @@
 
 namespace scoreboard {
 namespace sqlite {
+
+// How soon an idle server notices rows changed by another program.
+inline constexpr std::chrono::milliseconds kOutsideCheck{100};
 
 [[noreturn]] inline void Fail(sqlite3* db, int rc, std::string_view doing) {
     std::string what(doing);

@@ -1,8 +1,8 @@
-#include "SqliteStore.h"
+#include "store/sqlite/SqliteStore.h"
 
-#include "SqliteDb.h"
+#include "store/sqlite/SqliteDb.h"
 
-#include "Schema.h"
+#include "store/Schema.h"
 
 #include <sqlite3.h>
 
@@ -151,15 +151,10 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path) {
         dataVersion_ = q.Step() ? q.Integer(0) : 0;
     }
     readers_.push_back(OpenReader());
-    writerThread_ = std::thread([this] { WriterLoop(); });
+    StartWriter(kOutsideCheck);
 }
 
-SqliteStore::~SqliteStore() {
-    queue_.Close();
-    writerThread_.join();
-}
-
-void SqliteStore::PutAsync(const ScoreRecord& record, PutCallback done) { queue_.Push(record, std::move(done)); }
+SqliteStore::~SqliteStore() { StopWriter(); }
 
 bool SqliteStore::WatchCommits(CommitWatcher watcher) {
     watcher_ = std::move(watcher);
@@ -358,7 +353,7 @@ void SqliteStore::Export(const std::optional<std::string>& game, const std::func
 
 std::int64_t SqliteStore::DeleteName(std::string_view name) {
     // Beside the writer, as another program would: a server on the same file
-    // notices (NoticeOutsideWrites), this store's own writer included.
+    // notices when its writer next wakes (Woken), this store's own included.
     Connection c(path_);
     Statement& del = c.Prepare("DELETE FROM scores WHERE name = ?1");
     Exec(c.db, "BEGIN IMMEDIATE");

@@ -1,26 +1,23 @@
 // The default store: one SQLite file in WAL mode with synchronous=FULL, so a
 // commit is on disk before a put is answered.
 //
-// One writer thread takes every put waiting at the time into one transaction
-// and one sync (a group commit), and answers each only after that commit.
-// Reads run on their own connections beside it. It is the only writer to its
-// file, so it tells the caching layer of every commit (WatchCommits).
+// Its writer makes the group commits (GroupCommitStore); reads run on their
+// own connections beside it. It is the only writer to its file, so it tells
+// the caching layer of every commit (WatchCommits).
 #pragma once
 
-#include "Store.h"
-#include "WriteQueue.h"
+#include "store/GroupCommitStore.h"
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 namespace scoreboard {
 
-class SqliteStore final : public ScoreStore {
+class SqliteStore final : public GroupCommitStore {
 public:
     // Creates the file and its schema when missing, and sets the counts
     // right if rows came or went without them. Throws StoreError.
@@ -30,7 +27,6 @@ public:
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
 
-    void PutAsync(const ScoreRecord& record, PutCallback done) override;
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
@@ -45,11 +41,10 @@ public:
 private:
     struct Connection;
 
-    void WriterLoop();
     // Tells the watcher when another program committed to the file since
     // last asked (the writer's own commits do not count).
-    void NoticeOutsideWrites();
-    void CommitBatch(std::vector<PendingPut>& batch);
+    void Woken() override;
+    std::vector<PutResult> CommitBatch(const std::vector<PendingPut>& batch) override;
     // 1 + the rows of the game with a higher score, or an equal one and a lower seq.
     static std::int64_t RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
     // The same for a row stored lately, counting the equal rows after it.
@@ -67,8 +62,6 @@ private:
     std::string path_;
     std::unique_ptr<Connection> writer_;  // the writer thread's alone
 
-    WriteQueue queue_;
-
     // Idle reader connections; more are opened when all are busy.
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<Connection>> readers_;
@@ -76,8 +69,6 @@ private:
     // Told of each commit by the writer thread; set before the first put.
     CommitWatcher watcher_;
     std::int64_t dataVersion_ = 0;  // the writer's
-
-    std::thread writerThread_;  // last: started once the rest is ready
 };
 
 }  // namespace scoreboard

@@ -1,26 +1,10 @@
 // The SQLite store's writer: group commits, each put answered with its rank.
-#include "SqliteDb.h"
+#include "store/sqlite/SqliteDb.h"
 
 namespace scoreboard {
 using namespace sqlite;
 
-namespace {
-
-constexpr std::size_t kMaxBatch = 1024;
-// How soon an idle server notices rows changed by another program.
-constexpr std::chrono::milliseconds kOutsideCheck{100};
-
-}  // namespace
-
-void SqliteStore::WriterLoop() {
-    std::vector<PendingPut> batch;
-    while (queue_.Take(batch, kMaxBatch, kOutsideCheck)) {
-        NoticeOutsideWrites();
-        if (!batch.empty()) CommitBatch(batch);
-    }
-}
-
-void SqliteStore::NoticeOutsideWrites() {
+void SqliteStore::Woken() {
     std::int64_t version = 0;
     try {
         Use q(*writer_->dataVersion);
@@ -33,11 +17,10 @@ void SqliteStore::NoticeOutsideWrites() {
     if (watcher_) watcher_({});
 }
 
-void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
+std::vector<PutResult> SqliteStore::CommitBatch(const std::vector<PendingPut>& batch) {
     std::vector<PutResult> results(batch.size());
     std::vector<std::int64_t> seqs(batch.size());
     std::unordered_map<std::string, std::int64_t> added;  // new rows by game
-    std::exception_ptr error;
     try {
         Exec(writer_->db, "BEGIN IMMEDIATE");
         for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -76,17 +59,11 @@ void SqliteStore::CommitBatch(std::vector<PendingPut>& batch) {
         }
         Exec(writer_->db, "COMMIT");
     } catch (...) {
-        error = std::current_exception();
         if (!sqlite3_get_autocommit(writer_->db)) sqlite3_exec(writer_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
     }
-    if (!error && !added.empty() && watcher_) watcher_(added);
-    // Only now, with the commit on disk, does anyone hear of it.
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (error)
-            batch[i].done({}, error);
-        else
-            batch[i].done(std::move(results[i]), nullptr);
-    }
+    if (!added.empty() && watcher_) watcher_(added);
+    return results;
 }
 
 std::int64_t SqliteStore::RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq) {
