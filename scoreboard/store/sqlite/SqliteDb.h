@@ -18,12 +18,17 @@ namespace sqlite {
 // How soon an idle server notices rows changed by another program.
 inline constexpr std::chrono::milliseconds kOutsideCheck{100};
 
+// Lock contention, which a retry may get past (the server answers 503).
+inline bool Busy(int rc) {
+    const int primary = rc & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
 [[noreturn]] inline void Fail(sqlite3* db, int rc, std::string_view doing) {
     std::string what(doing);
     what += ": ";
     what += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    const int primary = rc & 0xff;
-    throw StoreError(what, primary == SQLITE_BUSY || primary == SQLITE_LOCKED);
+    throw StoreError(what, Busy(rc));
 }
 
 // A statement prepared once per connection and reused for every call.
@@ -108,8 +113,7 @@ inline void Exec(sqlite3* db, const char* sql) {
     if (rc != SQLITE_OK) {
         std::string what = std::string("exec: ") + (msg ? msg : sqlite3_errstr(rc));
         sqlite3_free(msg);
-        const int primary = rc & 0xff;
-        throw StoreError(what, primary == SQLITE_BUSY || primary == SQLITE_LOCKED);
+        throw StoreError(what, Busy(rc));
     }
 }
 
