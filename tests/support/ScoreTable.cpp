@@ -1,14 +1,4 @@
-#include "Support.h"
-
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "ScoreTable.h"
 
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -21,10 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace scoreboard_test {
-namespace net = boost::asio;
-namespace beast = boost::beast;
-using Tcp = net::ip::tcp;
+namespace testsupport {
 
 namespace {
 
@@ -59,31 +46,25 @@ PgResult PgRun(PGconn* c, const std::string& sql) {
     return r;
 }
 
-// A database name for a path: the paths of distinct TempDirs never meet.
+// A database name for a path: the paths of distinct TableFolders never meet.
 std::string DatabaseFor(const std::filesystem::path& db) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "t_%016zx", std::hash<std::string>{}(db.lexically_normal().string()));
     return buf;
 }
 
-// The databases made for paths in each TempDir, to drop with it.
+// The databases made for paths in each TableFolder, to drop with it.
 std::mutex madeMutex;
 std::vector<std::pair<std::filesystem::path, std::string>> made;
 
 }  // namespace
 
-TempDir::TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "scoreboard-test-XXXXXX").string();
-    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
-}
-
-TempDir::~TempDir() {
+TableFolder::~TableFolder() {
     std::vector<std::string> drop;
     {
         std::lock_guard lock(madeMutex);
         std::erase_if(made, [&](const auto& entry) {
-            const bool inside = entry.first.parent_path() == path_;
+            const bool inside = entry.first.parent_path() == path();
             if (inside) drop.push_back(entry.second);
             return inside;
         });
@@ -96,8 +77,6 @@ TempDir::~TempDir() {
             // The cluster goes at the end of the run anyway.
         }
     }
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 bool UsingPostgres() { return PostgresSocketDir() != nullptr; }
@@ -179,122 +158,4 @@ bool AwaitServersGone(const std::filesystem::path& db, std::chrono::seconds pati
     return true;
 }
 
-namespace {
-
-void SetTimeouts(int fd) {
-    const timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-}  // namespace
-
-namespace {
-
-Reply Exchange(const char* source, unsigned short port, http::verb method, const std::string& target,
-               const std::string& body, const std::vector<std::pair<std::string, std::string>>& headers) {
-    net::io_context ioc;
-    Tcp::socket socket(ioc);
-    if (source) {
-        socket.open(Tcp::v4());
-        socket.bind(Tcp::endpoint(net::ip::make_address(source), 0));
-    }
-    socket.connect(Tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-    SetTimeouts(socket.native_handle());
-
-    http::request<http::string_body> req{method, target, 11};
-    req.set(http::field::host, "127.0.0.1");
-    for (const auto& [k, v] : headers) req.set(k, v);
-    if (!body.empty() || method == http::verb::post) {
-        req.body() = body;
-        req.prepare_payload();
-    }
-    http::write(socket, req);
-
-    beast::flat_buffer buffer;
-    http::response_parser<http::string_body> parser;
-    parser.skip(method == http::verb::head);
-    http::read(socket, buffer, parser);
-    return parser.release();
-}
-
-}  // namespace
-
-Reply Request(unsigned short port, http::verb method, const std::string& target, const std::string& body,
-              const std::vector<std::pair<std::string, std::string>>& headers) {
-    return Exchange(nullptr, port, method, target, body, headers);
-}
-
-Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target) {
-    return Exchange(source.c_str(), port, method, target, {}, {});
-}
-
-Reply PostJson(unsigned short port, const std::string& body,
-               const std::vector<std::pair<std::string, std::string>>& headers) {
-    auto all = headers;
-    bool typed = false;
-    for (const auto& [k, v] : headers) typed = typed || beast::iequals(k, "Content-Type");
-    if (!typed) all.emplace_back("Content-Type", "application/json");
-    return Request(port, http::verb::post, "/api/scores", body, all);
-}
-
-Reply PostScore(unsigned short port, const std::string& game, long long score, const std::string& name,
-                const std::string& id) {
-    const boost::json::object o{{"game", game}, {"score", score}, {"name", name}, {"id", id}};
-    return PostJson(port, boost::json::serialize(o));
-}
-
-Reply Get(unsigned short port, const std::string& target) { return Request(port, http::verb::get, target); }
-
-boost::json::value JsonOf(const Reply& reply) { return boost::json::parse(reply.body()); }
-
-int ConnectLoopback(unsigned short port, const char* source) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (source) {
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        ::inet_pton(AF_INET, source, &from.sin_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
-            ::close(fd);
-            throw std::runtime_error("bind failed");
-        }
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        throw std::runtime_error("connect failed");
-    }
-    SetTimeouts(fd);
-    return fd;
-}
-
-std::string RawExchange(unsigned short port, const std::string& bytes, bool halfClose) {
-    const int fd = ConnectLoopback(port);
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;  // the server may refuse before taking it all
-        sent += static_cast<std::size_t>(n);
-    }
-    if (halfClose) ::shutdown(fd, SHUT_WR);
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return out;
-}
-
-std::string Uuid(unsigned long long n) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%08llx-0000-4000-8000-%012llx", n >> 48, n & 0xffffffffffffULL);
-    return buf;
-}
-
-}  // namespace scoreboard_test
+}  // namespace testsupport
