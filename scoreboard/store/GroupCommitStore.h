@@ -15,7 +15,8 @@ namespace scoreboard {
 
 class GroupCommitStore : public ScoreStore {
 public:
-    // Queued for the writer; `done` runs on the writer's thread.
+    // Queued for the writer, whose thread runs `done`; refused at once (busy)
+    // once the store is closing.
     void PutAsync(const ScoreRecord& record, PutCallback done) override;
 
 protected:

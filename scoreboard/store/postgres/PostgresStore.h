@@ -33,6 +33,7 @@ public:
     PostgresStore(const PostgresStore&) = delete;
     PostgresStore& operator=(const PostgresStore&) = delete;
 
+    // Refuses text with a NUL, which libpq cannot send; queues the rest.
     void PutAsync(const ScoreRecord& record, PutCallback done) override;
     std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) override;
     std::int64_t Count(std::string_view game) override;
