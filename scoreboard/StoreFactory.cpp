@@ -1,7 +1,7 @@
 #include "StoreFactory.h"
 
-#include "PostgresStore.h"
-#include "SqliteStore.h"
+#include "store/postgres/PostgresStore.h"
+#include "store/sqlite/SqliteStore.h"
 
 namespace scoreboard {
 

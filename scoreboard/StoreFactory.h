@@ -1,7 +1,7 @@
 // The store --db names, under the caching layer.
 #pragma once
 
-#include "CachedStore.h"
+#include "store/CachedStore.h"
 
 #include <memory>
 #include <string>

@@ -1,11 +1,11 @@
 // barnblast-scoreboard: the online score table server.
-#include "Handler.h"
-#include "Log.h"
 #include "Options.h"
-#include "Page.h"
-#include "RateLimiter.h"
-#include "Server.h"
 #include "StoreFactory.h"
+#include "http/Handler.h"
+#include "http/Log.h"
+#include "http/RateLimiter.h"
+#include "pages/Page.h"
+#include "server/Server.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/json.hpp>
@@ -33,6 +33,12 @@ int Fail(int status, const std::string& sentence) {
     std::fprintf(stderr, "barnblast-scoreboard: %s\n", sentence.c_str());
     return status;
 }
+
+// A start that cannot go on: the status to exit with, and why (for Fail).
+struct StartFailure {
+    int status;
+    std::string sentence;
+};
 
 std::string Where(const ServerConfig& config) {
     const bool v6 = config.address.is_v6();
@@ -128,96 +134,121 @@ int RunTool(const Options& opt) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const auto parsed = ParseOptions(argc, argv);
+// The options, or a StartFailure with status 2.
+Options ParsedOptions(int argc, char** argv) {
+    auto parsed = ParseOptions(argc, argv);
     if (const auto* err = std::get_if<std::string>(&parsed))
-        return Fail(2, *err + "; see barnblast-scoreboard --help for the options.");
-    const Options& opt = std::get<Options>(parsed);
-    if (opt.help) {
-        std::fputs(Usage(argv[0]).c_str(), stdout);
-        return 0;
-    }
-    if (opt.version) {
+        throw StartFailure{2, *err + "; see barnblast-scoreboard --help for the options."};
+    return std::get<Options>(std::move(parsed));
+}
+
+// --help or --version: what was asked, on standard output.
+int PrintAsked(const Options& opt, const char* program) {
+    if (opt.help)
+        std::fputs(Usage(program).c_str(), stdout);
+    else
         std::printf("barnblast-scoreboard %s\n", BARNBLAST_VERSION);
-        return 0;
-    }
+    return 0;
+}
 
-    if (opt.game && !opt.exportFormat) return Fail(2, "--game goes with --export.");
-    if (opt.exportFormat || opt.deleteName) return RunTool(opt);
-
-    // A client that goes away mid-answer must not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
+// Where and how to listen, as the options say.
+ServerConfig ServerConfigOf(const Options& opt) {
     ServerConfig config;
     boost::system::error_code ec;
     config.address = boost::asio::ip::make_address(opt.bind, ec);
-    if (ec) return Fail(2, "--bind " + opt.bind + " is not an IP address; give one such as 127.0.0.1 or ::1.");
+    if (ec) throw StartFailure{2, "--bind " + opt.bind + " is not an IP address; give one such as 127.0.0.1 or ::1."};
     config.port = opt.port;
     config.threads = opt.threads;
     config.trustProxy = opt.trustProxy;
+    return config;
+}
 
-    // The port first, then the database: a start that fails on the port
-    // leaves no database file behind. The store is declared first, so it
-    // outlives the server and any answer still on its way.
-    std::unique_ptr<CachedStore> store;
-    std::unique_ptr<Server> server;
+// Takes the port at once, so that a start that fails on it leaves no
+// database file behind.
+std::unique_ptr<Server> MakeServer(const ServerConfig& config) {
     try {
-        server = std::make_unique<Server>(config);
+        return std::make_unique<Server>(config);
     } catch (const boost::system::system_error& e) {
-        return Fail(1, ListenFailure(config, e));
+        throw StartFailure{1, ListenFailure(config, e)};
     }
+}
 
+// The store --db names, opened (and made when missing). A start that fails
+// here leaves behind no file it made.
+std::unique_ptr<CachedStore> OpenServedStore(const Options& opt) {
     if (NamesPostgres(opt.db)) {
         try {
-            store = OpenStore(opt.db, opt.threads);
+            return OpenStore(opt.db, opt.threads);
         } catch (const std::exception& e) {
-            return Fail(1, "cannot open the PostgreSQL database " + Redacted(opt.db) + " (" + e.what() +
-                               "); check that it runs, that the address, role and database in --db are right, "
-                               "and that the role may create tables there.");
-        }
-    } else {
-        std::vector<std::filesystem::path> created;
-        for (const auto& file : DatabaseFiles(opt.db)) {
-            std::error_code existsError;
-            if (!std::filesystem::exists(file, existsError) && !existsError) created.push_back(file);
-        }
-        try {
-            store = OpenStore(opt.db, opt.threads);
-        } catch (const std::exception& e) {
-            // Only what this start made goes: an existing database stays as it was.
-            for (const auto& file : created) {
-                std::error_code removeError;
-                std::filesystem::remove(file, removeError);
-            }
-            const bool existed = created.empty() || created.front() != std::filesystem::path(opt.db);
-            const std::string reason = "cannot open the database " + opt.db + " (" + e.what() + "); ";
-            if (existed) return Fail(1, reason + "if it is not a score table's database, name another file with --db.");
-            return Fail(1, reason +
-                               "make sure its folder exists and this user may write there, or name another file "
-                               "with --db.");
+            throw StartFailure{1, "cannot open the PostgreSQL database " + Redacted(opt.db) + " (" + e.what() +
+                                      "); check that it runs, that the address, role and database in --db are "
+                                      "right, and that the role may create tables there."};
         }
     }
+    std::vector<std::filesystem::path> created;
+    for (const auto& file : DatabaseFiles(opt.db)) {
+        std::error_code existsError;
+        if (!std::filesystem::exists(file, existsError) && !existsError) created.push_back(file);
+    }
+    try {
+        return OpenStore(opt.db, opt.threads);
+    } catch (const std::exception& e) {
+        // Only what this start made goes: an existing database stays as it was.
+        for (const auto& file : created) {
+            std::error_code removeError;
+            std::filesystem::remove(file, removeError);
+        }
+        const bool existed = created.empty() || created.front() != std::filesystem::path(opt.db);
+        const std::string reason = "cannot open the database " + opt.db + " (" + e.what() + "); ";
+        if (existed)
+            throw StartFailure{1, reason + "if it is not a score table's database, name another file with --db."};
+        throw StartFailure{1, reason +
+                                  "make sure its folder exists and this user may write there, or name another file "
+                                  "with --db."};
+    }
+}
 
+// Serves until SIGINT or SIGTERM, then ends the server, before the store
+// goes: the store must outlive any answer still on its way.
+int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, const Options& opt, ServerConfig config) {
     RateLimiter limiter(opt.rateLimit);
-    Service service{.store = *store,
-                    .limiter = limiter,
-                    .nowMs =
-                        [] {
-                            return std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                .count();
-                        },
-                    .memos = store.get()};
-
+    HandlerDeps deps{.store = store,
+                     .limiter = limiter,
+                     .nowMs =
+                         [] {
+                             return std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+                         },
+                     .memos = &store};
     try {
         config.port = server->Port();
         LogLine("listening on http://" + Where(config) + " with database " + Redacted(opt.db));
-        server->Run(service);
+        server->Run(deps);
         server.reset();
         LogLine("stopped");
         return 0;
     } catch (const std::exception& e) {
         return Fail(1, e.what());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const Options opt = ParsedOptions(argc, argv);
+        if (opt.help || opt.version) return PrintAsked(opt, argv[0]);
+        if (opt.game && !opt.exportFormat) return Fail(2, "--game goes with --export.");
+        if (opt.exportFormat || opt.deleteName) return RunTool(opt);
+        // A client that goes away mid-answer must not end the process.
+        std::signal(SIGPIPE, SIG_IGN);
+        const ServerConfig config = ServerConfigOf(opt);
+        // The port first, then the database; the server ends before the store.
+        auto server = MakeServer(config);
+        const auto store = OpenServedStore(opt);
+        return RunUntilSignalled(std::move(server), *store, opt, config);
+    } catch (const StartFailure& failure) {
+        return Fail(failure.status, failure.sentence);
     }
 }

@@ -1,13 +1,13 @@
 // The JSON API end to end: a few round trips over real HTTP against a real
 // server process and database file. The rest of the API is HandlerTest's.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 
 #include <latch>
 #include <thread>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 namespace json = boost::json;
 
 namespace {
@@ -16,8 +16,8 @@ constexpr const char* kGame = "Barnblast V2";
 
 class ApiTest : public ::testing::Test {
 protected:
-    TempDir dir_;
-    ServerProcess server_{dir_.Path() / "scores.db"};
+    TableFolder dir_;
+    ScoreServer server_{DbArgument(dir_.path() / "scores.db")};
     unsigned short port_ = server_.Port();
 
     json::array Table(const std::string& query) {
@@ -35,9 +35,9 @@ std::vector<std::string> NamesOf(const json::array& rows) {
 
 }  // namespace
 
-using PostScoreTest = ApiTest;
+using ScorePostApiTest = ApiTest;
 
-TEST_F(PostScoreTest, StoresAndEchoesTheScore) {
+TEST_F(ScorePostApiTest, StoresAndEchoesTheScore) {
     const auto reply = PostScore(port_, kGame, 35, "Ann", Uuid(1));
     ASSERT_EQ(reply.result_int(), 201) << reply.body();
     const auto body = JsonOf(reply);
@@ -54,7 +54,7 @@ TEST_F(PostScoreTest, StoresAndEchoesTheScore) {
     EXPECT_EQ(rows[0].at("time"), body.at("time"));
 }
 
-TEST_F(PostScoreTest, RetryWithSameIdIsStoredOnce) {
+TEST_F(ScorePostApiTest, RetryWithSameIdIsStoredOnce) {
     ASSERT_EQ(PostScore(port_, kGame, 10, "Bo", Uuid(7)).result_int(), 201);
     const auto firstTime = JsonOf(Get(port_, "/api/scores?game=Barnblast+V2")).at("scores").at(0).at("time");
     for (int i = 0; i < 3; ++i) {
@@ -69,7 +69,7 @@ TEST_F(PostScoreTest, RetryWithSameIdIsStoredOnce) {
     EXPECT_EQ(Table("game=Barnblast+V2").size(), 1u);
 }
 
-TEST_F(PostScoreTest, RacingRetriesStoreOneRow) {
+TEST_F(ScorePostApiTest, RacingRetriesStoreOneRow) {
     constexpr int kN = 16;
     std::latch go(kN);
     std::vector<int> status(kN);
@@ -85,7 +85,7 @@ TEST_F(PostScoreTest, RacingRetriesStoreOneRow) {
     EXPECT_EQ(JsonOf(Get(port_, "/api/scores?game=Barnblast+V2")).at("total"), 1);
 }
 
-TEST_F(PostScoreTest, SameIdWithOtherContentIsAConflict) {
+TEST_F(ScorePostApiTest, SameIdWithOtherContentIsAConflict) {
     ASSERT_EQ(PostScore(port_, kGame, 10, "Di", Uuid(3)).result_int(), 201);
     for (const auto& [g, score, name] : {std::tuple{kGame, 11, "Di"}, {kGame, 10, "Dee"}, {"Other", 10, "Di"}}) {
         const auto reply = PostScore(port_, g, score, name, Uuid(3));
@@ -146,8 +146,8 @@ TEST_F(TableTest, BestFirstTiesInOrderOfArrivalWithRanksAndPaging) {
 }
 
 TEST(RateLimitTest, BehindAProxyEachRealAddressHasItsOwnAllowance) {
-    TempDir dir;
-    ServerProcess server(dir.Path() / "s.db", {"--rate-limit", "1", "--trust-proxy"});
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "s.db"), {"--rate-limit", "1", "--trust-proxy"});
     const auto postFrom = [&](const char* ip, unsigned long long n) {
         return PostJson(server.Port(), R"({"game":"g","score":1,"name":"p","id":")" + Uuid(n) + R"("})",
                         {{"X-Real-IP", ip}})

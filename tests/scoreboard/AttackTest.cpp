@@ -1,7 +1,7 @@
 // One client trying to take the server down: endless requests, many idle
 // connections, the descriptor limit reached. Each flood is bounded in count
 // and time; only loopback addresses are used.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -69,8 +69,8 @@ void CloseAll(std::vector<int>& fds) {
 }  // namespace
 
 TEST(MemoryBoundTest, EndlessChunkedRequestsOnEveryRouteLeaveMemoryFlat) {
-    TempDir dir;
-    ServerProcess server(dir.Path() / "scores.db");
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"));
     // Warm up every path once, so the threads' stacks and arenas are counted
     // before the floods start.
     for (int i = 0; i < 20; ++i) ASSERT_EQ(Get(server.Port(), "/api/games").result_int(), 200);
@@ -101,8 +101,8 @@ TEST(MemoryBoundTest, EndlessChunkedRequestsOnEveryRouteLeaveMemoryFlat) {
 }
 
 TEST(FairnessTest, OneAddressHoldingManyConnectionsLeavesRoomForOthers) {
-    TempDir dir;
-    ServerProcess server(dir.Path() / "scores.db");
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"));
     ASSERT_EQ(PostScore(server.Port(), "g", 1, "a", Uuid(1)).result_int(), 201);
 
     // 127.0.0.1 opens idle connections as fast as it can and opens new ones
@@ -141,8 +141,8 @@ TEST(FairnessTest, OneAddressHoldingManyConnectionsLeavesRoomForOthers) {
 }
 
 TEST(FairnessTest, ConnectionsThatSendNothingAreClosedByTheServer) {
-    TempDir dir;
-    ServerProcess server(dir.Path() / "scores.db");
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"));
     const int fd = ConnectLoopback(server.Port());
     const timeval patience{120, 0};  // far beyond the server's idle limit
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
@@ -152,8 +152,8 @@ TEST(FairnessTest, ConnectionsThatSendNothingAreClosedByTheServer) {
 }
 
 TEST(FairnessTest, OutOfDescriptorsAcceptPausesAndRecovers) {
-    TempDir dir;
-    ServerProcess server(dir.Path() / "scores.db");
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"));
     // Take the server's descriptors down to a handful, below what its cap
     // on connections assumed at start.
     rlimit old{};
@@ -186,8 +186,8 @@ TEST(FairnessTest, OutOfDescriptorsAcceptPausesAndRecovers) {
 }
 
 TEST(FairnessTest, BehindAProxyRequestsUnderWayAreCappedPerForwardedAddress) {
-    TempDir dir;
-    ServerProcess server(dir.Path() / "scores.db", {"--trust-proxy", "--rate-limit", "0"});
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"), {"--trust-proxy", "--rate-limit", "0"});
     // Posts whose bodies never come: each holds its request open.
     const std::string head =
         "POST /api/scores HTTP/1.1\r\nHost: x\r\nX-Real-IP: 203.0.113.9\r\nContent-Type: application/json\r\n"
@@ -208,8 +208,8 @@ TEST(FairnessTest, BehindAProxyRequestsUnderWayAreCappedPerForwardedAddress) {
 }
 
 TEST(LogTest, ControlCharactersInTargetsAreEscaped) {
-    TempDir dir;
-    ServerProcess server(dir.Path() / "scores.db");
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"));
     // An 8-bit CSI, and the same in UTF-8 (a 7-bit escape is not taken in a
     // target at all).
     RawExchange(server.Port(),

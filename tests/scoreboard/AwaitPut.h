@@ -2,7 +2,7 @@
 // of a store, which the server itself never needs.
 #pragma once
 
-#include "Store.h"
+#include "store/Store.h"
 
 #include <exception>
 #include <future>

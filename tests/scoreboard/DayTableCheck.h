@@ -5,7 +5,7 @@
 #pragma once
 
 #include "AwaitPut.h"
-#include "Store.h"
+#include "store/Store.h"
 
 #include <gtest/gtest.h>
 

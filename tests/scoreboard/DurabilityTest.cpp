@@ -1,6 +1,6 @@
 // What a 201 promises: the score survives the process, and a stop finishes
 // what is under way.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +15,12 @@
 #include <random>
 #include <thread>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
 
-bool WaitForLog(ServerProcess& server, const std::string& text) {
+bool WaitForLog(ScoreServer& server, const std::string& text) {
     for (int i = 0; i < 1000; ++i) {
         if (server.Log().find(text) != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -38,17 +38,17 @@ std::string ReadAll(int fd) {
 }  // namespace
 
 TEST(DurabilityTest, ScoresAnswered201SurviveKill9) {
-    TempDir dir;
-    const auto db = dir.Path() / "scores.db";
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
     {
-        ServerProcess server(db);
+        ScoreServer server(DbArgument(db));
         for (int i = 0; i < 20; ++i)
             ASSERT_EQ(PostScore(server.Port(), "Barnblast V2", i * 5, "k", Uuid(i)).result_int(), 201);
         server.Stop(SIGKILL);  // at once after the last 201: no chance to checkpoint or close
     }
     EXPECT_EQ(RowsIn(db), 20);
 
-    ServerProcess again(db);
+    ScoreServer again(DbArgument(db));
     const auto table = JsonOf(Get(again.Port(), "/api/scores?game=Barnblast+V2&limit=1"));
     EXPECT_EQ(table.at("total"), 20);
     EXPECT_EQ(table.at("scores").at(0).at("score"), 95);
@@ -57,8 +57,8 @@ TEST(DurabilityTest, ScoresAnswered201SurviveKill9) {
 }
 
 TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
-    TempDir dir;
-    const auto db = dir.Path() / "scores.db";
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
     const unsigned seed = std::random_device{}();
     std::mt19937 rng(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -69,7 +69,7 @@ TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
     constexpr int kRounds = 4;
     constexpr int kClients = 6;
     for (int round = 0; round < kRounds; ++round) {
-        ServerProcess server(db, {"--rate-limit", "0"});
+        ScoreServer server(DbArgument(db), {"--rate-limit", "0"});
         // The moment is counted in answers, not in time, so that a slow
         // machine still kills each round with posts answered and under way.
         const int killAfter = std::uniform_int_distribution<int>(1, 150)(rng);
@@ -136,23 +136,23 @@ TEST(DurabilityTest, EveryAnsweredPostSurvivesKill9AtARandomMomentOnce) {
     std::printf("%d rounds: %zu posts answered, %zu rows stored\n", kRounds, answered.size(), stored.size());
 
     // The count kept beside the rows agrees with them after every kill.
-    ServerProcess again(db);
+    ScoreServer again(DbArgument(db));
     const auto table = JsonOf(Get(again.Port(), "/api/scores?game=Kill&limit=1"));
     EXPECT_EQ(table.at("total").as_int64(), static_cast<std::int64_t>(stored.size()));
 }
 
 TEST(DurabilityTest, DatabaseIsInWalMode) {
     if (UsingPostgres()) GTEST_SKIP() << "an SQLite file's journal mode; PostgreSQL always logs ahead";
-    TempDir dir;
-    const auto db = dir.Path() / "scores.db";
-    ServerProcess server(db);
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
+    ScoreServer server(DbArgument(db));
     EXPECT_EQ(Query(db, "PRAGMA journal_mode"), (std::vector<std::vector<std::string>>{{"wal"}}));
 }
 
 TEST(GracefulStopTest, SigtermFinishesTheRequestInFlightAndDropsIdleConnections) {
-    TempDir dir;
-    const auto db = dir.Path() / "scores.db";
-    ServerProcess server(db);
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
+    ScoreServer server(DbArgument(db));
     const std::string body = R"({"game":"g","score":7,"name":"late","id":")" + Uuid(1) + R"("})";
 
     const int idle = ConnectLoopback(server.Port());

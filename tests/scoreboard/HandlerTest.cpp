@@ -1,8 +1,8 @@
 // The HTTP surface in-process: requests straight into ScreenRequest and
 // HandleRequest, as the server hands them over, against a store in memory.
-#include "Handler.h"
 #include "MemoryStore.h"
-#include "Page.h"
+#include "http/Handler.h"
+#include "pages/Page.h"
 
 #include <gtest/gtest.h>
 #include <boost/json.hpp>
@@ -39,13 +39,13 @@ protected:
     MemoryStore store_;
     RateLimiter limiter_{0};
     std::int64_t nowMs_ = 1714564984250;
-    Service service_{store_, limiter_, [this] { return nowMs_; }};
+    HandlerDeps deps_{store_, limiter_, [this] { return nowMs_; }};
 
     // What the server answers to one request from `client`: the screen first,
     // then, if it lets the request through, the handler.
-    Response Exchange(Request req, Service& service, const std::string& client = "192.0.2.1") {
-        if (auto refused = ScreenRequest(req, service, client)) return *refused;
-        return HandleRequest(req, service);
+    Response Exchange(Request req, HandlerDeps& deps, const std::string& client = "192.0.2.1") {
+        if (auto refused = ScreenRequest(req, deps, client)) return *refused;
+        return HandleRequest(req, deps);
     }
     // A POST /api/scores typed as JSON; `adjust` changes it before it is sent.
     Response Post(const std::string& body, const std::function<void(Request&)>& adjust = {}) {
@@ -54,12 +54,12 @@ protected:
         req.body() = body;
         req.prepare_payload();
         if (adjust) adjust(req);
-        return Exchange(std::move(req), service_);
+        return Exchange(std::move(req), deps_);
     }
     Response PostScore(const std::string& game, long long score, const std::string& name, const std::string& id) {
         return Post(ScoreJson(game, score, name, id));
     }
-    Response Send(http::verb method, const std::string& target) { return Exchange({method, target, 11}, service_); }
+    Response Send(http::verb method, const std::string& target) { return Exchange({method, target, 11}, deps_); }
     Response Get(const std::string& target) { return Send(http::verb::get, target); }
 };
 
@@ -152,9 +152,9 @@ TEST_F(HandlerTest, BodyLengthUpToTheLimitIsReadAndOverItRefusedFromTheHeader) {
     Request head{http::verb::post, "/api/scores", 11};
     head.set(http::field::content_type, "application/json");
     declaring(kMaxBodyBytes)(head);
-    EXPECT_FALSE(ScreenRequest(head, service_, "a"));
+    EXPECT_FALSE(ScreenRequest(head, deps_, "a"));
     declaring(kMaxBodyBytes + 1)(head);
-    const auto over = ScreenRequest(head, service_, "a");
+    const auto over = ScreenRequest(head, deps_, "a");
     ASSERT_TRUE(over);
     EXPECT_EQ(over->result_int(), 413);
     EXPECT_FALSE(over->keep_alive()) << "the body is left unread";
@@ -185,7 +185,7 @@ TEST_F(HandlerTest, EncodingsItDoesNotTake) {
 
 TEST_F(HandlerTest, TooManyPostsFromOneAddressGet429WithRetryAfter) {
     RateLimiter three(3);
-    Service limited{store_, three, [this] { return nowMs_; }};
+    HandlerDeps limited{store_, three, [this] { return nowMs_; }};
     const auto post = [&](int n, const std::string& client) {
         Request req{http::verb::post, "/api/scores", 11};
         req.set(http::field::content_type, "application/json");
@@ -277,15 +277,15 @@ private:
 TEST(HandlerAsyncTest, APostIsAnsweredOnlyOnceTheStoreHasItAndOnlyOnce) {
     HeldStore store;
     RateLimiter limiter{0};
-    Service service{store, limiter, [] { return std::int64_t{1714564984250}; }};
+    HandlerDeps deps{store, limiter, [] { return std::int64_t{1714564984250}; }};
     Request req{http::verb::post, "/api/scores", 11};
     req.set(http::field::content_type, "application/json");
     req.body() = ScoreJson(kGame, 5, "Ann", Uuid(1));
     req.prepare_payload();
 
     std::vector<Response> answers;
-    HandleRequest(req, service, [&](Response res) { answers.push_back(std::move(res)); });
-    HandleRequest(req, service, [&](Response res) { answers.push_back(std::move(res)); });
+    HandleRequest(req, deps, [&](Response res) { answers.push_back(std::move(res)); });
+    HandleRequest(req, deps, [&](Response res) { answers.push_back(std::move(res)); });
     EXPECT_TRUE(answers.empty());
     EXPECT_EQ(store.Rows(), 0u);
 
@@ -517,7 +517,7 @@ TEST_F(HandlerTest, NotFoundIsAPageForBrowsersAndJsonForTheApi) {
     EXPECT_EQ(JsonOf(api), json::parse(R"({"error":"no such resource"})"));
     Request browsing{http::verb::get, "/api/nothing", 11};
     browsing.set(http::field::accept, "text/html,application/xhtml+xml,*/*;q=0.8");
-    const auto asked = Exchange(std::move(browsing), service_);
+    const auto asked = Exchange(std::move(browsing), deps_);
     EXPECT_EQ(asked.result_int(), 404);
     ExpectHtml(asked, "/api/nothing as HTML");
 }
@@ -544,10 +544,10 @@ TEST(HandlerMemoTest, EachPageAndAnswerIsKeptUnderItsOwnKey) {
     MemoryStore store;
     KeepingMemos memos;
     RateLimiter limiter{0};
-    Service service{store, limiter, [] { return std::int64_t{1714564984250}; }, &memos};
+    HandlerDeps deps{store, limiter, [] { return std::int64_t{1714564984250}; }, &memos};
     for (int i = 0; i < 30; ++i) store.Put({Uuid(i), "g", "n", i, 1000});
     const auto get = [&](const std::string& target) {
-        return HandleRequest(Request{http::verb::get, target, 11}, service);
+        return HandleRequest(Request{http::verb::get, target, 11}, deps);
     };
     const auto one = get("/games/g");
     const auto two = get("/games/g?page=2");

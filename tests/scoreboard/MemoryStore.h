@@ -2,7 +2,7 @@
 // the same answers as the real store, and a way to make it fail.
 #pragma once
 
-#include "Store.h"
+#include "store/Store.h"
 
 #include <mutex>
 #include <optional>

@@ -1,7 +1,7 @@
 // The operator's tools from the command line, run beside a serving server
 // on the same database: an export says what the pages say, and after a
 // name's deletion no page, rank or count has it.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 namespace json = boost::json;
 
 namespace {
@@ -71,8 +71,8 @@ protected:
     // The export of one game, without the ids (which pages do not show).
     std::vector<json::object> Exported(const std::string& game) {
         int status = -1;
-        const std::string out = RunTool(db_, "--export jsonl --game " + game, dir_.Path() / "err", &status);
-        EXPECT_EQ(status, 0) << Slurp(dir_.Path() / "err");
+        const std::string out = RunTool(db_, "--export jsonl --game " + game, dir_.path() / "err", &status);
+        EXPECT_EQ(status, 0) << Slurp(dir_.path() / "err");
         std::vector<json::object> rows;
         std::istringstream lines(out);
         for (std::string line; std::getline(lines, line);) {
@@ -91,9 +91,9 @@ protected:
         return total;
     }
 
-    TempDir dir_;
-    std::filesystem::path db_ = dir_.Path() / "scores.db";
-    ServerProcess server_{db_, {"--rate-limit", "0"}};
+    TableFolder dir_;
+    std::filesystem::path db_ = dir_.path() / "scores.db";
+    ScoreServer server_{DbArgument(db_), {"--rate-limit", "0"}};
 };
 
 bool SameRows(const std::vector<json::object>& a, const std::vector<json::object>& b) {
@@ -115,8 +115,8 @@ TEST_F(OperatorToolsTest, AnExportOfATableIsWhatItsPagesShow) {
     }
     // All games as CSV: a header, then each game's rows in rank order.
     int status = -1;
-    const std::string csv = RunTool(db_, "--export csv", dir_.Path() / "err", &status);
-    ASSERT_EQ(status, 0) << Slurp(dir_.Path() / "err");
+    const std::string csv = RunTool(db_, "--export csv", dir_.path() / "err", &status);
+    ASSERT_EQ(status, 0) << Slurp(dir_.path() / "err");
     std::istringstream lines(csv);
     std::string line;
     std::getline(lines, line);
@@ -139,10 +139,10 @@ TEST_F(OperatorToolsTest, AfterANamesDeletionNoPageRankOrCountHasIt) {
     ASSERT_EQ(Get(server_.Port(), "/players/Gone").result_int(), 200);
 
     int status = -1;
-    RunTool(db_, "--delete-name Gone", dir_.Path() / "err", &status);
+    RunTool(db_, "--delete-name Gone", dir_.path() / "err", &status);
     EXPECT_EQ(status, 0);
-    EXPECT_NE(Slurp(dir_.Path() / "err").find("deleted 35 scores of the name \"Gone\""), std::string::npos)
-        << Slurp(dir_.Path() / "err");
+    EXPECT_NE(Slurp(dir_.path() / "err").find("deleted 35 scores of the name \"Gone\""), std::string::npos)
+        << Slurp(dir_.path() / "err");
 
     // The server on the same database sees the change: at once with
     // PostgreSQL, once its writer looks again with SQLite.

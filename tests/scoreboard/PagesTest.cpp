@@ -1,7 +1,7 @@
 // The pages people browse and the ranks a post is answered with, over real
 // HTTP against a real server process: what the handler tests show in
 // process, here through the store the server was started with.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 namespace json = boost::json;
 
 namespace {
@@ -19,8 +19,8 @@ constexpr int kPageRows = 25;
 
 class PagesTest : public ::testing::Test {
 protected:
-    TempDir dir_;
-    ServerProcess server_{dir_.Path() / "scores.db", {"--rate-limit", "0"}};
+    TableFolder dir_;
+    ScoreServer server_{DbArgument(dir_.path() / "scores.db"), {"--rate-limit", "0"}};
     unsigned short port_ = server_.Port();
 
     Reply GetAccepting(const std::string& target, const std::string& accept) {

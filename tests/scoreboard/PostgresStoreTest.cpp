@@ -3,8 +3,8 @@
 // player's bests, many puts in one batch, connections the database drops).
 #include "AwaitPut.h"
 #include "DayTableCheck.h"
-#include "PostgresStore.h"
-#include "Support.h"
+#include "ScoreTable.h"
+#include "store/postgres/PostgresStore.h"
 
 #include <gtest/gtest.h>
 
@@ -15,15 +15,15 @@
 
 using namespace scoreboard;
 using scoreboard_test::AwaitPut;
-using scoreboard_test::TempDir;
+using testsupport::TableFolder;
 
 namespace {
 
 class PostgresStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!scoreboard_test::UsingPostgres()) GTEST_SKIP() << "BARNBLAST_TEST_POSTGRES names no cluster";
-        store_ = std::make_unique<PostgresStore>(uri_ = scoreboard_test::DbArgument(dir_.Path() / "s.db"), 2);
+        if (!testsupport::UsingPostgres()) GTEST_SKIP() << "BARNBLAST_TEST_POSTGRES names no cluster";
+        store_ = std::make_unique<PostgresStore>(uri_ = testsupport::DbArgument(dir_.path() / "s.db"), 2);
     }
     void TearDown() override { store_.reset(); }
 
@@ -31,12 +31,12 @@ protected:
         return AwaitPut(*store_, {id, game, name, score, 1000});
     }
 
-    TempDir dir_;
+    TableFolder dir_;
     std::string uri_;
     std::unique_ptr<PostgresStore> store_;
 };
 
-std::string Id(int n) { return scoreboard_test::Uuid(static_cast<unsigned long long>(n)); }
+std::string Id(int n) { return testsupport::Uuid(static_cast<unsigned long long>(n)); }
 
 }  // namespace
 
@@ -118,9 +118,9 @@ TEST_F(PostgresStoreTest, ConnectionsTheDatabaseDropsAreReopened) {
     // Every connection of this store is ended from outside, as a database
     // restart or an administrator would.
     const auto db = uri_.substr(uri_.find(":///") + 4, uri_.find('?') - uri_.find(":///") - 4);
-    scoreboard_test::Query(dir_.Path() / "s.db",
-                           "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + db +
-                               "' AND pid <> pg_backend_pid()");
+    testsupport::Query(dir_.path() / "s.db",
+                       "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + db +
+                           "' AND pid <> pg_backend_pid()");
     // The first use of each dropped connection may fail, and only as busy.
     int stored = 0;
     for (int i = 2; i < 40 && stored < 3; ++i) {

@@ -1,6 +1,6 @@
 // What only a shared PostgreSQL database brings: several servers on one
 // table, and a database that goes away under load and comes back.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 using namespace std::chrono_literals;
 namespace json = boost::json;
 
@@ -64,14 +64,14 @@ int Status(unsigned short port, const std::string& game, long long score, const 
 }  // namespace
 
 TEST(TwoServersTest, PostsSpreadOverBothShowOnEachAndARetryOnTheOtherIsA200WithOneRow) {
-    TempDir dir;
-    const auto db = dir.Path() / "shared.db";
-    ServerProcess a(db);
-    ServerProcess b(db);
+    TableFolder dir;
+    const auto db = dir.path() / "shared.db";
+    ScoreServer a(DbArgument(db));
+    ScoreServer b(DbArgument(db));
     constexpr int kPosts = 20;
     std::map<std::string, std::string> firstAnswers;
     for (int i = 0; i < kPosts; ++i) {
-        ServerProcess& to = i % 2 ? a : b;
+        ScoreServer& to = i % 2 ? a : b;
         const auto reply = PostScore(to.Port(), "Shared", 100 - (i % 5), "p" + std::to_string(i), Uuid(i));
         ASSERT_EQ(reply.result_int(), 201) << reply.body();
         firstAnswers[Uuid(i)] = reply.body();
@@ -79,7 +79,7 @@ TEST(TwoServersTest, PostsSpreadOverBothShowOnEachAndARetryOnTheOtherIsA200WithO
     std::map<std::string, json::object> retries;  // by name
     for (int i = 0; i < kPosts; ++i) {
         // The retry goes to the server that did not answer the first time.
-        ServerProcess& other = i % 2 ? b : a;
+        ScoreServer& other = i % 2 ? b : a;
         const auto reply = PostScore(other.Port(), "Shared", 100 - (i % 5), "p" + std::to_string(i), Uuid(i));
         EXPECT_EQ(reply.result_int(), 200) << reply.body();
         // The row as first stored, its time included; its rank is as of now.
@@ -114,10 +114,10 @@ TEST(TwoServersTest, PostsSpreadOverBothShowOnEachAndARetryOnTheOtherIsA200WithO
 }
 
 TEST(TwoServersTest, RacingRetriesOnBothServersStoreOneRow) {
-    TempDir dir;
-    const auto db = dir.Path() / "shared.db";
-    ServerProcess a(db, {"--rate-limit", "0"});
-    ServerProcess b(db, {"--rate-limit", "0"});
+    TableFolder dir;
+    const auto db = dir.path() / "shared.db";
+    ScoreServer a(DbArgument(db), {"--rate-limit", "0"});
+    ScoreServer b(DbArgument(db), {"--rate-limit", "0"});
     constexpr int kIds = 10;
     constexpr int kCopies = 4;  // of each post, half on each server, all at once
     std::atomic<int> created{0};
@@ -143,13 +143,13 @@ TEST(TwoServersTest, RacingRetriesOnBothServersStoreOneRow) {
 }
 
 TEST(TwoServersTest, Kill9OfOneUnderLoadLosesNoAnsweredScoreAndTheOtherKeepsServing) {
-    TempDir dir;
-    const auto db = dir.Path() / "shared.db";
+    TableFolder dir;
+    const auto db = dir.path() / "shared.db";
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
-    ServerProcess doomed(db, {"--rate-limit", "0"});
-    ServerProcess survivor(db, {"--rate-limit", "0"});
+    ScoreServer doomed(DbArgument(db), {"--rate-limit", "0"});
+    ScoreServer survivor(DbArgument(db), {"--rate-limit", "0"});
 
     Ledger ledger;
     std::atomic<bool> stop{false};
@@ -211,7 +211,7 @@ namespace {
 // without upsetting the tests sharing the run's.
 class OwnCluster {
 public:
-    OwnCluster() : dir_(parent_.Path().string() + "-pg") {
+    OwnCluster() : dir_(parent_.path().string() + "-pg") {
         Script("setup", "fsync=off");
         // The run's cluster is the one Support talks to; this test talks to its own.
         ::setenv("BARNBLAST_TEST_POSTGRES", dir_.c_str(), 1);
@@ -258,7 +258,7 @@ private:
     }
 
     std::string saved_ = std::getenv("BARNBLAST_TEST_POSTGRES") ? std::getenv("BARNBLAST_TEST_POSTGRES") : "";
-    TempDir parent_;  // only for a unique name beside it
+    TempFolder parent_;  // only for a unique name beside it
     std::string dir_;
 };
 
@@ -266,9 +266,9 @@ private:
 
 TEST(DatabaseOutageTest, StopUnderLoadGives503WithRetryAfterThenPostsSucceedOnceItIsBack) {
     OwnCluster cluster;
-    TempDir dir;  // after the cluster: its database is dropped while the cluster runs
-    const auto db = dir.Path() / "scores.db";
-    ServerProcess server(db, {"--rate-limit", "0"});
+    TableFolder dir;  // after the cluster: its database is dropped while the cluster runs
+    const auto db = dir.path() / "scores.db";
+    ScoreServer server(DbArgument(db), {"--rate-limit", "0"});
 
     Ledger ledger;
     std::atomic<bool> stop{false};
@@ -338,9 +338,9 @@ TEST(DatabaseOutageTest, StopUnderLoadGives503WithRetryAfterThenPostsSucceedOnce
 
 TEST(DatabaseOutageTest, ADatabaseThatStopsAnsweringGives503InBoundedTimeThenServesAgain) {
     OwnCluster cluster;
-    TempDir dir;
-    const auto db = dir.Path() / "scores.db";
-    ServerProcess server(db);
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
+    ScoreServer server(DbArgument(db));
     ASSERT_EQ(Status(server.Port(), "Frozen", 1, "a", Uuid(1)), 201);
 
     cluster.Freeze();
@@ -367,7 +367,7 @@ TEST(DatabaseOutageTest, AStartWithTheDatabaseAwayFailsWithTheReason) {
     OwnCluster cluster;
     cluster.Stop();
     try {
-        ServerProcess server(cluster.Uri(), {});
+        ScoreServer server(cluster.Uri());
         ADD_FAILURE() << "started without its database: " << server.Log();
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("cannot open the PostgreSQL database"), std::string::npos) << e.what();

@@ -1,19 +1,19 @@
 // Whatever arrives on the socket, the server answers or closes, and goes on
 // serving.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 
 namespace {
 
 class RobustnessTest : public ::testing::Test {
 protected:
-    TempDir dir_;
-    ServerProcess server_{dir_.Path() / "scores.db"};
+    TableFolder dir_;
+    ScoreServer server_{DbArgument(dir_.path() / "scores.db")};
 
     void TearDown() override {
         ASSERT_TRUE(server_.Running()) << server_.Log();

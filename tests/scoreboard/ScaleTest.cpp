@@ -2,7 +2,7 @@
 // import fills it: after a restart its ranks, pages, totals and players'
 // ranks are those of a brute-force sort of its rows, however its counts
 // were left.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -15,7 +15,7 @@
 #include <map>
 #include <tuple>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 namespace json = boost::json;
 
 namespace {
@@ -55,7 +55,7 @@ protected:
     void SetUp() override {
         {
             // Lays the tables out, and leaves a small game beside the big one.
-            ServerProcess first(db_);
+            ScoreServer first(DbArgument(db_));
             ASSERT_EQ(PostScore(first.Port(), "Small", 10, "s", Uuid(1)).result_int(), 201);
         }
         // 201 scores from -200 to 800, each about 500 times, in no order;
@@ -78,7 +78,7 @@ protected:
         std::sort(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) {
             return std::tie(b.score, a.seq) < std::tie(a.score, b.seq);  // best first, then earliest
         });
-        server_ = std::make_unique<ServerProcess>(db_);
+        server_ = std::make_unique<ScoreServer>(DbArgument(db_));
     }
 
     json::object Table(long long offset, int limit, const std::string& period = "all") {
@@ -89,10 +89,10 @@ protected:
         return JsonOf(reply).as_object();
     }
 
-    TempDir dir_;
-    std::filesystem::path db_ = dir_.Path() / "scores.db";
+    TableFolder dir_;
+    std::filesystem::path db_ = dir_.path() / "scores.db";
     std::vector<Row> rows_;  // in rank order, sorted here
-    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<ScoreServer> server_;
 };
 
 }  // namespace
@@ -209,8 +209,8 @@ TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
 // them all once a server of this version has opened it.
 TEST(SchemaUpgrade, AVersionOneFileKeepsItsRowsAndRanksThemAll) {
     if (UsingPostgres()) GTEST_SKIP() << "the SQLite file's own upgrade";
-    TempDir dir;
-    const auto db = dir.Path() / "scores.db";
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
     sqlite3* file = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(file,
@@ -238,7 +238,7 @@ TEST(SchemaUpgrade, AVersionOneFileKeepsItsRowsAndRanksThemAll) {
     std::sort(rows.begin(), rows.end(),
               [](const Row& a, const Row& b) { return std::tie(b.score, a.seq) < std::tie(a.score, b.seq); });
 
-    ServerProcess server(db);
+    ScoreServer server(DbArgument(db));
     for (const long long offset : {0LL, 30LL, 299LL}) {
         const auto page = JsonOf(Get(server.Port(), "/api/scores?game=Big&limit=100&offset=" + std::to_string(offset)));
         ExpectSlice(page.as_object(), rows, offset);

@@ -1,10 +1,10 @@
 // The table's layout carries a version, the same in both stores, and a
 // server leaves alone a database that a newer server has laid out.
-#include "Support.h"
+#include "ScoreTable.h"
 
 #include <gtest/gtest.h>
 
-using namespace scoreboard_test;
+using namespace testsupport;
 
 namespace {
 
@@ -20,17 +20,17 @@ std::string WriteVersion(int v) {
 }  // namespace
 
 TEST(SchemaTest, ANewDatabaseHasTheCurrentVersionAndANewerOneIsRefusedUntouched) {
-    TempDir dir;
-    const auto db = dir.Path() / "scores.db";
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
     {
-        ServerProcess server(db);
+        ScoreServer server(DbArgument(db));
         ASSERT_EQ(PostScore(server.Port(), "g", 5, "kept", Uuid(1)).result_int(), 201);
     }
     EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"2"}}));
 
     Query(db, WriteVersion(99));
     try {
-        ServerProcess again(db);
+        ScoreServer again(DbArgument(db));
         ADD_FAILURE() << "started on a newer layout: " << again.Log();
     } catch (const std::runtime_error& e) {
         const std::string said = e.what();
@@ -41,13 +41,13 @@ TEST(SchemaTest, ANewDatabaseHasTheCurrentVersionAndANewerOneIsRefusedUntouched)
 }
 
 TEST(SchemaTest, ARestartKeepsTheVersionAndTheRows) {
-    TempDir dir;
-    const auto db = dir.Path() / "scores.db";
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
     {
-        ServerProcess server(db);
+        ScoreServer server(DbArgument(db));
         ASSERT_EQ(PostScore(server.Port(), "g", 5, "kept", Uuid(1)).result_int(), 201);
     }
-    ServerProcess again(db);
+    ScoreServer again(DbArgument(db));
     EXPECT_EQ(PostScore(again.Port(), "g", 5, "kept", Uuid(1)).result_int(), 200);
     EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"2"}}));
 }

@@ -1,11 +1,11 @@
 // What every score store promises, checked on the SQLite store and on the
 // in-memory one the handler tests stand on, so the two cannot drift apart.
 #include "AwaitPut.h"
-#include "CachedStore.h"
 #include "DayTableCheck.h"
 #include "MemoryStore.h"
-#include "SqliteStore.h"
 #include "StoreFactory.h"
+#include "store/CachedStore.h"
+#include "store/sqlite/SqliteStore.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The pure parts, where the boundaries are easier to reach than over HTTP.
 #include "Options.h"
-#include "Page.h"
-#include "RateLimiter.h"
-#include "Validate.h"
+#include "http/RateLimiter.h"
+#include "http/Validate.h"
+#include "pages/Page.h"
 
 #include <gtest/gtest.h>
 

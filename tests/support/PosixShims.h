@@ -1,6 +1,6 @@
-// What the suites take from POSIX that the Windows C runtime lacks:
-// temporary folders (mkdtemp), setenv and unsetenv, and M_PI. Nothing on
-// POSIX systems, where the real ones are used.
+// What the suites take from POSIX that the Windows C runtime lacks: setenv
+// and unsetenv, and M_PI. Nothing on POSIX systems, where the real ones are
+// used.
 #pragma once
 
 #ifdef _WIN32
@@ -15,20 +15,6 @@
 #ifndef M_PI
 #define M_PI 3.14159265358979323846
 #endif
-
-// Replaces the trailing XXXXXX of `pattern` and creates that folder.
-inline char* mkdtemp(char* pattern) {
-    const std::size_t length = std::strlen(pattern);
-    if (length < 6) return nullptr;
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        for (std::size_t i = length - 6; i < length; ++i) pattern[i] = kLetters[random() % (sizeof kLetters - 1)];
-        std::error_code error;
-        if (std::filesystem::create_directory(pattern, error)) return pattern;
-    }
-    return nullptr;
-}
 
 inline int setenv(const char* name, const char* value, int overwrite) {
     if (!overwrite && std::getenv(name) != nullptr) return 0;

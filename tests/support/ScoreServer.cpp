@@ -1,10 +1,15 @@
 #include "ScoreServer.h"
 
+#include "ChildProcess.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +27,9 @@
 #include <thread>
 
 namespace testsupport {
+namespace net = boost::asio;
+namespace beast = boost::beast;
+using Tcp = net::ip::tcp;
 
 ScoreServer::ScoreServer(const std::string& db, std::vector<std::string> extraArgs, int port) {
     std::string logName = (std::filesystem::temp_directory_path() / "score-server-XXXXXX.log").string();
@@ -32,23 +40,7 @@ ScoreServer::ScoreServer(const std::string& db, std::vector<std::string> extraAr
     std::vector<std::string> args{
         BARNBLAST_SCOREBOARD_EXE, "--port", std::to_string(port), "--bind", "127.0.0.1", "--db", db, "--threads", "4"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        // It must not outlive a test that crashes.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(log, STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+    pid_ = Spawn(args, {}, -1, log);
     ::close(log);
     if (pid_ < 0) throw std::runtime_error("cannot start " + args[0]);
 
@@ -128,25 +120,11 @@ int ScoreServer::Posts(int status) const {
 }
 
 std::string HttpGet(int port, const std::string& target) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const timeval bound{10, 0};  // a silent server fails the call rather than hanging the test
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(s);
+    try {
+        return Get(static_cast<unsigned short>(port), target).body();
+    } catch (const std::exception&) {
         return {};
     }
-    const std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    (void)!::write(s, request.data(), request.size());
-    std::string response;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(s, buf, sizeof buf)) > 0;) response.append(buf, static_cast<std::size_t>(n));
-    ::close(s);
-    const auto body = response.find("\r\n\r\n");
-    return body == std::string::npos ? std::string() : response.substr(body + 4);
 }
 
 std::string UrlEncoded(const std::string& text) {
@@ -160,6 +138,120 @@ std::string UrlEncoded(const std::string& text) {
         }
     }
     return out;
+}
+
+namespace {
+
+void SetTimeouts(int fd) {
+    const timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+Reply Exchange(const char* source, unsigned short port, http::verb method, const std::string& target,
+               const std::string& body, const std::vector<std::pair<std::string, std::string>>& headers) {
+    net::io_context ioc;
+    Tcp::socket socket(ioc);
+    if (source) {
+        socket.open(Tcp::v4());
+        socket.bind(Tcp::endpoint(net::ip::make_address(source), 0));
+    }
+    socket.connect(Tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    SetTimeouts(socket.native_handle());
+
+    http::request<http::string_body> req{method, target, 11};
+    req.set(http::field::host, "127.0.0.1");
+    for (const auto& [k, v] : headers) req.set(k, v);
+    if (!body.empty() || method == http::verb::post) {
+        req.body() = body;
+        req.prepare_payload();
+    }
+    http::write(socket, req);
+
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.skip(method == http::verb::head);
+    http::read(socket, buffer, parser);
+    return parser.release();
+}
+
+}  // namespace
+
+Reply Request(unsigned short port, http::verb method, const std::string& target, const std::string& body,
+              const std::vector<std::pair<std::string, std::string>>& headers) {
+    return Exchange(nullptr, port, method, target, body, headers);
+}
+
+Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target) {
+    return Exchange(source.c_str(), port, method, target, {}, {});
+}
+
+Reply PostJson(unsigned short port, const std::string& body,
+               const std::vector<std::pair<std::string, std::string>>& headers) {
+    auto all = headers;
+    bool typed = false;
+    for (const auto& [k, v] : headers) typed = typed || beast::iequals(k, "Content-Type");
+    if (!typed) all.emplace_back("Content-Type", "application/json");
+    return Request(port, http::verb::post, "/api/scores", body, all);
+}
+
+Reply PostScore(unsigned short port, const std::string& game, long long score, const std::string& name,
+                const std::string& id) {
+    const boost::json::object o{{"game", game}, {"score", score}, {"name", name}, {"id", id}};
+    return PostJson(port, boost::json::serialize(o));
+}
+
+Reply Get(unsigned short port, const std::string& target) { return Request(port, http::verb::get, target); }
+
+boost::json::value JsonOf(const Reply& reply) { return boost::json::parse(reply.body()); }
+
+int ConnectLoopback(unsigned short port, const char* source) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (source) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &from.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+            ::close(fd);
+            throw std::runtime_error("bind failed");
+        }
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        throw std::runtime_error("connect failed");
+    }
+    SetTimeouts(fd);
+    return fd;
+}
+
+std::string RawExchange(unsigned short port, const std::string& bytes, bool halfClose) {
+    const int fd = ConnectLoopback(port);
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;  // the server may refuse before taking it all
+        sent += static_cast<std::size_t>(n);
+    }
+    if (halfClose) ::shutdown(fd, SHUT_WR);
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+std::string Uuid(unsigned long long n) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%08llx-0000-4000-8000-%012llx", n >> 48, n & 0xffffffffffffULL);
+    return buf;
 }
 
 }  // namespace testsupport

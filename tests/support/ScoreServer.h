@@ -1,11 +1,15 @@
 // The real score table server as a child process on loopback, for every
 // suite that talks to one: started, waited for until it listens, signalled
-// or killed, and its log read back.
+// or killed, and its log read back; and small HTTP clients to talk to it.
 #pragma once
 
 #include <sys/types.h>
 
+#include <boost/beast/http.hpp>
+#include <boost/json.hpp>
+
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -44,8 +48,37 @@ private:
     std::string logPath_;
 };
 
-// A plain HTTP/1.0 GET on loopback; returns the body, or "" when nobody answers.
+namespace http = boost::beast::http;
+using Reply = http::response<http::string_body>;
+
+// One request on a fresh connection. Bounded: a silent server fails the
+// call rather than hanging the test.
+Reply Request(unsigned short port, http::verb method, const std::string& target, const std::string& body = {},
+              const std::vector<std::pair<std::string, std::string>>& headers = {});
+
+Reply PostJson(unsigned short port, const std::string& body,
+               const std::vector<std::pair<std::string, std::string>>& headers = {});
+Reply PostScore(unsigned short port, const std::string& game, long long score, const std::string& name,
+                const std::string& id);
+Reply Get(unsigned short port, const std::string& target);
+boost::json::value JsonOf(const Reply& reply);
+
+// The same from another loopback address (127.x.y.z), as another client.
+Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target);
+
+// A GET on loopback; returns the body, or "" when nobody answers.
 std::string HttpGet(int port, const std::string& target);
+
+// A connected socket to the server, with 10 s send and receive timeouts;
+// from `source` when given (a 127.x address).
+int ConnectLoopback(unsigned short port, const char* source = nullptr);
+
+// Sends raw bytes (then half-closes, if `halfClose`) and returns all that
+// comes back until the server closes or a few seconds pass.
+std::string RawExchange(unsigned short port, const std::string& bytes, bool halfClose = true);
+
+// A well-formed UUID made from n, for many distinct ids.
+std::string Uuid(unsigned long long n);
 
 // `text` percent-encoded for a query string.
 std::string UrlEncoded(const std::string& text);

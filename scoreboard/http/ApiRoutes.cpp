@@ -1,0 +1,146 @@
+// The JSON API: posting a score, a game's table, the games, a player's bests.
+#include "http/Routes.h"
+
+#include "ScoreJson.h"
+#include "http/Validate.h"
+#include "pages/Page.h"
+
+#include <boost/json.hpp>
+
+namespace scoreboard::routes {
+namespace json = boost::json;
+
+namespace {
+
+Response JsonResponse(http::status status, const Request& req, const json::value& v) {
+    auto res = MakeResponse(status, req.version(), req.keep_alive(), "application/json", json::serialize(v));
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+// 400 naming the member or parameter at fault.
+Response BadField(const Request& req, const FieldError& err) {
+    const std::string message = err.field.empty() ? err.reason : err.field + " " + err.reason;
+    return ErrorResponse(Status(wire::kBadBody), req.version(), req.keep_alive(), message, err.field);
+}
+
+// The row's rank in each period it is in as of nowMs (a retry of an old
+// row is in no longer this week or today).
+json::object RanksOf(const PutResult& result, std::int64_t nowMs) {
+    json::object ranks{{"all", result.rank}};
+    const std::int64_t day = DayOf(result.kept.timeMs);
+    const std::int64_t today = DayOf(nowMs);
+    ranks["week"] = WeekStartOf(day) == WeekStartOf(today) ? json::value(result.weekRank) : json::value(nullptr);
+    ranks["day"] = day == today ? json::value(result.dayRank) : json::value(nullptr);
+    return ranks;
+}
+
+Response PutAnswer(const Asked& asked, const PutResult& result, std::int64_t nowMs) {
+    if (result.outcome == PutOutcome::Conflict)
+        return ErrorResponse(Status(wire::kIdTaken), asked.version, asked.keepAlive,
+                             "id was already used for a different score", "id");
+    const ScoreRecord& r = result.kept;
+    json::value stored =
+        json::parse(score_protocol::StoredBody({r.id, r.game, r.name, r.score, IsoTime(r.timeMs), result.rank}));
+    stored.as_object()["ranks"] = RanksOf(result, nowMs);
+    const std::string body = json::serialize(stored);
+    auto res = MakeResponse(Status(result.outcome == PutOutcome::Stored ? wire::kStored : wire::kAlreadyStored),
+                            asked.version, asked.keepAlive, "application/json", body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+std::string TableJson(const TableQuery& q, HandlerDeps& deps, const json::value& around = nullptr) {
+    // Total and rows from one read, so that they agree.
+    const TablePage page = ReadPeriod(deps.store, q.game, q.period, deps.nowMs(), q.limit, q.offset);
+    json::array rows;
+    rows.reserve(page.rows.size());
+    for (const auto& r : page.rows)
+        rows.push_back(
+            json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
+    json::object answer{{"game", q.game},
+                        {"period", PeriodName(q.period)},
+                        {"total", page.total},
+                        {"offset", q.offset},
+                        {"limit", q.limit}};
+    if (!around.is_null()) answer["around"] = around;
+    answer["scores"] = std::move(rows);
+    return json::serialize(answer);
+}
+
+// The rows around a stored score: its page, with the row in the middle.
+Response AroundAnswer(const Request& req, TableQuery q, HandlerDeps& deps) {
+    const auto found = deps.store.Find(*q.around);
+    const auto missing = [&](const std::string& why) {
+        return ErrorResponse(http::status::not_found, req.version(), req.keep_alive(), why, "around");
+    };
+    if (!found || found->kept.game != q.game) return missing("no score with this id in this game");
+    const std::int64_t now = deps.nowMs();
+    const json::object ranks = RanksOf(*found, now);
+    const json::value& rank = ranks.at(PeriodName(q.period));
+    if (rank.is_null()) return missing("that score is not in this period");
+    q.offset = std::max<std::int64_t>(0, rank.as_int64() - 1 - (q.limit - 1) / 2);
+    const std::string body = TableJson(q, deps, json::object{{"id", *q.around}, {"rank", rank}});
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+std::string PlayerJson(const std::string& name, HandlerDeps& deps) {
+    json::array games;
+    for (const auto& b : deps.store.PlayerBests(name))
+        games.push_back(
+            json::object{{"game", b.game}, {"score", b.score}, {"rank", b.rank}, {"time", IsoTime(b.timeMs)}});
+    return json::serialize(json::object{{"name", name}, {"games", std::move(games)}});
+}
+
+}  // namespace
+
+void PostScore(const Request& req, HandlerDeps& deps, std::function<void(Response)> done) {
+    auto parsed = score_protocol::ParseSubmission(req.body());
+    if (auto* err = std::get_if<FieldError>(&parsed)) return done(BadField(req, *err));
+    auto& sub = std::get<score_protocol::Submission>(parsed);
+    const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, deps.nowMs()};
+    deps.store.PutAsync(record, [asked = AskedOf(req), now = record.timeMs, done = std::move(done)](
+                                    PutResult result, std::exception_ptr error) {
+        done(error ? FailureResponse(asked, error) : PutAnswer(asked, result, now));
+    });
+}
+
+Response GetScores(const Request& req, HandlerDeps& deps) {
+    auto parsed = ParseTableQuery(QueryOf(req.target()));
+    if (auto* err = std::get_if<FieldError>(&parsed)) return BadField(req, *err);
+    const auto& q = std::get<TableQuery>(parsed);
+    if (q.around) return AroundAnswer(req, q, deps);
+    // The same question gets the same answer until the next commit: the
+    // store may keep it, and most readers ask for the same top 10.
+    std::string key = "scores ";
+    // A week's or a day's table changes with the day, commit or not.
+    key += std::string(PeriodName(q.period)) + " " + std::to_string(DayOf(deps.nowMs())) + " ";
+    key += std::to_string(q.limit) + " " + std::to_string(q.offset) + " " + q.game;
+    const auto body = Kept(deps, key, [&] { return TableJson(q, deps); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+Response GetGames(const Request& req, HandlerDeps& deps) {
+    json::array games;
+    for (const auto& g : deps.store.Games()) games.push_back(json::object{{"game", g.game}, {"scores", g.scores}});
+    return JsonResponse(http::status::ok, req, json::object{{"games", std::move(games)}});
+}
+
+Response GetPlayer(const Request& req, HandlerDeps& deps) {
+    const auto segment = SegmentAfter(PathOf(req.target()), kPlayersApiPrefix);
+    if (!segment) return NotFound(req);
+    const auto name = PathDecode(*segment);
+    if (!name)
+        return ErrorResponse(http::status::bad_request, req.version(), req.keep_alive(),
+                             "name is not valid UTF-8 or has a bad %-escape", "name");
+    const auto body = Kept(deps, "api player " + *name, [&] { return PlayerJson(*name, deps); });
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+}  // namespace scoreboard::routes

@@ -1,0 +1,202 @@
+#include "http/Handler.h"
+
+#include "ScoreProtocol.h"
+#include "http/Log.h"
+#include "http/Routes.h"
+
+#include <boost/beast/core/string.hpp>
+
+#include <cctype>
+#include <charconv>
+#include <exception>
+#include <future>
+
+namespace scoreboard {
+namespace beast = boost::beast;
+
+namespace routes {
+
+Response MakeResponse(http::status status, unsigned version, bool keepAlive, std::string_view type, std::string body) {
+    Response res{status, version};
+    res.set(http::field::server, "barnblast-scoreboard");
+    res.set(http::field::content_type, type);
+    res.set("X-Content-Type-Options", "nosniff");
+    res.keep_alive(keepAlive);
+    res.body() = std::move(body);
+    res.prepare_payload();
+    return res;
+}
+
+Asked AskedOf(const Request& req) { return {req.version(), req.keep_alive(), req.method() == http::verb::head}; }
+
+Response FailureResponse(const Asked& asked, const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const StoreError& e) {
+        LogLine(std::string("store error: ") + e.what());
+        auto res = ErrorResponse(Status(e.Busy() ? wire::kStoreBusy : wire::kInternalError), asked.version,
+                                 asked.keepAlive, "the score store failed; retry later");
+        if (e.Busy()) res.set(http::field::retry_after, "1");
+        return res;
+    } catch (const std::exception& e) {
+        LogLine(std::string("error: ") + e.what());
+    } catch (...) {
+        LogLine("error: unknown exception");
+    }
+    return ErrorResponse(Status(wire::kInternalError), asked.version, asked.keepAlive, "internal error");
+}
+
+std::shared_ptr<const std::string> Kept(HandlerDeps& deps, std::string_view key,
+                                        const std::function<std::string()>& make) {
+    if (deps.memos) return deps.memos->Memo(key, make);
+    return std::make_shared<const std::string>(make());
+}
+
+std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
+
+std::string_view QueryOf(std::string_view target) {
+    const std::size_t q = target.find('?');
+    return q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+}
+
+std::optional<std::string_view> SegmentAfter(std::string_view path, std::string_view prefix) {
+    const std::string_view rest = path.substr(prefix.size());
+    if (rest.empty() || rest.find('/') != std::string_view::npos) return std::nullopt;
+    return rest;
+}
+
+}  // namespace routes
+
+namespace {
+
+using namespace routes;
+using score_protocol::kScoresPath;
+
+Response MethodNotAllowed(const Request& req, std::string_view allow) {
+    auto res =
+        ErrorResponse(http::status::method_not_allowed, req.version(), req.keep_alive(), "method not allowed here");
+    res.set(http::field::allow, allow);
+    return res;
+}
+
+// Every request but a score post, which PostScore answers.
+Response Route(const Request& req, HandlerDeps& deps) {
+    const std::string_view path = PathOf(req.target());
+    const bool read = req.method() == http::verb::get || req.method() == http::verb::head;
+    if (path == kScoresPath) {
+        return read ? GetScores(req, deps) : MethodNotAllowed(req, "GET, HEAD, POST");
+    }
+    if (path == kGamesPath) return read ? GetGames(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == "/") return read ? GetPage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == "/style.css") return read ? GetStylesheet(req) : MethodNotAllowed(req, "GET, HEAD");
+    if (path.starts_with(kGamePagePrefix)) return read ? GetGamePage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path.starts_with(kPlayerPagePrefix))
+        return read ? GetPlayerPage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path.starts_with(kPlayersApiPrefix)) return read ? GetPlayer(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    return NotFound(req);
+}
+
+bool IsJsonType(std::string_view type) {
+    const std::string_view media = type.substr(0, type.find(';'));
+    const std::size_t end = media.find_last_not_of(" \t");
+    if (!beast::iequals(media.substr(0, end == std::string_view::npos ? 0 : end + 1), "application/json")) return false;
+    // JSON is UTF-8; a charset parameter, if any, must agree.
+    const std::size_t cs = [&] {
+        std::string lower(type);
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return lower.find("charset=");
+    }();
+    if (cs == std::string_view::npos) return true;
+    std::string_view charset = type.substr(cs + 8);
+    charset = charset.substr(0, charset.find(';'));
+    if (!charset.empty() && charset.front() == '"')
+        charset = charset.substr(1, charset.find('"', 1) == std::string_view::npos ? 0 : charset.find('"', 1) - 1);
+    while (!charset.empty() && (charset.back() == ' ' || charset.back() == '\t')) charset.remove_suffix(1);
+    return beast::iequals(charset, "utf-8");
+}
+
+}  // namespace
+
+Response ErrorResponse(http::status status, unsigned version, bool keepAlive, std::string_view message,
+                       std::string_view field) {
+    auto res = MakeResponse(status, version, keepAlive, "application/json", score_protocol::ErrorBody(message, field));
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+std::optional<Response> ScreenRequest(const http::request_header<>& h, HandlerDeps& deps, std::string_view client) {
+    // The body is left unread, so the connection cannot be reused.
+    const auto refuse = [&](http::status status, std::string_view message) {
+        return ErrorResponse(status, h.version(), false, message);
+    };
+    if (h.method() != http::verb::post || PathOf(h.target()) != kScoresPath) {
+        // Nothing else takes a body: refuse one before reading any of it, and
+        // a chunked one above all, whose size lines, extensions and trailers
+        // would otherwise have to be parsed.
+        const auto length = h.find(http::field::content_length);
+        if (h.find(http::field::transfer_encoding) != h.end() || (length != h.end() && length->value() != "0"))
+            return refuse(http::status::payload_too_large, "this resource takes no request body");
+        return std::nullopt;
+    }
+    if (h.find(http::field::transfer_encoding) != h.end())
+        return refuse(Status(wire::kLengthRequired), "send the body with a Content-Length, not chunked");
+    const auto length = h.find(http::field::content_length);
+    if (length == h.end()) return refuse(Status(wire::kLengthRequired), "a Content-Length is required");
+    std::uint64_t declared = 0;
+    const std::string_view text = length->value();
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), declared);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return refuse(Status(wire::kBadBody), "Content-Length is not a number");
+    if (declared > kMaxBodyBytes)
+        return refuse(Status(wire::kTooLarge), "body is larger than " + std::to_string(kMaxBodyBytes) + " bytes");
+    const auto coding = h.find(http::field::content_encoding);
+    if (coding != h.end() && !beast::iequals(coding->value(), "identity"))
+        return refuse(Status(wire::kNotJson), "Content-Encoding is not accepted");
+    const auto type = h.find(http::field::content_type);
+    if (type == h.end() || !IsJsonType(type->value()))
+        return refuse(Status(wire::kNotJson), "Content-Type must be application/json");
+    const auto wait = deps.limiter.Admit(client, RateLimiter::Clock::now());
+    if (wait.count() > 0) {
+        auto res = refuse(Status(wire::kTooManyPosts), "too many scores from this address; retry later");
+        res.set(http::field::retry_after, std::to_string(wait.count()));
+        return res;
+    }
+    return std::nullopt;
+}
+
+void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Response)> done) {
+    const Asked asked = AskedOf(req);
+    auto finish = [asked, done = std::move(done)](Response res) {
+        // HEAD gets the headers GET would, without the body.
+        if (asked.head) {
+            const auto size = res.body().size();
+            res.body().clear();
+            res.content_length(size);
+        }
+        done(std::move(res));
+    };
+    if (req.method() == http::verb::post && PathOf(req.target()) == kScoresPath) {
+        try {
+            return PostScore(req, deps, finish);
+        } catch (...) {
+            // Thrown before the store took the callback, so it is not called yet.
+            return finish(FailureResponse(asked, std::current_exception()));
+        }
+    }
+    Response res;
+    try {
+        res = Route(req, deps);
+    } catch (...) {
+        res = FailureResponse(asked, std::current_exception());
+    }
+    finish(std::move(res));
+}
+
+Response HandleRequest(const Request& req, HandlerDeps& deps) {
+    std::promise<Response> answer;
+    auto future = answer.get_future();
+    HandleRequest(req, deps, [&answer](Response res) { answer.set_value(std::move(res)); });
+    return future.get();
+}
+
+}  // namespace scoreboard

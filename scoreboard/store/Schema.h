@@ -1,0 +1,16 @@
+// The version of the table's layout, the same number in both stores: SQLite
+// keeps it as the file's user_version, PostgreSQL in a schema_version table.
+// A server upgrades an older layout at start and refuses a newer one, which a
+// later server made and an earlier one cannot know how to keep.
+#pragma once
+
+namespace scoreboard {
+
+// 1: scores (seq, id, game, name, score, time_ms) with an index by rank, and
+// games (game, scores) counting them, kept by a trigger.
+// 2: score_counts (game, score, n), the rows of each game at each score, and
+// day_counts (game, day, score, n), the same for each day (UTC), kept by
+// triggers too, so that a rank is a short sum; the counts follow deletes.
+inline constexpr int kSchemaVersion = 2;
+
+}  // namespace scoreboard

@@ -1,0 +1,352 @@
+#include "store/postgres/PostgresStore.h"
+
+#include "store/Schema.h"
+#include "store/postgres/PgConnection.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace scoreboard {
+using namespace pg;
+
+namespace {
+
+// Any constant: servers take it while one of them sets the schema up.
+constexpr long long kSchemaLockKey = 0x4261726e;
+
+// Layouts by version: step i brings a database from version i to i + 1.
+// Text columns compare byte by byte ("C"), as SQLite does, so that both
+// stores order games and names alike.
+constexpr std::array<const char*, kSchemaVersion> kSchemaSteps = {
+    // seq orders equal scores by arrival even within one millisecond.
+    "CREATE TABLE IF NOT EXISTS scores ("
+    " seq bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+    " id text NOT NULL UNIQUE,"
+    " game text COLLATE \"C\" NOT NULL,"
+    " name text COLLATE \"C\" NOT NULL,"
+    " score integer NOT NULL,"
+    " time_ms bigint NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS scores_by_rank ON scores (game, score DESC, seq);"
+    "CREATE INDEX IF NOT EXISTS scores_by_name ON scores (name, game, score DESC, seq);"
+    // Counts kept beside the rows, in the same transaction, so that the
+    // total of a table costs nothing however long it grows. Once per
+    // statement and game by game in order, so that two servers' commits take
+    // the count rows in the same order and cannot deadlock on them.
+    "CREATE TABLE IF NOT EXISTS games ("
+    " game text COLLATE \"C\" PRIMARY KEY,"
+    " scores bigint NOT NULL);"
+    "CREATE OR REPLACE FUNCTION count_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
+    " BEGIN"
+    "  INSERT INTO games (game, scores) SELECT game, count(*) FROM new_rows GROUP BY game ORDER BY game"
+    "  ON CONFLICT (game) DO UPDATE SET scores = games.scores + EXCLUDED.scores;"
+    "  RETURN NULL;"
+    " END $$;"
+    "DROP TRIGGER IF EXISTS count_scores ON scores;"
+    "CREATE TRIGGER count_scores AFTER INSERT ON scores REFERENCING NEW TABLE AS new_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION count_scores();",
+    // Rows at each score of each game, so a rank sums a few counts rather
+    // than counting every row above; both counts follow deletes too. The
+    // count rows are taken in (game, score) order, after the games'.
+    "CREATE TABLE IF NOT EXISTS score_counts ("
+    " game text COLLATE \"C\" NOT NULL,"
+    " score integer NOT NULL,"
+    " n bigint NOT NULL,"
+    " PRIMARY KEY (game, score));"
+    // The same by day (UTC), for this week's and today's tables, and the
+    // rows of each day in rank order.
+    "CREATE TABLE IF NOT EXISTS day_counts ("
+    " game text COLLATE \"C\" NOT NULL,"
+    " day bigint NOT NULL,"
+    " score integer NOT NULL,"
+    " n bigint NOT NULL,"
+    " PRIMARY KEY (game, day, score));"
+    "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, (time_ms / 86400000), score DESC, seq);"
+    // A row's rank among the rows of some days: their counts above it, and
+    // the equal rows before it, one range of the day index a day.
+    "CREATE OR REPLACE FUNCTION rank_in_days(p_game text, p_first bigint, p_last bigint, p_score integer,"
+    " p_seq bigint) RETURNS bigint LANGUAGE sql STABLE AS $$"
+    " SELECT 1 + coalesce((SELECT sum(n) FROM day_counts WHERE game = p_game"
+    "  AND day BETWEEN p_first AND p_last AND score > p_score), 0)::bigint"
+    " + (SELECT coalesce(sum((SELECT count(*) FROM scores o WHERE o.game = p_game"
+    "  AND o.time_ms / 86400000 = d AND o.score = p_score AND o.seq < p_seq)), 0)"
+    "  FROM generate_series(p_first, p_last) AS d)::bigint $$;"
+    "CREATE OR REPLACE FUNCTION count_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
+    " BEGIN"
+    "  INSERT INTO games (game, scores) SELECT game, count(*) FROM new_rows GROUP BY game ORDER BY game"
+    "  ON CONFLICT (game) DO UPDATE SET scores = games.scores + EXCLUDED.scores;"
+    "  INSERT INTO score_counts (game, score, n) SELECT game, score, count(*) FROM new_rows"
+    "  GROUP BY game, score ORDER BY game, score"
+    "  ON CONFLICT (game, score) DO UPDATE SET n = score_counts.n + EXCLUDED.n;"
+    "  INSERT INTO day_counts (game, day, score, n) SELECT game, time_ms / 86400000, score, count(*) FROM new_rows"
+    "  GROUP BY 1, 2, 3 ORDER BY 1, 2, 3"
+    "  ON CONFLICT (game, day, score) DO UPDATE SET n = day_counts.n + EXCLUDED.n;"
+    "  RETURN NULL;"
+    " END $$;"
+    "CREATE OR REPLACE FUNCTION uncount_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
+    " BEGIN"
+    "  UPDATE games g SET scores = g.scores - d.n"
+    "  FROM (SELECT game, count(*) AS n FROM old_rows GROUP BY game) d WHERE g.game = d.game;"
+    "  DELETE FROM games WHERE scores <= 0;"
+    "  UPDATE score_counts c SET n = c.n - d.n"
+    "  FROM (SELECT game, score, count(*) AS n FROM old_rows GROUP BY game, score) d"
+    "  WHERE c.game = d.game AND c.score = d.score;"
+    "  DELETE FROM score_counts WHERE n <= 0;"
+    "  UPDATE day_counts c SET n = c.n - d.n"
+    "  FROM (SELECT game, time_ms / 86400000 AS day, score, count(*) AS n FROM old_rows GROUP BY 1, 2, 3) d"
+    "  WHERE c.game = d.game AND c.day = d.day AND c.score = d.score;"
+    "  DELETE FROM day_counts WHERE n <= 0;"
+    "  RETURN NULL;"
+    " END $$;"
+    "DROP TRIGGER IF EXISTS uncount_scores ON scores;"
+    "CREATE TRIGGER uncount_scores AFTER DELETE ON scores REFERENCING OLD TABLE AS old_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION uncount_scores();",
+};
+
+// Rows that reached the table without the triggers (a restore whose
+// triggers came after its data, a table from before the counts) count once
+// a server starts: the counts are taken afresh from the rows and those that
+// differ rewritten. Writers wait meanwhile (the lock), so the counts taken
+// are the rows'. Reads the rank index once: about a second for 2 million rows.
+constexpr const char* kVerifyCounts =
+    "LOCK TABLE scores IN SHARE ROW EXCLUSIVE MODE;"
+    "CREATE TEMP TABLE fresh_counts ON COMMIT DROP AS"
+    " SELECT game, score, count(*) AS n FROM scores GROUP BY game, score;"
+    "DELETE FROM score_counts c WHERE NOT EXISTS (SELECT 1 FROM fresh_counts f"
+    " WHERE f.game = c.game AND f.score = c.score AND f.n = c.n);"
+    "INSERT INTO score_counts (game, score, n) SELECT game, score, n FROM fresh_counts f"
+    " WHERE NOT EXISTS (SELECT 1 FROM score_counts c WHERE c.game = f.game AND c.score = f.score);"
+    "CREATE TEMP TABLE fresh_days ON COMMIT DROP AS"
+    " SELECT game, time_ms / 86400000 AS day, score, count(*) AS n FROM scores GROUP BY 1, 2, 3;"
+    "DELETE FROM day_counts c WHERE NOT EXISTS (SELECT 1 FROM fresh_days f"
+    " WHERE f.game = c.game AND f.day = c.day AND f.score = c.score AND f.n = c.n);"
+    "INSERT INTO day_counts (game, day, score, n) SELECT game, day, score, n FROM fresh_days f"
+    " WHERE NOT EXISTS (SELECT 1 FROM day_counts c WHERE c.game = f.game AND c.day = f.day AND c.score = f.score);"
+    "CREATE TEMP TABLE fresh_games ON COMMIT DROP AS"
+    " SELECT game, sum(n)::bigint AS scores FROM fresh_counts GROUP BY game;"
+    "DELETE FROM games g WHERE NOT EXISTS (SELECT 1 FROM fresh_games f"
+    " WHERE f.game = g.game AND f.scores = g.scores);"
+    "INSERT INTO games (game, scores) SELECT game, scores FROM fresh_games f"
+    " WHERE NOT EXISTS (SELECT 1 FROM games g WHERE g.game = f.game);";
+
+// Text parameters travel as C strings, so text with a NUL in it cannot be
+// asked about; no stored text has one (posts with control characters are
+// refused).
+bool Askable(std::string_view text) { return text.find('\0') == std::string_view::npos; }
+
+// The answer of "page" or "days": the total in every row, and the rows.
+TablePage PageOf(const PGresult* r, std::int64_t offset) {
+    TablePage page;
+    std::int64_t rank = offset;
+    for (int row = 0; row < PQntuples(r); ++row) {
+        page.total = Integer(r, row, 0);
+        if (PQgetisnull(r, row, 1)) continue;
+        page.rows.push_back(
+            {++rank, Text(r, row, 1), static_cast<std::int32_t>(Integer(r, row, 2)), Integer(r, row, 3)});
+    }
+    return page;
+}
+
+}  // namespace
+
+class PostgresStore::Lease {
+public:
+    Lease(PostgresStore& store, std::unique_ptr<Connection> c) : store_(store), c_(std::move(c)) {}
+    ~Lease() {
+        if (c_) store_.GiveBack(std::move(c_));
+    }
+    Lease(Lease&& other) noexcept : store_(other.store_), c_(std::move(other.c_)) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Lease& operator=(Lease&&) = delete;
+
+    Connection* operator->() const { return c_.get(); }
+
+private:
+    PostgresStore& store_;
+    std::unique_ptr<Connection> c_;
+};
+
+namespace {
+
+void CreateSchema(PGconn* conn) {
+    Run(conn, "BEGIN");
+    try {
+        // One server at a time: the others wait here, then find it done.
+        Run(conn, ("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ")").c_str());
+        Run(conn, "CREATE TABLE IF NOT EXISTS schema_version (version integer NOT NULL)");
+        const Result r = Run(conn, "SELECT coalesce(max(version), 0) FROM schema_version");
+        const auto version = Integer(r.get(), 0, 0);
+        if (version > kSchemaVersion)
+            throw StoreError("the database's schema is version " + std::to_string(version) +
+                                 ", newer than this server's (" + std::to_string(kSchemaVersion) +
+                                 "); run the newer barnblast-scoreboard that made it",
+                             false);
+        for (auto v = version; v < kSchemaVersion; ++v) Run(conn, kSchemaSteps.at(static_cast<std::size_t>(v)));
+        if (version < kSchemaVersion) {
+            Run(conn, "DELETE FROM schema_version");
+            Run(conn, ("INSERT INTO schema_version (version) VALUES (" + std::to_string(kSchemaVersion) + ")").c_str());
+        }
+        Run(conn, kVerifyCounts);
+        Run(conn, "COMMIT");
+    } catch (...) {
+        Result(PQexec(conn, "ROLLBACK"));
+        throw;
+    }
+}
+
+}  // namespace
+
+PostgresStore::PostgresStore(std::string conninfo, int readers)
+    : conninfo_(std::move(conninfo)), readers_(std::max(readers, 1)) {
+    writer_ = std::make_unique<Connection>(conninfo_);
+    CreateSchema(writer_->Connect());
+    writer_->Ready();
+    StartWriter();
+}
+
+PostgresStore::~PostgresStore() { StopWriter(); }
+
+PostgresStore::Lease PostgresStore::Borrow() {
+    std::unique_lock lock(poolMutex_);
+    poolFree_.wait(lock, [this] { return !idle_.empty() || lent_ < readers_; });
+    ++lent_;
+    if (idle_.empty()) return {*this, std::make_unique<Connection>(conninfo_)};
+    auto c = std::move(idle_.back());
+    idle_.pop_back();
+    return {*this, std::move(c)};
+}
+
+void PostgresStore::GiveBack(std::unique_ptr<Connection> c) {
+    {
+        std::lock_guard lock(poolMutex_);
+        --lent_;
+        idle_.push_back(std::move(c));
+    }
+    poolFree_.notify_one();
+}
+
+void PostgresStore::PutAsync(const ScoreRecord& record, PutCallback done) {
+    if (!Askable(record.id) || !Askable(record.game) || !Askable(record.name)) {
+        done({}, std::make_exception_ptr(StoreError("a score's text has a NUL character", false)));
+        return;
+    }
+    GroupCommitStore::PutAsync(record, std::move(done));
+}
+
+TablePage PostgresStore::Read(std::string_view game, int limit, std::int64_t offset) {
+    if (!Askable(game)) return {};
+    auto c = Borrow();
+    const Result r = c->Exec("page", {std::string(game), std::to_string(limit), std::to_string(offset)});
+    return PageOf(r.get(), offset);
+}
+
+TablePage PostgresStore::ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) {
+    if (!Askable(game)) return {};
+    auto c = Borrow();
+    const Result r = c->Exec("days", {std::string(game), std::to_string(days.first), std::to_string(days.last),
+                                      std::to_string(limit), std::to_string(offset)});
+    return PageOf(r.get(), offset);
+}
+
+std::vector<RankedScore> PostgresStore::Table(std::string_view game, int limit, std::int64_t offset) {
+    return Read(game, limit, offset).rows;
+}
+
+std::int64_t PostgresStore::Count(std::string_view game) { return Read(game, 0, 0).total; }
+
+std::optional<PutResult> PostgresStore::Find(std::string_view id) {
+    if (!Askable(id)) return std::nullopt;
+    std::string array = "{\"";
+    for (const char ch : id) {
+        if (ch == '"' || ch == '\\') array += '\\';
+        array += ch;
+    }
+    array += "\"}";
+    auto c = Borrow();
+    const Result r = c->Exec("kept", {array});
+    if (PQntuples(r.get()) == 0) return std::nullopt;
+    return PutResult{PutOutcome::AlreadyStored,
+                     {Text(r.get(), 0, 0), Text(r.get(), 0, 1), Text(r.get(), 0, 2),
+                      static_cast<std::int32_t>(Integer(r.get(), 0, 3)), Integer(r.get(), 0, 4)},
+                     Integer(r.get(), 0, 5),
+                     Integer(r.get(), 0, 6),
+                     Integer(r.get(), 0, 7)};
+}
+
+void PostgresStore::Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) {
+    if (game && !Askable(*game)) return;
+    // A connection of its own, and a cursor read a thousand rows at a time,
+    // so that neither this process nor libpq holds the whole table.
+    Connection c(conninfo_);
+    PGconn* conn = c.Connect();
+    std::string where;
+    if (game) {
+        char* quoted = PQescapeLiteral(conn, game->data(), game->size());
+        if (!quoted) throw StoreError("cannot quote the game's name: " + Message(conn, nullptr), false);
+        where = std::string(" WHERE game = ") + quoted;
+        PQfreemem(quoted);
+    }
+    Run(conn, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    try {
+        Run(conn, ("DECLARE rows NO SCROLL CURSOR FOR SELECT game, name, score, time_ms, id FROM scores" + where +
+                   " ORDER BY game, score DESC, seq")
+                      .c_str());
+        ExportRow r;
+        for (;;) {
+            const Result batch = Run(conn, "FETCH 1000 FROM rows");
+            const int n = PQntuples(batch.get());
+            for (int i = 0; i < n; ++i) {
+                std::string g = Text(batch.get(), i, 0);
+                r.rank = g == r.game ? r.rank + 1 : 1;
+                r.game = std::move(g);
+                r.name = Text(batch.get(), i, 1);
+                r.score = static_cast<std::int32_t>(Integer(batch.get(), i, 2));
+                r.timeMs = Integer(batch.get(), i, 3);
+                r.id = Text(batch.get(), i, 4);
+                row(r);
+            }
+            if (n == 0) break;
+        }
+        Run(conn, "COMMIT");
+    } catch (...) {
+        Result(PQexec(conn, "ROLLBACK"));
+        throw;
+    }
+}
+
+std::int64_t PostgresStore::DeleteName(std::string_view name) {
+    if (!Askable(name)) return 0;
+    Connection c(conninfo_);
+    PGconn* conn = c.Connect();
+    const std::string text(name);
+    const char* values[] = {text.c_str()};
+    // One statement: the rows and, by the trigger, their counts go together.
+    const Result r(PQexecParams(conn, "DELETE FROM scores WHERE name = $1", 1, nullptr, values, nullptr, nullptr, 0));
+    if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK)
+        throw PgError("delete: " + Message(conn, r.get()), Transient(conn, r.get()), false);
+    return std::stoll(PQcmdTuples(r.get()));
+}
+
+std::vector<GameSummary> PostgresStore::Games() {
+    auto c = Borrow();
+    const Result r = c->Exec("games", {});
+    std::vector<GameSummary> games;
+    games.reserve(static_cast<std::size_t>(PQntuples(r.get())));
+    for (int row = 0; row < PQntuples(r.get()); ++row)
+        games.push_back({Text(r.get(), row, 0), Integer(r.get(), row, 1)});
+    return games;
+}
+
+std::vector<PlayerBest> PostgresStore::PlayerBests(std::string_view name) {
+    if (!Askable(name)) return {};
+    auto c = Borrow();
+    const Result r = c->Exec("bests", {std::string(name)});
+    std::vector<PlayerBest> bests;
+    for (int row = 0; row < PQntuples(r.get()); ++row)
+        bests.push_back({Text(r.get(), row, 0), static_cast<std::int32_t>(Integer(r.get(), row, 1)),
+                         Integer(r.get(), row, 2), Integer(r.get(), row, 3)});
+    return bests;
+}
+
+}  // namespace scoreboard
