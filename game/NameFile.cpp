@@ -1,7 +1,7 @@
 #include "NameFile.h"
 
-#include "Folders.h"
 #include "Files.h"
+#include "Folders.h"
 
 #include <filesystem>
 
