@@ -96,7 +96,8 @@ async function waitFor(read, pattern, what, ms = 30000) {
 }
 
 function start(cmd, args) {
-  const child = spawn(cmd, args, { stdio: ['ignore', 'ignore', 'pipe'] });
+  // A group of its own, so that the helpers a browser starts end with it.
+  const child = spawn(cmd, args, { stdio: ['ignore', 'ignore', 'pipe'], detached: true });
   child.log = '';
   child.stderr.on('data', (d) => { child.log += d; });
   children.push(child);
@@ -287,8 +288,10 @@ async function main() {
   }
 }
 
-// Ends the children and waits for them before removing their files: a
-// browser still shutting down keeps writing to its profile.
+// Ends the children and every process they started, and waits for them all
+// before removing their files: a browser's helpers outlive its main process
+// for a moment and keep writing to its profile.
+const groupAlive = (c) => { try { process.kill(-c.pid, 0); return true; } catch { return false; } };
 async function cleanup() {
   await Promise.all(children.map((c) => new Promise((resolve) => {
     if (c.exitCode !== null || c.signalCode !== null) return resolve();
@@ -296,7 +299,13 @@ async function cleanup() {
     c.once('exit', () => { clearTimeout(force); resolve(); });
     c.kill('SIGTERM');
   })));
-  fs.rmSync(work, { recursive: true, force: true, maxRetries: 5 });
+  for (const c of children) if (groupAlive(c)) process.kill(-c.pid, 'SIGKILL');
+  for (let i = 0; i < 100 && children.some(groupAlive); ++i) await new Promise((r) => setTimeout(r, 100));
+  try {
+    fs.rmSync(work, { recursive: true, force: true, maxRetries: 5 });
+  } catch (err) {
+    console.error(`left behind ${work}: ${err.message}`);
+  }
 }
 
 const guard = setTimeout(() => {
