@@ -1,8 +1,7 @@
 #include "OpenApiCheck.h"
 
-#include <boost/beast/core/string.hpp>
-
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -170,20 +169,30 @@ void OpenApiCheck::Check(const json::value& value, const json::value& schemaRef,
     }
 }
 
-void OpenApiCheck::CheckHeaders(const json::object& response, const Reply& reply,
+const std::string* OpenApiCheck::Answer::Header(std::string_view name) const {
+    const auto same = [name](const std::pair<std::string, std::string>& h) {
+        return std::equal(h.first.begin(), h.first.end(), name.begin(), name.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        });
+    };
+    const auto found = std::find_if(headers.begin(), headers.end(), same);
+    return found == headers.end() ? nullptr : &found->second;
+}
+
+void OpenApiCheck::CheckHeaders(const json::object& response, const Answer& reply,
                                 std::vector<std::string>& problems) const {
     const auto* headers = response.if_contains("headers");
     if (!headers) return;
     for (const auto& [name, headerRef] : headers->as_object()) {
         const json::object& header = Resolved(headerRef).as_object();
-        const auto found = reply.find(std::string(name));
-        if (found == reply.end()) {
+        const std::string* found = reply.Header(name);
+        if (!found) {
             if (const auto* required = header.if_contains("required"); required && required->as_bool())
                 problems.push_back("lacks the header " + std::string(name));
             continue;
         }
         // A header holds text; an integer one is checked as the number it spells.
-        const std::string text(found->value());
+        const std::string& text = *found;
         json::value value(text);
         const auto& schema = Resolved(header.at("schema")).as_object();
         if (const auto* type = schema.if_contains("type"); type && *type == "integer") {
@@ -195,15 +204,16 @@ void OpenApiCheck::CheckHeaders(const json::object& response, const Reply& reply
     }
 }
 
-std::vector<std::string> OpenApiCheck::Problems(http::verb method, std::string_view target, const Reply& reply) const {
+std::vector<std::string> OpenApiCheck::Problems(std::string_view method, std::string_view target,
+                                                const Answer& reply) const {
     const std::string_view path = target.substr(0, target.find('?'));
     const json::object* item = MatchPath(Document().at("paths").as_object(), path);
     if (!item) return {};
     std::vector<std::string> problems;
-    const int status = reply.result_int();
+    const int status = reply.status;
     // HEAD is answered as GET is, without the body.
-    const bool head = method == http::verb::head;
-    std::string name(http::to_string(head ? http::verb::get : method));
+    const bool head = method == "HEAD";
+    std::string name(head ? "GET" : method);
     std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
     const json::value* response = nullptr;
     if (const auto* op = item->if_contains(name)) {
@@ -220,35 +230,40 @@ std::vector<std::string> OpenApiCheck::Problems(http::verb method, std::string_v
             described.insert(upper);
             if (upper == "GET") described.insert("HEAD");
         }
-        std::stringstream allow{std::string(reply[http::field::allow])};
+        const std::string allowHeader = reply.Header("Allow") ? *reply.Header("Allow") : "";
+        std::stringstream allow{allowHeader};
         for (std::string m; std::getline(allow >> std::ws, m, ',');)
             allowed.insert(m.substr(0, m.find_last_not_of(' ') + 1));
-        if (allowed != described)
-            problems.push_back("Allow: " + std::string(reply[http::field::allow]) + " is not what the path takes");
+        if (allowed != described) problems.push_back("Allow: " + allowHeader + " is not what the path takes");
     }
     const json::object& described = Resolved(*response).as_object();
     CheckHeaders(described, reply, problems);
 
-    std::string media(reply[http::field::content_type]);
+    std::string media = reply.Header("Content-Type") ? *reply.Header("Content-Type") : "";
     media = media.substr(0, media.find(';'));
     const auto* content = described.if_contains("content");
     const json::value* type = content ? content->as_object().if_contains(media) : nullptr;
     if (!type) {
-        if (content || !reply.body().empty()) problems.push_back("Content-Type " + media + " is not described");
+        if (content || !reply.body.empty()) problems.push_back("Content-Type " + media + " is not described");
         return problems;
     }
     if (head) {
-        if (!reply.body().empty()) problems.push_back("a HEAD answer has a body");
+        if (!reply.body.empty()) problems.push_back("a HEAD answer has a body");
         return problems;
     }
     if (media != "application/json") return problems;
     json::error_code ec;
-    const json::value body = json::parse(reply.body(), ec);
+    const json::value body = json::parse(reply.body, ec);
     if (ec)
         problems.push_back("the body is not JSON");
     else
         Check(body, type->as_object().at("schema"), "body", problems);
     return problems;
+}
+
+const OpenApiCheck& ScoreTableDescription() {
+    static const OpenApiCheck kDescription(BARNBLAST_OPENAPI_JSON);
+    return kDescription;
 }
 
 }  // namespace testsupport
