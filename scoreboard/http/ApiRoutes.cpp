@@ -1,7 +1,9 @@
-// The JSON API: posting a score, a game's table, the games, a player's bests.
+// The JSON API: posting a score, a game's table, the games, a player's bests,
+// and the description of it all.
 #include "http/Routes.h"
 
 #include "ScoreJson.h"
+#include "http/ApiDescription.h"
 #include "http/Validate.h"
 #include "pages/Page.h"
 
@@ -140,6 +142,13 @@ Response GetPlayer(const Request& req, HandlerDeps& deps) {
     const auto body = Kept(deps, "api player " + *name, [&] { return PlayerJson(*name, deps); });
     auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json", *body);
     res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+Response GetApiDescription(const Request& req) {
+    auto res = MakeResponse(http::status::ok, req.version(), req.keep_alive(), "application/json",
+                            std::string(ApiDescription()));
+    res.set(http::field::cache_control, "no-cache");
     return res;
 }
 

@@ -87,6 +87,7 @@ Response Route(const Request& req, HandlerDeps& deps) {
         return read ? GetScores(req, deps) : MethodNotAllowed(req, "GET, HEAD, POST");
     }
     if (path == kGamesPath) return read ? GetGames(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == kApiDescriptionPath) return read ? GetApiDescription(req) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/") return read ? GetPage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/style.css") return read ? GetStylesheet(req) : MethodNotAllowed(req, "GET, HEAD");
     if (path.starts_with(kGamePagePrefix)) return read ? GetGamePage(req, deps) : MethodNotAllowed(req, "GET, HEAD");

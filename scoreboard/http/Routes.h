@@ -16,6 +16,7 @@
 namespace scoreboard::routes {
 
 inline constexpr std::string_view kGamesPath = "/api/games";
+inline constexpr std::string_view kApiDescriptionPath = "/api/openapi.json";
 inline constexpr std::string_view kPlayersApiPrefix = "/api/players/";
 inline constexpr std::string_view kGamePagePrefix = "/games/";
 inline constexpr std::string_view kPlayerPagePrefix = "/players/";
@@ -51,6 +52,8 @@ Response GetScores(const Request& req, HandlerDeps& deps);
 Response GetGames(const Request& req, HandlerDeps& deps);
 // A name with no scores has an empty list, as a game with none has an empty table.
 Response GetPlayer(const Request& req, HandlerDeps& deps);
+// The API's description: http/openapi.json as built in.
+Response GetApiDescription(const Request& req);
 
 // The HTML pages.
 Response GetPage(const Request& req, HandlerDeps& deps);

@@ -1,6 +1,7 @@
 // The HTTP surface in-process: requests straight into ScreenRequest and
 // HandleRequest, as the server hands them over, against a store in memory.
 #include "MemoryStore.h"
+#include "OpenApiCheck.h"
 #include "http/Handler.h"
 #include "pages/Page.h"
 
@@ -43,9 +44,15 @@ protected:
 
     // What the server answers to one request from `client`: the screen first,
     // then, if it lets the request through, the handler.
+    // Each must be an answer the API's description allows.
     Response Exchange(Request req, HandlerDeps& deps, const std::string& client = "192.0.2.1") {
-        if (auto refused = ScreenRequest(req, deps, client)) return *refused;
-        return HandleRequest(req, deps);
+        auto refused = ScreenRequest(req, deps, client);
+        Response res = refused ? std::move(*refused) : HandleRequest(req, deps);
+        const auto& description = testsupport::ScoreTableDescription();
+        for (const auto& problem : description.Problems(req.method_string(), req.target(), testsupport::AnswerOf(res)))
+            ADD_FAILURE() << req.method_string() << " " << req.target() << " answered " << res.result_int() << ": "
+                          << problem;
+        return res;
     }
     // A POST /api/scores typed as JSON; `adjust` changes it before it is sent.
     Response Post(const std::string& body, const std::function<void(Request&)>& adjust = {}) {

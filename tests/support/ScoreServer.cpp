@@ -25,6 +25,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace testsupport {
 namespace net = boost::asio;
@@ -142,6 +143,11 @@ std::string UrlEncoded(const std::string& text) {
 
 namespace {
 
+ReplyCheck& EveryReplyCheck() {
+    static ReplyCheck check;
+    return check;
+}
+
 void SetTimeouts(int fd) {
     const timeval tv{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -172,10 +178,14 @@ Reply Exchange(const char* source, unsigned short port, http::verb method, const
     http::response_parser<http::string_body> parser;
     parser.skip(method == http::verb::head);
     http::read(socket, buffer, parser);
-    return parser.release();
+    Reply reply = parser.release();
+    if (const auto& check = EveryReplyCheck()) check(method, target, reply);
+    return reply;
 }
 
 }  // namespace
+
+void CheckEveryReply(ReplyCheck check) { EveryReplyCheck() = std::move(check); }
 
 Reply Request(unsigned short port, http::verb method, const std::string& target, const std::string& body,
               const std::vector<std::pair<std::string, std::string>>& headers) {

@@ -8,6 +8,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/json.hpp>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,12 @@ Reply PostScore(unsigned short port, const std::string& game, long long score, c
                 const std::string& id);
 Reply Get(unsigned short port, const std::string& target);
 boost::json::value JsonOf(const Reply& reply);
+
+// Shows `check` every answer that Request and the calls built on it get
+// (the raw exchanges below are not HTTP a client would send); none when empty.
+// Set it before the first request, as a suite's set-up does.
+using ReplyCheck = std::function<void(http::verb, const std::string& target, const Reply&)>;
+void CheckEveryReply(ReplyCheck check);
 
 // The same from another loopback address (127.x.y.z), as another client.
 Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target);
