@@ -76,6 +76,17 @@ private:
     sqlite3_stmt* rows_ = nullptr;
 };
 
+// The pages of `from` into `to`, in one step: `to` becomes a copy of it.
+void CopyPages(sqlite3* from, sqlite3* to, const std::string& what) {
+    sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
+    if (!backup) throw std::runtime_error(what + ": " + sqlite3_errmsg(to));
+    int rc = SQLITE_OK;
+    while ((rc = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE) throw std::runtime_error(what + ": " + sqlite3_errstr(rc));
+}
+
 }  // namespace
 
 void BackUp(const std::string& db, const std::string& file) {
@@ -93,15 +104,9 @@ void BackUp(const std::string& db, const std::string& file) {
         const Db source = Open(db, SQLITE_OPEN_READWRITE);
         {
             const Db copy = Open(part, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-            sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", source.get(), "main");
-            if (!backup) throw std::runtime_error(std::string("cannot begin the copy: ") + sqlite3_errmsg(copy.get()));
             // All pages in one step, inside one read transaction: in WAL mode
             // the writer goes on meanwhile, and the copy is as of its start.
-            int rc = SQLITE_OK;
-            while ((rc = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            sqlite3_backup_finish(backup);
-            if (rc != SQLITE_DONE) throw std::runtime_error(std::string("copying: ") + sqlite3_errstr(rc));
+            CopyPages(source.get(), copy.get(), "copying");
             // One self-contained file, without a -wal beside it.
             Exec(copy.get(), "PRAGMA journal_mode = DELETE", "finishing the copy");
         }
@@ -116,11 +121,31 @@ void BackUp(const std::string& db, const std::string& file) {
 long long Restore(const std::string& file, const std::string& db) {
     if (!std::filesystem::exists(file)) throw std::runtime_error("there is no backup at " + file);
     CopyReader reader(file);
+    const auto refuseFull = [&](ScoreStore& store) {
+        if (!store.Games().empty())
+            throw std::runtime_error("the database " + (NamesPostgres(db) ? std::string("of --db") : db) +
+                                     " already holds scores; restore only into an empty one (a new file or a new "
+                                     "PostgreSQL database)");
+    };
+    if (!NamesPostgres(db)) {
+        // An SQLite file becomes a page-for-page copy of the backup; a start
+        // then brings its layout up to this version and takes its counts.
+        if (std::filesystem::exists(db)) refuseFull(*OpenStore(db, 1));
+        {
+            const Db target = Open(db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            const Db copy = Open(file, SQLITE_OPEN_READONLY);
+            CopyPages(copy.get(), target.get(), "restoring");
+        }
+        (void)OpenStore(db, 1);
+        const Db target = Open(db, SQLITE_OPEN_READONLY);
+        sqlite3_stmt* count = nullptr;
+        sqlite3_prepare_v2(target.get(), "SELECT COUNT(*) FROM scores", -1, &count, nullptr);
+        const long long loaded = sqlite3_step(count) == SQLITE_ROW ? sqlite3_column_int64(count, 0) : 0;
+        sqlite3_finalize(count);
+        return loaded;
+    }
     const auto store = OpenStore(db, 1);
-    if (!store->Games().empty())
-        throw std::runtime_error("the database " + (NamesPostgres(db) ? std::string("of --db") : db) +
-                                 " already holds scores; restore only into an empty one (a new file or a new "
-                                 "PostgreSQL database)");
+    refuseFull(*store);
     // Many puts under way at once, so that the store commits them in groups;
     // in the order they were first stored, so that ties rank as before.
     constexpr int kWindow = 1000;
