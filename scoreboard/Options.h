@@ -16,18 +16,29 @@ struct Options {
     int threads = 4;
     int rateLimit = 30;  // posts per minute per address; a round lasts two
     bool trustProxy = false;
+    std::string logFormat = "text";     // or "json"
+    std::optional<std::string> config;  // the file the rest was read from, if any
     // Operator tools: instead of serving, export the table (csv or jsonl)
     // to standard output, of one game or all, or delete one name's scores.
     std::optional<std::string> exportFormat;
     std::optional<std::string> game;
     std::optional<std::string> deleteName;
+    // Or copy a live SQLite database to a file, or load such a copy.
+    std::optional<std::string> backup;
+    std::optional<std::string> restore;
     bool help = false;
     bool version = false;
 };
 
 // The options, or a message saying what is wrong with them (without the
 // program's name or the hint to --help).
+// A --config FILE is read first and the rest of the command line applied
+// over it.
 std::variant<Options, std::string> ParseOptions(int argc, const char* const* argv);
+
+// Applies the "name = value" lines of a configuration file to `o`; the
+// message, naming the file and line, of the first bad one.
+std::optional<std::string> ApplyConfigFile(Options& o, const std::string& file);
 
 std::string Usage(const std::string& program);
 

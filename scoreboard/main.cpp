@@ -1,10 +1,12 @@
 // barnblast-scoreboard: the online score table server.
+#include "Backup.h"
 #include "Options.h"
 #include "StoreFactory.h"
 #include "http/Handler.h"
 #include "http/Log.h"
 #include "http/RateLimiter.h"
 #include "pages/Page.h"
+#include "server/Notify.h"
 #include "server/Server.h"
 
 #include <boost/asio/error.hpp>
@@ -134,6 +136,30 @@ int RunTool(const Options& opt) {
     }
 }
 
+// --backup or --restore, then exit.
+int RunCopy(const Options& opt) {
+    const auto began = std::chrono::steady_clock::now();
+    const auto seconds = [&] {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f s", took.count());
+        return std::string(text);
+    };
+    try {
+        if (opt.backup) {
+            BackUp(opt.db, *opt.backup);
+            LogLine("backed up " + opt.db + " to " + *opt.backup + " in " + seconds());
+        } else {
+            const auto loaded = Restore(*opt.restore, opt.db);
+            LogLine("restored " + std::to_string(loaded) + " scores from " + *opt.restore + " into " +
+                    Redacted(opt.db) + " in " + seconds());
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        return Fail(1, std::string(e.what()) + ".");
+    }
+}
+
 // The options, or a StartFailure with status 2.
 Options ParsedOptions(int argc, char** argv) {
     auto parsed = ParseOptions(argc, argv);
@@ -212,6 +238,7 @@ std::unique_ptr<CachedStore> OpenServedStore(const Options& opt) {
 // goes: the store must outlive any answer still on its way.
 int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, const Options& opt, ServerConfig config) {
     RateLimiter limiter(opt.rateLimit);
+    ReadyCheck ready(store);
     HandlerDeps deps{.store = store,
                      .limiter = limiter,
                      .nowMs =
@@ -220,10 +247,14 @@ int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, const 
                                         std::chrono::system_clock::now().time_since_epoch())
                                  .count();
                          },
-                     .memos = &store};
+                     .memos = &store,
+                     .ready = &ready};
     try {
         config.port = server->Port();
         LogLine("listening on http://" + Where(config) + " with database " + Redacted(opt.db));
+        // The port takes connections since the server was made, and the
+        // database is open: under systemd, units ordered after this one go.
+        NotifyServiceManager("READY=1");
         server->Run(deps);
         server.reset();
         LogLine("stopped");
@@ -240,7 +271,13 @@ int main(int argc, char** argv) {
         const Options opt = ParsedOptions(argc, argv);
         if (opt.help || opt.version) return PrintAsked(opt, argv[0]);
         if (opt.game && !opt.exportFormat) return Fail(2, "--game goes with --export.");
+        if (int(opt.exportFormat.has_value()) + int(opt.deleteName.has_value()) + int(opt.backup.has_value()) +
+                int(opt.restore.has_value()) >
+            1)
+            return Fail(2, "--export, --delete-name, --backup and --restore go one at a time.");
+        if (opt.backup || opt.restore) return RunCopy(opt);
         if (opt.exportFormat || opt.deleteName) return RunTool(opt);
+        SetLogFormat(opt.logFormat == "json" ? LogFormat::Json : LogFormat::Text);
         // A client that goes away mid-answer must not end the process.
         std::signal(SIGPIPE, SIG_IGN);
         const ServerConfig config = ServerConfigOf(opt);

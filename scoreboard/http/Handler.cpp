@@ -27,21 +27,26 @@ Response MakeResponse(http::status status, unsigned version, bool keepAlive, std
     return res;
 }
 
+RepeatedError& StoreErrors() {
+    static RepeatedError errors("store error");
+    return errors;
+}
+
 Asked AskedOf(const Request& req) { return {req.version(), req.keep_alive(), req.method() == http::verb::head}; }
 
 Response FailureResponse(const Asked& asked, const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const StoreError& e) {
-        LogLine(std::string("store error: ") + e.what());
+        StoreErrors().Failed(e.what());
         auto res = ErrorResponse(Status(e.Busy() ? wire::kStoreBusy : wire::kInternalError), asked.version,
                                  asked.keepAlive, "the score store failed; retry later");
         if (e.Busy()) res.set(http::field::retry_after, "1");
         return res;
     } catch (const std::exception& e) {
-        LogLine(std::string("error: ") + e.what());
+        LogEvent(LogLevel::Error, std::string("error: ") + e.what());
     } catch (...) {
-        LogLine("error: unknown exception");
+        LogEvent(LogLevel::Error, "error: unknown exception");
     }
     return ErrorResponse(Status(wire::kInternalError), asked.version, asked.keepAlive, "internal error");
 }
@@ -97,6 +102,36 @@ Response Route(const Request& req, HandlerDeps& deps) {
     return NotFound(req);
 }
 
+Response ProbeAnswer(const Asked& asked, bool ok, std::string_view body) {
+    auto res = MakeResponse(ok ? http::status::ok : http::status::service_unavailable, asked.version, asked.keepAlive,
+                            "text/plain; charset=utf-8", std::string(body));
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
+// /readyz: 200 while the database answers a query within the check's
+// patience, 503 otherwise.
+void Readiness(const Asked& asked, HandlerDeps& deps, const std::function<void(Response)>& finish) {
+    const auto answer = [asked, finish](bool ready) {
+        finish(ready ? ProbeAnswer(asked, true, "ready\n")
+                     : ProbeAnswer(asked, false, "not ready: the database does not answer\n"));
+    };
+    if (deps.ready) return deps.ready->Check(answer);
+    bool ready = true;
+    try {
+        deps.store.Ping();
+    } catch (const std::exception&) {
+        ready = false;
+    }
+    answer(ready);
+}
+
+// The paths whose answers come from the database.
+bool AsksStore(std::string_view path) {
+    return path == kScoresPath || path == kGamesPath || path == "/" || path.starts_with(kGamePagePrefix) ||
+           path.starts_with(kPlayerPagePrefix) || path.starts_with(kPlayersApiPrefix);
+}
+
 bool IsJsonType(std::string_view type) {
     const std::string_view media = type.substr(0, type.find(';'));
     const std::size_t end = media.find_last_not_of(" \t");
@@ -117,6 +152,11 @@ bool IsJsonType(std::string_view type) {
 }
 
 }  // namespace
+
+bool IsProbe(std::string_view target) {
+    const std::string_view path = PathOf(target);
+    return path == kHealthPath || path == kReadyPath;
+}
 
 Response ErrorResponse(http::status status, unsigned version, bool keepAlive, std::string_view message,
                        std::string_view field) {
@@ -167,7 +207,10 @@ std::optional<Response> ScreenRequest(const http::request_header<>& h, HandlerDe
 
 void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Response)> done) {
     const Asked asked = AskedOf(req);
-    auto finish = [asked, done = std::move(done)](Response res) {
+    const bool asksStore = AsksStore(PathOf(req.target()));
+    auto finish = [asked, asksStore, done = std::move(done)](Response res) {
+        // An answer from the database ends a run of store errors.
+        if (asksStore && res.result_int() < 500) StoreErrors().Succeeded();
         // HEAD gets the headers GET would, without the body.
         if (asked.head) {
             const auto size = res.body().size();
@@ -176,7 +219,14 @@ void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Res
         }
         done(std::move(res));
     };
-    if (req.method() == http::verb::post && PathOf(req.target()) == kScoresPath) {
+    const std::string_view path = PathOf(req.target());
+    const bool read = req.method() == http::verb::get || req.method() == http::verb::head;
+    if (path == kHealthPath || path == kReadyPath) {
+        if (!read) return finish(MethodNotAllowed(req, "GET, HEAD"));
+        if (path == kHealthPath) return finish(ProbeAnswer(asked, true, "ok\n"));
+        return Readiness(asked, deps, finish);
+    }
+    if (req.method() == http::verb::post && path == kScoresPath) {
         try {
             return PostScore(req, deps, finish);
         } catch (...) {

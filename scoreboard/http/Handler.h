@@ -2,6 +2,7 @@
 // surface of the score table.
 #pragma once
 
+#include "http/Health.h"
 #include "http/RateLimiter.h"
 #include "store/Memos.h"
 #include "store/Store.h"
@@ -31,7 +32,16 @@ struct HandlerDeps {
     std::function<std::int64_t()> nowMs;  // wall clock, Unix epoch ms
     // Where rendered answers are kept between commits; none: made anew each time.
     Memos* memos = nullptr;
+    // Asks the database for /readyz off the I/O threads; none: asks it in
+    // place (for tests in-process).
+    ReadyCheck* ready = nullptr;
 };
+
+// The probes a supervisor or load balancer polls: answered without the rate
+// limit, and left out of the request log.
+inline constexpr std::string_view kHealthPath = "/healthz";
+inline constexpr std::string_view kReadyPath = "/readyz";
+bool IsProbe(std::string_view target);
 
 // Decides from the headers alone what can be refused before the body is
 // read: a post without a length, too long, in a type or coding we do not

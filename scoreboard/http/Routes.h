@@ -5,6 +5,7 @@
 
 #include "ScoreContract.h"
 #include "http/Handler.h"
+#include "http/Log.h"
 
 #include <exception>
 #include <functional>
@@ -34,6 +35,8 @@ struct Asked {
 Asked AskedOf(const Request& req);
 
 Response MakeResponse(http::status status, unsigned version, bool keepAlive, std::string_view type, std::string body);
+// The store's failures, logged as a run rather than one line each.
+RepeatedError& StoreErrors();
 // 503 for a transient failure of the store, 500 for any other.
 Response FailureResponse(const Asked& asked, const std::exception_ptr& error);
 // The same question gets the same answer until the next commit.

@@ -188,10 +188,18 @@ void Connection::Send(Response&& res) {
 
 void Connection::OnWrite(bool keepAlive, beast::error_code ec, std::size_t) {
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - started_;
-    char ms[32];
-    std::snprintf(ms, sizeof ms, "%.2fms", took.count());
-    LogLine(LogSafe(client_, 64) + " " + LogSafe(method_, 16) + " " + LogSafe(target_) + " " +
-            std::to_string(res_.result_int()) + " " + ms + (ec ? " write failed" : ""));
+    // Probes come every few seconds and would drown the requests.
+    if (!IsProbe(target_)) {
+        const std::string client = LogSafe(client_, 64);
+        const std::string method = LogSafe(method_, 16);
+        const std::string target = LogSafe(target_);
+        LogRequest({.client = client,
+                    .method = method,
+                    .target = target,
+                    .status = res_.result_int(),
+                    .durationMs = took.count(),
+                    .writeFailed = static_cast<bool>(ec)});
+    }
     EndRequest();
     if (ec) return Fail(ec, "write");
     res_ = {};
@@ -218,7 +226,7 @@ void Connection::Fail(beast::error_code ec, const char* what) {
     if (ec == net::error::operation_aborted || ec == beast::error::timeout || ec == net::error::connection_reset ||
         ec == net::error::broken_pipe || ec == net::error::eof)
         return;
-    LogLine(peer_ + " " + what + ": " + ec.message());
+    LogEvent(LogLevel::Warning, peer_ + " " + what + ": " + ec.message());
 }
 
 }  // namespace scoreboard

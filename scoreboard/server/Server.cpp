@@ -1,6 +1,7 @@
 #include "server/Server.h"
 
 #include "server/Connection.h"
+#include "server/Notify.h"
 
 #include "SafeText.h"
 #include "http/Log.h"
@@ -79,7 +80,7 @@ private:
         if (ec) {
             // Out of descriptors, most likely: pause rather than spin, and
             // say so once per run of failures.
-            if (failures_++ == 0) LogLine("accept: " + ec.message() + "; pausing accepts");
+            if (failures_++ == 0) LogEvent(LogLevel::Error, "accept: " + ec.message() + "; pausing accepts");
             retry_.expires_after(kAcceptRetry);
             retry_.async_wait([self = shared_from_this()](beast::error_code e) {
                 if (!e) self->DoAccept();
@@ -114,8 +115,8 @@ private:
         const auto now = std::chrono::steady_clock::now();
         ++refused_;
         if (peer == lastRefused_ && now - lastRefusedLog_ < 10s) return;
-        LogLine(LogSafe(peer, 64) + " connection refused: too many open (" + std::to_string(refused_) +
-                " refused so far)");
+        LogEvent(LogLevel::Warning, LogSafe(peer, 64) + " connection refused: too many open (" +
+                                        std::to_string(refused_) + " refused so far)");
         lastRefused_ = peer;
         lastRefusedLog_ = now;
     }
@@ -176,6 +177,7 @@ struct Server::Impl {
             ioc.stop();
             return;
         }
+        NotifyServiceManager("STOPPING=1");
         LogLine(std::string("signal ") + std::to_string(signal) + ": finishing " + std::to_string(open.size()) +
                 " open connection(s), then stopping");
         listener->Stop();
@@ -214,7 +216,7 @@ void Server::Run(HandlerDeps& deps) {
                 impl_->ioc.run();
                 return;
             } catch (const std::exception& e) {
-                LogLine(std::string("unhandled: ") + e.what());
+                LogEvent(LogLevel::Error, std::string("unhandled: ") + e.what());
             }
         }
     };

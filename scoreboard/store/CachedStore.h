@@ -45,6 +45,7 @@ public:
     std::int64_t DeleteName(std::string_view name) override { return store_->DeleteName(name); }
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override { return store_->PlayerBests(name); }
+    void Ping() override { store_->Ping(); }
     std::shared_ptr<const std::string> Memo(std::string_view key, const std::function<std::string()>& make) override;
 
 private:

@@ -155,6 +155,10 @@ public:
     // game name; empty when it has none.
     virtual std::vector<PlayerBest> PlayerBests(std::string_view name) = 0;
 
+    // A trivial query, past any cache: throws when the database does not
+    // answer. What /readyz asks.
+    virtual void Ping() { (void)Count({}); }
+
     // For a store that is the only writer to its database: from now on,
     // `watcher` runs on the writer's thread after each commit that added rows,
     // before any put of it is answered. Called once, before the first put.

@@ -83,8 +83,14 @@ command=$(sed -n 's/^ExecStart=//p' "$unit")
 state=$work/state
 mkdir "$state"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-# The unit's state folder, /var/lib/barnblast-scoreboard, here in a scratch one.
-read -ra argv <<<"${command//\/var\/lib\/barnblast-scoreboard/$state}"
+# The unit's state folder, /var/lib/barnblast-scoreboard, here in a scratch
+# one, named in a copy of the installed settings.
+[[ -f /etc/barnblast-scoreboard.conf ]] || fail "no /etc/barnblast-scoreboard.conf"
+dpkg-query -W -f='${Conffiles}' barnblast-scoreboard | grep -q /etc/barnblast-scoreboard.conf ||
+    fail "/etc/barnblast-scoreboard.conf is not a conffile"
+sed "s|/var/lib/barnblast-scoreboard|$state|" /etc/barnblast-scoreboard.conf >"$work/scoreboard.conf"
+chmod 644 "$work/scoreboard.conf"
+read -ra argv <<<"${command//\/etc\/barnblast-scoreboard.conf/$work/scoreboard.conf}"
 # As an unprivileged user, like the unit's dynamic one.
 drop=()
 if [[ $(id -u) -eq 0 ]]; then
@@ -171,7 +177,7 @@ for p in barnblast barnblast-scoreboard; do
     ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qv "not-installed" || fail "$p is still known to dpkg"
 done
 installed=false
-left=$(ls -d /usr/share/doc/barnblast* /usr/share/barnblast /var/lib/barnblast-scoreboard \
+left=$(ls -d /usr/share/doc/barnblast* /usr/share/barnblast /var/lib/barnblast-scoreboard /etc/barnblast-scoreboard.conf \
     /var/lib/private/barnblast-scoreboard /usr/share/man/man6/barnblast.6.gz 2>/dev/null || true)
 [[ -z $left ]] || fail "left after purge: $left"
 step "done"

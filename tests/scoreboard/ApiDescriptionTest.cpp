@@ -62,6 +62,8 @@ TEST(ApiDescriptionTest, EveryDescribedRouteIsServed) {
          {{"/games/Barnblast%20V2", 200}, {"/games/Nothing", 404}, {"/games/Barnblast%20V2?page=0", 400}}},
         {"/players/{name}", {{"/players/Ann", 200}, {"/players/Nobody", 404}, {"/players/%FF", 400}}},
         {"/style.css", {{"/style.css", 200}}},
+        {"/healthz", {{"/healthz", 200}}},
+        {"/readyz", {{"/readyz", 200}}},
     };
     for (const auto& [path, item] : Description().Document().at("paths").as_object()) {
         const auto sample = samples.find(std::string(path));

@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 #include <boost/json.hpp>
 
+#include <condition_variable>
+#include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -570,4 +573,66 @@ TEST(HandlerMemoTest, EachPageAndAnswerIsKeptUnderItsOwnKey) {
     EXPECT_EQ(JsonOf(get("/api/players/n")).at("games").at(0).at("score"), 29);
     EXPECT_EQ(get("/players/n").result_int(), 200);
     EXPECT_EQ(get("/players/m").result_int(), 404);
+}
+
+// The probes: /healthz says the process serves, /readyz whether the
+// database answers. Catches a probe routed to the 404 page or one that
+// ignores a failing database.
+TEST_F(HandlerTest, ProbesAnswerWhetherTheProcessServesAndTheDatabaseAnswers) {
+    struct Case {
+        std::string target;
+        bool failing;
+        int status;
+    };
+    for (const Case& c : {Case{"/healthz", false, 200}, Case{"/healthz", true, 200}, Case{"/readyz", false, 200},
+                          Case{"/readyz", true, 503}, Case{"/readyz?full", false, 200}}) {
+        if (c.failing) store_.FailNext(true);
+        const auto res = Exchange(Request{http::verb::get, c.target, 11}, deps_);
+        EXPECT_EQ(res.result_int(), c.status) << c.target << (c.failing ? " failing" : "");
+        EXPECT_EQ(res[http::field::cache_control], "no-store") << c.target;
+        // /healthz leaves the database alone: the failure is still to come.
+        if (c.failing && c.status == 200) {
+            EXPECT_THROW(store_.Ping(), StoreError);
+        }
+    }
+    EXPECT_EQ(Exchange(Request{http::verb::post, "/readyz", 11}, deps_).result_int(), 405);
+}
+
+namespace {
+
+// A store whose ping waits until released: a database that stopped answering.
+class HangingStore : public MemoryStore {
+public:
+    void Ping() override {
+        std::unique_lock lock(mutex_);
+        released_.wait(lock, [&] { return released; });
+    }
+    void Release() {
+        {
+            std::lock_guard lock(mutex_);
+            released = true;
+        }
+        released_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool released = false;
+};
+
+}  // namespace
+
+// Catches a readiness check that waits on a hung database, and one that
+// answers "ready" from a query begun before it was asked.
+TEST(ReadyCheckTest, AHungDatabaseIsNotReadyAfterThePatienceAndReadyOnceItAnswers) {
+    HangingStore store;
+    ReadyCheck check(store, std::chrono::milliseconds(20));
+    std::promise<bool> first;
+    check.Check([&](bool ready) { first.set_value(ready); });
+    EXPECT_FALSE(first.get_future().get());
+    store.Release();
+    std::promise<bool> second;
+    check.Check([&](bool ready) { second.set_value(ready); });
+    EXPECT_TRUE(second.get_future().get());
 }

@@ -373,3 +373,50 @@ TEST(DatabaseOutageTest, AStartWithTheDatabaseAwayFailsWithTheReason) {
         EXPECT_NE(std::string(e.what()).find("cannot open the PostgreSQL database"), std::string::npos) << e.what();
     }
 }
+
+// Catches a /readyz that says ready while the database is away, or that
+// stays unready once it is back.
+TEST(DatabaseOutageTest, ReadinessIs503WhileTheDatabaseIsStoppedAnd200OnceItIsBack) {
+    OwnCluster cluster;
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
+    ScoreServer server(DbArgument(db));
+    EXPECT_EQ(Get(server.Port(), "/readyz").result_int(), 200);
+    cluster.Stop();
+    EXPECT_EQ(Get(server.Port(), "/readyz").result_int(), 503);
+    EXPECT_EQ(Get(server.Port(), "/healthz").result_int(), 200);
+    cluster.Start();
+    // The server reconnects on its next query; bounded so as not to hang.
+    int status = 0;
+    for (int i = 0; i < 100 && status != 200; ++i) {
+        status = Get(server.Port(), "/readyz").result_int();
+        if (status != 200) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(status, 200) << server.Log();
+}
+
+// Catches a log that gets one line per failed request while the database is
+// away, and one that never says the errors ended.
+TEST(DatabaseOutageTest, StoreErrorsAreLoggedAsARunNotOneLinePerRequest) {
+    OwnCluster cluster;
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
+    ScoreServer server(DbArgument(db), {"--rate-limit", "0"});
+    ASSERT_EQ(Status(server.Port(), "Run", 1, "a", Uuid(1)), 201);
+    cluster.Stop();
+    constexpr int kFailures = 30;
+    for (int i = 0; i < kFailures; ++i) EXPECT_EQ(Status(server.Port(), "Run", 2, "a", Uuid(2)), 503);
+    cluster.Start();
+    int status = 0;
+    for (int i = 0; i < 100 && status != 201; ++i) {
+        status = Status(server.Port(), "Run", 2, "a", Uuid(2));
+        if (status != 201) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(status, 201);
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    const std::string log = server.Log();
+    const auto started = log.find("store error: ");
+    ASSERT_NE(started, std::string::npos) << log;
+    EXPECT_EQ(log.find("store error: ", started + 1), std::string::npos) << log;
+    EXPECT_NE(log.find("store error ended after", started), std::string::npos) << log;
+}

@@ -1,10 +1,15 @@
 // The pure parts, where the boundaries are easier to reach than over HTTP.
 #include "Options.h"
+#include "http/Log.h"
 #include "http/RateLimiter.h"
 #include "http/Validate.h"
 #include "pages/Page.h"
 
+#include "TempFolder.h"
+
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include <limits>
 #include <utility>
@@ -81,6 +86,71 @@ TEST(OptionsTest, BadValuesAreNamed) {
     }
 }
 
+namespace {
+
+// The options from a configuration file holding `text`, and then `args`.
+std::variant<Options, std::string> WithConfig(const std::string& text, std::vector<std::string> args = {}) {
+    static testsupport::TempFolder folder("scoreboard-config");
+    const auto file = (folder.path() / "scoreboard.conf").string();
+    std::ofstream(file) << text;
+    std::vector<std::string> words{"sb", "--config", file};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<const char*> argv;
+    for (const auto& w : words) argv.push_back(w.c_str());
+    return ParseOptions(static_cast<int>(argv.size()), argv.data());
+}
+
+}  // namespace
+
+// Catches a file whose settings are lost, whose comments or blank lines are
+// taken for settings, or that wins over the command line.
+TEST(ConfigFileTest, SettingsApplyAndTheCommandLineWins) {
+    const std::string text =
+        "# a comment\n\n  port = 9001\nbind=::1\ndb = /var/lib/x/scores.db\nthreads = 2\nrate-limit = 5\n"
+        "trust-proxy\nlog-format = json\n";
+    const auto o = std::get<Options>(WithConfig(text));
+    EXPECT_EQ(o.port, 9001);
+    EXPECT_EQ(o.bind, "::1");
+    EXPECT_EQ(o.db, "/var/lib/x/scores.db");
+    EXPECT_EQ(o.threads, 2);
+    EXPECT_EQ(o.rateLimit, 5);
+    EXPECT_TRUE(o.trustProxy);
+    EXPECT_EQ(o.logFormat, "json");
+    const auto over =
+        std::get<Options>(WithConfig(text, {"--port", "9002", "--trust-proxy=false", "--log-format=text"}));
+    EXPECT_EQ(over.port, 9002);
+    EXPECT_FALSE(over.trustProxy);
+    EXPECT_EQ(over.logFormat, "text");
+    EXPECT_EQ(over.db, "/var/lib/x/scores.db");
+    EXPECT_FALSE(std::get<Options>(WithConfig("trust-proxy = false\n")).trustProxy);
+}
+
+// Catches a bad line that is skipped in silence, or an error that does not
+// say where it is.
+TEST(ConfigFileTest, EachBadLineIsOneErrorNamingTheFileAndLine) {
+    for (const auto& [line, says] : std::vector<std::pair<std::string, std::string>>{
+             {"colour = red", "unknown name colour"},
+             {"port = 70000", "--port"},
+             {"port", "--port"},
+             {"port 9000", "= between"},
+             {"= 9000", "name = value"},
+             {"trust-proxy = yes", "true or false"},
+             {"log-format = xml", "text or json"},
+             {"export = csv", "unknown name export"},
+             {"config = other.conf", "unknown name config"},
+         }) {
+        const auto r = WithConfig("# first\n" + line + "\n");
+        ASSERT_TRUE(std::holds_alternative<std::string>(r)) << line;
+        const auto& message = std::get<std::string>(r);
+        EXPECT_NE(message.find("scoreboard.conf:2: "), std::string::npos) << message;
+        EXPECT_NE(message.find(says), std::string::npos) << message;
+    }
+    const char* missing[] = {"sb", "--config", "/nonexistent/scoreboard.conf"};
+    const auto r = ParseOptions(3, missing);
+    ASSERT_TRUE(std::holds_alternative<std::string>(r));
+    EXPECT_NE(std::get<std::string>(r).find("/nonexistent/scoreboard.conf"), std::string::npos);
+}
+
 TEST(PathSegmentTest, EncodesAllButUnreservedAndDecodesBack) {
     EXPECT_EQ(PathEncode("Barnblast V2"), "Barnblast%20V2");
     EXPECT_EQ(PathEncode("a/b?c#d&e+f%g"), "a%2Fb%3Fc%23d%26e%2Bf%25g");
@@ -102,4 +172,30 @@ TEST(PathSegmentTest, GameAndPlayerAddresses) {
     EXPECT_EQ(GamePageOf(1), 1);
     EXPECT_EQ(GamePageOf(kGamePageRows), 1);
     EXPECT_EQ(GamePageOf(kGamePageRows + 1), 2);
+}
+
+// Catches a repeated error logged once per failure, a run whose count is
+// never logged, or whose end is not.
+TEST(RepeatedErrorTest, ARunIsLoggedAtItsStartAsACountEachIntervalAndAtItsEnd) {
+    RepeatedError::Clock::time_point now{};
+    std::vector<std::string> lines;
+    RepeatedError errors(
+        "store error", std::chrono::seconds(10), [&] { return now; },
+        [&](LogLevel, std::string_view line) { lines.emplace_back(line); });
+    errors.Succeeded();
+    EXPECT_TRUE(lines.empty()) << "an end without a start";
+    for (int i = 0; i < 100; ++i) {
+        errors.Failed("database away");
+        now += std::chrono::milliseconds(150);  // 15 s in all
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("store error: database away"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("repeated 67 times in the last 10 s"), std::string::npos) << lines[1];
+    errors.Succeeded();
+    errors.Succeeded();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[2].find("ended after 100"), std::string::npos) << lines[2];
+    errors.Failed("again");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[3].find("store error: again"), std::string::npos) << lines[3];
 }
