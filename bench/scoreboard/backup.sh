@@ -10,6 +10,8 @@ exe=${1:?usage: backup.sh path/to/barnblast-scoreboard [rows] [runs]}
 rows=${2:-100000}
 runs=${3:-3}
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../scripts/lib/table.sh
+source "$here/../../scripts/lib/table.sh"
 work=$(mktemp -d)
 server=""
 wrkpid=""
@@ -24,13 +26,7 @@ db=$work/scores.db
 start_server() {
   "$exe" --port 0 --db "$db" --rate-limit 0 2>"$work/server.log" &
   server=$!
-  port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$work/server.log")
-    [[ -n $port ]] && break
-    sleep 0.1
-  done
-  [[ -n $port ]] || { cat "$work/server.log" >&2; exit 1; }
+  port=$(table_port "$work/server.log" "$server") || { cat "$work/server.log" >&2; exit 1; }
 }
 count() { sqlite3 "$db" "SELECT COUNT(*) FROM scores"; }
 now() { date +%s.%N; }

@@ -21,6 +21,8 @@ secs=${2:-5}
 conns=${3:-32}
 runs=${4:-3}
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../scripts/lib/table.sh
+source "$here/../../scripts/lib/table.sh"
 postgres=$here/../../tests/scoreboard/postgres.sh
 # The scratch folder, and so the database, on the disk that TMPDIR names.
 work=$(mktemp -d)
@@ -48,12 +50,7 @@ start_server() {
   local db=$1 log=$2 port=""
   "$exe" --port 0 --db "$db" --rate-limit 0 --threads 4 2>"$log" &
   pids+=("$!")
-  for _ in $(seq 100); do
-    port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$log")
-    [[ -n $port ]] && break
-    sleep 0.1
-  done
-  [[ -n $port ]] || { cat "$log" >&2; echo "server did not start" >&2; exit 1; }
+  port=$(table_port "$log" "$!") || { cat "$log" >&2; echo "server did not start" >&2; exit 1; }
   ports+=("$port")
 }
 

@@ -23,6 +23,8 @@ rows=${2:-2000000}
 secs=${3:-10}
 samples=${4:-7}
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../scripts/lib/table.sh
+source "$here/../../scripts/lib/table.sh"
 postgres=$here/../../tests/scoreboard/postgres.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/scoreboard-scale.XXXXXX")
 pgdir=$work-pg
@@ -51,12 +53,7 @@ start_server() {
   t0=$(date +%s.%N)
   "$exe" --port 0 --db "$1" --rate-limit 0 --threads 4 2>"$2" &
   pid=$!
-  for _ in $(seq 1200); do
-    port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$2")
-    [[ -n $port ]] && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
+  port=$(table_port "$2" "$pid" 60) || true
   t1=$(date +%s.%N)
   [[ -n $port ]] || { cat "$2" >&2; echo "server did not start" >&2; exit 1; }
   start_s=$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')

@@ -4,6 +4,8 @@
 # no file behind.
 # Usage: CommandLineTest.sh <barnblast> <barnblast-scoreboard> <version>
 set -uo pipefail
+# shellcheck source=../../scripts/lib/table.sh
+source "$(dirname "$0")/../../scripts/lib/table.sh"
 game=$(realpath "$1") table=$(realpath "$2") version=$3
 work=$(mktemp -d)
 server=""
@@ -85,12 +87,7 @@ done
 mkdir "$work/first"
 "$table" --port 0 --db "$work/first/scores.db" 2>"$work/first.log" &
 server=$!
-port=""
-for _ in $(seq 100); do
-    port=$(sed -n 's/.*listening on http:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/first.log")
-    [[ -n $port ]] && break
-    sleep 0.1
-done
+port=$(table_port "$work/first.log" "$server")
 if [[ -z $port ]]; then
     fail "the first score table did not start: $(cat "$work/first.log")"
 else
