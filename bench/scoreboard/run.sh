@@ -16,13 +16,13 @@
 # Usage: run.sh path/to/barnblast-scoreboard [seconds per run] [connections] [runs] [path/to/scoreboard-sync-rate]
 # (without the last, SyncRate.cpp is compiled into the scratch folder)
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../scripts/lib/table.sh
+source "$here/../../scripts/lib/table.sh"
 exe=${1:?usage: run.sh path/to/barnblast-scoreboard [seconds] [connections] [runs]}
 secs=${2:-5}
 conns=${3:-32}
 runs=${4:-3}
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../../scripts/lib/table.sh
-source "$here/../../scripts/lib/table.sh"
 postgres=$here/../../tests/scoreboard/postgres.sh
 # The scratch folder, and so the database, on the disk that TMPDIR names.
 work=$(mktemp -d)

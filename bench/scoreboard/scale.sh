@@ -17,14 +17,14 @@
 # Usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]
 # (STORES="sqlite" or "postgres" measures only that one)
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../scripts/lib/table.sh
+source "$here/../../scripts/lib/table.sh"
 stores=${STORES:-sqlite postgres}
 exe=${1:?usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]}
 rows=${2:-2000000}
 secs=${3:-10}
 samples=${4:-7}
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../../scripts/lib/table.sh
-source "$here/../../scripts/lib/table.sh"
 postgres=$here/../../tests/scoreboard/postgres.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/scoreboard-scale.XXXXXX")
 pgdir=$work-pg
