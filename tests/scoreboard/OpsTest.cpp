@@ -109,14 +109,13 @@ std::vector<std::vector<std::string>> SqliteRows(const std::filesystem::path& fi
 
 }  // namespace
 
-// Catches probes missing over real HTTP, and probes that flood the request log.
-TEST(ProbeTest, HealthAndReadinessAnswer200AndStayOutOfTheLog) {
+// Catches probes that flood the request log (their answers over real HTTP
+// are the API description test's).
+TEST(ProbeTest, HealthAndReadinessStayOutOfTheLog) {
     TableFolder dir;
     ScoreServer server(DbArgument(dir.path() / "scores.db"));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(Get(server.Port(), "/healthz").result_int(), 200);
-        EXPECT_EQ(Get(server.Port(), "/readyz").result_int(), 200);
-    }
+    Get(server.Port(), "/healthz");
+    Get(server.Port(), "/readyz");
     EXPECT_EQ(Get(server.Port(), "/api/games").result_int(), 200);
     server.Stop(SIGTERM);
     EXPECT_EQ(Lines(server.Log(), "/healthz") + Lines(server.Log(), "/readyz"), 0) << server.Log();
