@@ -3,6 +3,8 @@
 // The names follow the console runtime the game was first written for.
 #pragma once
 
+#include "Generator.h"
+
 #include <cstdint>
 #include <string>
 
@@ -35,7 +37,12 @@ std::intptr_t _beginthread(void (*routine)(void*), unsigned stackSize, void* arg
 // Sleeps for at least `ms` milliseconds.
 void Sleep(std::uint32_t ms);
 
-// The C library's pseudo-random generator, never seeded: 0..RAND_MAX.
+// The C library's pseudo-random generator (reproduced, see Generator.h),
+// never seeded unless SetRandState gives it a start: 0..RAND_MAX.
 int rand();
+
+// The generator's place, so that a round can be recorded and replayed.
+Generator GetRandState();
+void SetRandState(const Generator& generator);
 
 }  // namespace platform

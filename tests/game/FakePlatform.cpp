@@ -23,6 +23,10 @@ struct State {
     std::deque<Key> keys;
     std::deque<std::optional<std::string>> lines;
     std::deque<int> rands;
+    // Remembered from SetRandState; drawn from once the scripted values are
+    // used up, and only if a test set it (otherwise rand gives 0 then).
+    platform::Generator generator = platform::Generator::Unseeded(platform::NativeGeneratorKind());
+    bool generatorSet = false;
     bool failThreads = false;
 };
 
@@ -65,6 +69,8 @@ void Reset() {
     s.keys.clear();
     s.lines.clear();
     s.rands.clear();
+    s.generator = platform::Generator::Unseeded(platform::NativeGeneratorKind());
+    s.generatorSet = false;
     s.failThreads = false;
 }
 
@@ -172,10 +178,25 @@ void Sleep(std::uint32_t ms) {
 int rand() {
     auto& s = S();
     std::lock_guard lock(s.mutex);
-    if (s.rands.empty()) return 0;
+    if (s.rands.empty()) return s.generatorSet ? s.generator.Next() : 0;
     int value = s.rands.front();
     s.rands.pop_front();
     return value;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+Generator GetRandState() {
+    std::lock_guard lock(fake::S().mutex);
+    return fake::S().generator;
+}
+
+void SetRandState(const Generator& generator) {
+    std::lock_guard lock(fake::S().mutex);
+    fake::S().generator = generator;
+    fake::S().generatorSet = true;
 }
 
 }  // namespace platform

@@ -23,6 +23,8 @@ void Finish();                                  // wakes every sleeper and joins
 std::int64_t Now();                             // virtual milliseconds since Reset
 void ScriptKeys(const std::vector<Key>& keys);  // then end of input
 void ScriptLines(const std::vector<std::optional<std::string>>& lines);  // nullopt: end of input
+// rand() gives these first; then, if the game called SetRandState, draws
+// from that generator, otherwise gives 0.
 void ScriptRand(const std::vector<int>& values);
 void FailThreadStarts(bool fail);
 int KeysLeft();
