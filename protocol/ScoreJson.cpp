@@ -8,16 +8,19 @@
 
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace score_protocol {
 namespace json = boost::json;
 
-std::string ScoreBody(std::string_view game, std::int32_t score, std::string_view name, std::string_view id) {
+std::string ScoreBody(std::string_view game, std::int32_t score, std::string_view name, std::string_view id,
+                      std::string_view round) {
     json::object o;
     o["game"] = Presentable(game, kMaxGameCharacters);
     o["score"] = score;
     o["name"] = Presentable(name, kMaxNameCharacters);
     o["id"] = ValidUtf8(id);
+    if (!round.empty()) o["round"] = ValidUtf8(round);
     return json::serialize(o);
 }
 
@@ -103,8 +106,14 @@ std::variant<Submission, FieldError> ParseSubmission(std::string_view body) {
     const std::string_view idText(id->get_string().data(), id->get_string().size());
     if (!IsUuid(idText)) return FieldError{"id", "must be a UUID (8-4-4-4-12 hexadecimal digits)"};
 
+    std::optional<std::string> round;
+    if (const json::value* record = obj.if_contains("round")) {
+        if (!record->is_string()) return FieldError{"round", "must be a string"};
+        round = std::string(record->get_string());
+    }
+
     return Submission{std::string(obj.at("game").get_string()), static_cast<std::int32_t>(points),
-                      std::string(obj.at("name").get_string()), LowerHex(idText)};
+                      std::string(obj.at("name").get_string()), LowerHex(idText), std::move(round)};
 }
 
 }  // namespace score_protocol

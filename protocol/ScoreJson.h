@@ -1,5 +1,6 @@
-// The score body, {"game","score","name","id"}, as the game's service writes
-// it and as the score table reads it.
+// The score body, {"game","score","name","id"} and, when the round was
+// recorded, "round", as the game's service writes it and as the score table
+// reads it.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +13,11 @@ namespace score_protocol {
 
 // The body to post. Texts are made Presentable within the table's limits,
 // so a name typed with a stray tab or at length does not lose the score;
-// the id is only made valid UTF-8. Always valid JSON.
-std::string ScoreBody(std::string_view game, std::int32_t score, std::string_view name, std::string_view id);
+// the id is only made valid UTF-8. `round`, the round's record as text, is
+// left out when empty, so a score without one posts as it always has. Always
+// valid JSON.
+std::string ScoreBody(std::string_view game, std::int32_t score, std::string_view name, std::string_view id,
+                      std::string_view round = {});
 
 // What is wrong, and where: field is empty when the body as a whole is bad.
 struct FieldError {
@@ -25,7 +29,8 @@ struct Submission {
     std::string game;
     std::int32_t score = 0;
     std::string name;
-    std::string id;  // normalised to lower case
+    std::string id;                    // normalised to lower case
+    std::optional<std::string> round;  // the round's record as sent; nullopt when none came
 };
 
 // Reads a posted body as the table takes it: nothing is repaired, and

@@ -11,6 +11,8 @@ namespace score_protocol {
 inline constexpr unsigned short kDefaultPort = 8765;
 // Scores are posted to, and read from, this path under the table's base URL.
 inline constexpr std::string_view kScoresPath = "/api/scores";
+// A round's token is asked for here, under the same base URL.
+inline constexpr std::string_view kRoundsPath = "/api/rounds";
 
 // Texts are counted in characters (code points), not bytes.
 inline constexpr std::size_t kMaxGameCharacters = 64;

@@ -2,11 +2,14 @@
 #include "Corvane.h"
 
 #include "common/Log.h"
+#include "delivery/RoundToken.h"
+#include "delivery/ScoreAddress.h"
 #include "delivery/ScorePoster.h"
 #include "mixer/Engine.h"
 #include "output/AudioOutput.h"
 #include "speech/Speech.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -137,8 +140,34 @@ int Sound::GetLength() const {
     return v ? Engine::Get().LengthMs(*v) : 0;
 }
 
+namespace {
+// The record the next PostScore sends, and only that one.
+std::mutex roundMutex;
+std::string nextRound;
+}  // namespace
+
+void SetRoundRecord(const std::string& record) {
+    std::lock_guard lock(roundMutex);
+    nextRound = record;
+}
+
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {
-    ScorePoster::Get().Post(game, score, name, site);
+    std::unique_lock lock(roundMutex);
+    const std::string round = std::exchange(nextRound, {});
+    lock.unlock();
+    ScorePoster::Get().Post(game, score, name, site, round);
+}
+
+bool GetRoundToken(const std::string& game, const std::string& site, std::uint32_t waitMs, std::string& token,
+                   std::uint32_t& seed) {
+    const char* chosen = std::getenv("BARNBLAST_SCORE_SITE");
+    const std::string url = detail::RoundsUrl(site, chosen ? chosen : "");
+    if (url.empty()) return false;
+    const auto answer = detail::FetchRoundToken(url, game, std::chrono::milliseconds(waitMs));
+    if (!answer) return false;
+    token = answer->token;
+    seed = answer->seed;
+    return true;
 }
 
 std::vector<std::string> AudioDevices() {

@@ -144,6 +144,18 @@ bool SetHeadphones(bool on);
 // table takes it, also after a restart. Returns within a millisecond or so.
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site);
 
+// The record of the round whose score is posted next (text the score table
+// can replay): the next PostScore sends it with the score and keeps it with
+// the score in the outbox, then forgets it. Without one a score posts alone.
+void SetRoundRecord(const std::string& record);
+
+// Asks the score table at `site` (as PostScore names it) for a token for a
+// round of `game` about to start, and the generator seed the table chose
+// for it. Waits at most `waitMs`; false, with `token` and `seed` untouched,
+// when the table is unreachable, does not answer in time or refuses.
+bool GetRoundToken(const std::string& game, const std::string& site, std::uint32_t waitMs, std::string& token,
+                   std::uint32_t& seed);
+
 // The output devices the sound system offers, by the names SetAudioDevice
 // takes; empty when there is no sound system (one line is said why).
 std::vector<std::string> AudioDevices();

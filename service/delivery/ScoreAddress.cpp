@@ -27,10 +27,9 @@ bool IsLoopback(std::string_view host) {
     return parts == 4;
 }
 
-}  // namespace
-
-std::string ScoresUrl(std::string_view site, std::string_view override) {
-    const std::string path(score_protocol::kScoresPath);
+// The table's base URL from the site, with `path` after it.
+std::string TableUrl(std::string_view site, std::string_view override, std::string_view tablePath) {
+    const std::string path(tablePath);
     std::string_view s = Trim(override.empty() ? site : override);
     if (s.empty()) return {};
     if (std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; })) {
@@ -72,6 +71,16 @@ std::string ScoresUrl(std::string_view site, std::string_view override) {
         return {};
     }
     return (IsLoopback(host) ? "http://" : "https://") + authority + path;
+}
+
+}  // namespace
+
+std::string ScoresUrl(std::string_view site, std::string_view override) {
+    return TableUrl(site, override, score_protocol::kScoresPath);
+}
+
+std::string RoundsUrl(std::string_view site, std::string_view override) {
+    return TableUrl(site, override, score_protocol::kRoundsPath);
 }
 
 }  // namespace Corvane::detail

@@ -13,5 +13,7 @@ namespace Corvane::detail {
 // `override` (from BARNBLAST_SCORE_SITE) wins when not empty. Empty when
 // neither names a usable site.
 std::string ScoresUrl(std::string_view site, std::string_view override);
+// The URL to ask for round tokens, on the same table as ScoresUrl's.
+std::string RoundsUrl(std::string_view site, std::string_view override);
 
 }  // namespace Corvane::detail

@@ -9,8 +9,6 @@
 #include "ScoreContract.h"
 #include "ScoreJson.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -37,8 +35,6 @@ std::string Reason(std::string_view answer) {
 std::string Describe(const score_protocol::ScoreRequest& score) {
     return "score " + std::to_string(score.score) + " of \"" + LogSafe(score.name) + "\"";
 }
-
-std::once_flag curlReady;
 
 }  // namespace
 
@@ -72,7 +68,8 @@ void ScorePoster::Stop(std::chrono::milliseconds grace) {
     running_ = false;
 }
 
-bool ScorePoster::Post(std::string_view game, std::int32_t score, std::string_view name, std::string_view site) {
+bool ScorePoster::Post(std::string_view game, std::int32_t score, std::string_view name, std::string_view site,
+                       std::string_view round) {
     const char* chosen = std::getenv("BARNBLAST_SCORE_SITE");
     const std::string url = ScoresUrl(site, chosen ? chosen : "");
     if (url.empty()) {
@@ -83,7 +80,7 @@ bool ScorePoster::Post(std::string_view game, std::int32_t score, std::string_vi
     const std::string id = NewUuid();
     Outbox box(OutboxDir());
     std::string error;
-    if (!box.Add(id, {url, score_protocol::ScoreBody(game, score, name, id)}, error)) {
+    if (!box.Add(id, {url, score_protocol::ScoreBody(game, score, name, id, round)}, error)) {
         Say("scores: score %d could not be kept for sending: %s\n", score, LogSafe(error).c_str());
         return false;
     }
@@ -124,14 +121,6 @@ std::optional<ScorePoster::Clock::time_point> ScorePoster::Pass(Outbox& box) {
             noteDue(backoff.until);
             continue;
         }
-        // Only now: starting libcurl loads it, which a game with nothing to
-        // send never needs, and its first sounds never wait for.
-        std::call_once(curlReady, [] {
-            // Without it every transfer fails and is retried; the scores wait.
-            if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-                Say("scores: libcurl could not start; scores stay in the outbox\n");
-            }
-        });
         const TransferResult sent = TransferScore(record.url, record.body, stop_);
         if (sent.aborted) return earliest;
         switch (sent.outcome) {

@@ -33,10 +33,12 @@ public:
     // What is unsent stays in the outbox.
     void Stop(std::chrono::milliseconds grace);
 
-    // Stores one score in the outbox, flushed to disk, and wakes the sender.
-    // Works whether or not the sender runs. False, with one line on stderr,
-    // when it could not be stored.
-    bool Post(std::string_view game, std::int32_t score, std::string_view name, std::string_view site);
+    // Stores one score, with its round's record when `round` is not empty, in
+    // the outbox, flushed to disk, and wakes the sender. Works whether or not
+    // the sender runs. False, with one line on stderr, when it could not be
+    // stored.
+    bool Post(std::string_view game, std::int32_t score, std::string_view name, std::string_view site,
+              std::string_view round);
 
 private:
     using Clock = std::chrono::steady_clock;

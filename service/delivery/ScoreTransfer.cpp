@@ -1,9 +1,11 @@
 #include "delivery/ScoreTransfer.h"
 
 #include "common/AsciiText.h"
+#include "common/Log.h"
 #include "delivery/CurlHandles.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string_view>
 
 namespace Corvane::detail {
@@ -42,6 +44,19 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+std::once_flag curlReady;
+
+// Only on the first transfer: starting libcurl loads it, which a game with
+// nothing to send never needs, and its first sounds never wait for.
+void StartCurl() {
+    std::call_once(curlReady, [] {
+        // Without it every transfer fails and is retried; the scores wait.
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            Say("scores: libcurl could not start; scores stay in the outbox\n");
+        }
+    });
+}
+
 TransferResult CouldNotStart() {
     TransferResult result;
     result.answer = "libcurl could not start";
@@ -51,6 +66,7 @@ TransferResult CouldNotStart() {
 }  // namespace
 
 TransferResult TransferScore(const std::string& url, const std::string& body, const StopDeadline& stop) {
+    StartCurl();
     const CurlEasy easy = MakeCurlEasy();
     CurlList headers;
     if (!easy || !Append(headers, "Content-Type: application/json") || !Append(headers, "Accept: application/json") ||
@@ -100,7 +116,12 @@ TransferResult TransferScore(const std::string& url, const std::string& body, co
             rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
             break;
         }
-        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(kStopPoll.count()), nullptr);
+        // A deadline nearer than one poll is kept to the millisecond.
+        auto poll = kStopPoll;
+        if (const auto left = stop.Left()) {
+            poll = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*left), 1ms, kStopPoll);
+        }
+        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(poll.count()), nullptr);
     }
 
     TransferResult result;

@@ -42,7 +42,8 @@ struct TransferResult {
 };
 
 // Posts `body` as JSON to `url`, within a 10 s bound and for no longer than
-// `stop` allows; noticed within 50 ms of `stop` passing.
+// `stop` allows; noticed within 50 ms of `stop` passing. Starts libcurl on
+// the first call.
 TransferResult TransferScore(const std::string& url, const std::string& body, const StopDeadline& stop);
 
 }  // namespace Corvane::detail

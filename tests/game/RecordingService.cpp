@@ -13,6 +13,8 @@ struct Log {
     std::mutex mutex;
     std::vector<Call> calls;
     std::map<std::string, int> lengths;
+    std::vector<std::string> rounds;
+    std::optional<std::pair<std::string, std::uint32_t>> token;
 };
 
 Log& L() {
@@ -36,6 +38,18 @@ void Reset(const std::map<std::string, int>& lengthsMs) {
     std::lock_guard lock(L().mutex);
     L().calls.clear();
     L().lengths = lengthsMs;
+    L().rounds.clear();
+    L().token.reset();
+}
+
+std::vector<std::string> RoundRecords() {
+    std::lock_guard lock(L().mutex);
+    return L().rounds;
+}
+
+void AnswerRoundTokens(std::optional<std::pair<std::string, std::uint32_t>> answer) {
+    std::lock_guard lock(L().mutex);
+    L().token = std::move(answer);
 }
 
 std::vector<Call> Calls() {
@@ -103,6 +117,21 @@ void SetAudioDevice(const std::string& name) { Record("SetAudioDevice(" + name +
 
 void PostScore(std::string& game, std::int32_t score, std::string& name, std::string& site) {
     Record("PostScore(" + game + "," + std::to_string(score) + "," + name + "," + site + ")");
+}
+
+void SetRoundRecord(const std::string& record) {
+    std::lock_guard lock(recording::L().mutex);
+    recording::L().rounds.push_back(record);
+}
+
+bool GetRoundToken(const std::string& game, const std::string& site, std::uint32_t waitMs, std::string& token,
+                   std::uint32_t& seed) {
+    Record("GetRoundToken(" + game + "," + site + "," + std::to_string(waitMs) + ")");
+    std::lock_guard lock(recording::L().mutex);
+    if (!recording::L().token) return false;
+    token = recording::L().token->first;
+    seed = recording::L().token->second;
+    return true;
 }
 
 // The double keeps only which file a sound holds.

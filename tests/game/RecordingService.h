@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace recording {
@@ -19,5 +21,12 @@ std::vector<Call> Calls();
 std::vector<std::string> What();  // the calls without their times
 // The calls on sounds whose file name ends in `file`, as "Op(args)".
 std::vector<std::string> On(const std::string& file);
+
+// The round records handed to SetRoundRecord, oldest first (kept apart from
+// the calls, whose order the tests check).
+std::vector<std::string> RoundRecords();
+// What GetRoundToken answers until the next Reset: a token and its seed, or
+// nullopt (the default) as when the table does not answer.
+void AnswerRoundTokens(std::optional<std::pair<std::string, std::uint32_t>> answer);
 
 }  // namespace recording

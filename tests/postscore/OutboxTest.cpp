@@ -3,6 +3,7 @@
 #include "ScoreJson.h"
 #include "TempFolder.h"
 #include "delivery/Outbox.h"
+#include "delivery/RoundToken.h"
 #include "delivery/ScorePoster.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +45,17 @@ TEST(OutboxRecordTest, EveryChangedByteIsRejected) {
         }
     }
     EXPECT_FALSE(DecodeRecord(text + "x"));
+}
+
+// Entries stay in the outbox across updates of the game: one written before
+// scores carried their round, byte for byte, is still read and sent as it is.
+TEST(OutboxRecordTest, AnEntryOfAVersionWithoutRoundsStillReads) {
+    const std::string body =
+        R"({"game":"Barnblast V2","score":35,"name":"Ann","id":"0f6e1f3c-2a1b-4c5d-8e9f-0a1b2c3d4e5f"})";
+    const auto back =
+        DecodeRecord("barnblast-score 1\nurl http://localhost:8765/api/scores\nbody " + body + "\ncrc32 76f67465\n");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->body, body);
 }
 
 TEST(OutboxRecordTest, BodyMustBeAScore) {
@@ -120,6 +132,23 @@ TEST(ScoresUrlTest, UnusableSitesGiveNothing) {
 TEST(ScoresUrlTest, OverrideWins) {
     EXPECT_EQ(ScoresUrl("localhost:8765", "http://127.0.0.1:9000"), "http://127.0.0.1:9000/api/scores");
     EXPECT_EQ(ScoresUrl("localhost:8765", "scores.example.org"), "https://scores.example.org/api/scores");
+    // Tokens come from the table the scores go to.
+    EXPECT_EQ(RoundsUrl("localhost:8765", "https://example.org/b/"), "https://example.org/b/api/rounds");
+}
+
+// Only a token a record can carry, and a seed a generator takes, is used.
+TEST(RoundTokenTest, OnlyAWholeAnswerGivesAToken) {
+    const auto token = ReadRoundToken(R"({"token":"t-1.A_z~","seed":4294967295})");
+    ASSERT_TRUE(token);
+    EXPECT_EQ(token->token, "t-1.A_z~");
+    EXPECT_EQ(token->seed, 4294967295u);
+    for (const std::string& answer : std::vector<std::string>{
+             R"({"token":"t","seed":4294967296})", R"({"token":"t","seed":-1})", R"({"token":"t","seed":1.5})",
+             R"({"token":"t"})", R"({"seed":1})", R"({"token":"","seed":1})", R"({"token":"a b","seed":1})",
+             R"({"token":"Zoë","seed":1})", R"({"token":")" + std::string(129, 't') + R"(","seed":1})", R"(["t",1])",
+             "<html>"}) {
+        EXPECT_FALSE(ReadRoundToken(answer)) << answer;
+    }
 }
 
 TEST(NewUuidTest, VersionFourAndDistinct) {

@@ -2,6 +2,7 @@
 // server on loopback, with the outbox in a folder of its own per test.
 #include "Corvane.h"
 #include "OutboxFixture.h"
+#include "RoundRecord.h"
 #include "ScoreJson.h"
 #include "delivery/Outbox.h"
 #include "delivery/Uuid.h"
@@ -258,6 +259,48 @@ TEST_F(PostScoreTest, RateLimitedScoresWaitAndArrive) {
     ASSERT_TRUE(Drained());
     ExpectStoredOnce(server, 14);
     EXPECT_GE(server.Posts(429), 1);
+}
+
+// The round's record goes with the next score only, is kept with it while
+// the score waits in the outbox, and is sent in the score's body.
+TEST_F(PostScoreTest, TheRecordGoesWithTheNextScoreOnly) {
+    auto server = StartServer();
+    // A round as the game records it: a hit as soon as keys count, then the
+    // key that ends the round; it scores 5.
+    round_rules::Record round;
+    round.generatorState = platform::Generator::Unseeded(round.generatorKind).State();
+    round.keys = {{round_rules::kSettleMs, round_rules::Action::Fire},
+                  {round_rules::kRoundMs, round_rules::Action::Other}};
+    const std::string record = round_rules::EncodeRecord(round);
+    Corvane::SetRoundRecord(record);
+    Post(5, "Recorded", server.Port());  // before InitLib: both wait in the outbox
+    Post(5, "Plain", server.Port());
+    Outbox box(dir_ / "outbox");
+    std::vector<std::string> sent;
+    for (const std::string& file : box.List()) {
+        const auto body = boost::json::parse(box.TryClaim(file)->Record().body).as_object();
+        sent.push_back(body.contains("round") ? std::string(body.at("round").as_string()) : "none");
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{record, "none"}));
+    ASSERT_TRUE(Corvane::InitLib(5));
+    ASSERT_TRUE(Drained());
+    ExpectStoredOnce(server, 2);
+}
+
+// A round's token is asked for as the round starts: a table that is away, or
+// one that takes the connection and never answers, gives none, and the call
+// comes back (its wait is bounded) so that the round is played without.
+TEST_F(PostScoreTest, NoRoundTokenFromATableAwayOrSilent) {
+    const auto [listener, silentPort] = BoundLoopbackSocket();
+    ASSERT_EQ(::listen(listener, 8), 0);
+    for (const int port : {FreeLoopbackPort(), silentPort}) {
+        std::string token = "none";
+        std::uint32_t seed = 7;
+        EXPECT_FALSE(Corvane::GetRoundToken(kGame, "localhost:" + std::to_string(port), 250, token, seed)) << port;
+        EXPECT_EQ(token, "none");
+        EXPECT_EQ(seed, 7u);
+    }
+    ::close(listener);
 }
 
 // A server that takes the connection and never answers: CloseLib still

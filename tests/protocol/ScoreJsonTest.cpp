@@ -76,6 +76,17 @@ TEST(ScoreBodyTest, TheTableTakesEveryBodyTheServiceWrites) {
     }
 }
 
+// The round's record reaches the table as sent; a score without one is the
+// body it always was.
+TEST(ScoreBodyTest, TheRoundGoesOnlyWhenThereIsOne) {
+    const auto with = ParseSubmission(ScoreBody("Barnblast V2", 5, "Ann", kId, "AQID-_x"));
+    ASSERT_TRUE(std::holds_alternative<Submission>(with));
+    EXPECT_EQ(std::get<Submission>(with).round, "AQID-_x");
+    EXPECT_EQ(ScoreBody("Barnblast V2", 5, "Ann", kId), Body("\"Barnblast V2\"", "5", "\"Ann\"", kQuotedId));
+    EXPECT_FALSE(std::get<Submission>(ParseSubmission(ScoreBody("Barnblast V2", 5, "Ann", kId))).round);
+    ExpectRefused(Body("\"g\"", "1", "\"a\"", kQuotedId).insert(1, "\"round\":[1],"), "round", "string");
+}
+
 TEST(ParseSubmissionTest, ReadsTheFourMembersAndIgnoresOthers) {
     const auto parsed =
         ParseSubmission(R"({"game":"g","score":-5,"name":"Zoë","id":")" +
