@@ -161,33 +161,26 @@ public:
     }
     std::size_t Left() const { return size_ - at_; }
 
-    bool Bit(std::uint32_t& bit) {
-        if (bitsUsed_ == 0) {
-            if (at_ >= size_) return false;
-            current_ = data_[at_++];
-        }
-        bit = (current_ >> (7 - bitsUsed_)) & 1U;
-        bitsUsed_ = (bitsUsed_ + 1) % 8;
-        return true;
-    }
+    // Bits, most significant first, at most 57 at a time.
     bool Bits(int count, std::uint64_t& value) {
-        value = 0;
-        for (int i = 0; i < count; ++i) {
-            std::uint32_t bit = 0;
-            if (!Bit(bit)) return false;
-            value = (value << 1) | bit;
+        while (buffered_ < count) {
+            if (at_ >= size_) return false;
+            buffer_ = (buffer_ << 8) | data_[at_++];
+            buffered_ += 8;
         }
+        buffered_ -= count;
+        value = (buffer_ >> buffered_) & ((std::uint64_t{1} << count) - 1);
         return true;
     }
     // The bits after the last key, to the byte's end, must be zero.
-    bool ZeroPadding() const { return bitsUsed_ == 0 || (current_ & (0xFFU >> bitsUsed_)) == 0; }
+    bool ZeroPadding() const { return (buffer_ & ((std::uint64_t{1} << buffered_) - 1)) == 0; }
 
 private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 0;
-    std::uint8_t current_ = 0;
-    int bitsUsed_ = 0;
+    std::uint64_t buffer_ = 0;  // bits read from the bytes but not yet taken
+    int buffered_ = 0;
 };
 
 Decoded Refuse(std::string error) { return {std::nullopt, std::move(error)}; }
@@ -199,9 +192,9 @@ bool ReadKey(Reader& reader, std::uint32_t& ms, Key& key) {
     std::uint64_t action = 0;
     if (!reader.Bits(kActionBits, action) || action > static_cast<std::uint64_t>(Action::Pause)) return false;
     int zeros = 0;
-    std::uint32_t bit = 0;
+    std::uint64_t bit = 0;
     for (;;) {
-        if (!reader.Bit(bit)) return false;
+        if (!reader.Bits(1, bit)) return false;
         if (bit != 0) break;
         if (++zeros > kMaxGolombZeros) return false;
     }
