@@ -42,12 +42,12 @@ struct Row {
 Record R(Start start, std::vector<Key> keys) {
     return {kVersion, "", start, GeneratorKind::Msvcrt, {1}, std::move(keys)};
 }
-constexpr auto L = Action::Left, Rt = Action::Right, F = Action::Fire, O = Action::Other, P = Action::Pause;
+constexpr auto kL = Action::Left, kR = Action::Right, kF = Action::Fire, kO = Action::Other, kP = Action::Pause;
 
 std::vector<Key> Burst(std::uint32_t from, std::uint32_t apartMs, int count) {
     std::vector<Key> keys;
-    for (int i = 0; i < count; ++i) keys.push_back({from + apartMs * static_cast<std::uint32_t>(i), O});
-    keys.push_back({kRoundMs, O});
+    for (int i = 0; i < count; ++i) keys.push_back({from + apartMs * static_cast<std::uint32_t>(i), kO});
+    keys.push_back({kRoundMs, kO});
     return keys;
 }
 
@@ -69,40 +69,41 @@ Replay Check(const std::string& text) {
 
 // The unseeded Msvcrt generator's first draws put the chicken at 12, then 3.
 const Row kRows[] = {
-    {"EndingKeyScores", R({3, 3}, {{kRoundMs, F}}), 5, ""},
-    {"AimWrapsLeft", R({15, 0}, {{100, L}, {200, F}, {kRoundMs, O}}), 5, ""},
-    {"AimWrapsRightAndMissCosts", R({0, 15}, {{100, Rt}, {200, F}, {500, F}, {kRoundMs, O}}), 0, ""},
+    {"EndingKeyScores", R({3, 3}, {{kRoundMs, kF}}), 5, ""},
+    {"AimWrapsLeft", R({15, 0}, {{100, kL}, {200, kF}, {kRoundMs, kO}}), 5, ""},
+    {"AimWrapsRightAndMissCosts", R({0, 15}, {{100, kR}, {200, kF}, {500, kF}, {kRoundMs, kO}}), 0, ""},
     {"ChickenFollowsGenerator",
-     R({3, 3}, {{100, F},  {400, Rt}, {401, Rt}, {402, Rt}, {403, Rt}, {404, Rt}, {405, Rt},
-                {406, Rt}, {407, Rt}, {408, Rt}, {409, F},  {709, L},  {710, L},  {711, L},
-                {712, L},  {713, L},  {714, L},  {715, L},  {716, L},  {717, L},  {kRoundMs, F}}),
+     R({3, 3}, {{100, kF}, {400, kR}, {401, kR}, {402, kR}, {403, kR}, {404, kR}, {405, kR},
+                {406, kR}, {407, kR}, {408, kR}, {409, kF}, {709, kL}, {710, kL}, {711, kL},
+                {712, kL}, {713, kL}, {714, kL}, {715, kL}, {716, kL}, {717, kL}, {kRoundMs, kF}}),
      15, ""},
-    {"PauseStretchesRoundAndMutesKeys", R({3, 3}, {{100, P}, {5000, F}, {30100, P}, {130000, O}, {150000, F}}), 5, ""},
+    {"PauseStretchesRoundAndMutesKeys", R({3, 3}, {{100, kP}, {5000, kF}, {30100, kP}, {130000, kO}, {150000, kF}}), 5,
+     ""},
     {"ThirtyKeysInASecond", R({0, 5}, Burst(100, 34, 31)), 0, ""},
     {"PlayedFast", round_player::Play({}).record, round_player::Play({}).score, ""},
     {"PlayedSlowWithToken", round_player::Play({1000, 400, GeneratorKind::Msvcrt, true, 1}).record,
      round_player::Play({1000, 400, GeneratorKind::Msvcrt, true, 1}).score, ""},
 
-    {"TimeGoesBack", R({0, 5}, {{100, O}, {5000, O}, {4000, O}, {kRoundMs, O}}), 0,
+    {"TimeGoesBack", R({0, 5}, {{100, kO}, {5000, kO}, {4000, kO}, {kRoundMs, kO}}), 0,
      "key 3 was read before the key ahead"},
-    {"BeforeSettling", R({0, 5}, {{99, O}, {kRoundMs, O}}), 0, "key 1 was read before the round had settled"},
-    {"TooSoonAfterHit", R({3, 3}, {{100, F}, {399, O}, {kRoundMs, O}}), 0, "key 2 was read sooner after a hit"},
-    {"KeyAfterTheEnd", R({0, 5}, {{kRoundMs, O}, {kRoundMs + 1, O}}), 0, "key 2 comes after the key that ended"},
-    {"ShortRound", R({0, 5}, {{100, O}, {kRoundMs - 1, O}}), 0, "before its two minutes of play"},
+    {"BeforeSettling", R({0, 5}, {{99, kO}, {kRoundMs, kO}}), 0, "key 1 was read before the round had settled"},
+    {"TooSoonAfterHit", R({3, 3}, {{100, kF}, {399, kO}, {kRoundMs, kO}}), 0, "key 2 was read sooner after a hit"},
+    {"KeyAfterTheEnd", R({0, 5}, {{kRoundMs, kO}, {kRoundMs + 1, kO}}), 0, "key 2 comes after the key that ended"},
+    {"ShortRound", R({0, 5}, {{100, kO}, {kRoundMs - 1, kO}}), 0, "before its two minutes of play"},
     {"NoKeys", R({0, 5}, {}), 0, "before its two minutes of play"},
-    {"PauseNotPlay", R({0, 5}, {{100, P}, {60000, P}, {kRoundMs + 100, O}}), 0, "before its two minutes of play"},
+    {"PauseNotPlay", R({0, 5}, {{100, kP}, {60000, kP}, {kRoundMs + 100, kO}}), 0, "before its two minutes of play"},
     {"ThirtyOneKeysInASecond", R({0, 5}, Burst(100, 33, 31)), 0, "more than 30 keys in one second"},
     {"TooManyKeys", R({0, 5}, Burst(100, 1000, static_cast<int>(kMaxKeys))), 0, "more keys than a person can press"},
-    {"NewerRules", Edited(R({0, 5}, {{kRoundMs, O}}), [](Record& r) { r.version = 2; }), 0,
+    {"NewerRules", Edited(R({0, 5}, {{kRoundMs, kO}}), [](Record& r) { r.version = 2; }), 0,
      "unknown rules version 2: the game must be updated"},
-    {"StartOffField", R({16, 5}, {{kRoundMs, O}}), 0, "starts outside the field"},
+    {"StartOffField", R({16, 5}, {{kRoundMs, kO}}), 0, "starts outside the field"},
     {"StateWrongSize",
-     Edited(R({0, 5}, {{kRoundMs, O}}),
+     Edited(R({0, 5}, {{kRoundMs, kO}}),
             [](Record& r) {
                 r.generatorState = {1, 2};
             }),
      0, "generator state has the wrong size"},
-    {"UnknownAction", R({0, 5}, {{100, static_cast<Action>(7)}, {kRoundMs, O}}), 0, "malformed"},
+    {"UnknownAction", R({0, 5}, {{100, static_cast<Action>(7)}, {kRoundMs, kO}}), 0, "malformed"},
 };
 
 class Records : public testing::TestWithParam<Row> {};
