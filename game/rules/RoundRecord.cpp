@@ -282,6 +282,9 @@ Decoded DecodeRecord(std::string_view text) {
     if (words != 0 && words != platform::Generator::StateWords(record.generatorKind)) {
         return Refuse("the round record's generator state has the wrong size");
     }
+    if (words == 0 && record.token.empty()) {
+        return Refuse("the round record has neither a round token nor the generator's state to start from");
+    }
     if (in.Left() < 4U * words) return Refuse(kTruncated);
     record.generatorState.resize(words);
     for (std::uint32_t& word : record.generatorState) in.Word(word);

@@ -103,6 +103,8 @@ const Row kRows[] = {
                 r.generatorState = {1, 2};
             }),
      0, "generator state has the wrong size"},
+    {"NoStartingGenerator", Edited(R({0, 5}, {{kRoundMs, kO}}), [](Record& r) { r.generatorState.clear(); }), 0,
+     "neither a round token nor the generator's state"},
     {"UnknownAction", R({0, 5}, {{100, static_cast<Action>(7)}, {kRoundMs, kO}}), 0, "malformed"},
 };
 
