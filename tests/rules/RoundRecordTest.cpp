@@ -126,6 +126,16 @@ TEST_P(Records, ReplayAsTheTableDoes) {
 
 INSTANTIATE_TEST_SUITE_P(Rules, Records, testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
 
+// A practice round is never over by time; its keys still score.
+TEST(Round, UntimedNeverEnds) {
+    auto generator = Generator::Unseeded(GeneratorKind::Msvcrt);
+    GeneratorSource random(generator);
+    Round round({3, 3}, false);
+    EXPECT_EQ(round.Press({10 * kRoundMs, kF}, random), Outcome::Hit);
+    EXPECT_TRUE(round.Running());
+    EXPECT_EQ(round.Score(), kPoints);
+}
+
 // A change anywhere, or a record cut short, is refused.
 TEST(RecordText, AnyChangeIsRefused) {
     const std::string text = EncodeRecord(round_player::Play({500, 100, GeneratorKind::Glibc, true, 3}).record);
