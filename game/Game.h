@@ -3,9 +3,11 @@
 #pragma once
 
 #include "Corvane.h"
+#include "RoundRules.h"
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 // Game state, zero at program start.
 extern std::int32_t score;              // points of the current round; 0 when a round starts
@@ -19,6 +21,9 @@ extern Corvane::Sound chickenSound;
 // Thrown by ReadKey when standard input has ended: the game ends cleanly.
 struct EndOfInput {};
 
+// The game's name at the score table.
+inline constexpr const char* kGameName = "Barnblast V2";
+
 // Entry.cpp
 int GameMain();
 int ReadKey();
@@ -30,10 +35,21 @@ void HandleKey();
 void ChangeMusicVolume(int step);
 int OneEarPitchCents(int offset);
 void UpdateAimFeedback();
+// The record of the last round played to its end, as the score table reads
+// it; "" before any.
+std::string RoundRecordText();
 
 // Shot.cpp
+// The generator the chicken's places come from: the C library's, as the
+// platform gives it.
+class PlatformRandom final : public round_rules::RandomSource {
+public:
+    int Next() override;
+};
 void Shoot();
+void HearShot(round_rules::Outcome outcome);
 
 // ScoreSubmission.cpp
 void FinishRound();
 void SubmitScore();
+std::string ScoreSite();

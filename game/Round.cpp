@@ -1,27 +1,33 @@
-// A round: two minutes of aiming by ear, then the score.
+// A round: two minutes of aiming by ear, then the score. What a key does to
+// the aim, the chicken and the score is the round's rules' (round_rules),
+// which the score table replays; this file makes it heard.
 #include "Game.h"
 
 #include "Platform.h"
+#include "RoundRecord.h"
 #include "Settings.h"
 
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <string>
+#include <utility>
 
 namespace {
 
-constexpr std::uint32_t kRoundMs = 120000;
-constexpr std::uint32_t kSettleMs = 100;
 constexpr std::uint32_t kAfterScoreMs = 1000;
-constexpr int kPositions = 16;  // the aim's places in the row, 0..15
-constexpr int kLastPosition = kPositions - 1;
-constexpr int kPanStep = 17;  // the 16 places over the 0..255 pan range
+constexpr int kLastPosition = round_rules::kPositions - 1;  // the aim's places in the row, 0..15
+constexpr int kPanStep = 17;                                // the 16 places over the 0..255 pan range
+// The longest the round's start waits for the score table's token.
+constexpr std::uint32_t kTokenWaitMs = 250;
+// How often the stopped clock of a paused round is looked at again.
+constexpr std::uint32_t kPausedLookMs = 100;
 
 // What h says: every key of a round.
 constexpr const char* kKeysSpoken =
     "l or right arrow, aim right. j or left arrow, aim left. Space, fire. s, say the score. "
-    "Minus, music quieter. Equals, music louder. h, these keys.";
+    "Minus, music quieter. Equals, music louder. p, pause. h, these keys.";
 
 // Set by the timer thread once the round is running and the cluck plays.
 // A mutex and condition rather than atomic wait: the Windows C++ runtime's
@@ -30,42 +36,127 @@ std::mutex timerMutex;
 std::condition_variable timerChanged;
 bool timerStarted = false;
 
-// One step of the aim, -1 left or +1 right: past either end of the row it
-// comes round to the other.
-void MoveAim(int step) {
-    aimPosition = (aimPosition + step + kPositions) % kPositions;
+// The round under way: its rules, its clock and its record. The timer thread
+// reads the clock of play, the main thread presses keys.
+struct Playing {
+    std::mutex mutex;
+    round_rules::Round round{round_rules::Start{}};
+    std::uint32_t startMs = 0;  // platform::Milliseconds() when the round's time began
+    round_rules::Record record;
+    Corvane::Sound* music = nullptr;  // paused with the round
+    bool over = false;                // the round is left, however: its clock stops
+};
+Playing playing;
+// The last round played to its end, as text; "" before any.
+std::string lastRecord;
+
+// The round's start as the table replays it: where the chicken and the aim
+// are, and the generator, which the table seeds when it answers in time.
+void BeginRound(Corvane::Sound& music) {
+    round_rules::Record record;
+    record.start = {chickenPosition, aimPosition};
+    record.generatorKind = platform::NativeGeneratorKind();
+    std::string token;
+    std::uint32_t seed = 0;
+    if (Corvane::GetRoundToken(kGameName, ScoreSite(), kTokenWaitMs, token, seed)) {
+        platform::SetRandState(platform::Generator::Seeded(record.generatorKind, seed));
+        record.token = token;
+    } else {
+        record.generatorState = platform::GetRandState().State();
+    }
+    std::lock_guard lock(playing.mutex);
+    playing.round = round_rules::Round(record.start);
+    playing.record = std::move(record);
+    playing.music = &music;
+    playing.over = false;
+    playing.startMs = platform::Milliseconds();
+}
+
+// The time of play left by the round's clock; while paused, how soon to look
+// again. 0 once the two minutes have been played.
+std::uint32_t PlayLeftMs() {
+    std::lock_guard lock(playing.mutex);
+    if (playing.over) return 0;
+    if (playing.round.Paused()) return kPausedLookMs;
+    const std::uint32_t played = playing.round.PlayedMs(platform::Milliseconds() - playing.startMs);
+    return played >= round_rules::kRoundMs ? 0 : round_rules::kRoundMs - played;
+}
+
+bool RoundGoesOn() {
+    std::lock_guard lock(playing.mutex);
+    return playing.round.Running();
+}
+
+round_rules::Action ActionOf(int key) {
+    using round_rules::Action;
+    if (key == 'l' || key == platform::kArrowRight) return Action::Right;
+    if (key == 'j' || key == platform::kArrowLeft) return Action::Left;
+    if (key == ' ') return Action::Fire;
+    if (key == 'p') return Action::Pause;
+    return Action::Other;
+}
+
+// The cluck and the music stop while the round is paused, and start again
+// with it; the player hears which.
+void HearPause(bool paused, Corvane::Sound* music) {
+    if (paused) {
+        chickenSound.Stop();
+        if (music) music->Stop();
+        Corvane::SpeakText("paused");
+        return;
+    }
+    chickenSound.Play(1, true, 128, 128);
     UpdateAimFeedback();
+    if (music) music->Play(2, true, -1, 32);
+    Corvane::SpeakText("playing");
 }
 
 }  // namespace
 
-// One round: music, the timer thread, keys until time is up, the score.
+// One round: music, the timer thread, keys until the round's rules end it,
+// the score.
 void PlayRound() {
     score = 0;
     Corvane::Sound music("Media/Background.mp3");
     music.SetGroup(Corvane::Group::Music);
     music.Play(2, true, -1, 32);
+    BeginRound(music);
+    // However the round is left (also when input ends), its clock stops.
+    struct Leaving {
+        ~Leaving() {
+            std::lock_guard lock(playing.mutex);
+            playing.over = true;
+            playing.music = nullptr;
+        }
+    } leaving;
 
     {
         std::lock_guard lock(timerMutex);
         timerStarted = false;
     }
+    bool timed = false;
     if (platform::_beginthread(RoundTimer, 0, nullptr) != -1) {
         // The first feedback must follow the cluck's Play, or Play's pan and
         // volume would cover it; and no key counts before the round runs.
         std::unique_lock lock(timerMutex);
         timerChanged.wait(lock, [] { return timerStarted; });
+        timed = true;
     }
     UpdateAimFeedback();
-    platform::Sleep(kSettleMs);
-    while (roundRunning) HandleKey();
+    platform::Sleep(round_rules::kSettleMs);
+    // Without its clock there is no round to play.
+    while (timed && RoundGoesOn()) HandleKey();
+    {
+        std::lock_guard lock(playing.mutex);
+        if (timed) lastRecord = round_rules::EncodeRecord(playing.record);
+    }
 
     Corvane::SpeakNumber(score);
     platform::Sleep(kAfterScoreMs);
     FinishRound();
 }
 
-// The round's clock, on a thread of its own: cluck for two minutes.
+// The round's clock, on a thread of its own: cluck for two minutes of play.
 void RoundTimer(void*) {
     roundRunning = true;
     chickenSound.Play(1, true, 128, 128);
@@ -74,9 +165,14 @@ void RoundTimer(void*) {
         timerStarted = true;
     }
     timerChanged.notify_all();
-    platform::Sleep(kRoundMs);
+    for (std::uint32_t left = PlayLeftMs(); left > 0; left = PlayLeftMs()) platform::Sleep(left);
     chickenSound.Stop();
     roundRunning = false;
+}
+
+std::string RoundRecordText() {
+    std::lock_guard lock(playing.mutex);
+    return lastRecord;
 }
 
 // The music's volume from the player's keys: heard at once, and kept for
@@ -87,14 +183,38 @@ void ChangeMusicVolume(int step) {
     SaveSettings(settings);
 }
 
-// Reads one key and acts on it: aim, speak the score, fire, or set the
-// music's volume.
+// Reads one key and plays it through the round's rules: aim, fire or pause
+// as they say, and act on the keys they leave to the game (speak the score,
+// set the music's volume, speak the keys). The key is kept in the round's
+// record with the time it was read, unless the rules ignored it.
 void HandleKey() {
     const int key = ReadKey();
-    if (key == 'l' || key == platform::kArrowRight) MoveAim(+1);
-    if (key == 'j' || key == platform::kArrowLeft) MoveAim(-1);
+    const round_rules::Action action = ActionOf(key);
+    round_rules::Outcome outcome{};
+    bool counts = false;
+    Corvane::Sound* music = nullptr;
+    {
+        std::lock_guard lock(playing.mutex);
+        const std::uint32_t ms = platform::Milliseconds() - playing.startMs;
+        counts = playing.round.Running() && (!playing.round.Paused() || action == round_rules::Action::Pause);
+        PlatformRandom random;
+        outcome = playing.round.Press({ms, action}, random);
+        if (counts) playing.record.keys.push_back({ms, action});
+        score = playing.round.Score();
+        chickenPosition = playing.round.Chicken();
+        aimPosition = playing.round.Aim();
+        music = playing.music;
+    }
+    switch (outcome) {
+        case round_rules::Outcome::Moved: UpdateAimFeedback(); break;
+        case round_rules::Outcome::Hit:
+        case round_rules::Outcome::Miss: HearShot(outcome); break;
+        case round_rules::Outcome::Paused:
+        case round_rules::Outcome::Resumed: HearPause(outcome == round_rules::Outcome::Paused, music); break;
+        case round_rules::Outcome::Ignored: break;
+    }
+    if (!counts) return;
     if (key == 's') Corvane::SpeakNumber(score);
-    if (key == ' ') Shoot();
     if (key == '-') ChangeMusicVolume(-10);
     if (key == '=') ChangeMusicVolume(+10);
     if (key == 'h') Corvane::SpeakText(kKeysSpoken);

@@ -12,11 +12,11 @@ namespace {
 
 constexpr std::uint32_t kAfterScorelessMs = 500;
 const std::string kNameFile = NameFilePath();
-constexpr const char* kGameName = "Barnblast V2";
-// The score table the README's command runs on this machine.
-const std::string kScoreSite = "localhost:" + std::to_string(score_protocol::kDefaultPort);
 
 }  // namespace
+
+// The score table the README's command runs on this machine.
+std::string ScoreSite() { return "localhost:" + std::to_string(score_protocol::kDefaultPort); }
 
 // Runs once at the end of every round, while the music still plays.
 void FinishRound() {
@@ -52,6 +52,8 @@ void SubmitScore() {
         if (!name.empty()) StoreNameFile(kNameFile, name);
     }
     std::string game = kGameName;
-    std::string site = kScoreSite;
+    std::string site = ScoreSite();
+    // The table replays the round to check the score.
+    if (const std::string record = RoundRecordText(); !record.empty()) Corvane::SetRoundRecord(record);
     Corvane::PostScore(game, score, name, site);
 }

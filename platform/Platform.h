@@ -37,6 +37,11 @@ std::intptr_t _beginthread(void (*routine)(void*), unsigned stackSize, void* arg
 // Sleeps for at least `ms` milliseconds.
 void Sleep(std::uint32_t ms);
 
+// Milliseconds on the clock Sleep waits by: only differences mean anything
+// (they wrap after 49 days). A Sleep(ms) started after one reading ends at
+// least `ms` later by it.
+std::uint32_t Milliseconds();
+
 // The C library's pseudo-random generator (reproduced, see Generator.h),
 // never seeded unless SetRandState gives it a start: 0..RAND_MAX.
 int rand();

@@ -71,4 +71,11 @@ void Sleep(std::uint32_t ms) {
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {}
 }
 
+std::uint32_t Milliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000000U);
+}
+
 }  // namespace platform

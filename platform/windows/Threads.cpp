@@ -29,4 +29,9 @@ void Sleep(std::uint32_t ms) {
     }
 }
 
+std::uint32_t Milliseconds() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
 }  // namespace platform

@@ -175,6 +175,8 @@ void Sleep(std::uint32_t ms) {
     s.changed.wait(lock, [&] { return s.now >= deadline || s.released; });
 }
 
+std::uint32_t Milliseconds() { return static_cast<std::uint32_t>(fake::Now()); }
+
 int rand() {
     auto& s = S();
     std::lock_guard lock(s.mutex);

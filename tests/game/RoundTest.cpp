@@ -1,5 +1,8 @@
 // Rounds, keys and aim feedback, on the fake clock with a recorded service.
 #include "GameFixture.h"
+#include "RoundRecord.h"
+
+#include <optional>
 
 namespace {
 
@@ -194,6 +197,74 @@ TEST_F(Round, FailedTimerStartEndsTheRoundAtOnce) {
     EXPECT_EQ(fake::KeysLeft(), 0);  // the one key went to the send prompt
     EXPECT_EQ(out_.str(), "\n");
 }
+
+// A round as the game played it, sent with its score, replays to that score:
+// the rows' keys hit where the generator puts the chicken, with other keys
+// between, `gap` apart, and a pause of `pauseMs` after the first hit.
+struct Played {
+    const char* what;
+    std::optional<std::uint32_t> seed;  // the table's token's; none: the table did not answer
+    std::int64_t gap;
+    std::string between;  // typed after each hit
+    std::int64_t pauseMs;
+};
+
+void PrintTo(const Played& row, std::ostream* out) { *out << row.what; }
+
+class RoundReplay : public GameTest, public ::testing::WithParamInterface<Played> {};
+
+TEST_P(RoundReplay, TheTableReplaysTheRoundToTheScoreTheGameReached) {
+    const Played& row = GetParam();
+    const auto kind = platform::NativeGeneratorKind();
+    auto generator = row.seed ? platform::Generator::Seeded(kind, *row.seed) : platform::Generator::Unseeded(kind);
+    if (row.seed)
+        recording::AnswerRoundTokens(std::pair{std::string("token-1"), *row.seed});
+    else
+        platform::SetRandState(generator);  // the fake draws from it as the C library would
+    std::vector<fake::Key> keys;
+    std::int64_t played = 0;  // by the plan: the keys' gaps and the waits after hits
+    const auto type = [&](int key) {
+        keys.push_back({row.gap, key});
+        played += row.gap;
+    };
+    // Well within the two minutes, and never more than a person's keys a second.
+    bool paused = false;
+    for (int chicken = 0, aim = 0; played < 100000;) {
+        for (; aim != chicken; aim = (aim + 1) % 16) type('l');
+        type(' ');
+        played += round_rules::kAfterHitMs;
+        chicken = generator.Next() % 15 + 1;
+        for (const char c : row.between) type(static_cast<unsigned char>(c));
+        aim = (aim + 16 - static_cast<int>(std::count(row.between.begin(), row.between.end(), 'j'))) % 16;
+        if (row.pauseMs > 0 && !std::exchange(paused, true))
+            keys.insert(keys.end(), {{10, 'p'}, {10, 'l'}, {row.pauseMs, 'p'}});  // the aim stays
+    }
+    const auto end = Keys({{120000, 'x'}, {10, 'y'}});
+    keys.insert(keys.end(), end.begin(), end.end());
+    fake::ScriptKeys(keys);
+    fake::ScriptLines({"Ann"});
+    PlayRound();
+
+    ASSERT_EQ(recording::RoundRecords().size(), 1u);
+    const auto decoded = round_rules::DecodeRecord(recording::RoundRecords()[0]);
+    ASSERT_TRUE(decoded.record) << decoded.error;
+    const round_rules::Record& record = *decoded.record;
+    EXPECT_EQ(record.token, row.seed ? "token-1" : "");
+    const auto start = row.seed ? platform::Generator::Seeded(record.generatorKind, *row.seed)
+                                : platform::Generator::FromState(record.generatorKind, record.generatorState);
+    ASSERT_TRUE(start);
+    const round_rules::Replay replay = round_rules::ReplayRecord(record, *start);
+    EXPECT_TRUE(replay.ok) << replay.error;
+    EXPECT_EQ(replay.score, score);
+    EXPECT_EQ(Count(recording::What(), "PostScore(Barnblast V2," + std::to_string(score) + ",Ann,localhost:8765)"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rounds, RoundReplay,
+                         ::testing::Values(Played{"WithoutTokenSlowWithEveryOtherKey", std::nullopt, 400,
+                                                  "s-=hx\xE0M\xE0Kj", 0},
+                                           Played{"TokenSeedsTheChickenFastPlay", 2024, 34, "", 0},
+                                           Played{"MissesAndAPauseOfAMinute", 7, 120, "j ", 60000}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 class Entry : public GameTest {};
 
