@@ -6,11 +6,18 @@
 #include "Platform.h"
 #include "Settings.h"
 
+#include <algorithm>
+#include <string>
+
 bool practiceAsked = false;
 
 namespace {
 
-constexpr std::uint32_t kNameMs = 1500;   // the name is said, then its sound heard
+// A name is said, then its sound heard: about 70 ms a character at eSpeak
+// NG's own 175 words a minute, longer at a slower rate.
+constexpr std::uint32_t kCharMsAtUsualRate = 70;
+constexpr int kUsualRate = 175;
+constexpr std::uint32_t kAfterNameMs = 300;
 constexpr std::uint32_t kSoundMs = 2000;  // each sound's turn
 constexpr std::uint32_t kMusicMs = 4000;
 constexpr std::uint32_t kAfterScoreMs = 1000;
@@ -33,9 +40,10 @@ constexpr Cluck kClucks[] = {
     {"The cluck on target: centred and loud.", "The cluck on target: loud.", 128, 0, 255},
 };
 
-void SayName(const char* name) {
+void SayName(const std::string& name) {
     Corvane::SpeakText(name);
-    platform::Sleep(kNameMs);
+    const auto rate = static_cast<std::uint32_t>(std::max(settings.speechRate, Corvane::kSlowestSpeech));
+    platform::Sleep(static_cast<std::uint32_t>(name.size()) * kCharMsAtUsualRate * kUsualRate / rate + kAfterNameMs);
 }
 
 // Every sound of a round, each after its name.

@@ -55,6 +55,9 @@ bool Engine::Start(int slots, const EngineOptions& options) {
     streamAboveMs_ = options.streamAboveMs;
     mixer_ = std::move(mixer);
     running_ = true;
+    duckLevel_ = 0.0f;  // the music starts up, whatever speech the last run cut off
+    duckSeenFrames_ = renderedFrames_.load(std::memory_order_relaxed);
+    readerUntilFrame_ = 0;
 
     if (const std::string path = platform::EnvText("BARNBLAST_CAPTURE"); !path.empty()) {
         capture_.Start(path, kMixRate, kMixChannels);
