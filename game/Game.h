@@ -19,6 +19,8 @@ extern Corvane::Sound chickenSound;
 // Thrown by ReadKey when standard input has ended: the game ends cleanly.
 struct EndOfInput {};
 
+enum class Action;
+
 // Entry.cpp
 int GameMain();
 int ReadKey();
@@ -27,9 +29,14 @@ int ReadKey();
 void PlayRound();
 void RoundTimer(void* unused);
 void HandleKey();
+void HandleAction(Action action);
 void ChangeMusicVolume(int step);
 int OneEarPitchCents(int offset);
 void UpdateAimFeedback();
+
+// Practice.cpp
+extern bool practiceAsked;  // --practice: the first round is a practice round
+void PlayPractice();
 
 // Shot.cpp
 void Shoot();

@@ -1,6 +1,7 @@
 // A round: two minutes of aiming by ear, then the score.
 #include "Game.h"
 
+#include "KeyMap.h"
 #include "Platform.h"
 #include "Settings.h"
 
@@ -17,11 +18,6 @@ constexpr std::uint32_t kAfterScoreMs = 1000;
 constexpr int kPositions = 16;  // the aim's places in the row, 0..15
 constexpr int kLastPosition = kPositions - 1;
 constexpr int kPanStep = 17;  // the 16 places over the 0..255 pan range
-
-// What h says: every key of a round.
-constexpr const char* kKeysSpoken =
-    "l or right arrow, aim right. j or left arrow, aim left. Space, fire. s, say the score. "
-    "Minus, music quieter. Equals, music louder. h, these keys.";
 
 // Set by the timer thread once the round is running and the cluck plays.
 // A mutex and condition rather than atomic wait: the Windows C++ runtime's
@@ -87,17 +83,23 @@ void ChangeMusicVolume(int step) {
     SaveSettings(settings);
 }
 
-// Reads one key and acts on it: aim, speak the score, fire, or set the
-// music's volume.
-void HandleKey() {
-    const int key = ReadKey();
-    if (key == 'l' || key == platform::kArrowRight) MoveAim(+1);
-    if (key == 'j' || key == platform::kArrowLeft) MoveAim(-1);
-    if (key == 's') Corvane::SpeakNumber(score);
-    if (key == ' ') Shoot();
-    if (key == '-') ChangeMusicVolume(-10);
-    if (key == '=') ChangeMusicVolume(+10);
-    if (key == 'h') Corvane::SpeakText(kKeysSpoken);
+// Reads one key and acts on it, as the player's keys say (KeyMap.h).
+void HandleKey() { HandleAction(ActionOfKey(ReadKey())); }
+
+// Aims, speaks the score, fires, sets the music's volume or says the keys.
+void HandleAction(Action action) {
+    switch (action) {
+        case Action::AimRight: MoveAim(+1); break;
+        case Action::AimLeft: MoveAim(-1); break;
+        case Action::SayScore: Corvane::SpeakNumber(score); break;
+        case Action::Fire: Shoot(); break;
+        case Action::MusicQuieter: ChangeMusicVolume(-10); break;
+        case Action::MusicLouder: ChangeMusicVolume(+10); break;
+        case Action::Help: Corvane::SpeakText(KeysSpoken()); break;
+        case Action::Pause:
+        case Action::EndPractice:
+        case Action::None: break;
+    }
 }
 
 // For one ear: the chicken's offset from the aim on the row, -15..15
