@@ -30,14 +30,18 @@ constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 
 }  // namespace
 
-Connection::Connection(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot)
+Connection::Connection(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot, bool metricsOnly)
     : stream_(std::move(socket)),
       shared_(shared),
       buffer_(kMaxBufferBytes),
       peer_(std::move(peer)),
-      slot_(std::move(slot)) {}
+      slot_(std::move(slot)),
+      metricsOnly_(metricsOnly) {
+    if (shared_.deps->metrics) shared_.deps->metrics->ConnectionOpened();
+}
 
 Connection::~Connection() {
+    if (shared_.deps->metrics) shared_.deps->metrics->ConnectionClosed();
     EndRequest();
     shared_.Release(slot_, true);
     std::function<void()> idle;
@@ -141,6 +145,7 @@ void Connection::DoReadBody() {
 void Connection::OnBody(beast::error_code ec, std::size_t) {
     if (ec) return OnReadError(ec);
     const Request req = parser_->release();
+    if (metricsOnly_) return Send(HandleMetricsRequest(req, *shared_.deps));
     // A post is answered from the store's writer thread once it is on
     // disk; back on this connection's strand to write.
     {
@@ -188,6 +193,7 @@ void Connection::Send(Response&& res) {
 
 void Connection::OnWrite(bool keepAlive, beast::error_code ec, std::size_t) {
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - started_;
+    if (shared_.deps->metrics) shared_.deps->metrics->Request(method_, target_, res_.result_int(), took.count() / 1000);
     // Probes come every few seconds and would drown the requests.
     if (!IsProbe(target_)) {
         const std::string client = LogSafe(client_, 64);
