@@ -83,7 +83,7 @@ struct Metrics::Impl {
                                                 .Register(registry);
     prom::Family<prom::Histogram>& latency = prom::BuildHistogram()
                                                  .Name("scoreboard_request_duration_seconds")
-                                                 .Help("Time from a request's header to its answer sent, by route.")
+                                                 .Help("Time from a request's header to its answer, by route.")
                                                  .Register(registry);
     prom::Counter& stored = prom::BuildCounter()
                                 .Name("scoreboard_posts_stored_total")

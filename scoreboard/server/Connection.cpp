@@ -185,6 +185,12 @@ void Connection::OnReadError(beast::error_code ec) {
 
 void Connection::Send(Response&& res) {
     res_ = std::move(res);
+    // Counted before the client can read the answer, so that what it asks
+    // next sees the count.
+    if (auto* metrics = shared_.deps->metrics) {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started_;
+        metrics->Request(method_, target_, res_.result_int(), took.count());
+    }
     if (stopping_) res_.keep_alive(false);
     const bool keepAlive = res_.keep_alive();
     stream_.expires_after(kWriteTimeout);
@@ -193,7 +199,6 @@ void Connection::Send(Response&& res) {
 
 void Connection::OnWrite(bool keepAlive, beast::error_code ec, std::size_t) {
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - started_;
-    if (shared_.deps->metrics) shared_.deps->metrics->Request(method_, target_, res_.result_int(), took.count() / 1000);
     // Probes come every few seconds and would drown the requests.
     if (!IsProbe(target_)) {
         const std::string client = LogSafe(client_, 64);

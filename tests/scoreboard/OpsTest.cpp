@@ -1,5 +1,6 @@
 // What an operator runs the server with: its probes, its log, its start
 // under systemd, its configuration file, its backups.
+#include "PrometheusServer.h"
 #include "ScopedEnvironment.h"
 #include "ScoreTable.h"
 
@@ -12,11 +13,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -107,19 +110,105 @@ std::vector<std::vector<std::string>> SqliteRows(const std::filesystem::path& fi
     return rows;
 }
 
+// The value of one series ("name{labels}" as the text has it) in a
+// Prometheus text; NaN when it is not there.
+double SampleOf(const std::string& text, const std::string& series) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
+    return std::nan("");
+}
+
 }  // namespace
 
-// Catches probes that flood the request log (their answers over real HTTP
+// Catches probes or Prometheus's scrapes that flood the request log (their answers over real HTTP
 // are the API description test's).
 TEST(ProbeTest, HealthAndReadinessStayOutOfTheLog) {
     TableFolder dir;
     ScoreServer server(DbArgument(dir.path() / "scores.db"));
     Get(server.Port(), "/healthz");
     Get(server.Port(), "/readyz");
+    Get(server.Port(), "/metrics");
     EXPECT_EQ(Get(server.Port(), "/api/games").result_int(), 200);
     server.Stop(SIGTERM);
-    EXPECT_EQ(Lines(server.Log(), "/healthz") + Lines(server.Log(), "/readyz"), 0) << server.Log();
+    EXPECT_EQ(Lines(server.Log(), "/healthz") + Lines(server.Log(), "/readyz") + Lines(server.Log(), "/metrics"), 0)
+        << server.Log();
     EXPECT_EQ(Lines(server.Log(), "GET /api/games 200"), 1) << server.Log();
+}
+
+// Catches metrics text that Prometheus's own lint refuses, posts counted
+// under the wrong outcome or reason, requests under the wrong route, and
+// rows per game, commits or the queue that do not match what was stored.
+TEST(MetricsTest, TheTextLintsCleanAndCountsWhatClientsWereAnswered) {
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"));
+    const auto port = server.Port();
+    EXPECT_EQ(PostScore(port, "Counted", 5, "Ann", Uuid(1)).result_int(), 201);
+    EXPECT_EQ(PostScore(port, "Counted", 7, "Bob", Uuid(2)).result_int(), 201);
+    EXPECT_EQ(PostScore(port, "Counted", 7, "Bob", Uuid(2)).result_int(), 200);
+    EXPECT_EQ(PostScore(port, "Counted", 8, "Bob", Uuid(2)).result_int(), 422);
+    EXPECT_EQ(PostJson(port, R"({"game":"Counted"})").result_int(), 400);
+    EXPECT_EQ(Get(port, "/api/players/Ann").result_int(), 200);
+    const auto reply = Get(port, "/metrics");
+    ASSERT_EQ(reply.result_int(), 200);
+    const std::string text = reply.body();
+    const auto verdict = CheckMetricsText(text);
+    EXPECT_TRUE(verdict.clean && verdict.output.empty()) << verdict.output << text;
+    for (const auto& [series, value] : std::vector<std::pair<std::string, double>>{
+             {"scoreboard_posts_stored_total", 2},
+             {"scoreboard_posts_repeated_total", 1},
+             {R"(scoreboard_posts_refused_total{reason="id_taken"})", 1},
+             {R"(scoreboard_posts_refused_total{reason="bad_body"})", 1},
+             {R"(scoreboard_requests_total{method="POST",route="/api/scores",status="201"})", 2},
+             {R"(scoreboard_requests_total{method="GET",route="/api/players/{name}",status="200"})", 1},
+             {R"(scoreboard_request_duration_seconds_count{route="/api/scores"})", 5},
+             {R"(scoreboard_game_rows{game="Counted"})", 2},
+             {"scoreboard_commit_batch_size_sum", 4},  // every post that reached the database
+             {"scoreboard_write_queue_depth", 0},
+             {"scoreboard_database_errors_total", 0},
+         })
+        EXPECT_EQ(SampleOf(text, series), value) << series << "\n" << text;
+}
+
+// Catches metrics left on the public port when they have a listener of
+// their own, or that listener not answering them.
+TEST(MetricsTest, MetricsBindServesThemApartFromThePublicPort) {
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"), {"--metrics-bind", "127.0.0.1:0"});
+    std::smatch where;
+    const std::string log = server.Log();
+    ASSERT_TRUE(std::regex_search(log, where, std::regex(R"(metrics on http://127\.0\.0\.1:(\d+)/metrics)"))) << log;
+    const auto apart = static_cast<unsigned short>(std::stoi(where[1]));
+    EXPECT_EQ(Get(server.Port(), "/metrics").result_int(), 404);
+    const auto reply = Get(apart, "/metrics");
+    EXPECT_EQ(reply.result_int(), 200);
+    EXPECT_EQ(SampleOf(reply.body(), R"(scoreboard_requests_total{method="GET",route="/metrics",status="404"})"), 1)
+        << reply.body();
+}
+
+// Catches metrics that a real Prometheus cannot scrape, or whose counts do
+// not rise as posts are stored: read back as a rate through its query API.
+TEST(MetricsTest, PrometheusScrapesThemAndReadsBackThePostRate) {
+    if (UsingPostgres()) GTEST_SKIP() << "what Prometheus reads does not depend on the store";
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"), {"--metrics-bind", "127.0.0.1:0"});
+    std::smatch where;
+    const std::string log = server.Log();
+    ASSERT_TRUE(std::regex_search(log, where, std::regex(R"(metrics on http://(127\.0\.0\.1:\d+))"))) << log;
+    const PrometheusServer prometheus({where[1]});
+    const auto valued = [](double wanted) {
+        return [wanted](const json::array& result) { return FirstValue(result) == wanted; };
+    };
+    // A scrape before any post, for the rate to rise from.
+    prometheus.QueryUntil("scoreboard_posts_stored_total", valued(0));
+    constexpr int kPosts = 20;
+    for (int i = 0; i < kPosts; ++i) ASSERT_EQ(PostScore(server.Port(), "Rated", i, "Ann", Uuid(i)).result_int(), 201);
+    prometheus.QueryUntil("scoreboard_posts_stored_total", valued(kPosts));
+    const auto rate = prometheus.QueryUntil("rate(scoreboard_posts_stored_total[10m])",
+                                            [](const json::array& result) { return FirstValue(result) > 0; });
+    EXPECT_EQ(rate.at(0).at("metric").at("job"), "scoreboard");
+    EXPECT_EQ(FirstValue(prometheus.Query(R"(scoreboard_game_rows{game="Rated"})")), kPosts);
+    EXPECT_EQ(FirstValue(prometheus.Query("up")), 1);
 }
 
 // Catches a server that never tells systemd it is ready (the unit's start
