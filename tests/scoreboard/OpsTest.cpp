@@ -110,15 +110,6 @@ std::vector<std::vector<std::string>> SqliteRows(const std::filesystem::path& fi
     return rows;
 }
 
-// The value of one series ("name{labels}" as the text has it) in a
-// Prometheus text; NaN when it is not there.
-double SampleOf(const std::string& text, const std::string& series) {
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
-    return std::nan("");
-}
-
 }  // namespace
 
 // Catches probes or Prometheus's scrapes that flood the request log (their answers over real HTTP

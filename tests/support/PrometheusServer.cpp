@@ -111,6 +111,13 @@ double FirstValue(const json::array& result) {
     return std::stod(std::string(result.at(0).at("value").at(1).as_string()));
 }
 
+double SampleOf(const std::string& text, const std::string& series) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
 PromtoolVerdict CheckMetricsText(const std::string& text) {
     const TempFolder folder("barnblast-promtool");
     std::ofstream(folder / "metrics.txt") << text;

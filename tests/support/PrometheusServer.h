@@ -46,6 +46,10 @@ private:
 // The value of the first sample of a query's result; NaN when there is none.
 double FirstValue(const boost::json::array& result);
 
+// The value of one series ("name{labels}" as the text has them) in a
+// Prometheus text; NaN when it is not there.
+double SampleOf(const std::string& text, const std::string& series);
+
 // What `promtool check metrics` says of `text` (its output, empty when
 // clean) and whether it exited 0.
 struct PromtoolVerdict {
