@@ -38,10 +38,11 @@ std::size_t RouteIndex(std::string_view path) {
     return kRoutes.size() - 1;
 }
 
-std::string_view MethodLabel(std::string_view method) {
-    for (const std::string_view known : {"GET", "HEAD", "POST"})
-        if (method == known) return known;
-    return "other";
+constexpr std::array<std::string_view, 4> kMethods{"GET", "HEAD", "POST", "other"};
+
+std::size_t MethodIndex(std::string_view method) {
+    const auto known = std::find(kMethods.begin(), kMethods.end() - 1, method);
+    return static_cast<std::size_t>(known - kMethods.begin());
 }
 
 // What a refused post's status stands for, by the wire contract.
@@ -129,24 +130,20 @@ struct Metrics::Impl {
     // The counter of each route, method and status seen, found without
     // building its labels again.
     std::mutex mutex;
-    std::unordered_map<std::string, prom::Counter*> requestCounters;
+    std::unordered_map<std::size_t, prom::Counter*> requestCounters;
 
     Impl() {
         for (std::size_t i = 0; i < kRoutes.size(); ++i)
             latencyByRoute[i] = &latency.Add({{"route", std::string(kRoutes[i])}}, LatencyBuckets());
     }
 
-    prom::Counter& RequestCounter(std::size_t route, std::string_view method, unsigned status) {
-        std::string key(kRoutes[route]);
-        key += ' ';
-        key += method;
-        key += ' ';
-        key += std::to_string(status);
+    prom::Counter& RequestCounter(std::size_t route, std::size_t method, unsigned status) {
+        const std::size_t key = (route * kMethods.size() + method) * 1000 + std::min(status, 999U);
         std::lock_guard lock(mutex);
         auto& counter = requestCounters[key];
         if (!counter)
             counter = &requests.Add({{"route", std::string(kRoutes[route])},
-                                     {"method", std::string(method)},
+                                     {"method", std::string(kMethods[method])},
                                      {"status", std::to_string(status)}});
         return *counter;
     }
@@ -159,10 +156,10 @@ Metrics::~Metrics() = default;
 void Metrics::Request(std::string_view method, std::string_view target, unsigned status, double seconds) {
     const std::string_view path = routes::PathOf(target);
     const std::size_t route = RouteIndex(path);
-    const std::string_view verb = MethodLabel(method);
+    const std::size_t verb = MethodIndex(method);
     impl_->RequestCounter(route, verb, status).Increment();
     impl_->latencyByRoute[route]->Observe(seconds);
-    if (verb != "POST" || path != score_protocol::kScoresPath) return;
+    if (kMethods[verb] != "POST" || path != score_protocol::kScoresPath) return;
     if (status == wire::kStored)
         impl_->stored.Increment();
     else if (status == wire::kAlreadyStored)
