@@ -1,5 +1,6 @@
 // What an operator runs the server with: its probes, its log, its start
 // under systemd, its configuration file, its backups.
+#include "NginxServer.h"
 #include "PrometheusServer.h"
 #include "ScopedEnvironment.h"
 #include "ScoreTable.h"
@@ -200,6 +201,47 @@ TEST(MetricsTest, PrometheusScrapesThemAndReadsBackThePostRate) {
     EXPECT_EQ(rate.at(0).at("metric").at("job"), "scoreboard");
     EXPECT_EQ(FirstValue(prometheus.Query(R"(scoreboard_game_rows{game="Rated"})")), kPosts);
     EXPECT_EQ(FirstValue(prometheus.Query("up")), 1);
+}
+
+// Catches a table behind a proxy that limits or logs every player as the
+// proxy, a body over the proxy's limit that still reaches the table, and a
+// client that dawdles over its body holding one of the table's connections.
+TEST(ProxyTest, BehindNginxPlayersAreLimitedAndLoggedByTheirOwnAddresses) {
+    if (UsingPostgres()) GTEST_SKIP() << "the proxy does not depend on the store";
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"), {"--trust-proxy", "--rate-limit", "1"});
+    const NginxServer nginx(server.Port());
+    const auto port = static_cast<unsigned short>(nginx.Port());
+    const auto post = [&](const std::string& from, int n) {
+        const json::object score{{"game", "Proxied"}, {"score", n}, {"name", "Ann"}, {"id", Uuid(n)}};
+        return RequestFrom(from, port, http::verb::post, "/api/scores", json::serialize(score),
+                           {{"Content-Type", "application/json"}})
+            .result_int();
+    };
+    EXPECT_EQ(post("127.0.0.2", 1), 201);
+    EXPECT_EQ(post("127.0.0.2", 2), 429);
+    EXPECT_EQ(post("127.0.0.3", 3), 201);
+    const std::string head = "POST /api/scores HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n";
+    const std::string tooLarge = RawExchange(port, head + "Content-Length: 2048\r\n\r\n" + std::string(2048, ' '));
+    EXPECT_TRUE(tooLarge.starts_with("HTTP/1.1 413")) << tooLarge;
+    const int slow = ConnectLoopback(port, "127.0.0.4");
+    const std::string half = head + "Content-Length: 100\r\n\r\n{\"game\":";
+    ASSERT_EQ(::send(slow, half.data(), half.size(), MSG_NOSIGNAL), static_cast<ssize_t>(half.size()));
+    EXPECT_EQ(post("127.0.0.3", 4), 429);  // still served meanwhile
+    // The table's only connection is the one asking (those before close on their own).
+    double open = 0;
+    for (int i = 0; i < 300 && open != 1; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        open = SampleOf(Get(server.Port(), "/metrics").body(), "scoreboard_open_connections");
+    }
+    EXPECT_EQ(open, 1);
+    ::close(slow);
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    const std::string log = server.Log();
+    for (const std::string line : {"127.0.0.2 POST /api/scores 201", "127.0.0.2 POST /api/scores 429",
+                                   "127.0.0.3 POST /api/scores 201", "127.0.0.3 POST /api/scores 429"})
+        EXPECT_EQ(Lines(log, line), 1) << line << "\n" << log;
+    EXPECT_EQ(Lines(log, " 413 "), 0) << log;
 }
 
 // Catches a server that never tells systemd it is ready (the unit's start

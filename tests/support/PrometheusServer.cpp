@@ -74,9 +74,9 @@ PrometheusServer::PrometheusServer(const std::vector<std::string>& targets) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    const std::string log_text = Log();
+    const std::string logText = Log();
     KillAndReap(pid_);
-    throw std::runtime_error("Prometheus was not ready within a minute: " + log_text);
+    throw std::runtime_error("Prometheus was not ready within a minute: " + logText);
 }
 
 PrometheusServer::~PrometheusServer() { KillAndReap(pid_); }
