@@ -51,6 +51,10 @@ std::optional<std::string> Apply(Options& o, std::string_view name, const std::f
     } else if (name == "log-format") {
         if (!next(value) || (value != "text" && value != "json")) return "--log-format needs text or json";
         o.logFormat = value;
+    } else if (name == "metrics-bind") {
+        if (!next(value) || value.find(':') == std::string_view::npos)
+            return "--metrics-bind needs ADDRESS:PORT, such as 127.0.0.1:9464";
+        o.metricsBind = value;
     } else if (name == "export") {
         if (!next(value) || (value != "csv" && value != "jsonl")) return "--export needs a format: csv or jsonl";
         o.exportFormat = value;
@@ -78,7 +82,8 @@ std::optional<std::string> Apply(Options& o, std::string_view name, const std::f
 // What a configuration file may set: what a server is started with, not the
 // one-off tools or another file.
 bool SettableInFile(std::string_view name) {
-    for (const std::string_view settable : {"port", "bind", "db", "threads", "rate-limit", "trust-proxy", "log-format"})
+    for (const std::string_view settable :
+         {"port", "bind", "db", "threads", "rate-limit", "trust-proxy", "log-format", "metrics-bind"})
         if (name == settable) return true;
     return false;
 }
@@ -147,7 +152,8 @@ std::optional<std::string> ApplyConfigFile(Options& o, const std::string& file) 
             if (name.find_first_of(" \t") != std::string_view::npos)
                 return where + "a line is \"name = value\", with an = between them";
             return where + "unknown name " + std::string(name) +
-                   "; a configuration file sets port, bind, db, threads, rate-limit, trust-proxy, log-format";
+                   "; a configuration file sets port, bind, db, threads, rate-limit, trust-proxy, log-format, "
+                   "metrics-bind";
         }
         const auto next = [&](std::string_view& out) {
             out = value;
@@ -197,6 +203,8 @@ std::string Usage(const std::string& program) {
            "; 0: no limit)\n"
            "  --trust-proxy     take the client address from X-Real-IP (behind a reverse proxy)\n"
            "  --log-format text|json  one line of text per event (default) or one JSON object\n"
+           "  --metrics-bind ADDRESS:PORT  serve the Prometheus metrics there, apart from the\n"
+           "                    public port (default: at /metrics on the public port)\n"
            "  --config FILE     read options from FILE (\"name = value\" lines, # comments);\n"
            "                    the command line wins over it\n"
            "\nOperator tools, on the database of --db, also while a server runs on it:\n"

@@ -16,7 +16,9 @@ struct Options {
     int threads = 4;
     int rateLimit = 30;  // posts per minute per address; a round lasts two
     bool trustProxy = false;
-    std::string logFormat = "text";     // or "json"
+    std::string logFormat = "text";  // or "json"
+    // ADDRESS:PORT to serve /metrics at instead of the public port.
+    std::optional<std::string> metricsBind;
     std::optional<std::string> config;  // the file the rest was read from, if any
     // Operator tools: instead of serving, export the table (csv or jsonl)
     // to standard output, of one game or all, or delete one name's scores.

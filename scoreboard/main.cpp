@@ -4,6 +4,7 @@
 #include "StoreFactory.h"
 #include "http/Handler.h"
 #include "http/Log.h"
+#include "http/Metrics.h"
 #include "http/RateLimiter.h"
 #include "pages/Page.h"
 #include "server/Notify.h"
@@ -189,14 +190,43 @@ ServerConfig ServerConfigOf(const Options& opt) {
     return config;
 }
 
+// --metrics-bind's ADDRESS:PORT, a v6 address in brackets.
+boost::asio::ip::tcp::endpoint MetricsEndpointOf(const std::string& text) {
+    const auto bad = [&] {
+        return StartFailure{
+            2, "--metrics-bind " + text + " is not ADDRESS:PORT; give one such as 127.0.0.1:9464 or [::1]:9464."};
+    };
+    const auto colon = text.rfind(':');
+    std::string address = text.substr(0, colon);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    boost::system::error_code ec;
+    const auto ip = boost::asio::ip::make_address(address, ec);
+    const std::string port = text.substr(colon + 1);
+    if (ec || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(port) > 65535)
+        throw bad();
+    return {ip, static_cast<unsigned short>(std::stoi(port))};
+}
+
 // Takes the port at once, so that a start that fails on it leaves no
 // database file behind.
-std::unique_ptr<Server> MakeServer(const ServerConfig& config) {
+std::unique_ptr<Server> MakeServer(const ServerConfig& config, const Options& opt) {
+    std::unique_ptr<Server> server;
     try {
-        return std::make_unique<Server>(config);
+        server = std::make_unique<Server>(config);
     } catch (const boost::system::system_error& e) {
         throw StartFailure{1, ListenFailure(config, e)};
     }
+    if (!opt.metricsBind) return server;
+    const auto endpoint = MetricsEndpointOf(*opt.metricsBind);
+    try {
+        server->ListenForMetrics(endpoint);
+    } catch (const boost::system::system_error& e) {
+        throw StartFailure{1, "cannot listen for the metrics on " + *opt.metricsBind + " (" + e.code().message() +
+                                  "); choose another address or port with --metrics-bind."};
+    }
+    return server;
 }
 
 // The store --db names, opened (and made when missing). A start that fails
@@ -236,7 +266,8 @@ std::unique_ptr<CachedStore> OpenServedStore(const Options& opt) {
 
 // Serves until SIGINT or SIGTERM, then ends the server, before the store
 // goes: the store must outlive any answer still on its way.
-int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, const Options& opt, ServerConfig config) {
+int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, Metrics& metrics, const Options& opt,
+                      ServerConfig config) {
     RateLimiter limiter(opt.rateLimit);
     ReadyCheck ready(store);
     HandlerDeps deps{.store = store,
@@ -248,9 +279,16 @@ int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, const 
                                  .count();
                          },
                      .memos = &store,
-                     .ready = &ready};
+                     .ready = &ready,
+                     .metrics = &metrics,
+                     .metricsApart = server->MetricsPort() != 0};
     try {
         config.port = server->Port();
+        // Before the line that says the table listens, which a harness waits for.
+        if (const auto port = server->MetricsPort()) {
+            const auto address = MetricsEndpointOf(*opt.metricsBind).address();
+            LogLine("metrics on http://" + Where({.address = address, .port = port}) + std::string(kMetricsPath));
+        }
         LogLine("listening on http://" + Where(config) + " with database " + Redacted(opt.db));
         // The port takes connections since the server was made, and the
         // database is open: under systemd, units ordered after this one go.
@@ -282,9 +320,12 @@ int main(int argc, char** argv) {
         std::signal(SIGPIPE, SIG_IGN);
         const ServerConfig config = ServerConfigOf(opt);
         // The port first, then the database; the server ends before the store.
-        auto server = MakeServer(config);
+        auto server = MakeServer(config, opt);
+        // Counts from the store's first connection on; it outlives the store.
+        static Metrics metrics;
+        ObserveStores(&metrics);
         const auto store = OpenServedStore(opt);
-        return RunUntilSignalled(std::move(server), *store, opt, config);
+        return RunUntilSignalled(std::move(server), *store, metrics, opt, config);
     } catch (const StartFailure& failure) {
         return Fail(failure.status, failure.sentence);
     }

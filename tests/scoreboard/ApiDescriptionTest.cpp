@@ -64,6 +64,7 @@ TEST(ApiDescriptionTest, EveryDescribedRouteIsServed) {
         {"/style.css", {{"/style.css", 200}}},
         {"/healthz", {{"/healthz", 200}}},
         {"/readyz", {{"/readyz", 200}}},
+        {"/metrics", {{"/metrics", 200}}},
     };
     for (const auto& [path, item] : Description().Document().at("paths").as_object()) {
         const auto sample = samples.find(std::string(path));

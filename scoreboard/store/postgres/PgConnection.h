@@ -3,6 +3,7 @@
 // itself when the database dropped it.
 #pragma once
 
+#include "store/StoreObserver.h"
 #include "store/postgres/PostgresStore.h"
 
 #include <libpq-fe.h>
@@ -234,6 +235,8 @@ public:
             retryAt_ = now + pg::kReconnectPause;
             throw pg::PgError("cannot connect to the database: " + lastError_, true, false);
         }
+        if (auto* observer = StoreObserverOf(); observer && connectedBefore_) observer->Reconnected();
+        connectedBefore_ = true;
         // A put is answered once its commit is flushed: refuse a setting that
         // would answer before (stronger ones, for standbys, are kept).
         const pg::Result mode = pg::Run(conn_, "SHOW synchronous_commit");
@@ -299,6 +302,7 @@ private:
     bool prepared_ = false;
     pg::Clock::time_point retryAt_{};
     std::string lastError_;
+    bool connectedBefore_ = false;  // a connection made again is a reconnect
 };
 
 }  // namespace scoreboard
