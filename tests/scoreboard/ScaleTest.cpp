@@ -60,7 +60,7 @@ struct Shape {
 // game's own); and 60,000 scores over the whole 32-bit range, one or two
 // rows each, so that no short walk of single scores reaches a rank.
 constexpr Shape kShapes[] = {{"OwnScores", "((x * 7919) % 201) * 5 - 200"},
-                             {"WideSpread", "((x * 7919) % 60000) * 71582 - 2147483648"}};
+                             {"WideSpread", "((x * 7919) % 60000) * CAST(71582 AS BIGINT) - 2147483648"}};
 
 class ScaleTest : public ::testing::TestWithParam<Shape> {
 protected:
