@@ -77,7 +77,7 @@ inline std::string ChildRange() {
 }
 
 inline const std::vector<Prepared>& Statements() {
-    static const std::vector<Prepared> statements = {
+    static const std::vector<Prepared> kStatements = {
         // The batch in its order; ids already stored (or twice in it) are left
         // as they are. Answers the ids it stored.
         {"put",
@@ -172,7 +172,7 @@ inline const std::vector<Prepared>& Statements() {
                       " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
                       " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
     };
-    return statements;
+    return kStatements;
 }
 
 struct ResultDeleter {
