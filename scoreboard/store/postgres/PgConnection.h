@@ -309,6 +309,10 @@ public:
         // after ANALYZE of rows played long ago walks the rank index for
         // rows of this week.
         pg::Run(conn_, "SET plan_cache_mode TO force_custom_plan");
+        // These statements read a few hundred index entries at most, but
+        // their estimates over a long table pass the JIT's threshold, and
+        // compiling the rank statement's many parts took seconds a put.
+        pg::Run(conn_, "SET jit TO off");
         return conn_;
     }
 
