@@ -76,8 +76,10 @@ inline std::string ChildRange() {
            std::to_string(FirstChild(1)) + " + " + std::to_string(LastChild(0)) + " END";
 }
 
+// Made once and never destroyed: a serving thread may still open a
+// connection, and prepare them, while the process exits.
 inline const std::vector<Prepared>& Statements() {
-    static const std::vector<Prepared> kStatements = {
+    static const auto* const kStatements = new std::vector<Prepared>{
         // The batch in its order; ids already stored (or twice in it) are left
         // as they are. Answers the ids it stored.
         {"put",
@@ -172,7 +174,7 @@ inline const std::vector<Prepared>& Statements() {
                       " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
                       " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
     };
-    return kStatements;
+    return *kStatements;
 }
 
 struct ResultDeleter {
