@@ -356,7 +356,8 @@ TEST(BackupTest, ACopyTakenWhileAWriterPostsHoldsEveryScoreAnsweredBeforeIt) {
     EXPECT_TRUE(missing.empty()) << missing.size() << " answered scores missing, such as " << missing.front();
     EXPECT_EQ(SqliteRows(copy, "PRAGMA integrity_check")[0][0], "ok");
     // The copy's counts agree with its rows.
-    EXPECT_EQ(SqliteRows(copy, "SELECT COALESCE(SUM(n), 0) FROM score_counts")[0][0], std::to_string(copied.size()));
+    EXPECT_EQ(SqliteRows(copy, "SELECT COALESCE(SUM(n), 0) FROM score_buckets WHERE level = 0")[0][0],
+              std::to_string(copied.size()));
     // A second copy to the same name would overwrite the first.
     EXPECT_NE(
         RunProgram("--db " + Quoted(db.string()) + " --backup " + Quoted(copy.string()), dir.path() / "again.err"), 0);

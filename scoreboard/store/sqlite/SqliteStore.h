@@ -49,9 +49,10 @@ private:
     static std::int64_t RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
     // The same for a row stored lately, counting the equal rows after it.
     static std::int64_t RankOfRecent(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
-    // The same among the rows of `days` (a week at most: one count a day).
+    // The same among the rows of `days` (a week at most: one count a day);
+    // `recent` as RankOfRecent counts.
     static std::int64_t RankInDays(Connection& c, std::string_view game, DayRange days, std::int32_t score,
-                                   std::int64_t seq);
+                                   std::int64_t seq, bool recent);
     static TablePage ReadDaysWith(Connection& c, std::string_view game, DayRange days, int limit, std::int64_t offset);
     std::unique_ptr<Connection> OpenReader() const;
     // Runs read(connection) on an idle reader connection.

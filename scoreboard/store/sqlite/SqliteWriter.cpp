@@ -54,8 +54,8 @@ std::vector<PutResult> SqliteStore::CommitBatch(const std::vector<PendingPut>& b
             const ScoreRecord& kept = results[i].kept;
             results[i].rank = RankOfRecent(*writer_, kept.game, kept.score, seqs[i]);
             const std::int64_t day = DayOf(kept.timeMs);
-            results[i].weekRank = RankInDays(*writer_, kept.game, WeekOf(day), kept.score, seqs[i]);
-            results[i].dayRank = RankInDays(*writer_, kept.game, DayOnly(day), kept.score, seqs[i]);
+            results[i].weekRank = RankInDays(*writer_, kept.game, WeekOf(day), kept.score, seqs[i], true);
+            results[i].dayRank = RankInDays(*writer_, kept.game, DayOnly(day), kept.score, seqs[i], true);
         }
         Exec(writer_->db, "COMMIT");
     } catch (...) {
@@ -79,17 +79,19 @@ std::int64_t SqliteStore::RankOfRecent(Connection& c, std::string_view game, std
 }
 
 std::int64_t SqliteStore::RankInDays(Connection& c, std::string_view game, DayRange days, std::int32_t score,
-                                     std::int64_t seq) {
-    std::int64_t rank = 1;
-    {
-        Use q(*c.daysAbove);
-        q.Bind(1, game).Bind(2, days.first).Bind(3, days.last).Bind(4, std::int64_t{score});
-        if (q.Step()) rank += q.Integer(0);
-    }
+                                     std::int64_t seq, bool recent) {
+    // 1 + the rows above and the equal ones before; for a row stored lately,
+    // the rows above and equal less the equal ones after it, which are few.
+    std::int64_t rank = recent ? 0 : 1;
     for (auto day = days.first; day <= days.last; ++day) {
-        Use q(*c.dayEqualBefore);
+        {
+            Use q(*c.dayAbove);
+            q.Bind(1, game).Bind(2, day).Bind(3, std::int64_t{score});
+            if (q.Step()) rank += q.Integer(0) + (recent ? q.Integer(1) : 0);
+        }
+        Use q(recent ? *c.dayEqualAfter : *c.dayEqualBefore);
         q.Bind(1, game).Bind(2, day).Bind(3, std::int64_t{score}).Bind(4, seq);
-        if (q.Step()) rank += q.Integer(0);
+        if (q.Step()) rank += recent ? -q.Integer(0) : q.Integer(0);
     }
     return rank;
 }
