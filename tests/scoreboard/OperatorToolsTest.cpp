@@ -120,7 +120,7 @@ TEST_F(OperatorToolsTest, AnExportOfATableIsWhatItsPagesShow) {
     std::istringstream lines(csv);
     std::string line;
     std::getline(lines, line);
-    EXPECT_EQ(line, "game,rank,name,score,time,id");
+    EXPECT_EQ(line, "game,rank,name,score,time,id,check");
     std::vector<std::string> rows;
     while (std::getline(lines, line)) rows.push_back(line);
     ASSERT_EQ(rows.size(), 70u);

@@ -26,7 +26,7 @@ TEST(SchemaTest, ANewDatabaseHasTheCurrentVersionAndANewerOneIsRefusedUntouched)
         ScoreServer server(DbArgument(db));
         ASSERT_EQ(PostScore(server.Port(), "g", 5, "kept", Uuid(1)).result_int(), 201);
     }
-    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"2"}}));
+    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"3"}}));
 
     Query(db, WriteVersion(99));
     try {
@@ -34,7 +34,7 @@ TEST(SchemaTest, ANewDatabaseHasTheCurrentVersionAndANewerOneIsRefusedUntouched)
         ADD_FAILURE() << "started on a newer layout: " << again.Log();
     } catch (const std::runtime_error& e) {
         const std::string said = e.what();
-        EXPECT_NE(said.find("version 99, newer than this server's (2)"), std::string::npos) << said;
+        EXPECT_NE(said.find("version 99, newer than this server's (3)"), std::string::npos) << said;
     }
     EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"99"}}));
     EXPECT_EQ(RowsIn(db, "name = 'kept'"), 1);
@@ -49,5 +49,5 @@ TEST(SchemaTest, ARestartKeepsTheVersionAndTheRows) {
     }
     ScoreServer again(DbArgument(db));
     EXPECT_EQ(PostScore(again.Port(), "g", 5, "kept", Uuid(1)).result_int(), 200);
-    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"2"}}));
+    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"3"}}));
 }

@@ -41,9 +41,13 @@ inline constexpr std::array kStatements = {
     Prepared{"put",
              "WITH input AS (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::integer[], $5::bigint[])"
              " WITH ORDINALITY AS t (id, game, name, score, time_ms, ord)),"
-             " stored AS (INSERT INTO scores (id, game, name, score, time_ms)"
-             " SELECT id, game, name, score, time_ms FROM input ORDER BY ord"
-             " ON CONFLICT (id) DO NOTHING RETURNING id)"
+             " stored AS (INSERT INTO scores (id, game, name, score, time_ms, check_level, round, round_token)"
+             " SELECT id, game, name, score, time_ms, c, r, nullif(t, '') FROM input"
+             " JOIN unnest($6::smallint[], $7::bytea[], $8::text[]) WITH ORDINALITY AS x (c, r, t, o) ON x.o = ord"
+             " ORDER BY ord"
+             // A used round token is a conflict too: the row is not stored
+             // and its id not found (TokenUsed).
+             " ON CONFLICT DO NOTHING RETURNING id)"
              " SELECT id FROM stored"},
     Prepared{"kept",
              // A row's rank, for rows just stored: the counts of the scores
@@ -53,7 +57,7 @@ inline constexpr std::array kStatements = {
              " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq),"
              // And among the rows of its own week and its own day.
              " rank_in_days(s.game, w.first, w.first + 6, s.score, s.seq),"
-             " rank_in_days(s.game, w.day, w.day, s.score, s.seq)"
+             " rank_in_days(s.game, w.day, w.day, s.score, s.seq), s.check_level"
              " FROM scores s, LATERAL (SELECT s.time_ms / 86400000 AS day,"
              " s.time_ms / 86400000 - (s.time_ms / 86400000 + 3) % 7 AS first) AS w"
              " WHERE s.id = ANY ($1::text[])"},
@@ -67,13 +71,13 @@ inline constexpr std::array kStatements = {
              " s AS (SELECT score, above FROM c WHERE above + n > $3::bigint ORDER BY score DESC LIMIT 1),"
              " k AS (SELECT s.score, (SELECT o.seq FROM scores o WHERE o.game = $1 AND o.score = s.score"
              " ORDER BY o.seq OFFSET $3::bigint - s.above LIMIT 1) AS seq FROM s)"
-             " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
-             " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
+             " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms,"
+             " r.check_level FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
              // The key as values, not joined, so that each part is one range of the index.
-             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " (SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
              " AND o.score = (SELECT score FROM k) AND o.seq >= (SELECT seq FROM k) ORDER BY o.seq LIMIT $2::bigint)"
              " UNION ALL"
-             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " (SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
              " AND o.score < (SELECT score FROM k) ORDER BY o.score DESC, o.seq LIMIT $2::bigint)) AS u"
              " ORDER BY u.score DESC, u.seq LIMIT $2::bigint) AS r ON true"
              " ORDER BY r.score DESC, r.seq"},
@@ -86,19 +90,30 @@ inline constexpr std::array kStatements = {
         " FROM (SELECT score, sum(n)::bigint AS n FROM day_counts WHERE game = $1"
         " AND day BETWEEN $2::bigint AND $3::bigint GROUP BY score) AS t),"
         " s AS (SELECT score, above FROM c WHERE above + n > $5::bigint ORDER BY score DESC LIMIT 1),"
-        " eq AS (SELECT x.name, x.score, x.time_ms, x.seq FROM generate_series($2::bigint, $3::bigint) AS d(day)"
-        " CROSS JOIN LATERAL (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+        " eq AS (SELECT x.name, x.score, x.time_ms, x.seq, x.check_level"
+        " FROM generate_series($2::bigint, $3::bigint) AS d(day)"
+        " CROSS JOIN LATERAL (SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
         " AND o.time_ms / 86400000 = d.day AND o.score = (SELECT score FROM s) ORDER BY o.seq"
         " LIMIT $5::bigint - (SELECT above FROM s) + $4::bigint) AS x"
         " ORDER BY x.seq OFFSET $5::bigint - (SELECT above FROM s) LIMIT $4::bigint),"
-        " lo AS (SELECT x.name, x.score, x.time_ms, x.seq FROM generate_series($2::bigint, $3::bigint) AS d(day)"
-        " CROSS JOIN LATERAL (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+        " lo AS (SELECT x.name, x.score, x.time_ms, x.seq, x.check_level"
+        " FROM generate_series($2::bigint, $3::bigint) AS d(day)"
+        " CROSS JOIN LATERAL (SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
         " AND o.time_ms / 86400000 = d.day AND o.score < (SELECT score FROM s)"
         " ORDER BY o.score DESC, o.seq LIMIT $4::bigint) AS x)"
-        " SELECT coalesce((SELECT sum(n) FROM c), 0)::bigint, r.name, r.score, r.time_ms"
+        " SELECT coalesce((SELECT sum(n) FROM c), 0)::bigint, r.name, r.score, r.time_ms, r.check_level"
         " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM (SELECT * FROM eq UNION ALL SELECT * FROM lo) AS u"
         " ORDER BY u.score DESC, u.seq LIMIT $4::bigint) AS r ON true"
         " ORDER BY r.score DESC, r.seq"},
+    // The checked rows of days $3 to $4, ranked among themselves, along the
+    // index of checked rows (its condition spelled out, so that it is taken).
+    Prepared{"checked",
+             "WITH f AS (SELECT name, score, time_ms, check_level, seq FROM scores WHERE game = $1"
+             " AND check_level >= 1 AND check_level >= $2::smallint AND time_ms / 86400000 BETWEEN $3::bigint AND"
+             " $4::bigint)"
+             " SELECT (SELECT count(*) FROM f), r.name, r.score, r.time_ms, r.check_level"
+             " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM f ORDER BY score DESC, seq"
+             " LIMIT $5::bigint OFFSET $6::bigint) AS r ON true ORDER BY r.score DESC, r.seq"},
     Prepared{"games", "SELECT game, scores FROM games ORDER BY game"},
     Prepared{
         "bests",

@@ -66,6 +66,13 @@ public:
         Check(sqlite3_bind_text(st_.Get(), i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
         return *this;
     }
+    // NULL when empty.
+    Use& BindBlob(int i, std::string_view bytes) {
+        Check(bytes.empty() ? sqlite3_bind_null(st_.Get(), i)
+                            : sqlite3_bind_blob(st_.Get(), i, bytes.data(), static_cast<int>(bytes.size()),
+                                                SQLITE_STATIC));
+        return *this;
+    }
     Use& Bind(int i, std::int64_t v) {
         Check(sqlite3_bind_int64(st_.Get(), i, v));
         return *this;
@@ -80,6 +87,12 @@ public:
     std::int64_t Integer(int col) const { return sqlite3_column_int64(st_.Get(), col); }
     std::string Text(int col) const {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.Get(), col));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st_.Get(), col))) : std::string();
+    }
+
+    // A BLOB (or text) column's bytes; empty for NULL.
+    std::string Blob(int col) const {
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(st_.Get(), col));
         return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st_.Get(), col))) : std::string();
     }
 
@@ -158,13 +171,13 @@ struct SqliteStore::Connection {
         counts = &Prepare("SELECT score, n FROM score_counts WHERE game = ?1 ORDER BY score DESC");
         seqAt = &Prepare("SELECT seq FROM scores WHERE game = ?1 AND score = ?2 ORDER BY seq LIMIT 1 OFFSET ?3");
         equalFrom = &Prepare(
-            "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score = ?2 AND seq >= ?3"
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND score = ?2 AND seq >= ?3"
             " ORDER BY seq LIMIT ?4");
         below = &Prepare(
-            "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score < ?2"
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND score < ?2"
             " ORDER BY score DESC, seq LIMIT ?3");
         count = &Prepare("SELECT scores FROM games WHERE game = ?1");
-        byId = &Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
+        byId = &Prepare("SELECT game, name, score, time_ms, seq, check_level FROM scores WHERE id = ?1");
         games = &Prepare("SELECT game, scores FROM games ORDER BY game");
         // A rank: the counts of the higher scores, then the equal scores
         // stored before (or, for a row just stored, those after it, which
@@ -183,15 +196,25 @@ struct SqliteStore::Connection {
             "SELECT score, sum(n) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3"
             " GROUP BY score ORDER BY score DESC");
         dayEqual = &Prepare(
-            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            "SELECT name, score, time_ms, seq, check_level FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
             " AND score = ?3 ORDER BY seq LIMIT ?4");
         dayBelow = &Prepare(
-            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            "SELECT name, score, time_ms, seq, check_level FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
             " AND score < ?3 ORDER BY score DESC, seq LIMIT ?4");
         daysAbove = &Prepare(
             "SELECT coalesce(sum(n), 0) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3 AND score > ?4");
         dayEqualBefore = &Prepare(
             "SELECT count(*) FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2 AND score = ?3 AND seq < ?4");
+        // The checked rows of some days, ranked among themselves: read along
+        // the index of checked rows (its condition spelled out, so that the
+        // planner may take it).
+        checkedTotal = &Prepare(
+            "SELECT count(*) FROM scores WHERE game = ?1 AND check_level >= 1 AND check_level >= ?2"
+            " AND time_ms / 86400000 BETWEEN ?3 AND ?4");
+        checkedRows = &Prepare(
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND check_level >= 1"
+            " AND check_level >= ?2 AND time_ms / 86400000 BETWEEN ?3 AND ?4 ORDER BY score DESC, seq"
+            " LIMIT ?5 OFFSET ?6");
         // The player's games one index seek at a time, then each one's best
         // row by a second seek, so a player with many rows costs no scan.
         playerBests = &Prepare(
@@ -231,6 +254,8 @@ struct SqliteStore::Connection {
     sqlite::Statement* dayBelow = nullptr;
     sqlite::Statement* daysAbove = nullptr;
     sqlite::Statement* dayEqualBefore = nullptr;
+    sqlite::Statement* checkedTotal = nullptr;
+    sqlite::Statement* checkedRows = nullptr;
 };
 
 }  // namespace scoreboard
