@@ -32,6 +32,8 @@ Generator Generator::Seeded(GeneratorKind kind, std::uint32_t seed) {
         if (word < 0) word += 2147483647;
         g.words_[i] = static_cast<std::uint32_t>(word);
     }
+    // glibc's first sum is r[3] + r[0], stored over r[3]: r[3] is the oldest.
+    g.oldest_ = kSeparation;
     for (int i = 0; i < kDiscarded; ++i) g.Next();
     return g;
 }

@@ -12,7 +12,7 @@ cmake -S . -B build-fuzz -DBARNBLAST_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build build-fuzz --target fuzz_targets -j 2
 
-for target in decoder outbox_record name_file; do
+for target in decoder outbox_record name_file round_record; do
   # New inputs go to the working corpus in build-fuzz; the committed seeds
   # in fuzz/corpus stay as they are.
   work="build-fuzz/corpus/$target"

@@ -55,7 +55,9 @@ struct Start {
 };
 
 // Pause: while paused only a Pause key does anything (it resumes); other
-// keys are Ignored and are not recorded.
+// keys are Ignored and are not recorded. Pauses do not count as play. A
+// Pause read after the two minutes ends the round like any key and pauses
+// nothing.
 class Round {
 public:
     explicit Round(Start start, bool timed = true);  // untimed: a practice round, never ends by time
