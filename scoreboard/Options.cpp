@@ -84,7 +84,8 @@ std::optional<std::string> Apply(Options& o, std::string_view name, const std::f
 // What a configuration file may set: what a server is started with, not the
 // one-off tools or another file.
 bool SettableInFile(std::string_view name) {
-    for (const std::string_view settable : {"port", "bind", "db", "threads", "rate-limit", "trust-proxy", "log-format", "accept"})
+    for (const std::string_view settable :
+         {"port", "bind", "db", "threads", "rate-limit", "trust-proxy", "log-format", "accept"})
         if (name == settable) return true;
     return false;
 }

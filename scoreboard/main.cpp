@@ -110,7 +110,7 @@ int RecheckRounds(ScoreStore& store) {
                                                                            {"score", r.score},
                                                                            {"check", CheckName(r.check)},
                                                                            {"error", *why}})
-                                   .c_str());
+                                    .c_str());
         }
     });
     LogLine("rechecked " + std::to_string(rounds) + " rounds: " + std::to_string(disagree) + " disagree");

@@ -60,12 +60,11 @@ Response PutAnswer(const Asked& asked, const PutResult& result, std::int64_t now
 std::string TableJson(const TableQuery& q, HandlerDeps& deps, const json::value& around = nullptr) {
     // Total and rows from one read, so that they agree.
     const TablePage page =
-        q.checkedOnly
-            ? deps.store.ReadChecked(q.game, Check::Replayed,
-                                     q.period == Period::All ? std::nullopt
-                                                             : std::optional(DaysOf(q.period, deps.nowMs())),
-                                     q.limit, q.offset)
-            : ReadPeriod(deps.store, q.game, q.period, deps.nowMs(), q.limit, q.offset);
+        q.checkedOnly ? deps.store.ReadChecked(
+                            q.game, Check::Replayed,
+                            q.period == Period::All ? std::nullopt : std::optional(DaysOf(q.period, deps.nowMs())),
+                            q.limit, q.offset)
+                      : ReadPeriod(deps.store, q.game, q.period, deps.nowMs(), q.limit, q.offset);
     json::array rows;
     rows.reserve(page.rows.size());
     for (const auto& r : page.rows)
@@ -127,8 +126,7 @@ void PostScore(const Request& req, HandlerDeps& deps, std::function<void(Respons
     const auto checked = CheckRound(sub.game, sub.score, sub.round, key, now);
     if (const auto* refused = std::get_if<RoundRefused>(&checked)) return refuse(refused->message, refused->field);
     const auto& round = std::get<RoundChecked>(checked);
-    if (round.check < deps.accept)
-        return refuse(WeakerThanAccepted(round.check, deps.accept), "round");
+    if (round.check < deps.accept) return refuse(WeakerThanAccepted(round.check, deps.accept), "round");
     ScoreRecord record{sub.id, sub.game, sub.name, sub.score, now, round.check};
     if (round.check != Check::Unverified) {
         record.round = CompressRecord(*sub.round);

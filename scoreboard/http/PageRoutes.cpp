@@ -116,14 +116,12 @@ Response GetGamePage(const Request& req, HandlerDeps& deps) {
     // A week's or a day's table changes with the day, commit or not. The
     // player's name goes with its length, so that no name and game together
     // read as another pair.
-    const auto kept = Kept(deps,
-                           std::string(checkedOnly ? "checked game " : "game ") + std::string(PeriodName(*period)) +
-                               " " + std::to_string(DayOf(now)) + " " +
-                               std::to_string(*page) + " " + std::to_string(you->size()) + ":" + *you + " " + *game,
-                           [&] {
-                               return WithStatus(
-                                   RenderGamePage(deps.store, *game, *page, *period, now, *you, checkedOnly));
-                           });
+    const auto kept =
+        Kept(deps,
+             std::string(checkedOnly ? "checked game " : "game ") + std::string(PeriodName(*period)) + " " +
+                 std::to_string(DayOf(now)) + " " + std::to_string(*page) + " " + std::to_string(you->size()) + ":" +
+                 *you + " " + *game,
+             [&] { return WithStatus(RenderGamePage(deps.store, *game, *page, *period, now, *you, checkedOnly)); });
     return MemoPageResponse(req, *kept);
 }
 

@@ -3,8 +3,8 @@
 #include "RoundRecord.h"
 #include "RoundRules.h"
 
-#include <boost/uuid/detail/sha1.hpp>
 #include <zlib.h>
+#include <boost/uuid/detail/sha1.hpp>
 
 #include <array>
 #include <random>
@@ -154,8 +154,8 @@ std::variant<RoundChecked, RoundRefused> CheckRound(std::string_view game, std::
     if (const auto* error = std::get_if<std::string>(&replayed)) return RoundRefused{"round", *error};
     const std::int32_t points = std::get<std::int32_t>(replayed);
     if (points != score)
-        return RoundRefused{"round", "the round replays to " + std::to_string(points) + " points, not " +
-                                         std::to_string(score)};
+        return RoundRefused{"round",
+                            "the round replays to " + std::to_string(points) + " points, not " + std::to_string(score)};
     if (!token) return RoundChecked{Check::Replayed, {}};
     if (nowMs - token->issuedMs < static_cast<std::int64_t>(round_rules::kRoundMs))
         return RoundRefused{"round", "the score came sooner after its round token than a round lasts"};

@@ -22,9 +22,9 @@ namespace scoreboard {
 inline constexpr std::string_view kRulesGame = "Barnblast V2";
 
 struct RoundToken {
-    std::uint32_t seed = 0;      // the generator's seed for the round
-    std::int64_t issuedMs = 0;   // Unix epoch ms
-    std::uint64_t nonce = 0;     // so that two tokens of one millisecond and seed differ
+    std::uint32_t seed = 0;     // the generator's seed for the round
+    std::int64_t issuedMs = 0;  // Unix epoch ms
+    std::uint64_t nonce = 0;    // so that two tokens of one millisecond and seed differ
 };
 
 // The token's text: the three fields and their HMAC-SHA1 under `key`, in hex.

@@ -93,8 +93,7 @@ std::optional<std::string> PathDecode(std::string_view segment) {
     return out;
 }
 
-std::string GamePath(std::string_view game, std::int64_t page, Period period, std::string_view you,
-                     bool checkedOnly) {
+std::string GamePath(std::string_view game, std::int64_t page, Period period, std::string_view you, bool checkedOnly) {
     std::string path = "/games/" + PathEncode(game);
     const auto add = [&path](std::string_view key, const std::string& value) {
         path += path.find('?') == std::string::npos ? "?" : "&";
@@ -281,12 +280,12 @@ HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t p
     page = std::clamp<std::int64_t>(page, 1, kMaxGamePage);
     const std::int64_t offset = (page - 1) * kGamePageRows;
     const bool all = period == Period::All;
-    const TablePage t =
-        checkedOnly ? store.ReadChecked(game, Check::Replayed, all ? std::nullopt : std::optional(DaysOf(period, nowMs)),
-                                        kGamePageRows, offset)
-                    : ReadPeriod(store, game, period, nowMs, kGamePageRows, offset);
-    const std::string when = (all ? std::string() : ", " + Lower(PeriodTitle(period))) +
-                             (checkedOnly ? ", checked rounds only" : "");
+    const TablePage t = checkedOnly ? store.ReadChecked(game, Check::Replayed,
+                                                        all ? std::nullopt : std::optional(DaysOf(period, nowMs)),
+                                                        kGamePageRows, offset)
+                                    : ReadPeriod(store, game, period, nowMs, kGamePageRows, offset);
+    const std::string when =
+        (all ? std::string() : ", " + Lower(PeriodTitle(period))) + (checkedOnly ? ", checked rounds only" : "");
     if (t.total == 0) {
         if ((all && !checkedOnly) || store.Count(game) == 0)
             return {404, ErrorPage("No such game", "There are no scores for " + Quoted(game) + ".")};

@@ -711,27 +711,33 @@ TEST_F(HandlerTest, ScoresNoRoundCouldMakeAreRefusedAndNothingIsStored) {
     const std::vector<Case> cases = {
         {"more than any round", ScoreJson(kGame, round_rules::kMaxScore + 1, "R", Uuid(1)), 422, "score", "2005"},
         {"the same with a round", RoundBody(2147483647, good, Uuid(1)), 422, "score", "2005"},
-        {"a round that is no text", R"({"game":"Barnblast V2","score":5,"name":"R","id":")" + Uuid(1) +
-                                        R"(","round":5})",
-         400, "round", "string"},
+        {"a round that is no text",
+         R"({"game":"Barnblast V2","score":5,"name":"R","id":")" + Uuid(1) + R"(","round":5})", 400, "round", "string"},
         {"not a record", RoundBody(5, "not a record!", Uuid(1)), 422, "round", ""},
         {"a record changed in transit", RoundBody(5, changed, Uuid(1)), 422, "round", ""},
         {"unknown rules", RoundBody(5, with([](Record& r) { r.version = round_rules::kVersion + 1; }), Uuid(1)), 422,
          "round", "updated"},
         {"another score", RoundBody(10, good, Uuid(1)), 422, "round", "replays to 5 points, not 10"},
         {"time going backwards",
-         RoundBody(5, with([](Record& r) { r.keys.insert(r.keys.begin() + 1, {100, Action::Other}); }), Uuid(1)), 422,
-         "round", ""},
+         RoundBody(5, with([](Record& r) {
+                       r.keys.insert(r.keys.begin() + 1, {100, Action::Other});
+                   }),
+                   Uuid(1)),
+         422, "round", ""},
         {"keys after the end",
-         RoundBody(5, with([](Record& r) { r.keys.push_back({round_rules::kRoundMs + 500, Action::Fire}); }), Uuid(1)),
+         RoundBody(5, with([](Record& r) {
+                       r.keys.push_back({round_rules::kRoundMs + 500, Action::Fire});
+                   }),
+                   Uuid(1)),
          422, "round", ""},
         {"shorter than two minutes", RoundBody(5, with([](Record& r) { r.keys.back().ms = 60000; }), Uuid(1)), 422,
          "round", ""},
-        {"more keys than a person presses", RoundBody(5, with([](Record& r) {
-                                                          for (std::uint32_t ms = 1000; ms < 1500; ms += 10)
-                                                              r.keys.insert(r.keys.end() - 1, {ms, Action::Other});
-                                                      }),
-                                                      Uuid(1)),
+        {"more keys than a person presses",
+         RoundBody(5, with([](Record& r) {
+                       for (std::uint32_t ms = 1000; ms < 1500; ms += 10)
+                           r.keys.insert(r.keys.end() - 1, {ms, Action::Other});
+                   }),
+                   Uuid(1)),
          422, "round", ""},
         {"a token this table did not issue",
          RoundBody(5, with([](Record& r) { r.token = std::string(80, 'a'); }), Uuid(1)), 422, "round", "issued"},
@@ -805,8 +811,8 @@ TEST_F(HandlerTest, AnOperatorMayRefuseScoresCheckedLess) {
         int replayed;    // of one replayed without a token
     };
     int n = 0;
-    for (const auto& c : {Case{Check::Unverified, 201, 201}, Case{Check::Replayed, 422, 201},
-                          Case{Check::Verified, 422, 422}}) {
+    for (const auto& c :
+         {Case{Check::Unverified, 201, 201}, Case{Check::Replayed, 422, 201}, Case{Check::Verified, 422, 422}}) {
         deps_.accept = c.accept;
         const auto bare = PostScore(kGame, 5, "a", Uuid(++n));
         EXPECT_EQ(bare.result_int(), c.unverified) << bare.body();

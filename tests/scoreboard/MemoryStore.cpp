@@ -51,9 +51,8 @@ PutResult MemoryStore::Put(const ScoreRecord& record) {
     std::lock_guard lock(mutex_);
     ThrowIfFailing();
     const auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& r) { return r.id == record.id; });
-    const bool tokenUsed = !record.token.empty() && std::any_of(rows_.begin(), rows_.end(), [&](const auto& r) {
-        return r.token == record.token;
-    });
+    const bool tokenUsed = !record.token.empty() && std::any_of(rows_.begin(), rows_.end(),
+                                                                [&](const auto& r) { return r.token == record.token; });
     if (found == rows_.end() && tokenUsed) return {PutOutcome::TokenUsed, record, 0};
     if (found == rows_.end()) {
         rows_.push_back(record);

@@ -5,8 +5,8 @@
 #include "store/postgres/PgConnection.h"
 
 #include <algorithm>
-#include <limits>
 #include <array>
+#include <limits>
 #include <utility>
 
 namespace scoreboard {
@@ -161,8 +161,8 @@ TablePage PageOf(const PGresult* r, std::int64_t offset) {
     for (int row = 0; row < PQntuples(r); ++row) {
         page.total = Integer(r, row, 0);
         if (PQgetisnull(r, row, 1)) continue;
-        page.rows.push_back({++rank, Text(r, row, 1), static_cast<std::int32_t>(Integer(r, row, 2)),
-                             Integer(r, row, 3), CheckOf(Integer(r, row, 4))});
+        page.rows.push_back({++rank, Text(r, row, 1), static_cast<std::int32_t>(Integer(r, row, 2)), Integer(r, row, 3),
+                             CheckOf(Integer(r, row, 4))});
     }
     return page;
 }
@@ -288,12 +288,12 @@ std::int64_t PostgresStore::Count(std::string_view game) { return Read(game, 0, 
 TablePage PostgresStore::ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
                                      std::int64_t offset) {
     if (!Askable(game)) return {};
-    const DayRange range = days.value_or(DayRange{std::numeric_limits<std::int64_t>::min() / 2,
-                                                  std::numeric_limits<std::int64_t>::max() / 2});
+    const DayRange range = days.value_or(
+        DayRange{std::numeric_limits<std::int64_t>::min() / 2, std::numeric_limits<std::int64_t>::max() / 2});
     auto c = Borrow();
-    const Result r = c->Exec("checked", {std::string(game), std::to_string(static_cast<int>(least)),
-                                         std::to_string(range.first), std::to_string(range.last),
-                                         std::to_string(limit), std::to_string(offset)});
+    const Result r =
+        c->Exec("checked", {std::string(game), std::to_string(static_cast<int>(least)), std::to_string(range.first),
+                            std::to_string(range.last), std::to_string(limit), std::to_string(offset)});
     return PageOf(r.get(), offset);
 }
 
@@ -308,13 +308,13 @@ std::optional<PutResult> PostgresStore::Find(std::string_view id) {
     auto c = Borrow();
     const Result r = c->Exec("kept", {array});
     if (PQntuples(r.get()) == 0) return std::nullopt;
-    return PutResult{PutOutcome::AlreadyStored,
-                     {Text(r.get(), 0, 0), Text(r.get(), 0, 1), Text(r.get(), 0, 2),
-                      static_cast<std::int32_t>(Integer(r.get(), 0, 3)), Integer(r.get(), 0, 4),
-                      CheckOf(Integer(r.get(), 0, 8))},
-                     Integer(r.get(), 0, 5),
-                     Integer(r.get(), 0, 6),
-                     Integer(r.get(), 0, 7)};
+    return PutResult{
+        PutOutcome::AlreadyStored,
+        {Text(r.get(), 0, 0), Text(r.get(), 0, 1), Text(r.get(), 0, 2),
+         static_cast<std::int32_t>(Integer(r.get(), 0, 3)), Integer(r.get(), 0, 4), CheckOf(Integer(r.get(), 0, 8))},
+        Integer(r.get(), 0, 5),
+        Integer(r.get(), 0, 6),
+        Integer(r.get(), 0, 7)};
 }
 
 void PostgresStore::Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) {
@@ -334,8 +334,7 @@ void PostgresStore::Export(const std::optional<std::string>& game, const std::fu
     try {
         Run(conn, ("DECLARE rows NO SCROLL CURSOR FOR SELECT game, name, score, time_ms, id, check_level, round,"
                    " coalesce(round_token, '') FROM scores" +
-                   where +
-                   " ORDER BY game, score DESC, seq")
+                   where + " ORDER BY game, score DESC, seq")
                       .c_str());
         ExportRow r;
         for (;;) {

@@ -78,10 +78,10 @@ std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& ba
     }
     ids = CloseArray(std::move(ids));
     // One statement, so one transaction and one flush for the whole batch.
-    const Result put = writer_->Exec("put", {ids, CloseArray(std::move(games)), CloseArray(std::move(names)),
-                                             CloseArray(std::move(scores)), CloseArray(std::move(times)),
-                                             CloseArray(std::move(checks)), CloseArray(std::move(rounds)),
-                                             CloseArray(std::move(tokens))});
+    const Result put = writer_->Exec(
+        "put", {ids, CloseArray(std::move(games)), CloseArray(std::move(names)), CloseArray(std::move(scores)),
+                CloseArray(std::move(times)), CloseArray(std::move(checks)), CloseArray(std::move(rounds)),
+                CloseArray(std::move(tokens))});
     std::unordered_set<std::string> stored;
     for (int row = 0; row < PQntuples(put.get()); ++row) stored.insert(Text(put.get(), row, 0));
 
@@ -95,12 +95,9 @@ std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& ba
     };
     std::unordered_map<std::string, Row> rows;
     for (int row = 0; row < PQntuples(kept.get()); ++row) {
-        ScoreRecord r{Text(kept.get(), row, 0),
-                      Text(kept.get(), row, 1),
-                      Text(kept.get(), row, 2),
-                      static_cast<std::int32_t>(Integer(kept.get(), row, 3)),
-                      Integer(kept.get(), row, 4),
-                      CheckOf(Integer(kept.get(), row, 8))};
+        ScoreRecord r{Text(kept.get(), row, 0),    Text(kept.get(), row, 1),
+                      Text(kept.get(), row, 2),    static_cast<std::int32_t>(Integer(kept.get(), row, 3)),
+                      Integer(kept.get(), row, 4), CheckOf(Integer(kept.get(), row, 8))};
         rows[r.id] = {r, Integer(kept.get(), row, 5), Integer(kept.get(), row, 6), Integer(kept.get(), row, 7)};
     }
 

@@ -68,9 +68,9 @@ public:
     }
     // NULL when empty.
     Use& BindBlob(int i, std::string_view bytes) {
-        Check(bytes.empty() ? sqlite3_bind_null(st_.Get(), i)
-                            : sqlite3_bind_blob(st_.Get(), i, bytes.data(), static_cast<int>(bytes.size()),
-                                                SQLITE_STATIC));
+        Check(bytes.empty()
+                  ? sqlite3_bind_null(st_.Get(), i)
+                  : sqlite3_bind_blob(st_.Get(), i, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC));
         return *this;
     }
     Use& Bind(int i, std::int64_t v) {

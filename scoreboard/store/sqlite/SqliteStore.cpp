@@ -173,8 +173,7 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path) {
     writer_->insert = &writer_->Prepare(
         "INSERT INTO scores (id, game, name, score, time_ms, check_level, round, round_token)"
         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, nullif(?8, '')) ON CONFLICT DO NOTHING");
-    writer_->find =
-        &writer_->Prepare("SELECT game, name, score, time_ms, seq, check_level FROM scores WHERE id = ?1");
+    writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq, check_level FROM scores WHERE id = ?1");
     writer_->PrepareReads();
     writer_->dataVersion = &writer_->Prepare("PRAGMA data_version");
     {
@@ -340,8 +339,8 @@ TablePage SqliteStore::ReadDays(std::string_view game, DayRange days, int limit,
 
 TablePage SqliteStore::ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
                                    std::int64_t offset) {
-    const DayRange range = days.value_or(DayRange{std::numeric_limits<std::int64_t>::min() / 2,
-                                                  std::numeric_limits<std::int64_t>::max() / 2});
+    const DayRange range = days.value_or(
+        DayRange{std::numeric_limits<std::int64_t>::min() / 2, std::numeric_limits<std::int64_t>::max() / 2});
     const auto level = static_cast<std::int64_t>(least);
     return WithReader([&](Connection& c) {
         TablePage page;

@@ -47,7 +47,8 @@ std::vector<PutResult> SqliteStore::CommitBatch(const std::vector<PendingPut>& b
                 results[i] = {PutOutcome::TokenUsed, record};
                 continue;
             }
-            ScoreRecord kept{record.id, find.Text(0), find.Text(1), static_cast<std::int32_t>(find.Integer(2)),
+            ScoreRecord kept{record.id,       find.Text(0),
+                             find.Text(1),    static_cast<std::int32_t>(find.Integer(2)),
                              find.Integer(3), CheckOf(find.Integer(5))};
             seqs[i] = find.Integer(4);
             const bool same = kept.game == record.game && kept.name == record.name && kept.score == record.score;
