@@ -103,8 +103,14 @@ std::variant<Submission, FieldError> ParseSubmission(std::string_view body) {
     const std::string_view idText(id->get_string().data(), id->get_string().size());
     if (!IsUuid(idText)) return FieldError{"id", "must be a UUID (8-4-4-4-12 hexadecimal digits)"};
 
+    std::optional<std::string> round;
+    if (const json::value* r = obj.if_contains("round")) {
+        if (!r->is_string()) return FieldError{"round", "must be a string"};
+        round = std::string(r->get_string());
+    }
+
     return Submission{std::string(obj.at("game").get_string()), static_cast<std::int32_t>(points),
-                      std::string(obj.at("name").get_string()), LowerHex(idText)};
+                      std::string(obj.at("name").get_string()), LowerHex(idText), std::move(round)};
 }
 
 }  // namespace score_protocol

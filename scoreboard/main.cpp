@@ -6,6 +6,7 @@
 #include "http/Log.h"
 #include "http/Metrics.h"
 #include "http/RateLimiter.h"
+#include "http/Rounds.h"
 #include "pages/Page.h"
 #include "server/Notify.h"
 #include "server/Server.h"
@@ -92,10 +93,35 @@ std::string CsvField(const std::string& text) {
     return quoted + '"';
 }
 
+// --recheck: every stored round replayed again under this build's rules (after
+// a fix of them); one line for each row that disagrees, then a summary.
+// 1 when any did.
+int RecheckRounds(ScoreStore& store) {
+    const std::string key = store.RoundKey();
+    long long rounds = 0;
+    long long disagree = 0;
+    store.Export(std::nullopt, [&](const ExportRow& r) {
+        if (r.round.empty()) return;
+        ++rounds;
+        if (const auto why = Recheck(r, key)) {
+            ++disagree;
+            std::printf("%s\n", boost::json::serialize(boost::json::object{{"id", r.id},
+                                                                           {"game", r.game},
+                                                                           {"name", r.name},
+                                                                           {"score", r.score},
+                                                                           {"check", CheckName(r.check)},
+                                                                           {"error", *why}})
+                                    .c_str());
+        }
+    });
+    LogLine("rechecked " + std::to_string(rounds) + " rounds: " + std::to_string(disagree) + " disagree");
+    if (std::fflush(stdout) != 0) return Fail(1, "could not write the report to standard output.");
+    return disagree == 0 ? 0 : 1;
+}
+
 // The operator tools: an export to standard output, or a deletion, on the
 // database a server may be running on at the same time.
 int RunTool(const Options& opt) {
-    if (opt.exportFormat && opt.deleteName) return Fail(2, "--export and --delete-name go one at a time.");
     if (!NamesPostgres(opt.db) && !std::filesystem::exists(opt.db))
         return Fail(1, "there is no database at " + opt.db + "; name the server's database with --db.");
     std::unique_ptr<CachedStore> store;
@@ -105,6 +131,7 @@ int RunTool(const Options& opt) {
         return Fail(1, "cannot open the database " + Redacted(opt.db) + " (" + e.what() + ").");
     }
     try {
+        if (opt.recheck) return RecheckRounds(*store);
         if (opt.deleteName) {
             const auto deleted = store->DeleteName(*opt.deleteName);
             LogLine("deleted " + std::to_string(deleted) + " scores of the name " +
@@ -112,19 +139,21 @@ int RunTool(const Options& opt) {
             return 0;
         }
         const bool csv = *opt.exportFormat == "csv";
-        if (csv) std::fputs("game,rank,name,score,time,id\n", stdout);
+        if (csv) std::fputs("game,rank,name,score,time,id,check\n", stdout);
         std::string line;
         store->Export(opt.game, [&](const ExportRow& r) {
             if (csv) {
                 line = CsvField(r.game) + "," + std::to_string(r.rank) + "," + CsvField(r.name) + "," +
-                       std::to_string(r.score) + "," + IsoTime(r.timeMs) + "," + CsvField(r.id) + "\n";
+                       std::to_string(r.score) + "," + IsoTime(r.timeMs) + "," + CsvField(r.id) + "," +
+                       std::string(CheckName(r.check)) + "\n";
             } else {
                 line = boost::json::serialize(boost::json::object{{"game", r.game},
                                                                   {"rank", r.rank},
                                                                   {"name", r.name},
                                                                   {"score", r.score},
                                                                   {"time", IsoTime(r.timeMs)},
-                                                                  {"id", r.id}}) +
+                                                                  {"id", r.id},
+                                                                  {"check", CheckName(r.check)}}) +
                        "\n";
             }
             if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size())
@@ -281,7 +310,10 @@ int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, Metric
                      .memos = &store,
                      .ready = &ready,
                      .metrics = &metrics,
-                     .metricsApart = server->MetricsPort() != 0};
+                     .metricsApart = server->MetricsPort() != 0,
+                     .accept = opt.accept == "verified"   ? Check::Verified
+                               : opt.accept == "replayed" ? Check::Replayed
+                                                          : Check::Unverified};
     try {
         config.port = server->Port();
         // Before the line that says the table listens, which a harness waits for.
@@ -310,11 +342,11 @@ int main(int argc, char** argv) {
         if (opt.help || opt.version) return PrintAsked(opt, argv[0]);
         if (opt.game && !opt.exportFormat) return Fail(2, "--game goes with --export.");
         if (int(opt.exportFormat.has_value()) + int(opt.deleteName.has_value()) + int(opt.backup.has_value()) +
-                int(opt.restore.has_value()) >
+                int(opt.restore.has_value()) + int(opt.recheck) >
             1)
-            return Fail(2, "--export, --delete-name, --backup and --restore go one at a time.");
+            return Fail(2, "--export, --delete-name, --recheck, --backup and --restore go one at a time.");
         if (opt.backup || opt.restore) return RunCopy(opt);
-        if (opt.exportFormat || opt.deleteName) return RunTool(opt);
+        if (opt.exportFormat || opt.deleteName || opt.recheck) return RunTool(opt);
         SetLogFormat(opt.logFormat == "json" ? LogFormat::Json : LogFormat::Text);
         // A client that goes away mid-answer must not end the process.
         std::signal(SIGPIPE, SIG_IGN);

@@ -9,7 +9,7 @@ packages=(
   build-essential cmake pkg-config
   libopenal-dev libsdl2-dev libsndfile1-dev libmpg123-dev libespeak-ng-dev espeak-ng-data
   libcurl4-openssl-dev libspeechd-dev
-  libboost1.81-dev libboost-json1.81-dev libsqlite3-dev libpq-dev
+  libboost1.81-dev libboost-json1.81-dev libsqlite3-dev libpq-dev zlib1g-dev
   # The score table's metrics, in the Prometheus text format (its core only).
   prometheus-cpp-dev
 )

@@ -5,6 +5,7 @@
 -- "year" as the scale benchmark's first table (-200 to 800 in steps of 5),
 -- "own" this game's (0 to 2,000 in steps of 5), "int32" over the whole
 -- 32-bit range; otherwise 0 to 99,999.
+-- With a fourth and fifth, every post is that score with that round record.
 local threads = {}
 
 function setup(thread)
@@ -16,6 +17,8 @@ function init(args)
   run = tonumber(args[1] or "0")
   game = args[2] or "Bench"
   spread = args[3] or "wide"
+  fixed = tonumber(args[4] or "")
+  round = args[5]
   counter = 0
   created = 0
   other = 0
@@ -28,9 +31,14 @@ function request()
   if spread == "year" then score = ((counter * 7919) % 201) * 5 - 200 end
   if spread == "own" then score = ((counter * 7919) % 401) * 5 end
   if spread == "int32" then score = ((counter * 2654435761 + tid * 40503) % 4294967296) - 2147483648 end
+  local extra = ""
+  if fixed then
+    score = fixed
+    extra = string.format(',"round":"%s"', round)
+  end
   local body = string.format(
-    '{"game":"%s","score":%d,"name":"bench %d","id":"%08x-%04x-4000-8000-%012x"}',
-    game, score, tid, tid, run, counter)
+    '{"game":"%s","score":%d,"name":"bench %d","id":"%08x-%04x-4000-8000-%012x"%s}',
+    game, score, tid, tid, run, counter, extra)
   return wrk.format("POST", "/api/scores", headers, body)
 end
 

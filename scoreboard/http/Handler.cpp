@@ -92,6 +92,8 @@ Response Route(const Request& req, HandlerDeps& deps) {
         return read ? GetScores(req, deps) : MethodNotAllowed(req, "GET, HEAD, POST");
     }
     if (path == kGamesPath) return read ? GetGames(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == kRoundsPath)
+        return req.method() == http::verb::post ? PostRound(req, deps) : MethodNotAllowed(req, "POST");
     if (path == kApiDescriptionPath) return read ? GetApiDescription(req) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/") return read ? GetPage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/style.css") return read ? GetStylesheet(req) : MethodNotAllowed(req, "GET, HEAD");
@@ -195,7 +197,9 @@ std::optional<Response> ScreenRequest(const http::request_header<>& h, HandlerDe
     const auto refuse = [&](http::status status, std::string_view message) {
         return ErrorResponse(status, h.version(), false, message);
     };
-    if (h.method() != http::verb::post || PathOf(h.target()) != kScoresPath) {
+    // A round token is asked for like a score is posted, and counts alike.
+    const bool posts = PathOf(h.target()) == kScoresPath || PathOf(h.target()) == kRoundsPath;
+    if (h.method() != http::verb::post || !posts) {
         // Nothing else takes a body: refuse one before reading any of it, and
         // a chunked one above all, whose size lines, extensions and trailers
         // would otherwise have to be parsed.

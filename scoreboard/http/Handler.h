@@ -22,8 +22,9 @@ using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
 // A score body is under 500 bytes, both texts at their longest in four-byte
-// characters; anything near this is not one.
-inline constexpr std::size_t kMaxBodyBytes = 4096;
+// characters, and a round's record at most 4 KB more; anything near this is
+// not one.
+inline constexpr std::size_t kMaxBodyBytes = 8192;
 
 // What the handler answers with: the store, the limit on posts, the clock
 // and the memos, made by whoever runs the server.
@@ -40,6 +41,8 @@ struct HandlerDeps {
     Metrics* metrics = nullptr;
     // Served on a listener of their own (HandleMetricsRequest), not here.
     bool metricsApart = false;
+    // Scores checked less than this are refused (--accept).
+    Check accept = Check::Unverified;
 };
 
 // The probes a supervisor or load balancer polls: answered without the rate

@@ -265,4 +265,8 @@ TEST(SchemaUpgrade, AVersionOneFileKeepsItsRowsAndRanksThemAll) {
     const auto above = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return r.score >= 25; });
     EXPECT_EQ(JsonOf(reply).at("rank"), above + 1);
     EXPECT_EQ(Query(db, "PRAGMA user_version").at(0).at(0), "3");
+    // Rows from before scores were checked are unverified.
+    const auto old = JsonOf(Get(server.Port(), "/api/scores?game=Big&limit=1"));
+    EXPECT_EQ(old.at("scores").at(0).at("check"), "unverified");
+    EXPECT_EQ(JsonOf(Get(server.Port(), "/api/scores?game=Big&verified=1")).at("total"), 0);
 }

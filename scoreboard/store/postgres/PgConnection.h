@@ -86,9 +86,13 @@ inline const std::vector<Prepared>& Statements() {
         {"put",
          "WITH input AS (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::integer[], $5::bigint[])"
          " WITH ORDINALITY AS t (id, game, name, score, time_ms, ord)),"
-         " stored AS (INSERT INTO scores (id, game, name, score, time_ms)"
-         " SELECT id, game, name, score, time_ms FROM input ORDER BY ord"
-         " ON CONFLICT (id) DO NOTHING RETURNING id)"
+         " stored AS (INSERT INTO scores (id, game, name, score, time_ms, check_level, round, round_token)"
+         " SELECT id, game, name, score, time_ms, c, r, nullif(t, '') FROM input"
+         " JOIN unnest($6::smallint[], $7::bytea[], $8::text[]) WITH ORDINALITY AS x (c, r, t, o) ON x.o = ord"
+         " ORDER BY ord"
+         // A used round token is a conflict too: the row is not stored
+         // and its id not found (TokenUsed).
+         " ON CONFLICT DO NOTHING RETURNING id)"
          " SELECT id FROM stored"},
         // A row's rank: the rows above it and at its score, by the buckets,
         // less the equal rows stored after it (few, for rows just stored);
@@ -111,7 +115,7 @@ inline const std::vector<Prepared>& Statements() {
              " + coalesce((SELECT n FROM day_buckets WHERE game = s.game AND day = w.day AND level = 0"
              " AND bucket = s.score), 0)"
              " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq"
-             " AND o.time_ms / 86400000 + 0 = w.day)"
+             " AND o.time_ms / 86400000 + 0 = w.day), s.check_level"
              " FROM scores s, LATERAL (SELECT s.time_ms / 86400000 AS day,"
              " s.time_ms / 86400000 - (s.time_ms / 86400000 + 3) % 7 AS first) AS w"
              " WHERE s.id = ANY ($1::text[])"},
@@ -125,13 +129,13 @@ inline const std::vector<Prepared>& Statements() {
              ", s AS (SELECT bucket AS score, above FROM walk WHERE level = 0),"
              " k AS (SELECT s.score, (SELECT o.seq FROM scores o WHERE o.game = $1 AND o.score = s.score"
              " ORDER BY o.seq OFFSET $3::bigint - s.above LIMIT 1) AS seq FROM s)"
-             " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
-             " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
+             " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms,"
+             " r.check_level FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
              // The key as values, not joined, so that each part is one range of the index.
-             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " (SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
              " AND o.score = (SELECT score FROM k) AND o.seq >= (SELECT seq FROM k) ORDER BY o.seq LIMIT $2::bigint)"
              " UNION ALL"
-             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " (SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
              " AND o.score < (SELECT score FROM k) ORDER BY o.score DESC, o.seq LIMIT $2::bigint)) AS u"
              " ORDER BY u.score DESC, u.seq LIMIT $2::bigint) AS r ON true"
              " ORDER BY r.score DESC, r.seq"},
@@ -147,14 +151,14 @@ inline const std::vector<Prepared>& Statements() {
                      ") AS e GROUP BY bucket",
                  "$5::bigint") +
              ", s AS (SELECT bucket AS score, above FROM walk WHERE level = 0),"
-             " eq AS (SELECT x.name, x.score, x.time_ms, x.seq FROM (" +
-             EachDay("SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " eq AS (SELECT x.name, x.score, x.time_ms, x.seq, x.check_level FROM (" +
+             EachDay("SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
                      " AND o.time_ms / 86400000 = @day AND @day <= $3::bigint AND o.score = (SELECT score FROM s)"
                      " ORDER BY o.seq"
                      " LIMIT $5::bigint - (SELECT above FROM s) + $4::bigint") +
              ") AS x ORDER BY x.seq OFFSET $5::bigint - (SELECT above FROM s) LIMIT $4::bigint),"
              " lo AS (" +
-             EachDay("SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             EachDay("SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
                      " AND o.time_ms / 86400000 = @day AND @day <= $3::bigint AND o.score < (SELECT score FROM s)"
                      " ORDER BY o.score DESC, o.seq LIMIT $4::bigint") +
              ")"
@@ -163,11 +167,20 @@ inline const std::vector<Prepared>& Statements() {
                      " AND level = " +
                          std::to_string(kBucketLevels - 1),
                      " + ") +
-             ")::bigint, r.name, r.score, r.time_ms"
+             ")::bigint, r.name, r.score, r.time_ms, r.check_level"
              " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM (SELECT * FROM eq UNION ALL SELECT * FROM lo) "
              "AS u"
              " ORDER BY u.score DESC, u.seq LIMIT $4::bigint) AS r ON true"
              " ORDER BY r.score DESC, r.seq"},
+        // The checked rows of days $3 to $4, ranked among themselves, along the
+        // index of checked rows (its condition spelled out, so that it is taken).
+        {"checked",
+         "WITH f AS (SELECT name, score, time_ms, check_level, seq FROM scores WHERE game = $1"
+         " AND check_level >= 1 AND check_level >= $2::smallint AND time_ms / 86400000 BETWEEN $3::bigint AND"
+         " $4::bigint)"
+         " SELECT (SELECT count(*) FROM f), r.name, r.score, r.time_ms, r.check_level"
+         " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM f ORDER BY score DESC, seq"
+         " LIMIT $5::bigint OFFSET $6::bigint) AS r ON true ORDER BY r.score DESC, r.seq"},
         {"games", "SELECT game, scores FROM games ORDER BY game"},
         {"bests", "SELECT b.game, b.score, b.time_ms, 1 + " +
                       RowsAboveSql("score_buckets", "game = b.game", "b.score::bigint") +

@@ -2,10 +2,12 @@
 
 #include "store/Buckets.h"
 #include "store/Schema.h"
+#include "store/Secret.h"
 #include "store/postgres/PgConnection.h"
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <utility>
 
 namespace scoreboard {
@@ -107,6 +109,7 @@ constexpr std::array<const char*, 2> kSchemaSteps = {
 // Version 3: the counts by score give way to counts by bucket of scores
 // (Buckets.h), of all time and of each day, so that a rank reads a bounded
 // number of them however the scores spread. Filled by the counts' check.
+// With it, the scores' check levels and round records.
 std::string BucketStep() {
     const std::string levels = "CROSS JOIN LATERAL (" + LevelsOfSql("r.score::bigint") + ") AS l";
     return "DROP FUNCTION IF EXISTS rank_in_days(text, bigint, bigint, integer, bigint);"
@@ -149,7 +152,14 @@ std::string BucketStep() {
            "  AND c.bucket = d.bucket;"
            "  DELETE FROM day_buckets WHERE n <= 0;"
            "  RETURN NULL;"
-           " END $$;";
+           " END $$;"
+           // And how far each score was checked (older rows unverified), its
+           // round's record, compressed, and the round token it used, once.
+           "ALTER TABLE scores ADD COLUMN IF NOT EXISTS check_level smallint NOT NULL DEFAULT 0,"
+           " ADD COLUMN IF NOT EXISTS round bytea, ADD COLUMN IF NOT EXISTS round_token text;"
+           "CREATE UNIQUE INDEX IF NOT EXISTS scores_by_token ON scores (round_token) WHERE round_token IS NOT NULL;"
+           "CREATE INDEX IF NOT EXISTS scores_checked ON scores (game, score DESC, seq) WHERE check_level >= 1;"
+           "CREATE TABLE IF NOT EXISTS secrets (name text PRIMARY KEY, value text NOT NULL);";
 }
 
 // SQL: fills temp table `fresh` like `table` (keyed by `key`, then level and
@@ -198,6 +208,17 @@ std::string VerifyCountsSql() {
            " WHERE NOT EXISTS (SELECT 1 FROM games g WHERE g.game = f.game);";
 }
 
+// bytea as PostgreSQL writes it in text, \\x and hex digits, as bytes.
+std::string FromHexBytea(std::string_view text) {
+    if (!text.starts_with("\\x")) return {};
+    std::string bytes;
+    bytes.reserve((text.size() - 2) / 2);
+    const auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (std::size_t i = 2; i + 1 < text.size(); i += 2)
+        bytes += static_cast<char>(nibble(text[i]) << 4 | nibble(text[i + 1]));
+    return bytes;
+}
+
 // Text parameters travel as C strings, so text with a NUL in it cannot be
 // asked about; no stored text has one (posts with control characters are
 // refused).
@@ -210,8 +231,8 @@ TablePage PageOf(const PGresult* r, std::int64_t offset) {
     for (int row = 0; row < PQntuples(r); ++row) {
         page.total = Integer(r, row, 0);
         if (PQgetisnull(r, row, 1)) continue;
-        page.rows.push_back(
-            {++rank, Text(r, row, 1), static_cast<std::int32_t>(Integer(r, row, 2)), Integer(r, row, 3)});
+        page.rows.push_back({++rank, Text(r, row, 1), static_cast<std::int32_t>(Integer(r, row, 2)), Integer(r, row, 3),
+                             CheckOf(Integer(r, row, 4))});
     }
     return page;
 }
@@ -271,7 +292,17 @@ void CreateSchema(PGconn* conn) {
 PostgresStore::PostgresStore(std::string conninfo, int readers)
     : conninfo_(std::move(conninfo)), readers_(std::max(readers, 1)) {
     writer_ = std::make_unique<Connection>(conninfo_);
-    CreateSchema(writer_->Connect());
+    PGconn* conn = writer_->Connect();
+    CreateSchema(conn);
+    // The first server on the database makes the key; every later one reads it.
+    const std::string fresh = NewSecret();
+    const char* values[] = {fresh.c_str()};
+    const Result key(PQexecParams(conn,
+                                  "INSERT INTO secrets (name, value) VALUES ('round key', $1) ON CONFLICT DO NOTHING;",
+                                  1, nullptr, values, nullptr, nullptr, 0));
+    if (!key || PQresultStatus(key.get()) != PGRES_COMMAND_OK)
+        throw PgError("round key: " + Message(conn, key.get()), Transient(conn, key.get()), false);
+    roundKey_ = Text(Run(conn, "SELECT value FROM secrets WHERE name = 'round key'").get(), 0, 0);
     writer_->Ready();
     StartWriter();
 }
@@ -326,6 +357,18 @@ std::vector<RankedScore> PostgresStore::Table(std::string_view game, int limit, 
 
 std::int64_t PostgresStore::Count(std::string_view game) { return Read(game, 0, 0).total; }
 
+TablePage PostgresStore::ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                                     std::int64_t offset) {
+    if (!Askable(game)) return {};
+    const DayRange range = days.value_or(
+        DayRange{std::numeric_limits<std::int64_t>::min() / 2, std::numeric_limits<std::int64_t>::max() / 2});
+    auto c = Borrow();
+    const Result r =
+        c->Exec("checked", {std::string(game), std::to_string(static_cast<int>(least)), std::to_string(range.first),
+                            std::to_string(range.last), std::to_string(limit), std::to_string(offset)});
+    return PageOf(r.get(), offset);
+}
+
 std::optional<PutResult> PostgresStore::Find(std::string_view id) {
     if (!Askable(id)) return std::nullopt;
     std::string array = "{\"";
@@ -337,12 +380,13 @@ std::optional<PutResult> PostgresStore::Find(std::string_view id) {
     auto c = Borrow();
     const Result r = c->Exec("kept", {array});
     if (PQntuples(r.get()) == 0) return std::nullopt;
-    return PutResult{PutOutcome::AlreadyStored,
-                     {Text(r.get(), 0, 0), Text(r.get(), 0, 1), Text(r.get(), 0, 2),
-                      static_cast<std::int32_t>(Integer(r.get(), 0, 3)), Integer(r.get(), 0, 4)},
-                     Integer(r.get(), 0, 5),
-                     Integer(r.get(), 0, 6),
-                     Integer(r.get(), 0, 7)};
+    return PutResult{
+        PutOutcome::AlreadyStored,
+        {Text(r.get(), 0, 0), Text(r.get(), 0, 1), Text(r.get(), 0, 2),
+         static_cast<std::int32_t>(Integer(r.get(), 0, 3)), Integer(r.get(), 0, 4), CheckOf(Integer(r.get(), 0, 8))},
+        Integer(r.get(), 0, 5),
+        Integer(r.get(), 0, 6),
+        Integer(r.get(), 0, 7)};
 }
 
 void PostgresStore::Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) {
@@ -360,8 +404,9 @@ void PostgresStore::Export(const std::optional<std::string>& game, const std::fu
     }
     Run(conn, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     try {
-        Run(conn, ("DECLARE rows NO SCROLL CURSOR FOR SELECT game, name, score, time_ms, id FROM scores" + where +
-                   " ORDER BY game, score DESC, seq")
+        Run(conn, ("DECLARE rows NO SCROLL CURSOR FOR SELECT game, name, score, time_ms, id, check_level, round,"
+                   " coalesce(round_token, '') FROM scores" +
+                   where + " ORDER BY game, score DESC, seq")
                       .c_str());
         ExportRow r;
         for (;;) {
@@ -375,6 +420,9 @@ void PostgresStore::Export(const std::optional<std::string>& game, const std::fu
                 r.score = static_cast<std::int32_t>(Integer(batch.get(), i, 2));
                 r.timeMs = Integer(batch.get(), i, 3);
                 r.id = Text(batch.get(), i, 4);
+                r.check = CheckOf(Integer(batch.get(), i, 5));
+                r.round = FromHexBytea(Text(batch.get(), i, 6));
+                r.token = Text(batch.get(), i, 7);
                 row(r);
             }
             if (n == 0) break;

@@ -68,6 +68,13 @@ public:
         Check(sqlite3_bind_text(st_.Get(), i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
         return *this;
     }
+    // NULL when empty.
+    Use& BindBlob(int i, std::string_view bytes) {
+        Check(bytes.empty()
+                  ? sqlite3_bind_null(st_.Get(), i)
+                  : sqlite3_bind_blob(st_.Get(), i, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC));
+        return *this;
+    }
     Use& Bind(int i, std::int64_t v) {
         Check(sqlite3_bind_int64(st_.Get(), i, v));
         return *this;
@@ -82,6 +89,12 @@ public:
     std::int64_t Integer(int col) const { return sqlite3_column_int64(st_.Get(), col); }
     std::string Text(int col) const {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.Get(), col));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st_.Get(), col))) : std::string();
+    }
+
+    // A BLOB (or text) column's bytes; empty for NULL.
+    std::string Blob(int col) const {
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(st_.Get(), col));
         return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st_.Get(), col))) : std::string();
     }
 
@@ -162,13 +175,13 @@ struct SqliteStore::Connection {
             " ORDER BY bucket DESC");
         seqAt = &Prepare("SELECT seq FROM scores WHERE game = ?1 AND score = ?2 ORDER BY seq LIMIT 1 OFFSET ?3");
         equalFrom = &Prepare(
-            "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score = ?2 AND seq >= ?3"
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND score = ?2 AND seq >= ?3"
             " ORDER BY seq LIMIT ?4");
         below = &Prepare(
-            "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score < ?2"
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND score < ?2"
             " ORDER BY score DESC, seq LIMIT ?3");
         count = &Prepare("SELECT scores FROM games WHERE game = ?1");
-        byId = &Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
+        byId = &Prepare("SELECT game, name, score, time_ms, seq, check_level FROM scores WHERE id = ?1");
         games = &Prepare("SELECT game, scores FROM games ORDER BY game");
         // A rank: the counts of the higher scores, then the equal scores
         // stored before (or, for a row just stored, those after it, which
@@ -190,10 +203,10 @@ struct SqliteStore::Connection {
             "SELECT bucket, n FROM day_buckets WHERE game = ?1 AND day = ?5 AND level = ?2"
             " AND bucket BETWEEN ?3 AND ?4 ORDER BY bucket DESC");
         dayEqual = &Prepare(
-            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            "SELECT name, score, time_ms, seq, check_level FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
             " AND score = ?3 ORDER BY seq LIMIT ?4");
         dayBelow = &Prepare(
-            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            "SELECT name, score, time_ms, seq, check_level FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
             " AND score < ?3 ORDER BY score DESC, seq LIMIT ?4");
         dayAbove = &Prepare(("SELECT " + RowsAboveSql("day_buckets", "game = ?1 AND day = ?2", "?3") +
                              ", coalesce((SELECT n FROM day_buckets WHERE game = ?1 AND day = ?2 AND level = 0"
@@ -203,6 +216,16 @@ struct SqliteStore::Connection {
             "SELECT count(*) FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2 AND score = ?3 AND seq < ?4");
         dayEqualAfter = &Prepare(
             "SELECT count(*) FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2 AND score = ?3 AND seq > ?4");
+        // The checked rows of some days, ranked among themselves: read along
+        // the index of checked rows (its condition spelled out, so that the
+        // planner may take it).
+        checkedTotal = &Prepare(
+            "SELECT count(*) FROM scores WHERE game = ?1 AND check_level >= 1 AND check_level >= ?2"
+            " AND time_ms / 86400000 BETWEEN ?3 AND ?4");
+        checkedRows = &Prepare(
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND check_level >= 1"
+            " AND check_level >= ?2 AND time_ms / 86400000 BETWEEN ?3 AND ?4 ORDER BY score DESC, seq"
+            " LIMIT ?5 OFFSET ?6");
         // The player's games one index seek at a time, then each one's best
         // row by a second seek, so a player with many rows costs no scan.
         playerBests = &Prepare(
@@ -243,6 +266,8 @@ struct SqliteStore::Connection {
     sqlite::Statement* dayAbove = nullptr;
     sqlite::Statement* dayEqualBefore = nullptr;
     sqlite::Statement* dayEqualAfter = nullptr;
+    sqlite::Statement* checkedTotal = nullptr;
+    sqlite::Statement* checkedRows = nullptr;
 };
 
 }  // namespace scoreboard

@@ -4,11 +4,13 @@
 
 #include "store/Buckets.h"
 #include "store/Schema.h"
+#include "store/Secret.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -127,7 +129,8 @@ void CreateSchema(sqlite3* db, const std::string& path) {
          " UPDATE games SET scores = scores - 1 WHERE game = OLD.game;"
          " DELETE FROM games WHERE game = OLD.game AND scores <= 0;"
          " END;"
-         "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, time_ms / 86400000, score DESC, seq);");
+         "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, time_ms / 86400000, score DESC, seq);"
+         "CREATE TABLE IF NOT EXISTS secrets (name TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;");
     // Version 2 counted each score alone, so a rank read one count for each
     // higher score; its counts give way to the buckets, filled from the rows
     // by VerifyCounts.
@@ -140,6 +143,21 @@ void CreateSchema(sqlite3* db, const std::string& path) {
              " DELETE FROM games WHERE game = OLD.game AND scores <= 0;"
              " END;");
     Exec(db, BucketSchema().c_str());
+    // Version 3's columns: a file from before gets them, its rows unverified.
+    bool checked = false;
+    rc = sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info('scores') WHERE name = 'check_level'", -1, &st,
+                            nullptr);
+    if (rc != SQLITE_OK) Fail(db, rc, "table_info");
+    checked = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    if (!checked)
+        Exec(db,
+             "ALTER TABLE scores ADD COLUMN check_level INTEGER NOT NULL DEFAULT 0;"
+             "ALTER TABLE scores ADD COLUMN round BLOB;"
+             "ALTER TABLE scores ADD COLUMN round_token TEXT;");
+    Exec(db,
+         "CREATE UNIQUE INDEX IF NOT EXISTS scores_by_token ON scores (round_token) WHERE round_token IS NOT NULL;"
+         "CREATE INDEX IF NOT EXISTS scores_checked ON scores (game, score DESC, seq) WHERE check_level >= 1;");
     if (version < kSchemaVersion) Exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
 }
 
@@ -175,10 +193,22 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path) {
     VerifyCounts(writer_->db);
     // For a player's best rows; an existing file gets it on its next start.
     Exec(writer_->db, "CREATE INDEX IF NOT EXISTS scores_by_name ON scores (name, game, score DESC, seq)");
+    {
+        // The first server on the file makes the key; every later one reads it.
+        Statement& keep = writer_->Prepare("INSERT OR IGNORE INTO secrets (name, value) VALUES ('round key', ?1)");
+        const std::string fresh = NewSecret();
+        Use made(keep);
+        made.Bind(1, fresh).Step();
+        Statement& read = writer_->Prepare("SELECT value FROM secrets WHERE name = 'round key'");
+        Use q(read);
+        if (q.Step()) roundKey_ = q.Text(0);
+    }
+    // A used round token is a conflict too: nothing is stored, and the id is
+    // not found (TokenUsed).
     writer_->insert = &writer_->Prepare(
-        "INSERT INTO scores (id, game, name, score, time_ms) VALUES (?1, ?2, ?3, ?4, ?5)"
-        " ON CONFLICT (id) DO NOTHING");
-    writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
+        "INSERT INTO scores (id, game, name, score, time_ms, check_level, round, round_token)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, nullif(?8, '')) ON CONFLICT DO NOTHING");
+    writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq, check_level FROM scores WHERE id = ?1");
     writer_->PrepareReads();
     writer_->dataVersion = &writer_->Prepare("PRAGMA data_version");
     {
@@ -267,7 +297,8 @@ TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit,
     std::int64_t rank = offset;
     const auto take = [&](Use& q) {
         while (q.Step())
-            page.rows.push_back({++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)});
+            page.rows.push_back(
+                {++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2), CheckOf(q.Integer(3))});
     };
     {
         Use q(*c.equalFrom);
@@ -319,7 +350,9 @@ TablePage SqliteStore::ReadDaysWith(Connection& c, std::string_view game, DayRan
             Use q(st);
             q.Bind(1, game).Bind(2, day).Bind(3, first).Bind(4, most);
             while (q.Step())
-                rows.push_back({{0, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)}, q.Integer(3)});
+                rows.push_back(
+                    {{0, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2), CheckOf(q.Integer(4))},
+                     q.Integer(3)});
         }
         std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
             return a.row.score != b.row.score ? a.row.score > b.row.score : a.seq < b.seq;
@@ -369,6 +402,31 @@ TablePage SqliteStore::ReadDays(std::string_view game, DayRange days, int limit,
     return WithReader([&](Connection& c) { return ReadDaysWith(c, game, days, limit, offset); });
 }
 
+TablePage SqliteStore::ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                                   std::int64_t offset) {
+    const DayRange range = days.value_or(
+        DayRange{std::numeric_limits<std::int64_t>::min() / 2, std::numeric_limits<std::int64_t>::max() / 2});
+    const auto level = static_cast<std::int64_t>(least);
+    return WithReader([&](Connection& c) {
+        TablePage page;
+        ReadTransaction tx(c.db);
+        {
+            Use q(*c.checkedTotal);
+            q.Bind(1, game).Bind(2, level).Bind(3, range.first).Bind(4, range.last);
+            page.total = q.Step() ? q.Integer(0) : 0;
+        }
+        if (limit <= 0 || offset >= page.total) return page;
+        Use q(*c.checkedRows);
+        q.Bind(1, game).Bind(2, level).Bind(3, range.first).Bind(4, range.last);
+        q.Bind(5, std::int64_t{limit}).Bind(6, offset);
+        std::int64_t rank = offset;
+        while (q.Step())
+            page.rows.push_back(
+                {++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2), CheckOf(q.Integer(3))});
+        return page;
+    });
+}
+
 std::optional<PutResult> SqliteStore::Find(std::string_view id) {
     return WithReader([&](Connection& c) -> std::optional<PutResult> {
         ReadTransaction tx(c.db);
@@ -383,6 +441,7 @@ std::optional<PutResult> SqliteStore::Find(std::string_view id) {
             found.kept.score = static_cast<std::int32_t>(q.Integer(2));
             found.kept.timeMs = q.Integer(3);
             seq = q.Integer(4);
+            found.kept.check = CheckOf(q.Integer(5));
         }
         const ScoreRecord& r = found.kept;
         const std::int64_t day = DayOf(r.timeMs);
@@ -397,9 +456,10 @@ void SqliteStore::Export(const std::optional<std::string>& game, const std::func
     // A connection of its own: an export may take long, and holds its snapshot.
     const auto c = OpenReader();
     Statement& st =
-        c->Prepare(game ? "SELECT game, name, score, time_ms, id FROM scores WHERE game = ?1"
-                          " ORDER BY game, score DESC, seq"
-                        : "SELECT game, name, score, time_ms, id FROM scores ORDER BY game, score DESC, seq");
+        c->Prepare(game ? "SELECT game, name, score, time_ms, id, check_level, round, round_token FROM scores"
+                          " WHERE game = ?1 ORDER BY game, score DESC, seq"
+                        : "SELECT game, name, score, time_ms, id, check_level, round, round_token FROM scores"
+                          " ORDER BY game, score DESC, seq");
     ReadTransaction tx(c->db);
     Use q(st);
     if (game) q.Bind(1, *game);
@@ -412,6 +472,9 @@ void SqliteStore::Export(const std::optional<std::string>& game, const std::func
         r.score = static_cast<std::int32_t>(q.Integer(2));
         r.timeMs = q.Integer(3);
         r.id = q.Text(4);
+        r.check = CheckOf(q.Integer(5));
+        r.round = q.Blob(6);
+        r.token = q.Text(7);
         row(r);
     }
 }

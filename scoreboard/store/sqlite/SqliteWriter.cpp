@@ -29,6 +29,7 @@ std::vector<PutResult> SqliteStore::CommitBatch(const std::vector<PendingPut>& b
                 Use ins(*writer_->insert);
                 ins.Bind(1, record.id).Bind(2, record.game).Bind(3, record.name);
                 ins.Bind(4, std::int64_t{record.score}).Bind(5, record.timeMs);
+                ins.Bind(6, static_cast<std::int64_t>(record.check)).BindBlob(7, record.round).Bind(8, record.token);
                 ins.Step();
             }
             if (sqlite3_changes(writer_->db) == 1) {
@@ -41,16 +42,21 @@ std::vector<PutResult> SqliteStore::CommitBatch(const std::vector<PendingPut>& b
             // only this thread writes, so every retry sees the same row.
             Use find(*writer_->find);
             find.Bind(1, record.id);
-            if (!find.Step()) throw StoreError("row for id " + record.id + " vanished", false);
-            ScoreRecord kept{record.id, find.Text(0), find.Text(1), static_cast<std::int32_t>(find.Integer(2)),
-                             find.Integer(3)};
+            if (!find.Step()) {
+                // Only the round token can have stood in the way.
+                results[i] = {PutOutcome::TokenUsed, record};
+                continue;
+            }
+            ScoreRecord kept{record.id,       find.Text(0),
+                             find.Text(1),    static_cast<std::int32_t>(find.Integer(2)),
+                             find.Integer(3), CheckOf(find.Integer(5))};
             seqs[i] = find.Integer(4);
             const bool same = kept.game == record.game && kept.name == record.name && kept.score == record.score;
             results[i] = {same ? PutOutcome::AlreadyStored : PutOutcome::Conflict, std::move(kept)};
         }
         // Ranks as the commit leaves them, the whole batch in place.
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (results[i].outcome == PutOutcome::Conflict) continue;
+            if (results[i].outcome == PutOutcome::Conflict || results[i].outcome == PutOutcome::TokenUsed) continue;
             const ScoreRecord& kept = results[i].kept;
             results[i].rank = RankOfRecent(*writer_, kept.game, kept.score, seqs[i]);
             const std::int64_t day = DayOf(kept.timeMs);
