@@ -2,6 +2,8 @@
 
 #include "Corvane.h"
 #include "Folders.h"
+#include "Game.h"
+#include "KeyMap.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,12 +26,13 @@ constexpr const char* kHelp =
     "costs 5. A round lasts two minutes; then your score is spoken and you may\n"
     "send it to the online score table.\n"
     "\n"
-    "Keys during a round:\n"
+    "Keys during a round (the defaults; the key-... options set your own):\n"
     "  l or right arrow   aim one step right\n"
     "  j or left arrow    aim one step left\n"
     "  space              fire\n"
     "  s                  say the score\n"
     "  - or =             music quieter or louder (kept in the settings file)\n"
+    "  p                  pause, and play on\n"
     "  h                  say these keys\n"
     "  p                  pause (the sounds stop); p again plays on\n"
     "The first key after two minutes of play (pauses not counted) ends the round.\n"
@@ -51,6 +54,19 @@ constexpr const char* kHelp =
     "  --screen-reader[=on|off]\n"
     "                        numbers and help spoken by your screen reader\n"
     "                        (speech-dispatcher; NVDA or SAPI on Windows)\n"
+    "  --duck DB             while speech plays, the music steps down by DB\n"
+    "                        decibels, 0 to 40 (default 0: it stays)\n"
+    "  --key-left KEY, --key-right KEY, --key-fire KEY, --key-score KEY,\n"
+    "  --key-quieter KEY, --key-louder KEY, --key-help KEY, --key-pause KEY,\n"
+    "  --key-end-practice KEY\n"
+    "                        your own key for each action: a printable character\n"
+    "                        (not y, n, H, K, M or P), or space, left or right\n"
+    "                        (defaults j, l, space, s, -, =, h, p and q); two\n"
+    "                        actions on one key keep their defaults. The arrows\n"
+    "                        always aim\n"
+    "  --practice            first hear every sound with its name, then play a\n"
+    "                        round with no clock whose score is not sent; the\n"
+    "                        key-end-practice key (q) ends it\n"
     "  --audio-device NAME   play through this output device, as\n"
     "                        --list-audio-devices names it (default: the\n"
     "                        system's); an unknown name plays on the default\n"
@@ -160,6 +176,7 @@ Settings LoadSettings(const std::vector<std::string>& args, std::vector<std::str
         }
         SetSetting(s, *setting, value, "--");
     }
+    KeepKeysApart(s);
     return s;
 }
 
@@ -170,6 +187,10 @@ std::optional<int> ReadCommandLine(const std::vector<std::string>& args) {
         std::fprintf(stderr, "barnblast: --audio-device needs a device's name; try barnblast --list-audio-devices\n");
         return kRefused;
     }
+    // A way to play this once, not a setting to keep.
+    const auto practice = std::remove(rest.begin(), rest.end(), "--practice");
+    practiceAsked = practice != rest.end();
+    rest.erase(practice, rest.end());
     std::vector<std::string> unknown;
     settings = LoadSettings(rest, unknown);
     if (!unknown.empty()) {

@@ -17,11 +17,17 @@ int ReadKey() {
     return key & 0xFF;
 }
 
-// Plays the first round at once, then asks to play again until 'n'.
+// Plays the first round (or the practice asked for) at once, then asks to
+// play again until 'n'.
 static void PlayUntilDone() {
-    PlayRound();
+    if (practiceAsked) {
+        PlayPractice();
+    } else {
+        PlayRound();
+    }
     for (;;) {
         Corvane::Sound prompt("Media/PlayAgain.wav");
+        prompt.SetSpoken(true);
         prompt.Play(-1, false, 128, 128);
         const int key = ReadKey();
         if (key == 'y') PlayRound();
@@ -39,6 +45,7 @@ int GameMain() {
     Corvane::SetGroupVolume(Corvane::Group::Speech, settings.speechVolume);
     Corvane::SetSpeechVoice(settings.speechRate, settings.voice);
     Corvane::SetScreenReader(settings.screenReader);
+    if (settings.duck != 0) Corvane::SetDuck(settings.duck);
     chickenSound.Init("Media/Chicken.wav");
     try {
         PlayUntilDone();

@@ -23,6 +23,7 @@ struct EndOfInput {};
 
 // The game's name at the score table.
 inline constexpr const char* kGameName = "Barnblast V2";
+enum class Action;
 
 // Entry.cpp
 int GameMain();
@@ -32,12 +33,17 @@ int ReadKey();
 void PlayRound();
 void RoundTimer(void* unused);
 void HandleKey();
+void HandleAction(Action action);
 void ChangeMusicVolume(int step);
 int OneEarPitchCents(int offset);
 void UpdateAimFeedback();
 // The record of the last round played to its end, as the score table reads
 // it; "" before any.
 std::string RoundRecordText();
+
+// Practice.cpp
+extern bool practiceAsked;  // --practice: the first round is a practice round
+void PlayPractice();
 
 // Shot.cpp
 // The generator the chicken's places come from: the C library's, as the

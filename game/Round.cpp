@@ -3,6 +3,7 @@
 // which the score table replays; this file makes it heard.
 #include "Game.h"
 
+#include "KeyMap.h"
 #include "Platform.h"
 #include "RoundRecord.h"
 #include "Settings.h"
@@ -23,11 +24,6 @@ constexpr int kPanStep = 17;                                // the 16 places ove
 constexpr std::uint32_t kTokenWaitMs = 250;
 // How often the stopped clock of a paused round is looked at again.
 constexpr std::uint32_t kPausedLookMs = 100;
-
-// What h says: every key of a round.
-constexpr const char* kKeysSpoken =
-    "l or right arrow, aim right. j or left arrow, aim left. Space, fire. s, say the score. "
-    "Minus, music quieter. Equals, music louder. p, pause. h, these keys.";
 
 // Set by the timer thread once the round is running and the cluck plays.
 // A mutex and condition rather than atomic wait: the Windows C++ runtime's
@@ -87,15 +83,18 @@ bool RoundGoesOn() {
     return playing.round.Running();
 }
 
-round_rules::Action ActionOf(int key) {
-    using round_rules::Action;
-    if (key == 'l' || key == platform::kArrowRight) return Action::Right;
-    if (key == 'j' || key == platform::kArrowLeft) return Action::Left;
-    if (key == ' ') return Action::Fire;
-    if (key == 'p') return Action::Pause;
-    return Action::Other;
+// What the player's key is to the round's rules: only aiming, firing and
+// pause change the round; any other key is one the round handles all the
+// same (it may be the key that ends it).
+round_rules::Action RuleOf(Action action) {
+    switch (action) {
+        case Action::AimLeft: return round_rules::Action::Left;
+        case Action::AimRight: return round_rules::Action::Right;
+        case Action::Fire: return round_rules::Action::Fire;
+        case Action::Pause: return round_rules::Action::Pause;
+        default: return round_rules::Action::Other;
+    }
 }
-
 // The cluck and the music stop while the round is paused, and start again
 // with it; the player hears which.
 void HearPause(bool paused, Corvane::Sound* music) {
@@ -184,22 +183,22 @@ void ChangeMusicVolume(int step) {
 }
 
 // Reads one key and plays it through the round's rules: aim, fire or pause
-// as they say, and act on the keys they leave to the game (speak the score,
-// set the music's volume, speak the keys). The key is kept in the round's
-// record with the time it was read, unless the rules ignored it.
+// as they say, then the keys they leave to the game (speak the score, set
+// the music's volume, say the keys). The key is kept in the round's record
+// with the time it was read, unless the rules ignored it.
 void HandleKey() {
-    const int key = ReadKey();
-    const round_rules::Action action = ActionOf(key);
+    const Action action = ActionOfKey(ReadKey());
     round_rules::Outcome outcome{};
     bool counts = false;
     Corvane::Sound* music = nullptr;
     {
         std::lock_guard lock(playing.mutex);
         const std::uint32_t ms = platform::Milliseconds() - playing.startMs;
-        counts = playing.round.Running() && (!playing.round.Paused() || action == round_rules::Action::Pause);
+        const round_rules::Action rule = RuleOf(action);
+        counts = playing.round.Running() && (!playing.round.Paused() || rule == round_rules::Action::Pause);
         PlatformRandom random;
-        outcome = playing.round.Press({ms, action}, random);
-        if (counts) playing.record.keys.push_back({ms, action});
+        outcome = playing.round.Press({ms, rule}, random);
+        if (counts) playing.record.keys.push_back({ms, rule});
         score = playing.round.Score();
         chickenPosition = playing.round.Chicken();
         aimPosition = playing.round.Aim();
@@ -213,11 +212,32 @@ void HandleKey() {
         case round_rules::Outcome::Resumed: HearPause(outcome == round_rules::Outcome::Paused, music); break;
         case round_rules::Outcome::Ignored: break;
     }
-    if (!counts) return;
-    if (key == 's') Corvane::SpeakNumber(score);
-    if (key == '-') ChangeMusicVolume(-10);
-    if (key == '=') ChangeMusicVolume(+10);
-    if (key == 'h') Corvane::SpeakText(kKeysSpoken);
+    if (counts && RuleOf(action) == round_rules::Action::Other) HandleAction(action);
+}
+
+// One action outside a round's clock and record (the practice round's), or
+// one the rules leave to the game: aim, fire, speak the score, set the
+// music's volume or say the keys.
+void HandleAction(Action action) {
+    switch (action) {
+        case Action::AimRight:
+        case Action::AimLeft: {
+            round_rules::Round step({chickenPosition, aimPosition}, false);
+            PlatformRandom random;
+            step.Press({round_rules::kSettleMs, RuleOf(action)}, random);
+            aimPosition = step.Aim();
+            UpdateAimFeedback();
+            break;
+        }
+        case Action::SayScore: Corvane::SpeakNumber(score); break;
+        case Action::Fire: Shoot(); break;
+        case Action::MusicQuieter: ChangeMusicVolume(-10); break;
+        case Action::MusicLouder: ChangeMusicVolume(+10); break;
+        case Action::Help: Corvane::SpeakText(KeysSpoken()); break;
+        case Action::Pause:
+        case Action::EndPractice:
+        case Action::None: break;
+    }
 }
 
 // For one ear: the chicken's offset from the aim on the row, -15..15

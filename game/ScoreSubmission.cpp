@@ -24,11 +24,13 @@ void FinishRound() {
         // "media" in lower case as the game has always asked: the service
         // matches a sound's folders ignoring case, so this is Media/'s clip.
         Corvane::Sound scoreless("media/scoreless.wav");
+        scoreless.SetSpoken(true);
         scoreless.Play(-1, false, 128, 128);
         platform::Sleep(static_cast<std::uint32_t>(scoreless.GetLength()) + kAfterScorelessMs);
         return;
     }
     Corvane::Sound prompt("Media/SendScore.wav");
+    prompt.SetSpoken(true);
     prompt.Play(-1, false, 128, 128);
     for (;;) {
         const int key = ReadKey();
@@ -46,6 +48,7 @@ void SubmitScore() {
     std::string name = ReadNameFile(kNameFile);
     if (name.empty()) {
         Corvane::Sound namePrompt("Media/Name.wav");
+        namePrompt.SetSpoken(true);
         namePrompt.Play(-1, false, 128, 128);
         platform::ReadLine(name);
         // Only a real name is kept: an empty one would be sent forever.

@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include "Corvane.h"
+#include "KeyMap.h"
 
 #include "Files.h"
 #include "Folders.h"
@@ -29,6 +30,16 @@ constexpr Setting kSettings[] = {
     {"one-ear", SettingKind::Flag, nullptr, &Settings::oneEar},
     {"headphones", SettingKind::Flag, nullptr, &Settings::headphones},
     {"screen-reader", SettingKind::Flag, nullptr, &Settings::screenReader},
+    {"duck", SettingKind::Decibels, &Settings::duck},
+    {"key-left", SettingKind::Key, &Settings::keyLeft},
+    {"key-right", SettingKind::Key, &Settings::keyRight},
+    {"key-fire", SettingKind::Key, &Settings::keyFire},
+    {"key-score", SettingKind::Key, &Settings::keyScore},
+    {"key-quieter", SettingKind::Key, &Settings::keyQuieter},
+    {"key-louder", SettingKind::Key, &Settings::keyLouder},
+    {"key-help", SettingKind::Key, &Settings::keyHelp},
+    {"key-pause", SettingKind::Key, &Settings::keyPause},
+    {"key-end-practice", SettingKind::Key, &Settings::keyEndPractice},
 };
 
 // The whole numbers a Percent or a Rate may be.
@@ -38,7 +49,8 @@ struct Range {
 };
 
 Range RangeOf(SettingKind kind) {
-    return kind == SettingKind::Rate ? Range{Corvane::kSlowestSpeech, Corvane::kFastestSpeech} : Range{0, 100};
+    if (kind == SettingKind::Rate) return {Corvane::kSlowestSpeech, Corvane::kFastestSpeech};
+    return kind == SettingKind::Decibels ? Range{0, kMostDuck} : Range{0, 100};
 }
 
 // A voice's name as eSpeak NG spells them ("en", "en-us", "de", "mb/mb-en1"):
@@ -70,8 +82,10 @@ std::string ValueText(const Settings& s, const Setting& setting) {
     switch (setting.kind) {
         case SettingKind::Flag: return OnOff(s.*setting.flag);
         case SettingKind::Voice: return s.voice;
+        case SettingKind::Key: return KeyName(s.*setting.number);
         case SettingKind::Percent:
-        case SettingKind::Rate: break;
+        case SettingKind::Rate:
+        case SettingKind::Decibels: break;
     }
     const Range range = RangeOf(setting.kind);
     return std::to_string(std::clamp(s.*setting.number, range.min, range.max));
@@ -121,8 +135,17 @@ bool SetSetting(Settings& s, const Setting& setting, std::string_view value, con
             s.voice = defaults.voice;
             mustBe = "the name of an eSpeak NG voice";
             break;
+        case SettingKind::Key:
+            if (const std::optional<int> key = KeyOfName(value)) {
+                s.*setting.number = *key;
+                return true;
+            }
+            s.*setting.number = defaults.*setting.number;
+            mustBe = kKeyMustBe;
+            break;
         case SettingKind::Percent:
-        case SettingKind::Rate: {
+        case SettingKind::Rate:
+        case SettingKind::Decibels: {
             const Range range = RangeOf(setting.kind);
             if (ParseWhole(value, range, s.*setting.number)) return true;
             s.*setting.number = defaults.*setting.number;
@@ -173,7 +196,8 @@ bool SaveSettings(const Settings& s) {
     std::filesystem::create_directories(file.parent_path(), error);
     if (error) return false;
     std::string text =
-        "# Barnblast's settings: volumes 0 to 100 percent, speech-rate in words a minute, switches on or off.\n";
+        "# Barnblast's settings: volumes 0 to 100 percent, speech-rate in words a minute, switches on or off,\n"
+        "# duck in decibels, keys a printable character, space, left or right.\n";
     for (const Setting& setting : kSettings) text += std::string(setting.name) + " = " + ValueText(s, setting) + "\n";
     return platform::ReplaceTextFile(platform::Utf8Of(file), text);
 }

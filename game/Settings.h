@@ -18,6 +18,17 @@ struct Settings {
     bool oneEar = false;        // both channels the same; the aim's offset heard in pitch
     bool headphones = false;    // the cluck's positions rendered for headphones (HRTF)
     bool screenReader = false;  // numbers and help through the player's own screen reader
+    int duck = 0;               // decibels the music steps down while speech plays; 0 leaves it
+    // The keys of a round, as the byte ReadKey gives (KeyMap.h names them).
+    int keyLeft = 'j';
+    int keyRight = 'l';
+    int keyFire = ' ';
+    int keyScore = 's';
+    int keyQuieter = '-';
+    int keyLouder = '=';
+    int keyHelp = 'h';
+    int keyPause = 'p';
+    int keyEndPractice = 'q';  // ends a practice round
 };
 
 // The settings in force; set at start, changed by keys during a round.
@@ -39,11 +50,16 @@ bool SaveSettings(const Settings& s);
 
 // What a setting's value is, and so how it is written and checked.
 enum class SettingKind {
-    Percent,  // a whole number from 0 to 100
-    Rate,     // words a minute, a whole number within eSpeak NG's range
-    Voice,    // the name of an eSpeak NG voice
-    Flag,     // on or off
+    Percent,   // a whole number from 0 to 100
+    Rate,      // words a minute, a whole number within eSpeak NG's range
+    Voice,     // the name of an eSpeak NG voice
+    Flag,      // on or off
+    Decibels,  // a whole number of decibels from 0 to kMostDuck
+    Key,       // one key of a round: a printable character, space, left or right
 };
+
+// The most the music may step down for speech, in decibels.
+inline constexpr int kMostDuck = 40;
 
 // One setting, by the name the file and its option give it: "music-volume"
 // is "music-volume = 50" in the file and "--music-volume 50" on the
@@ -51,7 +67,7 @@ enum class SettingKind {
 struct Setting {
     std::string_view name;
     SettingKind kind;
-    int Settings::*number = nullptr;  // a Percent's or Rate's place in Settings
+    int Settings::*number = nullptr;  // a Percent's, Rate's, Decibels' or Key's place in Settings
     bool Settings::*flag = nullptr;   // a Flag's place in Settings
 };
 

@@ -107,9 +107,9 @@ std::variant<Submission, FieldError> ParseSubmission(std::string_view body) {
     if (!IsUuid(idText)) return FieldError{"id", "must be a UUID (8-4-4-4-12 hexadecimal digits)"};
 
     std::optional<std::string> round;
-    if (const json::value* record = obj.if_contains("round")) {
-        if (!record->is_string()) return FieldError{"round", "must be a string"};
-        round = std::string(record->get_string());
+    if (const json::value* r = obj.if_contains("round")) {
+        if (!r->is_string()) return FieldError{"round", "must be a string"};
+        round = std::string(r->get_string());
     }
 
     return Submission{std::string(obj.at("game").get_string()), static_cast<std::int32_t>(points),

@@ -29,8 +29,10 @@ struct Submission {
     std::string game;
     std::int32_t score = 0;
     std::string name;
-    std::string id;                    // normalised to lower case
-    std::optional<std::string> round;  // the round's record as sent; nullopt when none came
+    std::string id;  // normalised to lower case
+    // The round's record as the game encoded it, when it sent one; the table
+    // judges what is in it.
+    std::optional<std::string> round = std::nullopt;
 };
 
 // Reads a posted body as the table takes it: nothing is repaired, and

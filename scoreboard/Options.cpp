@@ -51,6 +51,16 @@ std::optional<std::string> Apply(Options& o, std::string_view name, const std::f
     } else if (name == "log-format") {
         if (!next(value) || (value != "text" && value != "json")) return "--log-format needs text or json";
         o.logFormat = value;
+    } else if (name == "metrics-bind") {
+        if (!next(value) || value.find(':') == std::string_view::npos)
+            return "--metrics-bind needs ADDRESS:PORT, such as 127.0.0.1:9464";
+        o.metricsBind = value;
+    } else if (name == "accept") {
+        if (!next(value) || (value != "verified" && value != "replayed" && value != "any"))
+            return "--accept needs verified, replayed or any";
+        o.accept = value;
+    } else if (name == "recheck") {
+        o.recheck = true;
     } else if (name == "export") {
         if (!next(value) || (value != "csv" && value != "jsonl")) return "--export needs a format: csv or jsonl";
         o.exportFormat = value;
@@ -78,7 +88,8 @@ std::optional<std::string> Apply(Options& o, std::string_view name, const std::f
 // What a configuration file may set: what a server is started with, not the
 // one-off tools or another file.
 bool SettableInFile(std::string_view name) {
-    for (const std::string_view settable : {"port", "bind", "db", "threads", "rate-limit", "trust-proxy", "log-format"})
+    for (const std::string_view settable :
+         {"port", "bind", "db", "threads", "rate-limit", "trust-proxy", "log-format", "metrics-bind", "accept"})
         if (name == settable) return true;
     return false;
 }
@@ -120,7 +131,9 @@ std::optional<std::string> ApplyArguments(Options& o, int argc, const char* cons
             return "unknown option " + std::string(arg);
         if (configOnly != (name == "config")) {
             // Skip the value of an option that takes one.
-            if (!hasValue && name != "help" && name != "h" && name != "version" && name != "trust-proxy") ++i;
+            if (!hasValue && name != "help" && name != "h" && name != "version" && name != "trust-proxy" &&
+                name != "recheck")
+                ++i;
             continue;
         }
         if (auto error = Apply(o, name, next, hasValue)) return error;
@@ -147,7 +160,8 @@ std::optional<std::string> ApplyConfigFile(Options& o, const std::string& file) 
             if (name.find_first_of(" \t") != std::string_view::npos)
                 return where + "a line is \"name = value\", with an = between them";
             return where + "unknown name " + std::string(name) +
-                   "; a configuration file sets port, bind, db, threads, rate-limit, trust-proxy, log-format";
+                   "; a configuration file sets port, bind, db, threads, rate-limit, trust-proxy, log-format, "
+                   "metrics-bind, accept";
         }
         const auto next = [&](std::string_view& out) {
             out = value;
@@ -197,6 +211,11 @@ std::string Usage(const std::string& program) {
            "; 0: no limit)\n"
            "  --trust-proxy     take the client address from X-Real-IP (behind a reverse proxy)\n"
            "  --log-format text|json  one line of text per event (default) or one JSON object\n"
+           "  --metrics-bind ADDRESS:PORT  serve the Prometheus metrics there, apart from the\n"
+           "                    public port (default: at /metrics on the public port)\n"
+           "  --accept verified|replayed|any  refuse scores checked less (default any):\n"
+           "                    verified rounds began with this table's token, replayed ones\n"
+           "                    were replayed to their score, any takes scores without a round\n"
            "  --config FILE     read options from FILE (\"name = value\" lines, # comments);\n"
            "                    the command line wins over it\n"
            "\nOperator tools, on the database of --db, also while a server runs on it:\n"
@@ -204,6 +223,8 @@ std::string Usage(const std::string& program) {
            "                    game by game, and exit\n"
            "  --game NAME       with --export: only this game\n"
            "  --delete-name NAME  delete every score of exactly this name, and exit\n"
+           "  --recheck         replay every stored round under this version's rules, report\n"
+           "                    each that disagrees with its score, and exit (1 if any did)\n"
            "  --backup FILE     copy a live SQLite database to FILE (a new file), and exit\n"
            "  --restore FILE    load a backup into the empty database of --db, and exit\n\n"
            "  --version         print the version\n"

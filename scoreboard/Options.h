@@ -16,13 +16,18 @@ struct Options {
     int threads = 4;
     int rateLimit = 30;  // posts per minute per address; a round lasts two
     bool trustProxy = false;
-    std::string logFormat = "text";     // or "json"
+    std::string logFormat = "text";  // or "json"
+    // ADDRESS:PORT to serve /metrics at instead of the public port.
+    std::optional<std::string> metricsBind;
+    std::string accept = "any";  // the least check a score needs: verified, replayed or any
     std::optional<std::string> config;  // the file the rest was read from, if any
     // Operator tools: instead of serving, export the table (csv or jsonl)
     // to standard output, of one game or all, or delete one name's scores.
     std::optional<std::string> exportFormat;
     std::optional<std::string> game;
     std::optional<std::string> deleteName;
+    // Or replay every stored round's record and report each that disagrees.
+    bool recheck = false;
     // Or copy a live SQLite database to a file, or load such a copy.
     std::optional<std::string> backup;
     std::optional<std::string> restore;

@@ -4,7 +4,9 @@
 #include "StoreFactory.h"
 #include "http/Handler.h"
 #include "http/Log.h"
+#include "http/Metrics.h"
 #include "http/RateLimiter.h"
+#include "http/Rounds.h"
 #include "pages/Page.h"
 #include "server/Notify.h"
 #include "server/Server.h"
@@ -91,10 +93,35 @@ std::string CsvField(const std::string& text) {
     return quoted + '"';
 }
 
+// --recheck: every stored round replayed again under this build's rules (after
+// a fix of them); one line for each row that disagrees, then a summary.
+// 1 when any did.
+int RecheckRounds(ScoreStore& store) {
+    const std::string key = store.RoundKey();
+    long long rounds = 0;
+    long long disagree = 0;
+    store.Export(std::nullopt, [&](const ExportRow& r) {
+        if (r.round.empty()) return;
+        ++rounds;
+        if (const auto why = Recheck(r, key)) {
+            ++disagree;
+            std::printf("%s\n", boost::json::serialize(boost::json::object{{"id", r.id},
+                                                                           {"game", r.game},
+                                                                           {"name", r.name},
+                                                                           {"score", r.score},
+                                                                           {"check", CheckName(r.check)},
+                                                                           {"error", *why}})
+                                    .c_str());
+        }
+    });
+    LogLine("rechecked " + std::to_string(rounds) + " rounds: " + std::to_string(disagree) + " disagree");
+    if (std::fflush(stdout) != 0) return Fail(1, "could not write the report to standard output.");
+    return disagree == 0 ? 0 : 1;
+}
+
 // The operator tools: an export to standard output, or a deletion, on the
 // database a server may be running on at the same time.
 int RunTool(const Options& opt) {
-    if (opt.exportFormat && opt.deleteName) return Fail(2, "--export and --delete-name go one at a time.");
     if (!NamesPostgres(opt.db) && !std::filesystem::exists(opt.db))
         return Fail(1, "there is no database at " + opt.db + "; name the server's database with --db.");
     std::unique_ptr<CachedStore> store;
@@ -104,6 +131,7 @@ int RunTool(const Options& opt) {
         return Fail(1, "cannot open the database " + Redacted(opt.db) + " (" + e.what() + ").");
     }
     try {
+        if (opt.recheck) return RecheckRounds(*store);
         if (opt.deleteName) {
             const auto deleted = store->DeleteName(*opt.deleteName);
             LogLine("deleted " + std::to_string(deleted) + " scores of the name " +
@@ -111,19 +139,21 @@ int RunTool(const Options& opt) {
             return 0;
         }
         const bool csv = *opt.exportFormat == "csv";
-        if (csv) std::fputs("game,rank,name,score,time,id\n", stdout);
+        if (csv) std::fputs("game,rank,name,score,time,id,check\n", stdout);
         std::string line;
         store->Export(opt.game, [&](const ExportRow& r) {
             if (csv) {
                 line = CsvField(r.game) + "," + std::to_string(r.rank) + "," + CsvField(r.name) + "," +
-                       std::to_string(r.score) + "," + IsoTime(r.timeMs) + "," + CsvField(r.id) + "\n";
+                       std::to_string(r.score) + "," + IsoTime(r.timeMs) + "," + CsvField(r.id) + "," +
+                       std::string(CheckName(r.check)) + "\n";
             } else {
                 line = boost::json::serialize(boost::json::object{{"game", r.game},
                                                                   {"rank", r.rank},
                                                                   {"name", r.name},
                                                                   {"score", r.score},
                                                                   {"time", IsoTime(r.timeMs)},
-                                                                  {"id", r.id}}) +
+                                                                  {"id", r.id},
+                                                                  {"check", CheckName(r.check)}}) +
                        "\n";
             }
             if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size())
@@ -189,14 +219,43 @@ ServerConfig ServerConfigOf(const Options& opt) {
     return config;
 }
 
+// --metrics-bind's ADDRESS:PORT, a v6 address in brackets.
+boost::asio::ip::tcp::endpoint MetricsEndpointOf(const std::string& text) {
+    const auto bad = [&] {
+        return StartFailure{
+            2, "--metrics-bind " + text + " is not ADDRESS:PORT; give one such as 127.0.0.1:9464 or [::1]:9464."};
+    };
+    const auto colon = text.rfind(':');
+    std::string address = text.substr(0, colon);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    boost::system::error_code ec;
+    const auto ip = boost::asio::ip::make_address(address, ec);
+    const std::string port = text.substr(colon + 1);
+    if (ec || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(port) > 65535)
+        throw bad();
+    return {ip, static_cast<unsigned short>(std::stoi(port))};
+}
+
 // Takes the port at once, so that a start that fails on it leaves no
 // database file behind.
-std::unique_ptr<Server> MakeServer(const ServerConfig& config) {
+std::unique_ptr<Server> MakeServer(const ServerConfig& config, const Options& opt) {
+    std::unique_ptr<Server> server;
     try {
-        return std::make_unique<Server>(config);
+        server = std::make_unique<Server>(config);
     } catch (const boost::system::system_error& e) {
         throw StartFailure{1, ListenFailure(config, e)};
     }
+    if (!opt.metricsBind) return server;
+    const auto endpoint = MetricsEndpointOf(*opt.metricsBind);
+    try {
+        server->ListenForMetrics(endpoint);
+    } catch (const boost::system::system_error& e) {
+        throw StartFailure{1, "cannot listen for the metrics on " + *opt.metricsBind + " (" + e.code().message() +
+                                  "); choose another address or port with --metrics-bind."};
+    }
+    return server;
 }
 
 // The store --db names, opened (and made when missing). A start that fails
@@ -236,7 +295,8 @@ std::unique_ptr<CachedStore> OpenServedStore(const Options& opt) {
 
 // Serves until SIGINT or SIGTERM, then ends the server, before the store
 // goes: the store must outlive any answer still on its way.
-int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, const Options& opt, ServerConfig config) {
+int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, Metrics& metrics, const Options& opt,
+                      ServerConfig config) {
     RateLimiter limiter(opt.rateLimit);
     ReadyCheck ready(store);
     HandlerDeps deps{.store = store,
@@ -248,9 +308,19 @@ int RunUntilSignalled(std::unique_ptr<Server> server, CachedStore& store, const 
                                  .count();
                          },
                      .memos = &store,
-                     .ready = &ready};
+                     .ready = &ready,
+                     .metrics = &metrics,
+                     .metricsApart = server->MetricsPort() != 0,
+                     .accept = opt.accept == "verified"   ? Check::Verified
+                               : opt.accept == "replayed" ? Check::Replayed
+                                                          : Check::Unverified};
     try {
         config.port = server->Port();
+        // Before the line that says the table listens, which a harness waits for.
+        if (const auto port = server->MetricsPort()) {
+            const auto address = MetricsEndpointOf(*opt.metricsBind).address();
+            LogLine("metrics on http://" + Where({.address = address, .port = port}) + std::string(kMetricsPath));
+        }
         LogLine("listening on http://" + Where(config) + " with database " + Redacted(opt.db));
         // The port takes connections since the server was made, and the
         // database is open: under systemd, units ordered after this one go.
@@ -272,19 +342,22 @@ int main(int argc, char** argv) {
         if (opt.help || opt.version) return PrintAsked(opt, argv[0]);
         if (opt.game && !opt.exportFormat) return Fail(2, "--game goes with --export.");
         if (int(opt.exportFormat.has_value()) + int(opt.deleteName.has_value()) + int(opt.backup.has_value()) +
-                int(opt.restore.has_value()) >
+                int(opt.restore.has_value()) + int(opt.recheck) >
             1)
-            return Fail(2, "--export, --delete-name, --backup and --restore go one at a time.");
+            return Fail(2, "--export, --delete-name, --recheck, --backup and --restore go one at a time.");
         if (opt.backup || opt.restore) return RunCopy(opt);
-        if (opt.exportFormat || opt.deleteName) return RunTool(opt);
+        if (opt.exportFormat || opt.deleteName || opt.recheck) return RunTool(opt);
         SetLogFormat(opt.logFormat == "json" ? LogFormat::Json : LogFormat::Text);
         // A client that goes away mid-answer must not end the process.
         std::signal(SIGPIPE, SIG_IGN);
         const ServerConfig config = ServerConfigOf(opt);
         // The port first, then the database; the server ends before the store.
-        auto server = MakeServer(config);
+        auto server = MakeServer(config, opt);
+        // Counts from the store's first connection on; it outlives the store.
+        static Metrics metrics;
+        ObserveStores(&metrics);
         const auto store = OpenServedStore(opt);
-        return RunUntilSignalled(std::move(server), *store, opt, config);
+        return RunUntilSignalled(std::move(server), *store, metrics, opt, config);
     } catch (const StartFailure& failure) {
         return Fail(failure.status, failure.sentence);
     }

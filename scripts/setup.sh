@@ -9,13 +9,18 @@ packages=(
   build-essential cmake pkg-config
   libopenal-dev libsdl2-dev libsndfile1-dev libmpg123-dev libespeak-ng-dev espeak-ng-data
   libcurl4-openssl-dev libspeechd-dev
-  libboost1.81-dev libboost-json1.81-dev libsqlite3-dev libpq-dev
+  libboost1.81-dev libboost-json1.81-dev libsqlite3-dev libpq-dev zlib1g-dev
+  # The score table's metrics, in the Prometheus text format (its core only).
+  prometheus-cpp-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(libgtest-dev sqlite3)
   # The score table's suites also run against a real PostgreSQL, started by
   # the tests themselves.
   packages+=(postgresql)
+  # A real Prometheus scrapes the table's metrics (promtool checks their
+  # text), and a real nginx stands in front of it as a reverse proxy.
+  packages+=(prometheus nginx)
   # Checks: layout, lint, sanitizers and fuzzing with clang's runtime.
   packages+=(clang clang-format clang-tidy libclang-rt-14-dev)
   # The package test: lintian, systemd-analyze (offline), python3 for the

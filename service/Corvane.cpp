@@ -54,6 +54,8 @@ void SpeakText(const std::string& text) { Engine::Get().Speak(text); }
 
 void SetScreenReader(bool on) { Engine::Get().SetScreenReader(on); }
 
+void SetDuck(int decibels) { Engine::Get().SetDuck(decibels); }
+
 void SetOneEar(bool on) { Engine::Get().SetOneEar(on); }
 
 bool SetHeadphones(bool on) { return Engine::Get().SetHeadphones(on); }
@@ -64,6 +66,7 @@ struct Sound::Impl {
     std::mutex mutex;
     std::shared_ptr<detail::Voice> voice;
     Group group = Group::Effects;
+    bool spoken = false;
 
     std::shared_ptr<detail::Voice> Get() {
         std::lock_guard lock(mutex);
@@ -94,8 +97,10 @@ bool Sound::Open(const std::string& fileName) {
     if (fresh) {
         std::unique_lock lock(impl_->mutex);
         const Group group = impl_->group;
+        const bool spoken = impl_->spoken;
         lock.unlock();
         Engine::Get().SetGroup(*fresh, group);
+        Engine::Get().SetSpoken(*fresh, spoken);
     }
     if (auto old = impl_->Swap(std::move(fresh))) Engine::Get().Release(std::move(old));
     return opened;
@@ -129,6 +134,16 @@ void Sound::SetGroup(Group group) {
         v = impl_->voice;
     }
     if (v) Engine::Get().SetGroup(*v, group);
+}
+
+void Sound::SetSpoken(bool spoken) {
+    std::shared_ptr<detail::Voice> v;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->spoken = spoken;
+        v = impl_->voice;
+    }
+    if (v) Engine::Get().SetSpoken(*v, spoken);
 }
 
 void Sound::Pitch(int cents) {

@@ -83,6 +83,9 @@ public:
     // Which group's volume scales this sound; Effects by default. Also while
     // playing; kept when the sound is opened again.
     void SetGroup(Group group);
+    // Marks the sound as speech (a spoken prompt): while it plays, the music
+    // steps down as SetDuck asks. Off by default; kept when opened again.
+    void SetSpoken(bool spoken);
     // Pitch in cents (hundredths of a semitone), kLowestPitch..kHighestPitch:
     // 0, the default, plays the sound as recorded; +1200 an octave higher
     // (and twice as fast). Also while playing or stopped; kept by Play.
@@ -103,6 +106,14 @@ private:
 void SpeakNumber(std::int32_t number);
 // Speaks a short text (UTF-8) the same way; it and numbers cut each other off.
 void SpeakText(const std::string& text);
+
+// While speech plays (numbers, texts, spoken sounds, and for about as long
+// as a text takes to say when the screen reader speaks it) the Music group
+// steps down by `decibels`, over about 100 ms each way so that no click is
+// heard. 0, the default, leaves the music as it is; kept across CloseLib and
+// InitLib.
+void SetDuck(int decibels);
+inline constexpr int kDuckRampMs = 100;
 
 // Speech through the player's own screen reader instead of the game's voice
 // (speech-dispatcher on Linux; NVDA, else SAPI, on Windows), with its own

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # The score table at scale: one game of ROWS scores (default 2,000,000; 50,000
-# names, scores from -200 to 800 in steps of 5, a year of times) filled
-# straight into the database, then the server started on it and asked as
-# players would. For SQLite and then PostgreSQL (a throwaway cluster with
-# its default settings, on a Unix socket) it prints:
+# names) filled straight into the database in each shape of SHAPES, then the
+# server started on it and asked as players would. A shape is
+# spread,time,statistics:
+#   spread: own (0 to 2,000 in steps of 5), wide (0 to 99,999) or int32
+#     (the whole 32-bit range);
+#   time: year (the last year up to now), hour (one hour long ago) or today;
+#   statistics: analyze (ANALYZE after the fill) or none.
+# The default is every shape. For SQLite and then PostgreSQL (a throwaway
+# cluster with its default settings, on a Unix socket) it prints, per shape:
 #   - POST/s and p99 with 16 connections (wrk, SECONDS), on an empty table
 #     first and then on the full one;
 #   - one POST at a time (wrk, one connection: median latency);
@@ -15,7 +20,8 @@
 # Answers other than 200 (a server without around-me or periods) print as
 # "n/a". A table of both stores comes last.
 # Usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]
-# (STORES="sqlite" or "postgres" measures only that one)
+# (STORES="sqlite" or "postgres" measures only that one; SHAPES="own,year,analyze
+# int32,hour,none" only those shapes)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/lib/table.sh
@@ -39,9 +45,27 @@ cleanup() {
 trap cleanup EXIT
 
 now_ms=$(date +%s%3N)
-step_ms=$((365 * 86400000 / rows))
-# Row x: its id, name, score and time; the first row a year ago, the last now.
-columns="'fill-' || x, '$game', 'n' || (x % 50000), ((x * 7919) % 201) * 5 - 200, $((now_ms - 365 * 86400000)) + x * $step_ms"
+all_shapes=""
+for s in own wide int32; do for t in year hour today; do for a in analyze none; do
+  all_shapes+=" $s,$t,$a"
+done; done; done
+shapes=${SHAPES:-$all_shapes}
+# Row x of shape $1: its id, name, score and time.
+columns() {
+  local spread time score from span
+  IFS=, read -r spread time _ <<<"$1"
+  case $spread in
+    own) score="((x * 7919) % 401) * 5" ;;
+    int32) score="((x * 2654435761) % 4294967296) - 2147483648" ;;
+    *) score="(x * 7919) % 100000" ;;
+  esac
+  case $time in
+    hour) from=1700000000000; span=3600000 ;;
+    today) from=$((now_ms / 86400000 * 86400000)); span=$((now_ms - from)) ;;
+    *) from=$((now_ms - 365 * 86400000)); span=$((365 * 86400000)) ;;
+  esac
+  echo "'fill-' || x, '$game', 'n' || (x % 50000), $score, $from + x * $((span / rows))"
+}
 
 median() { sort -g | awk '{v[NR]=$1} END {if (NR == 0) print "n/a"; else print (NR % 2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
@@ -97,7 +121,7 @@ sample_get() {
 wrk_post() {  # connections, threads, seconds, run; prints "rps p50_ms p99_ms"
   local out=$work/wrk.$4
   wrk -t"$2" -c"$1" -d"$3s" --timeout 10s -s "$here/post.lua" "http://127.0.0.1:$port/api/scores" \
-    -- "$4" "$game" year >"$out"
+    -- "$4" "$game" "$spread" >"$out"
   awk '$1 == "rps" {r = $2} $1 == "p50_ms" {m = $2} $1 == "p99_ms" {p = $2} END {print r, m, p}' "$out"
 }
 
@@ -110,6 +134,7 @@ measure() {  # label, db argument for an empty table, db argument for the full o
   start_server "$empty" "$work/$label-empty.log"
   read -r r _ p <<<"$(wrk_post 16 2 "$secs" 1)"
   fig[$label,empty]="$(printf '%.0f/s, p99 %.1f ms' "$r" "$p")"
+  fig[$label,rate]=$r
   echo "  POST, 16 connections, empty table:  ${fig[$label,empty]}"
   stop_server
 
@@ -140,7 +165,7 @@ measure() {  # label, db argument for an empty table, db argument for the full o
   echo "  pages 1 / $middle / last (ms):   ${fig[$label,page1]} / ${fig[$label,pagemid]} / ${fig[$label,pagelast]}"
   echo "  player's page ${fig[$label,player]} ms; around-me ${fig[$label,around]} ms; week ${fig[$label,week]} ms; day ${fig[$label,day]} ms"
   read -r r _ p <<<"$(wrk_post 16 2 "$secs" 3)"
-  fig[$label,full]="$(printf '%.0f/s, p99 %.1f ms' "$r" "$p")"
+  fig[$label,full]="$(printf '%.0f/s (%.2fx empty), p99 %.1f ms' "$r" "$(awk -v a="$r" -v b="${fig[$label,rate]}" 'BEGIN {print (b > 0) ? a / b : 0}')" "$p")"
   echo "  POST, 16 connections, full table:   ${fig[$label,full]}"
   fig[$label,rss]=$(awk '$1 == "VmRSS:" {r = $2} $1 == "VmHWM:" {h = $2} END {printf "%.0f MB (peak %.0f MB)", r / 1024, h / 1024}' "/proc/$pid/status")
   echo "  server's resident memory: ${fig[$label,rss]}"
@@ -148,15 +173,20 @@ measure() {  # label, db argument for an empty table, db argument for the full o
   echo
 }
 
-sqlite_fill() {
-  sqlite3 "$work/full.db" "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < $((rows - 1)))
-    INSERT INTO scores (id, game, name, score, time_ms) SELECT $columns FROM i" >/dev/null
-}
 labels=()
 echo "scale benchmark of $exe: $rows rows"
 if [[ $stores == *sqlite* ]]; then
-  labels+=(SQLite)
-  measure SQLite "$work/empty.db" "$work/full.db" sqlite_fill
+  for shape in $shapes; do
+    spread=${shape%%,*}
+    rm -f "$work"/empty.db* "$work"/full.db*
+    sqlite_fill() {
+      sqlite3 "$work/full.db" "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < $((rows - 1)))
+        INSERT INTO scores (id, game, name, score, time_ms) SELECT $(columns "$shape") FROM i" >/dev/null
+      [[ $shape != *,analyze ]] || sqlite3 "$work/full.db" "ANALYZE" >/dev/null
+    }
+    labels+=("SQLite $shape")
+    measure "SQLite $shape" "$work/empty.db" "$work/full.db" sqlite_fill
+  done
 fi
 
 if [[ $stores != *postgres* ]]; then
@@ -164,40 +194,36 @@ if [[ $stores != *postgres* ]]; then
 elif bash "$postgres" setup "$pgdir" >"$work/cluster.log" 2>&1; then
   cluster=yes
   pg() { psql -X -q -t -A "postgresql:///$1?host=$pgdir&user=postgres" -c "$2"; }
-  for db in empty full; do pg postgres "CREATE DATABASE scale_$db"; done
-  pg_fill() {
-    pg scale_full "INSERT INTO scores (id, game, name, score, time_ms)
-      SELECT $columns FROM generate_series(0::bigint, $((rows - 1))) AS x" >/dev/null
-    # As autovacuum leaves a table that has stood a while.
-    pg scale_full "VACUUM ANALYZE" >/dev/null
-  }
-  labels+=(PostgreSQL)
-  measure PostgreSQL "postgresql:///scale_empty?host=$pgdir&user=postgres" \
-    "postgresql:///scale_full?host=$pgdir&user=postgres" pg_fill
+  n=0
+  for shape in $shapes; do
+    spread=${shape%%,*}
+    n=$((n + 1))
+    for db in empty full; do pg postgres "CREATE DATABASE scale_${db}_$n"; done
+    pg_fill() {
+      # Statistics only when the shape asks: autovacuum would take them unasked.
+      pg "scale_full_$n" "ALTER TABLE scores SET (autovacuum_enabled = off)" >/dev/null
+      pg "scale_full_$n" "INSERT INTO scores (id, game, name, score, time_ms)
+        SELECT $(columns "$shape") FROM generate_series(0::bigint, $((rows - 1))) AS x" >/dev/null
+      if [[ $shape == *,analyze ]]; then pg "scale_full_$n" "VACUUM ANALYZE" >/dev/null
+      else pg "scale_full_$n" "VACUUM" >/dev/null; fi
+    }
+    labels+=("PostgreSQL $shape")
+    measure "PostgreSQL $shape" "postgresql:///scale_empty_$n?host=$pgdir&user=postgres" \
+      "postgresql:///scale_full_$n?host=$pgdir&user=postgres" pg_fill
+    for db in empty full; do pg postgres "DROP DATABASE scale_${db}_$n"; done
+  done
 else
   echo "PostgreSQL not measured: its throwaway cluster did not start:"
   cat "$work/cluster.log"
 fi
 
-row() {  # title, key
-  local line="| $1 |" l
-  for l in "${labels[@]}"; do line+=" ${fig[$l,$2]} |"; done
+# One line a store and shape, one column a figure.
+keys=(fill empty full single start first page1 pagemid pagelast player around week day rss)
+echo "| at $rows rows | fill | POST 16 conn., empty | POST 16 conn. (wrk, ${secs} s) | POST alone (median) | start |\
+ first post | page 1 (ms) | middle page | last page | player's page | around-me | week | day | memory |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+for l in "${labels[@]}"; do
+  line="| $l |"
+  for k in "${keys[@]}"; do line+=" ${fig[$l,$k]} |"; done
   echo "$line"
-}
-header="| at $rows rows |"; rule="|---|"
-for l in "${labels[@]}"; do header+=" $l |"; rule+="---|"; done
-echo "$header"; echo "$rule"
-row "fill, straight into the database" fill
-row "POST, 16 connections, empty table" empty
-row "POST, 16 connections (wrk, ${secs} s)" full
-row "POST, one at a time (median)" single
-row "start (until listening)" start
-row "first post after the start" first
-row "page 1 (ms)" page1
-row "middle page (ms)" pagemid
-row "last page (ms)" pagelast
-row "a player's page (ms)" player
-row "around-me answer (ms)" around
-row "week view (ms)" week
-row "day view (ms)" day
-row "resident memory" rss
+done

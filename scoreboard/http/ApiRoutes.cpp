@@ -4,6 +4,7 @@
 
 #include "ScoreJson.h"
 #include "http/ApiDescription.h"
+#include "http/Rounds.h"
 #include "http/Validate.h"
 #include "pages/Page.h"
 
@@ -41,10 +42,14 @@ Response PutAnswer(const Asked& asked, const PutResult& result, std::int64_t now
     if (result.outcome == PutOutcome::Conflict)
         return ErrorResponse(Status(wire::kIdTaken), asked.version, asked.keepAlive,
                              "id was already used for a different score", "id");
+    if (result.outcome == PutOutcome::TokenUsed)
+        return ErrorResponse(Status(wire::kIdTaken), asked.version, asked.keepAlive,
+                             "the round's token was already used by another score", "round");
     const ScoreRecord& r = result.kept;
     json::value stored =
         json::parse(score_protocol::StoredBody({r.id, r.game, r.name, r.score, IsoTime(r.timeMs), result.rank}));
     stored.as_object()["ranks"] = RanksOf(result, nowMs);
+    stored.as_object()["check"] = CheckName(r.check);
     const std::string body = json::serialize(stored);
     auto res = MakeResponse(Status(result.outcome == PutOutcome::Stored ? wire::kStored : wire::kAlreadyStored),
                             asked.version, asked.keepAlive, "application/json", body);
@@ -54,17 +59,26 @@ Response PutAnswer(const Asked& asked, const PutResult& result, std::int64_t now
 
 std::string TableJson(const TableQuery& q, HandlerDeps& deps, const json::value& around = nullptr) {
     // Total and rows from one read, so that they agree.
-    const TablePage page = ReadPeriod(deps.store, q.game, q.period, deps.nowMs(), q.limit, q.offset);
+    const TablePage page =
+        q.checkedOnly ? deps.store.ReadChecked(
+                            q.game, Check::Replayed,
+                            q.period == Period::All ? std::nullopt : std::optional(DaysOf(q.period, deps.nowMs())),
+                            q.limit, q.offset)
+                      : ReadPeriod(deps.store, q.game, q.period, deps.nowMs(), q.limit, q.offset);
     json::array rows;
     rows.reserve(page.rows.size());
     for (const auto& r : page.rows)
-        rows.push_back(
-            json::object{{"rank", r.rank}, {"name", r.name}, {"score", r.score}, {"time", IsoTime(r.timeMs)}});
+        rows.push_back(json::object{{"rank", r.rank},
+                                    {"name", r.name},
+                                    {"score", r.score},
+                                    {"time", IsoTime(r.timeMs)},
+                                    {"check", CheckName(r.check)}});
     json::object answer{{"game", q.game},
                         {"period", PeriodName(q.period)},
                         {"total", page.total},
                         {"offset", q.offset},
                         {"limit", q.limit}};
+    if (q.checkedOnly) answer["verified"] = true;
     if (!around.is_null()) answer["around"] = around;
     answer["scores"] = std::move(rows);
     return json::serialize(answer);
@@ -102,11 +116,40 @@ void PostScore(const Request& req, HandlerDeps& deps, std::function<void(Respons
     auto parsed = score_protocol::ParseSubmission(req.body());
     if (auto* err = std::get_if<FieldError>(&parsed)) return done(BadField(req, *err));
     auto& sub = std::get<score_protocol::Submission>(parsed);
-    const ScoreRecord record{sub.id, sub.game, sub.name, sub.score, deps.nowMs()};
+    const std::int64_t now = deps.nowMs();
+    const auto refuse = [&](const std::string& message, std::string_view field) {
+        done(ErrorResponse(Status(wire::kIdTaken), req.version(), req.keep_alive(), message, field));
+    };
+    // The key only when a token is to be read: reading it costs nothing, but
+    // a store that keeps none is no reason to refuse other posts.
+    const std::string key = sub.round && sub.game == kRulesGame ? deps.store.RoundKey() : std::string();
+    const auto checked = CheckRound(sub.game, sub.score, sub.round, key, now);
+    if (const auto* refused = std::get_if<RoundRefused>(&checked)) return refuse(refused->message, refused->field);
+    const auto& round = std::get<RoundChecked>(checked);
+    if (round.check < deps.accept) return refuse(WeakerThanAccepted(round.check, deps.accept), "round");
+    ScoreRecord record{sub.id, sub.game, sub.name, sub.score, now, round.check};
+    if (round.check != Check::Unverified) {
+        record.round = CompressRecord(*sub.round);
+        record.token = round.token;
+    }
     deps.store.PutAsync(record, [asked = AskedOf(req), now = record.timeMs, done = std::move(done)](
                                     PutResult result, std::exception_ptr error) {
         done(error ? FailureResponse(asked, error) : PutAnswer(asked, result, now));
     });
+}
+
+Response PostRound(const Request& req, HandlerDeps& deps) {
+    json::error_code ec;
+    const json::value body = json::parse(req.body(), ec);
+    if (ec || !body.is_object()) return BadField(req, {"", "body must be a JSON object"});
+    const json::value* game = body.as_object().if_contains("game");
+    if (!game || !game->is_string()) return BadField(req, {"game", "is required, a string"});
+    if (game->get_string() != kRulesGame)
+        return ErrorResponse(Status(wire::kIdTaken), req.version(), req.keep_alive(),
+                             "this table knows the rules of " + std::string(kRulesGame) + " only", "game");
+    const RoundToken token = NewToken(deps.nowMs());
+    return JsonResponse(http::status::created, req,
+                        json::object{{"token", SignToken(deps.store.RoundKey(), token)}, {"seed", token.seed}});
 }
 
 Response GetScores(const Request& req, HandlerDeps& deps) {
@@ -116,7 +159,7 @@ Response GetScores(const Request& req, HandlerDeps& deps) {
     if (q.around) return AroundAnswer(req, q, deps);
     // The same question gets the same answer until the next commit: the
     // store may keep it, and most readers ask for the same top 10.
-    std::string key = "scores ";
+    std::string key = q.checkedOnly ? "checked scores " : "scores ";
     // A week's or a day's table changes with the day, commit or not.
     key += std::string(PeriodName(q.period)) + " " + std::to_string(DayOf(deps.nowMs())) + " ";
     key += std::to_string(q.limit) + " " + std::to_string(q.offset) + " " + q.game;

@@ -92,6 +92,8 @@ Response Route(const Request& req, HandlerDeps& deps) {
         return read ? GetScores(req, deps) : MethodNotAllowed(req, "GET, HEAD, POST");
     }
     if (path == kGamesPath) return read ? GetGames(req, deps) : MethodNotAllowed(req, "GET, HEAD");
+    if (path == kRoundsPath)
+        return req.method() == http::verb::post ? PostRound(req, deps) : MethodNotAllowed(req, "POST");
     if (path == kApiDescriptionPath) return read ? GetApiDescription(req) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/") return read ? GetPage(req, deps) : MethodNotAllowed(req, "GET, HEAD");
     if (path == "/style.css") return read ? GetStylesheet(req) : MethodNotAllowed(req, "GET, HEAD");
@@ -151,11 +153,36 @@ bool IsJsonType(std::string_view type) {
     return beast::iequals(charset, "utf-8");
 }
 
+// HEAD gets the headers GET would, without the body.
+void HeadOnly(Response& res) {
+    const auto size = res.body().size();
+    res.body().clear();
+    res.content_length(size);
+}
+
+Response MetricsAnswer(const Request& req, HandlerDeps& deps) {
+    if (req.method() != http::verb::get && req.method() != http::verb::head) return MethodNotAllowed(req, "GET, HEAD");
+    auto res =
+        MakeResponse(http::status::ok, req.version(), req.keep_alive(), kMetricsType, deps.metrics->Text(deps.store));
+    res.set(http::field::cache_control, "no-store");
+    return res;
+}
+
 }  // namespace
 
 bool IsProbe(std::string_view target) {
     const std::string_view path = PathOf(target);
-    return path == kHealthPath || path == kReadyPath;
+    return path == kHealthPath || path == kReadyPath || path == kMetricsPath;
+}
+
+Response HandleMetricsRequest(const Request& req, HandlerDeps& deps) {
+    const Asked asked = AskedOf(req);
+    auto res = PathOf(req.target()) != kMetricsPath || !deps.metrics
+                   ? MakeResponse(http::status::not_found, asked.version, asked.keepAlive, "text/plain; charset=utf-8",
+                                  "only /metrics is served here\n")
+                   : MetricsAnswer(req, deps);
+    if (asked.head) HeadOnly(res);
+    return res;
 }
 
 Response ErrorResponse(http::status status, unsigned version, bool keepAlive, std::string_view message,
@@ -170,7 +197,9 @@ std::optional<Response> ScreenRequest(const http::request_header<>& h, HandlerDe
     const auto refuse = [&](http::status status, std::string_view message) {
         return ErrorResponse(status, h.version(), false, message);
     };
-    if (h.method() != http::verb::post || PathOf(h.target()) != kScoresPath) {
+    // A round token is asked for like a score is posted, and counts alike.
+    const bool posts = PathOf(h.target()) == kScoresPath || PathOf(h.target()) == kRoundsPath;
+    if (h.method() != http::verb::post || !posts) {
         // Nothing else takes a body: refuse one before reading any of it, and
         // a chunked one above all, whose size lines, extensions and trailers
         // would otherwise have to be parsed.
@@ -211,12 +240,7 @@ void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Res
     auto finish = [asked, asksStore, done = std::move(done)](Response res) {
         // An answer from the database ends a run of store errors.
         if (asksStore && res.result_int() < 500) StoreErrors().Succeeded();
-        // HEAD gets the headers GET would, without the body.
-        if (asked.head) {
-            const auto size = res.body().size();
-            res.body().clear();
-            res.content_length(size);
-        }
+        if (asked.head) HeadOnly(res);
         done(std::move(res));
     };
     const std::string_view path = PathOf(req.target());
@@ -226,6 +250,7 @@ void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Res
         if (path == kHealthPath) return finish(ProbeAnswer(asked, true, "ok\n"));
         return Readiness(asked, deps, finish);
     }
+    if (path == kMetricsPath && deps.metrics && !deps.metricsApart) return finish(MetricsAnswer(req, deps));
     if (req.method() == http::verb::post && path == kScoresPath) {
         try {
             return PostScore(req, deps, finish);
@@ -237,6 +262,9 @@ void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Res
     Response res;
     try {
         res = Route(req, deps);
+    } catch (const StoreError&) {
+        if (deps.metrics) deps.metrics->DatabaseFailed();
+        res = FailureResponse(asked, std::current_exception());
     } catch (...) {
         res = FailureResponse(asked, std::current_exception());
     }

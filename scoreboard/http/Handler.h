@@ -3,6 +3,7 @@
 #pragma once
 
 #include "http/Health.h"
+#include "http/Metrics.h"
 #include "http/RateLimiter.h"
 #include "store/Memos.h"
 #include "store/Store.h"
@@ -21,8 +22,9 @@ using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
 // A score body is under 500 bytes, both texts at their longest in four-byte
-// characters; anything near this is not one.
-inline constexpr std::size_t kMaxBodyBytes = 4096;
+// characters, and a round's record at most 4 KB more; anything near this is
+// not one.
+inline constexpr std::size_t kMaxBodyBytes = 8192;
 
 // What the handler answers with: the store, the limit on posts, the clock
 // and the memos, made by whoever runs the server.
@@ -35,12 +37,19 @@ struct HandlerDeps {
     // Asks the database for /readyz off the I/O threads; none: asks it in
     // place (for tests in-process).
     ReadyCheck* ready = nullptr;
+    // What is counted, served at /metrics; none: not served.
+    Metrics* metrics = nullptr;
+    // Served on a listener of their own (HandleMetricsRequest), not here.
+    bool metricsApart = false;
+    // Scores checked less than this are refused (--accept).
+    Check accept = Check::Unverified;
 };
 
 // The probes a supervisor or load balancer polls: answered without the rate
 // limit, and left out of the request log.
 inline constexpr std::string_view kHealthPath = "/healthz";
 inline constexpr std::string_view kReadyPath = "/readyz";
+// Prometheus's scrapes come as often, and stay out of the log too.
 bool IsProbe(std::string_view target);
 
 // Decides from the headers alone what can be refused before the body is
@@ -52,6 +61,9 @@ std::optional<Response> ScreenRequest(const http::request_header<>& header, Hand
 // once the store has the outcome on disk, on the store's thread. `done` is
 // called exactly once.
 void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Response)> done);
+
+// The answers of the listener apart that serves only the metrics.
+Response HandleMetricsRequest(const Request& req, HandlerDeps& deps);
 
 // The same, waiting for the answer.
 Response HandleRequest(const Request& req, HandlerDeps& deps);

@@ -108,14 +108,20 @@ Response GetGamePage(const Request& req, HandlerDeps& deps) {
         return BadPageRequest(req, "The player after you= must be a name of 1 to " +
                                        std::to_string(score_protocol::kMaxNameCharacters) +
                                        " characters of UTF-8, with no control characters.");
+    const auto checkedValue = QueryValue(QueryOf(req.target()), "checked");
+    if (checkedValue && *checkedValue != "0" && *checkedValue != "1")
+        return BadPageRequest(req, "checked= is 1 for checked rounds only, or 0 for all scores.");
+    const bool checkedOnly = checkedValue && *checkedValue == "1";
     const std::int64_t now = deps.nowMs();
     // A week's or a day's table changes with the day, commit or not. The
     // player's name goes with its length, so that no name and game together
     // read as another pair.
-    const auto kept = Kept(deps,
-                           "game " + std::string(PeriodName(*period)) + " " + std::to_string(DayOf(now)) + " " +
-                               std::to_string(*page) + " " + std::to_string(you->size()) + ":" + *you + " " + *game,
-                           [&] { return WithStatus(RenderGamePage(deps.store, *game, *page, *period, now, *you)); });
+    const auto kept =
+        Kept(deps,
+             std::string(checkedOnly ? "checked game " : "game ") + std::string(PeriodName(*period)) + " " +
+                 std::to_string(DayOf(now)) + " " + std::to_string(*page) + " " + std::to_string(you->size()) + ":" +
+                 *you + " " + *game,
+             [&] { return WithStatus(RenderGamePage(deps.store, *game, *page, *period, now, *you, checkedOnly)); });
     return MemoPageResponse(req, *kept);
 }
 

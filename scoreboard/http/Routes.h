@@ -17,6 +17,7 @@
 namespace scoreboard::routes {
 
 inline constexpr std::string_view kGamesPath = "/api/games";
+inline constexpr std::string_view kRoundsPath = "/api/rounds";
 inline constexpr std::string_view kApiDescriptionPath = "/api/openapi.json";
 inline constexpr std::string_view kPlayersApiPrefix = "/api/players/";
 inline constexpr std::string_view kGamePagePrefix = "/games/";
@@ -51,6 +52,8 @@ std::optional<std::string_view> SegmentAfter(std::string_view path, std::string_
 // The JSON API.
 // Answers through `done` once the store has the score on disk.
 void PostScore(const Request& req, HandlerDeps& deps, std::function<void(Response)> done);
+// A round token for a round starting now.
+Response PostRound(const Request& req, HandlerDeps& deps);
 Response GetScores(const Request& req, HandlerDeps& deps);
 Response GetGames(const Request& req, HandlerDeps& deps);
 // A name with no scores has an empty list, as a game with none has an empty table.

@@ -71,12 +71,17 @@ std::variant<TableQuery, FieldError> ParseTableQuery(std::string_view query) {
             const auto period = ParsePeriod(*value);
             if (!period) return FieldError{"period", "must be all, week or day"};
             q.period = *period;
+        } else if (*key == "verified") {
+            if (*value != "0" && *value != "1") return FieldError{"verified", "must be 0 or 1"};
+            q.checkedOnly = *value == "1";
         } else if (*key == "offset") {
             if (!ParseInt(*value, q.offset) || q.offset < 0)
                 return FieldError{"offset", "must be a non-negative integer"};
         }
     }
     if (!haveGame || q.game.empty()) return FieldError{"game", "is required"};
+    // A row's place is among all rows; among the checked ones it has none to find.
+    if (q.around && q.checkedOnly) return FieldError{"around", "cannot be asked with verified=1"};
     return q;
 }
 

@@ -24,6 +24,8 @@ struct TableQuery {
     Period period = Period::All;
     // A stored score's id: the rows around it rather than from offset.
     std::optional<std::string> around;
+    // verified=1: only the rows whose round was replayed, ranked among themselves.
+    bool checkedOnly = false;
 };
 
 // Parses the query string (without '?') of GET /api/scores.

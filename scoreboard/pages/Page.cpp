@@ -93,19 +93,29 @@ std::optional<std::string> PathDecode(std::string_view segment) {
     return out;
 }
 
-std::string GamePath(std::string_view game, std::int64_t page, Period period, std::string_view you) {
+std::string GamePath(std::string_view game, std::int64_t page, Period period, std::string_view you, bool checkedOnly) {
     std::string path = "/games/" + PathEncode(game);
     const auto add = [&path](std::string_view key, const std::string& value) {
         path += path.find('?') == std::string::npos ? "?" : "&";
         path += std::string(key) + "=" + value;
     };
     if (period != Period::All) add("period", std::string(PeriodName(period)));
+    if (checkedOnly) add("checked", "1");
     if (page > 1) add("page", std::to_string(page));
     if (!you.empty()) add("you", PathEncode(you));
     return path;
 }
 
 std::string PlayerPath(std::string_view name) { return "/players/" + PathEncode(name); }
+
+std::string_view CheckWords(Check check) {
+    switch (check) {
+        case Check::Verified: return "Verified: replayed, from a round the table timed";
+        case Check::Replayed: return "Replayed: the round was played back to this score";
+        case Check::Unverified: break;
+    }
+    return "Not checked: sent without its round";
+}
 
 std::int64_t GamePageOf(std::int64_t rank) { return rank < 1 ? 1 : (rank - 1) / kGamePageRows + 1; }
 
@@ -170,7 +180,7 @@ std::string ScoreTable(const std::string& idPrefix, const std::string& caption, 
                        std::string_view you = {}) {
     std::string h = TableStart(idPrefix + "caption", caption);
     h += "<thead><tr><th scope=\"col\">Rank</th><th scope=\"col\">Name</th><th scope=\"col\">Score</th>"
-         "<th scope=\"col\">Time (UTC)</th></tr></thead>\n<tbody>\n";
+         "<th scope=\"col\">Time (UTC)</th><th scope=\"col\">Checked</th></tr></thead>\n<tbody>\n";
     bool marked = you.empty();
     for (const auto& r : rows) {
         const std::string rank = std::to_string(r.rank);
@@ -180,7 +190,7 @@ std::string ScoreTable(const std::string& idPrefix, const std::string& caption, 
         h += "<tr id=\"" + idPrefix + "rank-" + rank + "\"" + (yours ? " aria-current=\"true\"" : "") +
              "><th scope=\"row\">" + rank + (yours ? "<span class=\"visually-hidden\"> (your score)</span>" : "") +
              "</th>" + NameCell(r.name) + "<td class=\"num\">" + std::to_string(r.score) + "</td>" +
-             TimeCell(r.timeMs) + "</tr>\n";
+             TimeCell(r.timeMs) + "<td>" + std::string(CheckWords(r.check)) + "</td></tr>\n";
     }
     return h + std::string(kTableEnd);
 }
@@ -244,13 +254,21 @@ namespace {
 
 // Links to the same game's table of the other periods; the one shown is
 // marked as the current one.
-std::string PeriodNav(std::string_view game, Period shown) {
+std::string PeriodNav(std::string_view game, Period shown, bool checkedOnly) {
     std::string h = "<nav aria-label=\"Periods\" class=\"pager\">\n<ul>\n";
     for (const Period p : kPeriods) {
         if (p == shown)
             h += "<li aria-current=\"page\">" + std::string(PeriodTitle(p)) + "</li>\n";
         else
-            h += "<li>" + Link(GamePath(game, 1, p), std::string(PeriodTitle(p))) + "</li>\n";
+            h += "<li>" + Link(GamePath(game, 1, p, {}, checkedOnly), std::string(PeriodTitle(p))) + "</li>\n";
+    }
+    h += "</ul>\n</nav>\n<nav aria-label=\"Scores shown\" class=\"pager\">\n<ul>\n";
+    for (const bool checked : {false, true}) {
+        const std::string title = checked ? "Checked rounds only" : "All scores";
+        if (checked == checkedOnly)
+            h += "<li aria-current=\"page\">" + title + "</li>\n";
+        else
+            h += "<li>" + Link(GamePath(game, 1, shown, {}, checked), title) + "</li>\n";
     }
     return h + "</ul>\n</nav>\n";
 }
@@ -258,19 +276,24 @@ std::string PeriodNav(std::string_view game, Period shown) {
 }  // namespace
 
 HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t page, Period period, std::int64_t nowMs,
-                        std::string_view you) {
+                        std::string_view you, bool checkedOnly) {
     page = std::clamp<std::int64_t>(page, 1, kMaxGamePage);
     const std::int64_t offset = (page - 1) * kGamePageRows;
-    const TablePage t = ReadPeriod(store, game, period, nowMs, kGamePageRows, offset);
     const bool all = period == Period::All;
-    const std::string when = all ? std::string() : ", " + Lower(PeriodTitle(period));
+    const TablePage t = checkedOnly ? store.ReadChecked(game, Check::Replayed,
+                                                        all ? std::nullopt : std::optional(DaysOf(period, nowMs)),
+                                                        kGamePageRows, offset)
+                                    : ReadPeriod(store, game, period, nowMs, kGamePageRows, offset);
+    const std::string when =
+        (all ? std::string() : ", " + Lower(PeriodTitle(period))) + (checkedOnly ? ", checked rounds only" : "");
     if (t.total == 0) {
-        if (all || store.Count(game) == 0)
+        if ((all && !checkedOnly) || store.Count(game) == 0)
             return {404, ErrorPage("No such game", "There are no scores for " + Quoted(game) + ".")};
-        // The game is there, with no scores yet in this period.
+        // The game is there, with no scores yet in this period or view.
         std::string h = Head(IsolatedText(game) + when + " - " + std::string(kSiteName)) + Header(Isolated(game));
-        h += PeriodNav(game, period);
-        h += "<p>No scores " + Lower(PeriodTitle(period)) + " yet (UTC).</p>\n" + std::string(kFoot);
+        h += PeriodNav(game, period, checkedOnly);
+        h += "<p>No " + std::string(checkedOnly ? "checked rounds" : "scores") +
+             (all ? std::string() : " " + Lower(PeriodTitle(period))) + " yet (UTC).</p>\n" + std::string(kFoot);
         return {200, std::move(h)};
     }
     const std::int64_t pages = (t.total + kGamePageRows - 1) / kGamePageRows;
@@ -278,7 +301,9 @@ HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t p
         return {404, ErrorPage("No scores on this page",
                                "There are no scores on page " + std::to_string(page) + " of " + Quoted(game) + when +
                                    ": it has " + Plural(pages, "page", "pages") + ".",
-                               "<p>" + Link(GamePath(game, pages, period), "Last page of " + Isolated(game) + when) +
+                               "<p>" +
+                                   Link(GamePath(game, pages, period, {}, checkedOnly),
+                                        "Last page of " + Isolated(game) + when) +
                                    "</p>\n")};
     }
     const std::int64_t first = t.rows.front().rank;
@@ -287,21 +312,25 @@ HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t p
     std::string title = IsolatedText(game) + when;
     if (pages > 1) title += ", page " + std::to_string(page) + " of " + std::to_string(pages);
     std::string h = Head(title + " - " + std::string(kSiteName)) + Header(Isolated(game));
-    h += PeriodNav(game, period);
+    h += PeriodNav(game, period, checkedOnly);
     h += "<p>" + (t.total == 1 ? std::string("One score") : "Scores " + range) +
          (all ? std::string()
               : " " + Lower(PeriodTitle(period)) + " (since " + (period == Period::Week ? "Monday" : "midnight") +
                     ", UTC)") +
+         (checkedOnly ? ", only those whose round the table replayed" : "") +
          ", best first. Equal scores are listed in the order they arrived. Times are in UTC.</p>\n";
     h += ScoreTable("",
-                    Isolated(game) + (all ? "" : ", " + std::string(PeriodTitle(period))) + ": " +
+                    Isolated(game) + (all ? "" : ", " + std::string(PeriodTitle(period))) +
+                        (checkedOnly ? ", checked rounds" : "") + ": " +
                         (t.total == 1 ? std::string("1 score") : "scores " + range),
                     t.rows, you);
     if (pages > 1) {
         h += "<nav aria-label=\"Pages of this table\" class=\"pager\">\n<ul>\n";
-        if (page > 1) h += "<li>" + Link(GamePath(game, page - 1, period), "Previous page", "prev") + "</li>\n";
+        if (page > 1)
+            h += "<li>" + Link(GamePath(game, page - 1, period, {}, checkedOnly), "Previous page", "prev") + "</li>\n";
         h += "<li aria-current=\"page\">Page " + std::to_string(page) + " of " + std::to_string(pages) + "</li>\n";
-        if (page < pages) h += "<li>" + Link(GamePath(game, page + 1, period), "Next page", "next") + "</li>\n";
+        if (page < pages)
+            h += "<li>" + Link(GamePath(game, page + 1, period, {}, checkedOnly), "Next page", "next") + "</li>\n";
         h += "</ul>\n</nav>\n";
     }
     h += kFoot;

@@ -37,8 +37,9 @@ std::optional<std::string> PathDecode(std::string_view segment);
 
 // Where a game's table (page 1 at /games/<game>) and a player's page are;
 // `you` names the player whose row the table marks as theirs.
+// `checkedOnly`: the view of checked rounds only (replayed or verified).
 std::string GamePath(std::string_view game, std::int64_t page = 1, Period period = Period::All,
-                     std::string_view you = {});
+                     std::string_view you = {}, bool checkedOnly = false);
 std::string PlayerPath(std::string_view name);
 // The page of a game's table that shows the row of this rank.
 std::int64_t GamePageOf(std::int64_t rank);
@@ -56,7 +57,9 @@ std::string RenderPage(ScoreStore& store);
 // this week or today as of nowMs, with links to the other two. The first
 // row on it of the player named `you`, if any, is marked as theirs.
 HtmlPage RenderGamePage(ScoreStore& store, std::string_view game, std::int64_t page, Period period = Period::All,
-                        std::int64_t nowMs = 0, std::string_view you = {});
+                        std::int64_t nowMs = 0, std::string_view you = {}, bool checkedOnly = false);
+// How far a score was checked, in words for the table's cell.
+std::string_view CheckWords(Check check);
 // A player's best score and rank in each game.
 HtmlPage RenderPlayerPage(ScoreStore& store, std::string_view name);
 // A page for an error: a heading, a sentence, and the way back to the front page.

@@ -30,14 +30,18 @@ constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 
 }  // namespace
 
-Connection::Connection(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot)
+Connection::Connection(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot, bool metricsOnly)
     : stream_(std::move(socket)),
       shared_(shared),
       buffer_(kMaxBufferBytes),
       peer_(std::move(peer)),
-      slot_(std::move(slot)) {}
+      slot_(std::move(slot)),
+      metricsOnly_(metricsOnly) {
+    if (shared_.deps->metrics) shared_.deps->metrics->ConnectionOpened();
+}
 
 Connection::~Connection() {
+    if (shared_.deps->metrics) shared_.deps->metrics->ConnectionClosed();
     EndRequest();
     shared_.Release(slot_, true);
     std::function<void()> idle;
@@ -141,6 +145,7 @@ void Connection::DoReadBody() {
 void Connection::OnBody(beast::error_code ec, std::size_t) {
     if (ec) return OnReadError(ec);
     const Request req = parser_->release();
+    if (metricsOnly_) return Send(HandleMetricsRequest(req, *shared_.deps));
     // A post is answered from the store's writer thread once it is on
     // disk; back on this connection's strand to write.
     {
@@ -180,6 +185,12 @@ void Connection::OnReadError(beast::error_code ec) {
 
 void Connection::Send(Response&& res) {
     res_ = std::move(res);
+    // Counted before the client can read the answer, so that what it asks
+    // next sees the count.
+    if (auto* metrics = shared_.deps->metrics) {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started_;
+        metrics->Request(method_, target_, res_.result_int(), took.count());
+    }
     if (stopping_) res_.keep_alive(false);
     const bool keepAlive = res_.keep_alive();
     stream_.expires_after(kWriteTimeout);

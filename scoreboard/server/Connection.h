@@ -74,8 +74,9 @@ struct Shared {
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    // Takes over the place the listener took for it under `slot`.
-    Connection(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot);
+    // Takes over the place the listener took for it under `slot`. One of the
+    // listener apart for the metrics (`metricsOnly`) answers nothing else.
+    Connection(Tcp::socket&& socket, Shared& shared, std::string peer, std::string slot, bool metricsOnly = false);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -127,6 +128,7 @@ private:
     std::string method_;
     std::string target_;
     std::chrono::steady_clock::time_point started_;
+    bool metricsOnly_ = false;
     bool waiting_ = false;
     bool stopping_ = false;
     std::array<char, 4096> drain_{};

@@ -46,8 +46,12 @@ constexpr auto kAcceptRetry = 50ms;
 
 class Listener : public std::enable_shared_from_this<Listener> {
 public:
-    Listener(net::io_context& ioc, const Tcp::endpoint& endpoint, Shared& shared)
-        : ioc_(ioc), acceptor_(net::make_strand(ioc)), retry_(acceptor_.get_executor()), shared_(shared) {
+    Listener(net::io_context& ioc, const Tcp::endpoint& endpoint, Shared& shared, bool metricsOnly = false)
+        : ioc_(ioc),
+          acceptor_(net::make_strand(ioc)),
+          retry_(acceptor_.get_executor()),
+          shared_(shared),
+          metricsOnly_(metricsOnly) {
         acceptor_.open(endpoint.protocol());
         acceptor_.set_option(net::socket_base::reuse_address(true));
         acceptor_.bind(endpoint);
@@ -105,7 +109,8 @@ private:
             // Closed at once: a full server must not hold a descriptor for it.
             NoteRefused(peer);
         } else {
-            std::make_shared<Connection>(std::move(socket), shared_, std::move(peer), std::move(slot))->Run();
+            std::make_shared<Connection>(std::move(socket), shared_, std::move(peer), std::move(slot), metricsOnly_)
+                ->Run();
         }
         DoAccept();
     }
@@ -125,6 +130,7 @@ private:
     Tcp::acceptor acceptor_;
     net::steady_timer retry_;
     Shared& shared_;
+    bool metricsOnly_;
     int failures_ = 0;
     std::uint64_t refused_ = 0;
     std::string lastRefused_;
@@ -181,6 +187,7 @@ struct Server::Impl {
         LogLine(std::string("signal ") + std::to_string(signal) + ": finishing " + std::to_string(open.size()) +
                 " open connection(s), then stopping");
         listener->Stop();
+        if (metricsListener) metricsListener->Stop();
         for (auto& s : open) s->Stop();
         // Keep listening for a second signal until the last connection is gone.
         if (idle)
@@ -193,6 +200,7 @@ struct Server::Impl {
     Shared shared;
     net::signal_set signals;
     std::shared_ptr<Listener> listener;
+    std::shared_ptr<Listener> metricsListener;
     int threads;
 };
 
@@ -204,10 +212,17 @@ Server::~Server() = default;
 
 unsigned short Server::Port() const { return impl_->listener->Port(); }
 
+void Server::ListenForMetrics(const Tcp::endpoint& endpoint) {
+    impl_->metricsListener = std::make_shared<Listener>(impl_->ioc, endpoint, impl_->shared, true);
+}
+
+unsigned short Server::MetricsPort() const { return impl_->metricsListener ? impl_->metricsListener->Port() : 0; }
+
 void Server::Run(HandlerDeps& deps) {
     impl_->shared.deps = &deps;
     impl_->signals.async_wait([this](beast::error_code ec, int s) { impl_->OnSignal(ec, s); });
     impl_->listener->Run();
+    if (impl_->metricsListener) impl_->metricsListener->Run();
 
     // A handler that throws must not take the server down with it.
     const auto worker = [this] {

@@ -6,6 +6,7 @@
 #include "http/Handler.h"
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include <chrono>
 #include <memory>
@@ -40,6 +41,12 @@ public:
     Server& operator=(const Server&) = delete;
 
     unsigned short Port() const;
+
+    // Also listens at `endpoint` for Prometheus's scrapes of /metrics alone
+    // (deps.metrics, with deps.metricsApart). Throws on failure.
+    void ListenForMetrics(const boost::asio::ip::tcp::endpoint& endpoint);
+    // Where it listens for them; 0 when it does not.
+    unsigned short MetricsPort() const;
 
     // Serves until SIGINT or SIGTERM, then stops accepting, lets requests in
     // flight finish and returns. A second signal stops at once.

@@ -38,6 +38,11 @@ public:
     TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override {
         return store_->ReadDays(game, days, limit, offset);
     }
+    TablePage ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                          std::int64_t offset) override {
+        return store_->ReadChecked(game, least, days, limit, offset);
+    }
+    std::string RoundKey() override { return store_->RoundKey(); }
     std::optional<PutResult> Find(std::string_view id) override { return store_->Find(id); }
     void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) override {
         store_->Export(game, row);

@@ -1,5 +1,7 @@
 #include "store/GroupCommitStore.h"
 
+#include "store/StoreObserver.h"
+
 #include <exception>
 #include <utility>
 
@@ -30,6 +32,7 @@ void GroupCommitStore::WriterLoop(std::chrono::milliseconds wake) {
         } catch (...) {
             error = std::current_exception();
         }
+        if (auto* observer = StoreObserverOf()) error ? observer->DatabaseFailed() : observer->Committed(batch.size());
         // Only now, with the commit durable, does anyone hear of it.
         for (std::size_t i = 0; i < batch.size(); ++i) {
             if (error)

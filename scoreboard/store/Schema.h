@@ -11,6 +11,12 @@ namespace scoreboard {
 // 2: score_counts (game, score, n), the rows of each game at each score, and
 // day_counts (game, day, score, n), the same for each day (UTC), kept by
 // triggers too, so that a rank is a short sum; the counts follow deletes.
-inline constexpr int kSchemaVersion = 2;
+// 3: score_buckets (game, level, bucket, n) and day_buckets (game, day,
+// level, bucket, n) in their place: the same counts by bucket of scores
+// (Buckets.h), so that a rank reads a bounded number of them however the
+// scores spread; and scores gain check_level (0 unverified, 1 replayed, 2 verified; older
+// rows 0), round (the round's record, compressed) and round_token (unique
+// where set: a token is used once); secrets holds the key tokens are signed with.
+inline constexpr int kSchemaVersion = 3;
 
 }  // namespace scoreboard

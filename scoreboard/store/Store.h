@@ -31,12 +31,36 @@ struct DayRange {
 inline DayRange DayOnly(std::int64_t day) { return {day, day}; }
 inline DayRange WeekOf(std::int64_t day) { return {WeekStartOf(day), WeekStartOf(day) + 6}; }
 
+// How far the table checked a score, weakest first; stored as this number.
+enum class Check : std::uint8_t {
+    Unverified = 0,  // no round record: the number as posted
+    Replayed = 1,    // its round replayed to that score under the rules
+    Verified = 2,    // replayed, and the round began from a token this table issued
+};
+
+// As the API names it.
+constexpr std::string_view CheckName(Check c) {
+    return c == Check::Verified ? "verified" : c == Check::Replayed ? "replayed" : "unverified";
+}
+inline std::optional<Check> ParseCheck(std::string_view name) {
+    for (const Check c : {Check::Unverified, Check::Replayed, Check::Verified})
+        if (CheckName(c) == name) return c;
+    return std::nullopt;
+}
+// A stored number, anything unknown read as the weakest.
+constexpr Check CheckOf(std::int64_t stored) {
+    return stored == 2 ? Check::Verified : stored == 1 ? Check::Replayed : Check::Unverified;
+}
+
 struct ScoreRecord {
     std::string id;  // the client's UUID, lower case
     std::string game;
     std::string name;
     std::int32_t score = 0;
     std::int64_t timeMs = 0;  // when first stored, Unix epoch milliseconds
+    Check check = Check::Unverified;
+    std::string round = {};  // the round's record, compressed; empty when none came
+    std::string token = {};  // the round token it began from, used once; empty when none
 };
 
 struct RankedScore {
@@ -44,6 +68,7 @@ struct RankedScore {
     std::string name;
     std::int32_t score = 0;
     std::int64_t timeMs = 0;
+    Check check = Check::Unverified;
 };
 
 // A player's best row in one game (the earliest of equal bests) and its rank.
@@ -69,6 +94,7 @@ enum class PutOutcome {
     Stored,         // new row
     AlreadyStored,  // same id, same content: a retry
     Conflict,       // same id, different content
+    TokenUsed,      // a new id, but its round token was used by another score
 };
 
 struct PutResult {
@@ -110,6 +136,9 @@ struct ExportRow {
     std::int32_t score = 0;
     std::int64_t timeMs = 0;
     std::string id;
+    Check check = Check::Unverified;
+    std::string round = {};  // compressed, as stored
+    std::string token = {};
 };
 
 // Implementations are safe to call from several threads at once.
@@ -125,6 +154,15 @@ public:
     // Best first; equal scores in the order they were stored.
     virtual std::vector<RankedScore> Table(std::string_view game, int limit, std::int64_t offset) = 0;
     virtual std::int64_t Count(std::string_view game) = 0;
+
+    // The rows checked at least as far as `least` (of `days`, when given),
+    // ranked among themselves; total and rows as of one moment.
+    virtual TablePage ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                                  std::int64_t offset) = 0;
+
+    // The secret round tokens are signed with: made once per database, the
+    // same for every server on it. Throws StoreError.
+    virtual std::string RoundKey() = 0;
 
     // Table and Count as of one moment.
     virtual TablePage Read(std::string_view game, int limit, std::int64_t offset) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "store/Store.h"
+#include "store/StoreObserver.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -30,6 +31,7 @@ public:
             std::lock_guard lock(mutex_);
             if (!closed_) {
                 queue_.push_back({record, std::move(done)});
+                if (auto* observer = StoreObserverOf()) observer->QueueDepth(queue_.size());
                 if (queue_.size() == 1) ready_.notify_one();
                 return;
             }
@@ -56,6 +58,7 @@ public:
             batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(end));
             queue_.erase(queue_.begin(), end);
         }
+        if (auto* observer = StoreObserverOf()) observer->QueueDepth(queue_.size());
         return true;
     }
 

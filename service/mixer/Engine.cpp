@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <utility>
 
 namespace Corvane::detail {
@@ -22,6 +23,11 @@ namespace {
 // Closing the output takes milliseconds; a hung sound server must not keep
 // the game from ending.
 constexpr auto kClosePatience = std::chrono::milliseconds(2000);
+
+// A screen reader says what it is given at its own pace: about 70 ms a
+// character at the usual 175 words a minute.
+constexpr std::int64_t kReaderFramesPerChar = kMixRate * 70 / 1000;
+constexpr std::int64_t kDuckRampFrames = kMixRate * kDuckRampMs / 1000;
 
 }  // namespace
 
@@ -49,6 +55,9 @@ bool Engine::Start(int slots, const EngineOptions& options) {
     streamAboveMs_ = options.streamAboveMs;
     mixer_ = std::move(mixer);
     running_ = true;
+    duckLevel_ = 0.0f;  // the music starts up, whatever speech the last run cut off
+    duckSeenFrames_ = renderedFrames_.load(std::memory_order_relaxed);
+    readerUntilFrame_ = 0;
 
     if (const std::string path = platform::EnvText("BARNBLAST_CAPTURE"); !path.empty()) {
         capture_.Start(path, kMixRate, kMixChannels);
@@ -88,6 +97,7 @@ void Engine::Render(float* out, int frames) {
         for (float* frame = out; frame < out + static_cast<std::ptrdiff_t>(frames) * kMixChannels; frame += 2)
             frame[0] = frame[1] = 0.5f * (frame[0] + frame[1]);
     }
+    renderedFrames_.fetch_add(frames, std::memory_order_relaxed);
     capture_.Push(out, static_cast<std::size_t>(frames) * kMixChannels);
     if (auto observer = observer_.load(std::memory_order_acquire)) observer(out, frames);
 }
@@ -216,8 +226,9 @@ void Engine::RunStreams() {
     std::unique_lock lock(mutex_);
     while (running_) {
         // Each buffer holds under 0.1 s and four are queued: coming round
-        // every 20 ms keeps the queue well ahead of the mixer.
-        streamWake_.wait_for(lock, std::chrono::milliseconds(20));
+        // every 20 ms keeps the queue well ahead of the mixer. A duck's ramp
+        // is taken in steps of 5 ms.
+        streamWake_.wait_for(lock, std::chrono::milliseconds(duckDecibels_ > 0 ? 5 : 20));
         if (!running_) break;
         ServiceLocked();
     }
@@ -228,7 +239,46 @@ void Engine::ServiceStreams() {
     if (running_) ServiceLocked();
 }
 
-void Engine::ServiceLocked() { mixer_->voices.ServiceStreams(); }
+void Engine::ServiceLocked() {
+    mixer_->voices.ServiceStreams();
+    UpdateDuck();
+}
+
+bool Engine::SpeechSounding() {
+    if (renderedFrames_.load(std::memory_order_relaxed) < readerUntilFrame_) return true;
+    ALint state = AL_STOPPED;
+    AL_CHECK(alGetSourcei(mixer_->speechSource.Get(), AL_SOURCE_STATE, &state));
+    bool sounding = state == AL_PLAYING;
+    mixer_->voices.ForEachOpen([&](const Voice& voice) {
+        if (sounding || !voice.spoken) return;
+        AL_CHECK(alGetSourcei(voice.source.Get(), AL_SOURCE_STATE, &state));
+        sounding = state == AL_PLAYING;
+    });
+    return sounding;
+}
+
+void Engine::UpdateDuck() {
+    const std::int64_t now = renderedFrames_.load(std::memory_order_relaxed);
+    const std::int64_t elapsed = now - std::exchange(duckSeenFrames_, now);
+    const float target = duckDecibels_ > 0 && SpeechSounding() ? 1.0f : 0.0f;
+    if (target == duckLevel_) return;
+    const float step = static_cast<float>(elapsed) / static_cast<float>(kDuckRampFrames);
+    duckLevel_ = target > duckLevel_ ? std::min(target, duckLevel_ + step) : std::max(target, duckLevel_ - step);
+    mixer_->voices.ForEachOpen([&](const Voice& voice) {
+        if (voice.group == Group::Music) ApplyGain(voice);
+    });
+}
+
+void Engine::SetDuck(int decibels) {
+    std::lock_guard lock(mutex_);
+    duckDecibels_ = std::max(decibels, 0);
+    if (running_) UpdateDuck();
+}
+
+void Engine::SetSpoken(Voice& voice, bool spoken) {
+    std::lock_guard lock(mutex_);
+    voice.spoken = spoken;
+}
 
 void Engine::Release(std::shared_ptr<Voice> voice) {
     std::lock_guard lock(mutex_);
@@ -249,6 +299,7 @@ void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int
     ApplyPan(voice, pan < 0 ? 128 : pan);
     voice.volume = volume;
     ApplyGain(voice);
+    if (voice.spoken && duckDecibels_ > 0) streamWake_.notify_all();  // the music steps aside at once
     if (voice.stream) {
         // The stream loops by itself; the source only plays its queue.
         voice.stream->Play(source, loop);
@@ -310,7 +361,11 @@ void Engine::SetGroupVolume(Group group, int percent) {
 }
 
 void Engine::ApplyGain(const Voice& voice) {
-    AL_CHECK(alSourcef(voice.source.Get(), AL_GAIN, Gain(voice.volume) * groupGain_[static_cast<int>(voice.group)]));
+    float gain = Gain(voice.volume) * groupGain_[static_cast<int>(voice.group)];
+    // In decibels along the ramp, so that it is heard as even.
+    if (voice.group == Group::Music && duckLevel_ > 0.0f)
+        gain *= std::pow(10.0f, -static_cast<float>(duckDecibels_) * duckLevel_ / 20.0f);
+    AL_CHECK(alSourcef(voice.source.Get(), AL_GAIN, gain));
 }
 
 int Engine::LengthMs(const Voice& voice) {
@@ -336,12 +391,21 @@ void Engine::PlaySpeech(const std::vector<std::int16_t>& samples, int rate) {
                           static_cast<ALsizei>(samples.size() * sizeof(std::int16_t)), rate));
     AL_CHECK(alSourcei(source, AL_BUFFER, static_cast<ALint>(buffer)));
     AL_CHECK(alSourcePlay(source));
+    if (duckDecibels_ > 0) streamWake_.notify_all();  // the music steps aside at once
 }
 
 void Engine::Speak(const std::string& text) {
     StopSpeech();
     std::lock_guard lock(mutex_);
-    if (running_ && speech_) speech_->Request(text);
+    if (!running_ || !speech_) return;
+    speech_->Request(text);
+    // The game cannot hear when the screen reader is done: taken from the text's length.
+    if (screenReader_ && duckDecibels_ > 0) {
+        const std::int64_t until = renderedFrames_.load(std::memory_order_relaxed) +
+                                   static_cast<std::int64_t>(text.size()) * kReaderFramesPerChar;
+        readerUntilFrame_ = std::max(readerUntilFrame_, until);
+        streamWake_.notify_all();
+    }
 }
 
 void Engine::SetScreenReader(bool on) {

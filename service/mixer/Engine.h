@@ -50,6 +50,10 @@ public:
     void SetVolume(Voice& voice, int volume);
     void SetGroup(Voice& voice, Group group);
     void SetPitch(Voice& voice, int cents);
+    void SetSpoken(Voice& voice, bool spoken);
+    // Decibels the Music group steps down by while speech plays; kept while
+    // not running.
+    void SetDuck(int decibels);
     // Percent 0..100 of every sound in `group`; kept while not running.
     void SetGroupVolume(Group group, int percent);
     int LengthMs(const Voice& voice);
@@ -102,8 +106,13 @@ private:
     // Says that OpenAL has no source for another sound; nullptr.
     static std::shared_ptr<Voice> NoSourceLeft(const std::string& fileName);
     bool Usable(const Voice& voice) const { return running_ && voice.source; }
-    // The voice's gain: its volume scaled by its group's.
+    // The voice's gain: its volume scaled by its group's, and music's by
+    // how far it is ducked.
     void ApplyGain(const Voice& voice);
+    // Moves the music's duck towards down while speech sounds, up when not,
+    // by as much as the frames rendered since the last call allow.
+    void UpdateDuck();
+    bool SpeechSounding();
 
     std::mutex mutex_;  // guards everything below; never taken by Render
     bool running_ = false;
@@ -124,6 +133,13 @@ private:
     bool screenReader_ = false;                         // speech through the player's screen reader
     std::atomic<void (*)(const float*, int)> observer_{nullptr};
     std::atomic<bool> oneEar_{false};  // read by Render
+    // Ducking: the ramp moves with the frames rendered, so it lasts as long
+    // in the mix whether a sound card or a test pulls it.
+    int duckDecibels_ = 0;
+    float duckLevel_ = 0.0f;  // 0 up .. 1 fully down
+    std::atomic<std::int64_t> renderedFrames_{0};
+    std::int64_t duckSeenFrames_ = 0;
+    std::int64_t readerUntilFrame_ = 0;  // the screen reader is taken to speak until then
     bool headphones_ = false;
     // One render at a time: OpenAL Soft 1.24 leaves its mix count odd after
     // two overlapping renders, and every later source call then spins

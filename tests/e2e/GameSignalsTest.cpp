@@ -199,4 +199,21 @@ TEST_F(GameInTerminal, ClosingTheTerminalEndsTheGame) {
     EXPECT_EQ(OutboxContents(), waiting_);
 }
 
+// Practice by keys, on keys of one's own: after every sound is named, a
+// round with no clock that the player's key ends, no "send your score?", and
+// "play again?" answered.
+TEST_F(GameInTerminal, PracticeEndsOnThePlayersKeyAndAsksNothingAboutTheScore) {
+    terminaltest::Launch launch = Game();
+    launch.argv = {GAME_BIN, "--practice", "--key-fire", "f", "--key-end-practice", "e"};
+    Session game(launch);
+    ASSERT_TRUE(game.WaitForKeyMode(kStartPatience)) << "the game did not start: " << game.Output();
+    game.Send("fsen");  // taken once the sounds have been named
+    const auto status = game.Wait(std::chrono::milliseconds(180s));
+    ASSERT_TRUE(status.has_value()) << "the practice did not end: " << game.Output();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << DescribeStatus(*status);
+    EXPECT_EQ(game.Output(), "") << "the send prompt answered a key";
+    EXPECT_TRUE(SameSettings(game.Settings(), game.Original()));
+    EXPECT_EQ(OutboxContents(), waiting_);
+}
+
 }  // namespace

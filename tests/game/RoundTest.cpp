@@ -173,6 +173,34 @@ TEST_F(Round, HSpeaksTheKeysAndChangesNothing) {
     EXPECT_EQ(score, 0);
 }
 
+TEST_F(Round, ThePlayersOwnKeysPlayAndHSaysThem) {
+    settings.keyFire = 'f';
+    settings.keyLeft = platform::kArrowLeft;  // j is free
+    settings.keyHelp = '?';
+    chickenPosition = 15;
+    fake::ScriptKeys(Keys({{10, ' '},
+                           {10, 'j'},
+                           {10, 'h'},
+                           {10, '?'},
+                           {10, 'f'},
+                           {10, platform::kArrowLeft},
+                           {10, 'f'},
+                           {121000, 'x'},
+                           {10, 'n'}}));
+    fake::ScriptRand({3});
+    PlayRound();
+    EXPECT_EQ(Count(recording::What(), "Shot.wav Play(-1,false,128,128)"), 2);
+    EXPECT_EQ(score, 0);  // a miss, then a hit on 15 after the aim wrapped round
+    EXPECT_EQ(chickenPosition, 4);
+    const auto calls = recording::What();
+    const auto spoken = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c.starts_with("SpeakText("); });
+    ASSERT_NE(spoken, calls.end());
+    EXPECT_EQ(*spoken,
+              "SpeakText(l or right arrow, aim right. Left arrow, aim left. f, fire. s, say the score. "
+              "Minus, music quieter. Equals, music louder. p, pause. ?, these keys.)");
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](auto& c) { return c.starts_with("SpeakText("); }), 1);
+}
+
 TEST_F(Round, KeyAfterTimeIsUpStillCounts) {
     fake::ScriptRand({0});
     fake::ScriptKeys(Keys({{125000, ' '}, {10, 'n'}}));
@@ -293,6 +321,55 @@ TEST_F(Entry, PlayAgainAnswersOnlyLowerCaseYAndN) {
     // The prompt that 'y' answered stays open through that round.
     EXPECT_LT(IndexOf("Background.mp3 Close()", 1), IndexOf("PlayAgain.wav Close()", 3));
     EXPECT_GT(IndexOf("Background.mp3 Close()", 1), IndexOf("PlayAgain.wav Play(-1,false,128,128)", 3));
+}
+
+// Every sound after its name, then a round with no clock until the
+// player's key; its score is said, never sent, and play again follows.
+TEST_F(Entry, PracticeNamesEverySoundThenPlaysWithoutAClock) {
+    const struct {
+        bool oneEar;
+        Strings clucks;  // what each named cluck is played as
+    } cases[] = {
+        {false, {"Play(1,true,0,128)", "Play(1,true,128,128)", "Play(1,true,255,128)", "Play(1,true,128,255)"}},
+        {true,
+         {"Pitch(-1200)", "Play(1,true,128,128)", "Pitch(310)", "Play(1,true,128,128)", "Pitch(1200)",
+          "Play(1,true,128,128)", "Pitch(0)", "Play(1,true,128,255)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.oneEar);
+        fake::Reset();
+        recording::Reset();
+        chickenPosition = aimPosition = 0;
+        settings.oneEar = c.oneEar;
+        settings.keyEndPractice = 'e';
+        practiceAsked = true;
+        fake::ScriptRand({3});
+        fake::ScriptKeys(Keys({{0, ' '}, {200000, 's'}, {10, 'q'}, {10, 'e'}, {10, 'n'}}));
+        EXPECT_EQ(GameMain(), 0);
+        practiceAsked = false;
+        Strings heard;
+        for (const std::string& call : recording::What())
+            if (call.starts_with("SpeakText(") || call.find(" Play(") != std::string::npos) heard.push_back(call);
+        ASSERT_GE(heard.size(), 11u);
+        for (int i = 0; i < 4; ++i) EXPECT_TRUE(heard[2 * i].starts_with("SpeakText(The cluck")) << heard[2 * i];
+        Strings clucks;
+        for (const std::string& call : recording::On("Chicken.wav"))
+            if (!call.starts_with("Stop") && !call.starts_with("Open") && clucks.size() < c.clucks.size())
+                clucks.push_back(call);
+        EXPECT_EQ(clucks, c.clucks);
+        EXPECT_EQ(Strings(heard.begin() + 8, heard.begin() + 16),
+                  (Strings{"SpeakText(A shot that misses.)", "Shot.wav Play(-1,false,128,128)",
+                           "SpeakText(A shot that hits.)", "Shot.wav Play(-1,false,128,128)",
+                           "KillChicken.wav Play(-1,false,128,128)", "SpeakText(The music.)",
+                           "Background.mp3 Play(2,true,-1,32)",
+                           "SpeakText(Practice: no clock, and no score sent. "
+                           "e, end practice.)"}));
+        const auto calls = recording::What();
+        EXPECT_EQ(Count(calls, "SpeakNumber(5)"), 2);  // on s, 200 seconds in, and at the end
+        EXPECT_EQ(Count(calls, "SendScore.wav Open(Media/SendScore.wav)"), 0);
+        EXPECT_EQ(Count(calls, "PlayAgain.wav Play(-1,false,128,128)"), 1);
+        EXPECT_EQ(Count(calls, "Chicken.wav Stop()"), 5);  // once per named cluck, once at the end
+    }
 }
 
 TEST_F(Entry, EndOfInputEndsTheGameCleanly) {

@@ -1,6 +1,7 @@
 // The player's settings: the file, the options over it, and files that are
 // anything but a small text file, none of which may stop the game.
 #include "CommandLine.h"
+#include "Platform.h"
 #include "Settings.h"
 
 #include "PosixShims.h"
@@ -182,10 +183,61 @@ TEST_F(SettingsFile, SwitchesFromTheFileAndOptions) {
     }
 }
 
+TEST_F(SettingsFile, KeysAndDuckFromTheFileAndOptions) {
+    Write("key-fire = f\nduck = 12\nkey-louder = =\n");
+    const std::string refused =
+        " must be one printable character other than y, n, H, K, M and P (the answers and "
+        "the arrows), or space, left or right; using ";
+    const struct {
+        std::vector<std::string> args;
+        int fire, left, score, louder, duck;
+        std::string said;
+    } cases[] = {
+        {{}, 'f', 'j', 's', '=', 12, ""},
+        {{"--key-left", "left", "--duck=0", "--key-score", "space"}, 'f', platform::kArrowLeft, ' ', '=', 0, ""},
+        {{"--key-score=f"},
+         ' ',
+         'j',
+         's',
+         '=',
+         12,
+         "barnblast: key-fire and key-score are both the key f; they keep their defaults\n"},
+        {{"--key-score=f", "--key-left=f"},
+         ' ',
+         'j',
+         's',
+         '=',
+         12,
+         "barnblast: key-left, key-fire and key-score are all the key f; they keep their defaults\n"},
+        {{"--key-fire", "left"},
+         ' ',
+         'j',
+         's',
+         '=',
+         12,
+         "barnblast: key-left and key-fire are both the key left; they keep their defaults\n"},
+        {{"--key-fire", "y"}, ' ', 'j', 's', '=', 12, "barnblast: --key-fire" + refused + "space\n"},
+        {{"--key-louder=M"}, 'f', 'j', 's', '=', 12, "barnblast: --key-louder" + refused + "=\n"},
+        {{"--key-score", "ss"}, 'f', 'j', 's', '=', 12, "barnblast: --key-score" + refused + "s\n"},
+        {{"--duck", "41"}, 'f', 'j', 's', '=', 0, "barnblast: --duck must be a whole number from 0 to 40; using 0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const auto [s, err] = Load(c.args);
+        EXPECT_EQ(s.keyFire, c.fire);
+        EXPECT_EQ(s.keyLeft, c.left);
+        EXPECT_EQ(s.keyScore, c.score);
+        EXPECT_EQ(s.keyLouder, c.louder);
+        EXPECT_EQ(s.duck, c.duck);
+        EXPECT_EQ(err, c.said);
+    }
+}
+
 TEST_F(SettingsFile, SurviveSaveThenLoad) {
     fs::remove_all(file_.parent_path());  // the first save makes the folder
     for (const Settings& saved :
-         {Settings{0, 55, 100, 175, "en"}, Settings{10, 20, 30, 90, "en-gb", true, false, true}}) {
+         {Settings{0, 55, 100, 175, "en"}, Settings{10, 20, 30, 90, "en-gb", true, false, true},
+          Settings{.duck = 6, .keyLeft = platform::kArrowLeft, .keyFire = ' ', .keyLouder = '='}}) {
         ASSERT_TRUE(SaveSettings(saved));
         const auto [s, err] = Load();
         ExpectVolumes(s, saved.musicVolume, saved.effectsVolume, saved.speechVolume);
@@ -194,6 +246,10 @@ TEST_F(SettingsFile, SurviveSaveThenLoad) {
         EXPECT_EQ(s.oneEar, saved.oneEar);
         EXPECT_EQ(s.headphones, saved.headphones);
         EXPECT_EQ(s.screenReader, saved.screenReader);
+        EXPECT_EQ(s.duck, saved.duck);
+        EXPECT_EQ(s.keyLeft, saved.keyLeft);
+        EXPECT_EQ(s.keyFire, saved.keyFire);
+        EXPECT_EQ(s.keyLouder, saved.keyLouder);
         EXPECT_EQ(err, "");
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(file_.parent_path()), {}), 1);  // no temporary left

@@ -47,7 +47,7 @@ for flag in --help -h; do
     run "$game" "$flag"
     expect 0 0 "barnblast $flag"
     for word in "space" "BARNBLAST_SCORE_SITE" "BARNBLAST_DATA" "name.dat" "--audio-device" "--list-audio-devices" \
-        "BARNBLAST_AUDIO_DEVICE"; do
+        "BARNBLAST_AUDIO_DEVICE" "--practice" "--key-fire" "--duck"; do
         grep -q -- "$word" <<<"$out" || fail "barnblast $flag does not mention $word"
     done
 done

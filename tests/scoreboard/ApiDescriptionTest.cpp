@@ -54,6 +54,7 @@ TEST(ApiDescriptionTest, EveryDescribedRouteIsServed) {
           {"/api/scores?game=Barnblast%20V2&around=" + Uuid(1), 200},
           {"/api/scores?game=Barnblast%20V2&around=" + Uuid(2), 404},
           {"/api/scores?game=Barnblast%20V2&limit=0", 400}}},
+        {"/api/rounds", {{"/api/rounds", 405}}},
         {"/api/games", {{"/api/games", 200}}},
         {"/api/players/{name}", {{"/api/players/Ann", 200}, {"/api/players/%FF", 400}}},
         {"/api/openapi.json", {{"/api/openapi.json", 200}}},
@@ -64,6 +65,7 @@ TEST(ApiDescriptionTest, EveryDescribedRouteIsServed) {
         {"/style.css", {{"/style.css", 200}}},
         {"/healthz", {{"/healthz", 200}}},
         {"/readyz", {{"/readyz", 200}}},
+        {"/metrics", {{"/metrics", 200}}},
     };
     for (const auto& [path, item] : Description().Document().at("paths").as_object()) {
         const auto sample = samples.find(std::string(path));
@@ -86,7 +88,8 @@ TEST(ApiDescriptionCheckTest, SeesABodyItsSchemaRefuses) {
                         {"score", 35},
                         {"time", "2024-05-01T12:03:04.250Z"},
                         {"rank", 1},
-                        {"ranks", {{"all", 1}, {"week", 1}, {"day", nullptr}}}};
+                        {"ranks", {{"all", 1}, {"week", 1}, {"day", nullptr}}},
+                        {"check", "unverified"}};
     const auto problems = [](const json::object& body) {
         return Description().Problems("POST", "/api/scores", Answer(201, "application/json", json::serialize(body)));
     };

@@ -104,11 +104,11 @@ TEST_F(BodyLimitsTest, BodyUpToTheLimitIsReadAndOverItRefused) {
         const std::string head = R"({"game":"g","score":1,"name":"p","id":")" + Uuid(n) + R"(","pad":")";
         return head + std::string(total - head.size() - 2, 'x') + "\"}";
     };
-    const std::string atLimit = padded(4096, 1);
-    ASSERT_EQ(atLimit.size(), 4096u);
+    const std::string atLimit = padded(8192, 1);
+    ASSERT_EQ(atLimit.size(), 8192u);
     EXPECT_EQ(PostJson(port_, atLimit).result_int(), 201);
-    const std::string over = padded(4097, 2);
-    ASSERT_EQ(over.size(), 4097u);
+    const std::string over = padded(8193, 2);
+    ASSERT_EQ(over.size(), 8193u);
     EXPECT_EQ(PostJson(port_, over).result_int(), 413);
 }
 

@@ -2,6 +2,8 @@
 // HandleRequest, as the server hands them over, against a store in memory.
 #include "MemoryStore.h"
 #include "OpenApiCheck.h"
+#include "RoundRecord.h"
+#include "ScoreContract.h"
 #include "http/Handler.h"
 #include "pages/Page.h"
 
@@ -83,10 +85,11 @@ TEST_F(HandlerTest, StoresAndEchoesTheScoreWithTheTimeItArrived) {
     EXPECT_EQ(JsonOf(res), json::parse(R"({"id":")" + Uuid(1) +
                                        R"(","game":"Barnblast V2","name":"Ann","score":35,)"
                                        R"("time":"2024-05-01T12:03:04.250Z","rank":1,)"
-                                       R"("ranks":{"all":1,"week":1,"day":1}})"));
+                                       R"("ranks":{"all":1,"week":1,"day":1},"check":"unverified"})"));
     const auto table = JsonOf(Get("/api/scores?game=Barnblast+V2"));
     EXPECT_EQ(table, json::parse(R"({"game":"Barnblast V2","period":"all","total":1,"offset":0,"limit":10,"scores":[)"
-                                 R"({"rank":1,"name":"Ann","score":35,"time":"2024-05-01T12:03:04.250Z"}]})"));
+                                 R"({"rank":1,"name":"Ann","score":35,"time":"2024-05-01T12:03:04.250Z",)"
+                                 R"("check":"unverified"}]})"));
 }
 
 TEST_F(HandlerTest, RetryIsAnsweredWithTheFirstArrival) {
@@ -117,7 +120,8 @@ TEST_F(HandlerTest, SameIdWithOtherContentIsAConflictOnTheId) {
 TEST_F(HandlerTest, AcceptsBoundaryValuesAndIgnoresUnknownMembers) {
     std::string accent64;
     for (int i = 0; i < 64; ++i) accent64 += "\xc3\xa9";  // é: two bytes, one character
-    EXPECT_EQ(PostScore(kGame, 2147483647, "", Uuid(10)).result_int(), 201);
+    // A game whose rules the table does not know takes any number.
+    EXPECT_EQ(PostScore("g", 2147483647, "", Uuid(10)).result_int(), 201);
     EXPECT_EQ(PostScore(kGame, -2147483648LL, std::string(32, 'n'), Uuid(11)).result_int(), 201);
     EXPECT_EQ(PostScore(accent64, 0, "\xc3\xbc\xe2\x82\xac\xf0\x9f\x90\x94", Uuid(12)).result_int(), 201);
     EXPECT_EQ(PostScore("g", 0, "a", Uuid(13)).result_int(), 201);
@@ -210,6 +214,11 @@ TEST_F(HandlerTest, TooManyPostsFromOneAddressGet429WithRetryAfter) {
     const int after = std::stoi(std::string(refused[http::field::retry_after]));
     EXPECT_GE(after, 1);
     EXPECT_LE(after, 20);
+    Request token{http::verb::post, "/api/rounds", 11};
+    token.set(http::field::content_type, "application/json");
+    token.body() = R"({"game":"Barnblast V2"})";
+    token.prepare_payload();
+    EXPECT_EQ(Exchange(token, limited, "192.0.2.1").result_int(), 429) << "a round token counts as a post";
     EXPECT_EQ(post(10, "192.0.2.2").result_int(), 201) << "addresses are apart";
     EXPECT_EQ(Exchange({http::verb::get, "/api/scores?game=Barnblast+V2", 11}, limited).result_int(), 200)
         << "reads are not limited";
@@ -234,6 +243,8 @@ TEST_F(HandlerTest, BadQueriesNameTheParameter) {
              {"game=%ff", "game"},
              {"game=g&period=month", "period"},
              {"game=g&around=", "around"},
+             {"game=g&verified=yes", "verified"},
+             {"game=g&verified=1&around=" + Uuid(1), "around"},
          }) {
         const auto res = Get("/api/scores?" + query);
         EXPECT_EQ(res.result_int(), 400) << query;
@@ -637,4 +648,177 @@ TEST(ReadyCheckTest, AHungDatabaseIsNotReadyAfterThePatienceAndReadyOnceItAnswer
     std::promise<bool> second;
     check.Check([&](bool ready) { second.set_value(ready); });
     EXPECT_TRUE(second.get_future().get());
+}
+
+namespace {
+
+using round_rules::Action;
+using round_rules::Record;
+
+// A round of "Barnblast V2" on glibc's generator as a fresh game has it: a
+// hit at once (chicken and aim both start at 0), then a key at the two
+// minutes that ends the round: 5 points.
+Record HitOnce() {
+    Record r;
+    r.generatorKind = platform::GeneratorKind::Glibc;
+    r.generatorState = platform::Generator::Unseeded(platform::GeneratorKind::Glibc).State();
+    r.keys = {{200, Action::Fire}, {round_rules::kRoundMs, Action::Other}};
+    return r;
+}
+
+// The same begun with a token: the first hit, then the aim walked to where
+// the token's seed puts the chicken and a second hit: 10 points.
+Record HitTwiceWith(const std::string& token, std::uint32_t seed) {
+    Record r;
+    r.token = token;
+    r.generatorKind = platform::GeneratorKind::Glibc;
+    auto generator = platform::Generator::Seeded(platform::GeneratorKind::Glibc, seed);
+    const int chicken = generator.Next() % 15 + 1;
+    std::uint32_t ms = 200;
+    r.keys.push_back({ms, Action::Fire});
+    ms += round_rules::kAfterHitMs;
+    for (int i = 0; i < chicken; ++i, ms += 100) r.keys.push_back({ms, Action::Right});
+    r.keys.push_back({ms, Action::Fire});
+    r.keys.push_back({round_rules::kRoundMs, Action::Other});
+    return r;
+}
+
+std::string RoundBody(long long score, const std::string& round, const std::string& id) {
+    return json::serialize(
+        json::object{{"game", kGame}, {"score", score}, {"name", "R"}, {"id", id}, {"round", round}});
+}
+
+}  // namespace
+
+// Every way a post for the game whose rules the table knows is refused: 422
+// (400 for a round that is not text) naming the member, and nothing stored.
+TEST_F(HandlerTest, ScoresNoRoundCouldMakeAreRefusedAndNothingIsStored) {
+    const std::string good = round_rules::EncodeRecord(HitOnce());
+    std::string changed = good;
+    changed[changed.size() / 2] = changed[changed.size() / 2] == 'A' ? 'B' : 'A';
+    const auto with = [](const std::function<void(Record&)>& change) {
+        Record r = HitOnce();
+        change(r);
+        return round_rules::EncodeRecord(r);
+    };
+    struct Case {
+        std::string what;
+        std::string body;
+        int status;
+        std::string field;
+        std::string saying;  // part of the error
+    };
+    const std::vector<Case> cases = {
+        {"more than any round", ScoreJson(kGame, round_rules::kMaxScore + 1, "R", Uuid(1)), 422, "score", "2005"},
+        {"the same with a round", RoundBody(2147483647, good, Uuid(1)), 422, "score", "2005"},
+        {"a round that is no text",
+         R"({"game":"Barnblast V2","score":5,"name":"R","id":")" + Uuid(1) + R"(","round":5})", 400, "round", "string"},
+        {"not a record", RoundBody(5, "not a record!", Uuid(1)), 422, "round", ""},
+        {"a record changed in transit", RoundBody(5, changed, Uuid(1)), 422, "round", ""},
+        {"unknown rules", RoundBody(5, with([](Record& r) { r.version = round_rules::kVersion + 1; }), Uuid(1)), 422,
+         "round", "updated"},
+        {"another score", RoundBody(10, good, Uuid(1)), 422, "round", "replays to 5 points, not 10"},
+        {"time going backwards",
+         RoundBody(5, with([](Record& r) {
+                       r.keys.insert(r.keys.begin() + 1, {100, Action::Other});
+                   }),
+                   Uuid(1)),
+         422, "round", ""},
+        {"keys after the end",
+         RoundBody(5, with([](Record& r) {
+                       r.keys.push_back({round_rules::kRoundMs + 500, Action::Fire});
+                   }),
+                   Uuid(1)),
+         422, "round", ""},
+        {"shorter than two minutes", RoundBody(5, with([](Record& r) { r.keys.back().ms = 60000; }), Uuid(1)), 422,
+         "round", ""},
+        {"more keys than a person presses",
+         RoundBody(5, with([](Record& r) {
+                       for (std::uint32_t ms = 1000; ms < 1500; ms += 10)
+                           r.keys.insert(r.keys.end() - 1, {ms, Action::Other});
+                   }),
+                   Uuid(1)),
+         422, "round", ""},
+        {"a token this table did not issue",
+         RoundBody(5, with([](Record& r) { r.token = std::string(80, 'a'); }), Uuid(1)), 422, "round", "issued"},
+    };
+    for (const auto& c : cases) {
+        const auto res = Post(c.body);
+        EXPECT_EQ(res.result_int(), c.status) << c.what << ": " << res.body();
+        const auto error = score_protocol::ReadErrorBody(res.body());
+        ASSERT_TRUE(error) << c.what;
+        EXPECT_EQ(error->field, c.field) << c.what;
+        EXPECT_NE(error->message.find(c.saying), std::string::npos) << c.what << ": " << error->message;
+    }
+    EXPECT_EQ(store_.Rows(), 0u);
+}
+
+TEST_F(HandlerTest, ARoundIsVerifiedWithATokenOnceTwoMinutesPassedReplayedWithoutAndUnverifiedWithNone) {
+    const auto askToken = [&](const std::string& body) {
+        Request req{http::verb::post, "/api/rounds", 11};
+        req.set(http::field::content_type, "application/json");
+        req.body() = body;
+        req.prepare_payload();
+        return Exchange(std::move(req), deps_);
+    };
+    EXPECT_EQ(askToken(R"({"game":"Other"})").result_int(), 422) << "no rules known for it";
+    const auto issued = askToken(R"({"game":"Barnblast V2"})");
+    ASSERT_EQ(issued.result_int(), 201) << issued.body();
+    const std::string token(JsonOf(issued).at("token").as_string());
+    const auto seed = static_cast<std::uint32_t>(JsonOf(issued).at("seed").to_number<std::int64_t>());
+    const std::string round = round_rules::EncodeRecord(HitTwiceWith(token, seed));
+
+    nowMs_ += round_rules::kRoundMs - 1;
+    const auto early = Post(RoundBody(10, round, Uuid(1)));
+    EXPECT_EQ(early.result_int(), 422) << "sooner than a round lasts: " << early.body();
+    nowMs_ += 1;
+    const auto check = [](const Response& res) { return std::string(JsonOf(res).at("check").as_string()); };
+    const auto verified = Post(RoundBody(10, round, Uuid(1)));
+    ASSERT_EQ(verified.result_int(), 201) << verified.body();
+    EXPECT_EQ(check(verified), "verified");
+    const auto retry = Post(RoundBody(10, round, Uuid(1)));
+    EXPECT_EQ(retry.result_int(), 200) << retry.body();
+    EXPECT_EQ(check(retry), "verified");
+    const auto again = Post(RoundBody(10, round, Uuid(2)));
+    EXPECT_EQ(again.result_int(), 422) << "a token is used once: " << again.body();
+    EXPECT_EQ(JsonOf(again).at("field"), "round");
+
+    const auto replayed = Post(RoundBody(5, round_rules::EncodeRecord(HitOnce()), Uuid(3)));
+    ASSERT_EQ(replayed.result_int(), 201) << replayed.body();
+    EXPECT_EQ(check(replayed), "replayed");
+    EXPECT_EQ(check(PostScore(kGame, 2005, "U", Uuid(4))), "unverified");
+    EXPECT_EQ(check(PostScore("Other", 99999, "U", Uuid(5))), "unverified");
+
+    // verified=1: the checked rows alone, ranked among themselves.
+    const auto checked = JsonOf(Get("/api/scores?game=Barnblast+V2&verified=1"));
+    EXPECT_EQ(checked.at("total"), 2);
+    const auto& rows = checked.at("scores").as_array();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].at("check"), "verified");
+    EXPECT_EQ(rows[0].at("rank"), 1);
+    EXPECT_EQ(rows[1].at("check"), "replayed");
+    EXPECT_EQ(JsonOf(Get("/api/scores?game=Barnblast+V2")).at("total"), 3);
+    const auto page = Get("/games/Barnblast%20V2?checked=1");
+    EXPECT_EQ(page.body().find(">U<"), std::string::npos) << "the unverified row is left out";
+    EXPECT_NE(page.body().find("Verified"), std::string::npos);
+}
+
+TEST_F(HandlerTest, AnOperatorMayRefuseScoresCheckedLess) {
+    const std::string replayedRound = round_rules::EncodeRecord(HitOnce());
+    struct Case {
+        Check accept;
+        int unverified;  // the status of a score without a round
+        int replayed;    // of one replayed without a token
+    };
+    int n = 0;
+    for (const auto& c :
+         {Case{Check::Unverified, 201, 201}, Case{Check::Replayed, 422, 201}, Case{Check::Verified, 422, 422}}) {
+        deps_.accept = c.accept;
+        const auto bare = PostScore(kGame, 5, "a", Uuid(++n));
+        EXPECT_EQ(bare.result_int(), c.unverified) << bare.body();
+        if (bare.result_int() == 422) {
+            EXPECT_NE(bare.body().find("the game must be updated"), std::string::npos) << bare.body();
+        }
+        EXPECT_EQ(Post(RoundBody(5, replayedRound, Uuid(++n))).result_int(), c.replayed);
+    }
 }

@@ -51,6 +51,9 @@ PutResult MemoryStore::Put(const ScoreRecord& record) {
     std::lock_guard lock(mutex_);
     ThrowIfFailing();
     const auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& r) { return r.id == record.id; });
+    const bool tokenUsed = !record.token.empty() && std::any_of(rows_.begin(), rows_.end(),
+                                                                [&](const auto& r) { return r.token == record.token; });
+    if (found == rows_.end() && tokenUsed) return {PutOutcome::TokenUsed, record, 0};
     if (found == rows_.end()) {
         rows_.push_back(record);
         return Answer(PutOutcome::Stored, rows_.size() - 1);
@@ -80,22 +83,27 @@ std::vector<RankedScore> MemoryStore::Table(std::string_view game, int limit, st
     std::vector<RankedScore> out;
     for (auto i = offset; i < static_cast<std::int64_t>(rows.size()) && i < offset + limit; ++i) {
         const auto& r = rows[static_cast<std::size_t>(i)];
-        out.push_back({i + 1, r.name, r.score, r.timeMs});
+        out.push_back({i + 1, r.name, r.score, r.timeMs, r.check});
     }
     return out;
 }
 
 TablePage MemoryStore::ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) {
+    return ReadChecked(game, Check::Unverified, days, limit, offset);
+}
+
+TablePage MemoryStore::ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                                   std::int64_t offset) {
     std::lock_guard lock(mutex_);
     ThrowIfFailing();
     std::vector<ScoreRecord> rows;
     std::copy_if(rows_.begin(), rows_.end(), std::back_inserter(rows),
-                 [&](const auto& r) { return r.game == game && Within(r, days); });
+                 [&](const auto& r) { return r.game == game && Within(r, days) && r.check >= least; });
     std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.score > b.score; });
     TablePage page{std::ssize(rows), {}};
     for (auto i = offset; i < std::ssize(rows) && i < offset + limit; ++i) {
         const auto& r = rows[static_cast<std::size_t>(i)];
-        page.rows.push_back({i + 1, r.name, r.score, r.timeMs});
+        page.rows.push_back({i + 1, r.name, r.score, r.timeMs, r.check});
     }
     return page;
 }
@@ -122,7 +130,8 @@ void MemoryStore::Export(const std::optional<std::string>& game, const std::func
     std::int64_t rank = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         rank = i > 0 && rows[i - 1].game == rows[i].game ? rank + 1 : 1;
-        row({rows[i].game, rank, rows[i].name, rows[i].score, rows[i].timeMs, rows[i].id});
+        const ScoreRecord& r = rows[i];
+        row({r.game, rank, r.name, r.score, r.timeMs, r.id, r.check, r.round, r.token});
     }
 }
 

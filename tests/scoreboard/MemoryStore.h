@@ -20,6 +20,10 @@ public:
     std::int64_t Count(std::string_view game) override;
     scoreboard::TablePage ReadDays(std::string_view game, scoreboard::DayRange days, int limit,
                                    std::int64_t offset) override;
+    scoreboard::TablePage ReadChecked(std::string_view game, scoreboard::Check least,
+                                      std::optional<scoreboard::DayRange> days, int limit,
+                                      std::int64_t offset) override;
+    std::string RoundKey() override { return "a key for the tests' tokens"; }
     std::optional<scoreboard::PutResult> Find(std::string_view id) override;
     void Export(const std::optional<std::string>& game,
                 const std::function<void(const scoreboard::ExportRow&)>& row) override;

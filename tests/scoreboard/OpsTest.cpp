@@ -1,5 +1,7 @@
 // What an operator runs the server with: its probes, its log, its start
 // under systemd, its configuration file, its backups.
+#include "NginxServer.h"
+#include "PrometheusServer.h"
 #include "ScopedEnvironment.h"
 #include "ScoreTable.h"
 
@@ -12,11 +14,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -109,17 +113,135 @@ std::vector<std::vector<std::string>> SqliteRows(const std::filesystem::path& fi
 
 }  // namespace
 
-// Catches probes that flood the request log (their answers over real HTTP
+// Catches probes or Prometheus's scrapes that flood the request log (their answers over real HTTP
 // are the API description test's).
 TEST(ProbeTest, HealthAndReadinessStayOutOfTheLog) {
     TableFolder dir;
     ScoreServer server(DbArgument(dir.path() / "scores.db"));
     Get(server.Port(), "/healthz");
     Get(server.Port(), "/readyz");
+    Get(server.Port(), "/metrics");
     EXPECT_EQ(Get(server.Port(), "/api/games").result_int(), 200);
     server.Stop(SIGTERM);
-    EXPECT_EQ(Lines(server.Log(), "/healthz") + Lines(server.Log(), "/readyz"), 0) << server.Log();
+    EXPECT_EQ(Lines(server.Log(), "/healthz") + Lines(server.Log(), "/readyz") + Lines(server.Log(), "/metrics"), 0)
+        << server.Log();
     EXPECT_EQ(Lines(server.Log(), "GET /api/games 200"), 1) << server.Log();
+}
+
+// Catches metrics text that Prometheus's own lint refuses, posts counted
+// under the wrong outcome or reason, requests under the wrong route, and
+// rows per game, commits or the queue that do not match what was stored.
+TEST(MetricsTest, TheTextLintsCleanAndCountsWhatClientsWereAnswered) {
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"));
+    const auto port = server.Port();
+    EXPECT_EQ(PostScore(port, "Counted", 5, "Ann", Uuid(1)).result_int(), 201);
+    EXPECT_EQ(PostScore(port, "Counted", 7, "Bob", Uuid(2)).result_int(), 201);
+    EXPECT_EQ(PostScore(port, "Counted", 7, "Bob", Uuid(2)).result_int(), 200);
+    EXPECT_EQ(PostScore(port, "Counted", 8, "Bob", Uuid(2)).result_int(), 422);
+    EXPECT_EQ(PostJson(port, R"({"game":"Counted"})").result_int(), 400);
+    EXPECT_EQ(Get(port, "/api/players/Ann").result_int(), 200);
+    const auto reply = Get(port, "/metrics");
+    ASSERT_EQ(reply.result_int(), 200);
+    const std::string text = reply.body();
+    const auto verdict = CheckMetricsText(text);
+    EXPECT_TRUE(verdict.clean && verdict.output.empty()) << verdict.output << text;
+    for (const auto& [series, value] : std::vector<std::pair<std::string, double>>{
+             {"scoreboard_posts_stored_total", 2},
+             {"scoreboard_posts_repeated_total", 1},
+             {R"(scoreboard_posts_refused_total{reason="id_taken"})", 1},
+             {R"(scoreboard_posts_refused_total{reason="bad_body"})", 1},
+             {R"(scoreboard_requests_total{method="POST",route="/api/scores",status="201"})", 2},
+             {R"(scoreboard_requests_total{method="GET",route="/api/players/{name}",status="200"})", 1},
+             {R"(scoreboard_request_duration_seconds_count{route="/api/scores"})", 5},
+             {R"(scoreboard_game_rows{game="Counted"})", 2},
+             {"scoreboard_commit_batch_size_sum", 4},  // every post that reached the database
+             {"scoreboard_write_queue_depth", 0},
+             {"scoreboard_database_errors_total", 0},
+         })
+        EXPECT_EQ(SampleOf(text, series), value) << series << "\n" << text;
+}
+
+// Catches metrics left on the public port when they have a listener of
+// their own, or that listener not answering them.
+TEST(MetricsTest, MetricsBindServesThemApartFromThePublicPort) {
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"), {"--metrics-bind", "127.0.0.1:0"});
+    std::smatch where;
+    const std::string log = server.Log();
+    ASSERT_TRUE(std::regex_search(log, where, std::regex(R"(metrics on http://127\.0\.0\.1:(\d+)/metrics)"))) << log;
+    const auto apart = static_cast<unsigned short>(std::stoi(where[1]));
+    EXPECT_EQ(Get(server.Port(), "/metrics").result_int(), 404);
+    const auto reply = Get(apart, "/metrics");
+    EXPECT_EQ(reply.result_int(), 200);
+    EXPECT_EQ(SampleOf(reply.body(), R"(scoreboard_requests_total{method="GET",route="/metrics",status="404"})"), 1)
+        << reply.body();
+}
+
+// Catches metrics that a real Prometheus cannot scrape, or whose counts do
+// not rise as posts are stored: read back as a rate through its query API.
+TEST(MetricsTest, PrometheusScrapesThemAndReadsBackThePostRate) {
+    if (UsingPostgres()) GTEST_SKIP() << "what Prometheus reads does not depend on the store";
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"), {"--metrics-bind", "127.0.0.1:0"});
+    std::smatch where;
+    const std::string log = server.Log();
+    ASSERT_TRUE(std::regex_search(log, where, std::regex(R"(metrics on http://(127\.0\.0\.1:\d+))"))) << log;
+    const PrometheusServer prometheus({where[1]});
+    const auto valued = [](double wanted) {
+        return [wanted](const json::array& result) { return FirstValue(result) == wanted; };
+    };
+    // A scrape before any post, for the rate to rise from.
+    prometheus.QueryUntil("scoreboard_posts_stored_total", valued(0));
+    constexpr int kPosts = 20;
+    for (int i = 0; i < kPosts; ++i) ASSERT_EQ(PostScore(server.Port(), "Rated", i, "Ann", Uuid(i)).result_int(), 201);
+    prometheus.QueryUntil("scoreboard_posts_stored_total", valued(kPosts));
+    const auto rate = prometheus.QueryUntil("rate(scoreboard_posts_stored_total[10m])",
+                                            [](const json::array& result) { return FirstValue(result) > 0; });
+    EXPECT_EQ(rate.at(0).at("metric").at("job"), "scoreboard");
+    EXPECT_EQ(FirstValue(prometheus.Query(R"(scoreboard_game_rows{game="Rated"})")), kPosts);
+    EXPECT_EQ(FirstValue(prometheus.Query("up")), 1);
+}
+
+// Catches a table behind a proxy that limits or logs every player as the
+// proxy, a body over the proxy's limit that still reaches the table, and a
+// client that dawdles over its body holding one of the table's connections.
+TEST(ProxyTest, BehindNginxPlayersAreLimitedAndLoggedByTheirOwnAddresses) {
+    if (UsingPostgres()) GTEST_SKIP() << "the proxy does not depend on the store";
+    TableFolder dir;
+    ScoreServer server(DbArgument(dir.path() / "scores.db"), {"--trust-proxy", "--rate-limit", "1"});
+    const NginxServer nginx(server.Port());
+    const auto port = static_cast<unsigned short>(nginx.Port());
+    const auto post = [&](const std::string& from, int n) {
+        const json::object score{{"game", "Proxied"}, {"score", n}, {"name", "Ann"}, {"id", Uuid(n)}};
+        return RequestFrom(from, port, http::verb::post, "/api/scores", json::serialize(score),
+                           {{"Content-Type", "application/json"}})
+            .result_int();
+    };
+    EXPECT_EQ(post("127.0.0.2", 1), 201);
+    EXPECT_EQ(post("127.0.0.2", 2), 429);
+    EXPECT_EQ(post("127.0.0.3", 3), 201);
+    const std::string head = "POST /api/scores HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n";
+    const std::string tooLarge = RawExchange(port, head + "Content-Length: 2048\r\n\r\n" + std::string(2048, ' '));
+    EXPECT_TRUE(tooLarge.starts_with("HTTP/1.1 413")) << tooLarge;
+    const int slow = ConnectLoopback(port, "127.0.0.4");
+    const std::string half = head + "Content-Length: 100\r\n\r\n{\"game\":";
+    ASSERT_EQ(::send(slow, half.data(), half.size(), MSG_NOSIGNAL), static_cast<ssize_t>(half.size()));
+    EXPECT_EQ(post("127.0.0.3", 4), 429);  // still served meanwhile
+    // The table's only connection is the one asking (those before close on their own).
+    double open = 0;
+    for (int i = 0; i < 300 && open != 1; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        open = SampleOf(Get(server.Port(), "/metrics").body(), "scoreboard_open_connections");
+    }
+    EXPECT_EQ(open, 1);
+    ::close(slow);
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    const std::string log = server.Log();
+    for (const std::string line : {"127.0.0.2 POST /api/scores 201", "127.0.0.2 POST /api/scores 429",
+                                   "127.0.0.3 POST /api/scores 201", "127.0.0.3 POST /api/scores 429"})
+        EXPECT_EQ(Lines(log, line), 1) << line << "\n" << log;
+    EXPECT_EQ(Lines(log, " 413 "), 0) << log;
 }
 
 // Catches a server that never tells systemd it is ready (the unit's start
@@ -234,7 +356,8 @@ TEST(BackupTest, ACopyTakenWhileAWriterPostsHoldsEveryScoreAnsweredBeforeIt) {
     EXPECT_TRUE(missing.empty()) << missing.size() << " answered scores missing, such as " << missing.front();
     EXPECT_EQ(SqliteRows(copy, "PRAGMA integrity_check")[0][0], "ok");
     // The copy's counts agree with its rows.
-    EXPECT_EQ(SqliteRows(copy, "SELECT COALESCE(SUM(n), 0) FROM score_counts")[0][0], std::to_string(copied.size()));
+    EXPECT_EQ(SqliteRows(copy, "SELECT COALESCE(SUM(n), 0) FROM score_buckets WHERE level = 0")[0][0],
+              std::to_string(copied.size()));
     // A second copy to the same name would overwrite the first.
     EXPECT_NE(
         RunProgram("--db " + Quoted(db.string()) + " --backup " + Quoted(copy.string()), dir.path() / "again.err"), 0);

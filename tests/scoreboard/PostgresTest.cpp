@@ -1,5 +1,6 @@
 // What only a shared PostgreSQL database brings: several servers on one
 // table, and a database that goes away under load and comes back.
+#include "PrometheusServer.h"
 #include "ScoreTable.h"
 
 #include <gtest/gtest.h>
@@ -334,6 +335,12 @@ TEST(DatabaseOutageTest, StopUnderLoadGives503WithRetryAfterThenPostsSucceedOnce
     ASSERT_TRUE(server.Running()) << server.Log();
     EXPECT_EQ(Get(server.Port(), "/api/games").result_int(), 200);
     EXPECT_EQ(Missing(db, ledger.All()), std::vector<std::string>{});
+    // An operator sees the outage in the metrics: every 503 as a refused
+    // post, the failures, and the connections opened again.
+    const std::string metrics = Get(server.Port(), "/metrics").body();
+    EXPECT_EQ(SampleOf(metrics, R"(scoreboard_posts_refused_total{reason="unavailable"})"), unavailable) << metrics;
+    EXPECT_GT(SampleOf(metrics, "scoreboard_database_errors_total"), 0) << metrics;
+    EXPECT_GE(SampleOf(metrics, "scoreboard_database_reconnects_total"), 1) << metrics;
 }
 
 TEST(DatabaseOutageTest, ADatabaseThatStopsAnsweringGives503InBoundedTimeThenServesAgain) {

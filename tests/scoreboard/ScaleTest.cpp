@@ -50,7 +50,19 @@ std::string IsoTimeOf(long long ms) {
     return text;
 }
 
-class ScaleTest : public ::testing::Test {
+// How the fill spreads its scores over rows x = 0, 1, ...: an SQL expression.
+struct Shape {
+    const char* name;
+    const char* score;
+};
+
+// 201 scores from -200 to 800, each about 500 times, in no order (this
+// game's own); and 60,000 scores over the whole 32-bit range, one or two
+// rows each, so that no short walk of single scores reaches a rank.
+constexpr Shape kShapes[] = {{"OwnScores", "((x * 7919) % 201) * 5 - 200"},
+                             {"WideSpread", "((x * 7919) % 60000) * CAST(71582 AS BIGINT) - 2147483648"}};
+
+class ScaleTest : public ::testing::TestWithParam<Shape> {
 protected:
     void SetUp() override {
         {
@@ -58,8 +70,7 @@ protected:
             ScoreServer first(DbArgument(db_));
             ASSERT_EQ(PostScore(first.Port(), "Small", 10, "s", Uuid(1)).result_int(), 201);
         }
-        // 201 scores from -200 to 800, each about 500 times, in no order;
-        // 997 names, so each player has about 100 rows; times from two
+        // The shape's scores; 997 names, so each player has about 100 rows; times from two
         // weeks before this Monday until now, so this week and today have
         // rows of their own.
         const long long from = (MondayOf(Today()) - 14) * kDayMs;
@@ -67,11 +78,11 @@ protected:
         Query(db_, "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < " +
                        std::to_string(kRows - 1) +
                        ") INSERT INTO scores (id, game, name, score, time_ms)"
-                       " SELECT 'fill-' || x, 'Big', 'n' || (x % 997), ((x * 7919) % 201) * 5 - 200, " +
-                       std::to_string(from) + " + x * " + std::to_string(step) + " FROM i");
+                       " SELECT 'fill-' || x, 'Big', 'n' || (x % 997), " +
+                       GetParam().score + ", " + std::to_string(from) + " + x * " + std::to_string(step) + " FROM i");
         // A restore that brought the rows without their counts.
-        Query(db_, "DELETE FROM score_counts WHERE game = 'Big' AND score > 0");
-        Query(db_, "DELETE FROM day_counts WHERE game = 'Big' AND score < 400");
+        Query(db_, "DELETE FROM score_buckets WHERE game = 'Big' AND bucket > 0");
+        Query(db_, "DELETE FROM day_buckets WHERE game = 'Big' AND level = 1");
         Query(db_, "UPDATE games SET scores = 7 WHERE game = 'Big'");
         for (const auto& r : Query(db_, "SELECT id, seq, name, score, time_ms FROM scores WHERE game = 'Big'"))
             rows_.push_back({r[0], std::stoll(r[1]), r[2], std::stoll(r[3]), std::stoll(r[4])});
@@ -113,7 +124,7 @@ void ExpectSlice(const json::object& page, const std::vector<Row>& rows, long lo
     }
 }
 
-TEST_F(ScaleTest, PagesTotalsAndRanksEqualABruteForceSortOfTheRows) {
+TEST_P(ScaleTest, PagesTotalsAndRanksEqualABruteForceSortOfTheRows) {
     ASSERT_EQ(rows_.size(), static_cast<std::size_t>(kRows));
     // Pages at the top, across the first score's end, in the middle, at
     // the end, one past it.
@@ -125,7 +136,7 @@ TEST_F(ScaleTest, PagesTotalsAndRanksEqualABruteForceSortOfTheRows) {
     EXPECT_EQ(games, json::parse(R"([{"game":"Big","scores":100000},{"game":"Small","scores":1}])"));
 }
 
-TEST_F(ScaleTest, ThisWeeksAndTodaysTablesEqualABruteForceSortOfTheirRows) {
+TEST_P(ScaleTest, ThisWeeksAndTodaysTablesEqualABruteForceSortOfTheirRows) {
     const long long today = Today();
     for (const auto& [period, first] : {std::pair<std::string, long long>{"week", MondayOf(today)}, {"day", today}}) {
         std::vector<Row> rows;
@@ -142,7 +153,7 @@ TEST_F(ScaleTest, ThisWeeksAndTodaysTablesEqualABruteForceSortOfTheirRows) {
     }
 }
 
-TEST_F(ScaleTest, AroundAScoreAreTheRowsEitherSideOfItInEachPeriod) {
+TEST_P(ScaleTest, AroundAScoreAreTheRowsEitherSideOfItInEachPeriod) {
     const long long today = Today();
     const std::vector<std::pair<std::string, long long>> periods{
         {"all", LLONG_MIN / kDayMs - 1}, {"week", MondayOf(today)}, {"day", today}};
@@ -172,7 +183,7 @@ TEST_F(ScaleTest, AroundAScoreAreTheRowsEitherSideOfItInEachPeriod) {
     EXPECT_EQ(Get(server_->Port(), "/api/scores?game=Big&period=week&around=fill-0").result_int(), 404);
 }
 
-TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
+TEST_P(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
     std::map<std::string, long long> bestRank;  // each name's first row in rank order
     for (std::size_t i = 0; i < rows_.size(); ++i) bestRank.emplace(rows_[i].name, static_cast<long long>(i) + 1);
     for (const std::string name : {"n0", "n1", "n500", "n996"}) {
@@ -182,7 +193,11 @@ TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
     }
     // A new row ranks after every row with its score or a higher one, of
     // all time, of this week and of today.
-    for (const int score : {800, 300, 0, -200, -201}) {
+    // The best score, two between, the last, and one below it.
+    const std::size_t n = rows_.size();
+    unsigned long long post = 1000;
+    for (const long long score : {rows_[0].score, rows_[n / 3].score, rows_[n / 2].score, rows_[n - 1].score,
+                                  std::max<long long>(rows_[n - 1].score - 1, INT_MIN)}) {
         const long long today = Today();
         const auto atOrAbove = [&](long long fromDay) {
             return std::count_if(rows_.begin(), rows_.end(),
@@ -191,8 +206,7 @@ TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
         const long long all = atOrAbove(LLONG_MIN / kDayMs - 1);
         const long long week = atOrAbove(MondayOf(today));
         const long long day = atOrAbove(today);
-        const auto reply =
-            PostScore(server_->Port(), kGame, score, "new", Uuid(1000 + static_cast<unsigned long long>(score + 500)));
+        const auto reply = PostScore(server_->Port(), kGame, score, "new", Uuid(post++));
         ASSERT_EQ(reply.result_int(), 201) << reply.body();
         if (Today() != today) GTEST_SKIP() << "the day changed under the test";
         const auto answer = JsonOf(reply);
@@ -203,6 +217,9 @@ TEST_F(ScaleTest, PlayersAndNewPostsAreRankedAsABruteForceCountRanksThem) {
     }
     EXPECT_EQ(JsonOf(Get(server_->Port(), "/api/scores?game=Small")).at("scores").at(0).at("rank"), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ScaleTest, ::testing::ValuesIn(kShapes),
+                         [](const ::testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
 
 // A file the previous server version made (its layout: rows, the rank
 // index, per-game totals, no per-score counts) keeps every row and ranks
@@ -247,5 +264,9 @@ TEST(SchemaUpgrade, AVersionOneFileKeepsItsRowsAndRanksThemAll) {
     ASSERT_EQ(reply.result_int(), 201) << reply.body();
     const auto above = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return r.score >= 25; });
     EXPECT_EQ(JsonOf(reply).at("rank"), above + 1);
-    EXPECT_EQ(Query(db, "PRAGMA user_version").at(0).at(0), "2");
+    EXPECT_EQ(Query(db, "PRAGMA user_version").at(0).at(0), "3");
+    // Rows from before scores were checked are unverified.
+    const auto old = JsonOf(Get(server.Port(), "/api/scores?game=Big&limit=1"));
+    EXPECT_EQ(old.at("scores").at(0).at("check"), "unverified");
+    EXPECT_EQ(JsonOf(Get(server.Port(), "/api/scores?game=Big&verified=1")).at("total"), 0);
 }

@@ -26,7 +26,7 @@ TEST(SchemaTest, ANewDatabaseHasTheCurrentVersionAndANewerOneIsRefusedUntouched)
         ScoreServer server(DbArgument(db));
         ASSERT_EQ(PostScore(server.Port(), "g", 5, "kept", Uuid(1)).result_int(), 201);
     }
-    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"2"}}));
+    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"3"}}));
 
     Query(db, WriteVersion(99));
     try {
@@ -34,7 +34,7 @@ TEST(SchemaTest, ANewDatabaseHasTheCurrentVersionAndANewerOneIsRefusedUntouched)
         ADD_FAILURE() << "started on a newer layout: " << again.Log();
     } catch (const std::runtime_error& e) {
         const std::string said = e.what();
-        EXPECT_NE(said.find("version 99, newer than this server's (2)"), std::string::npos) << said;
+        EXPECT_NE(said.find("version 99, newer than this server's (3)"), std::string::npos) << said;
     }
     EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"99"}}));
     EXPECT_EQ(RowsIn(db, "name = 'kept'"), 1);
@@ -49,5 +49,31 @@ TEST(SchemaTest, ARestartKeepsTheVersionAndTheRows) {
     }
     ScoreServer again(DbArgument(db));
     EXPECT_EQ(PostScore(again.Port(), "g", 5, "kept", Uuid(1)).result_int(), 200);
-    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"2"}}));
+    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"3"}}));
+}
+
+TEST(SchemaTest, ADatabaseFromBeforeChecksGetsThemWithItsRowsUnverified) {
+    TableFolder dir;
+    const auto db = dir.path() / "scores.db";
+    {
+        ScoreServer server(DbArgument(db));
+        ASSERT_EQ(PostScore(server.Port(), "Barnblast V2", 5, "old", Uuid(1)).result_int(), 201);
+    }
+    // Back to version 2's layout, as a server of that version left it.
+    for (const std::string& sql :
+         std::vector<std::string>{"DROP INDEX scores_by_token", "DROP INDEX scores_checked",
+                                  "ALTER TABLE scores DROP COLUMN check_level", "ALTER TABLE scores DROP COLUMN round",
+                                  "ALTER TABLE scores DROP COLUMN round_token", "DROP TABLE secrets", WriteVersion(2)})
+        Query(db, sql);
+    ScoreServer again(DbArgument(db));
+    EXPECT_EQ(Query(db, ReadVersion()), (Rows{{"3"}}));
+    const auto table = JsonOf(Get(again.Port(), "/api/scores?game=Barnblast%20V2"));
+    EXPECT_EQ(table.at("scores").at(0).at("check"), "unverified");
+    EXPECT_EQ(JsonOf(Get(again.Port(), "/api/scores?game=Barnblast%20V2&verified=1")).at("total"), 0);
+    EXPECT_EQ(PostScore(again.Port(), "Barnblast V2", 5, "old", Uuid(1)).result_int(), 200);
+    EXPECT_EQ(Request(again.Port(), http::verb::post, "/api/rounds", R"({"game":"Barnblast V2"})",
+                      {{"Content-Type", "application/json"}})
+                  .result_int(),
+              201)
+        << "the new server made its round key";
 }

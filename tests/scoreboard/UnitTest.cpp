@@ -107,7 +107,7 @@ std::variant<Options, std::string> WithConfig(const std::string& text, std::vect
 TEST(ConfigFileTest, SettingsApplyAndTheCommandLineWins) {
     const std::string text =
         "# a comment\n\n  port = 9001\nbind=::1\ndb = /var/lib/x/scores.db\nthreads = 2\nrate-limit = 5\n"
-        "trust-proxy\nlog-format = json\n";
+        "trust-proxy\nlog-format = json\nmetrics-bind = [::1]:9464\naccept = verified\n";
     const auto o = std::get<Options>(WithConfig(text));
     EXPECT_EQ(o.port, 9001);
     EXPECT_EQ(o.bind, "::1");
@@ -116,6 +116,8 @@ TEST(ConfigFileTest, SettingsApplyAndTheCommandLineWins) {
     EXPECT_EQ(o.rateLimit, 5);
     EXPECT_TRUE(o.trustProxy);
     EXPECT_EQ(o.logFormat, "json");
+    EXPECT_EQ(o.metricsBind, "[::1]:9464");
+    EXPECT_EQ(o.accept, "verified");
     const auto over =
         std::get<Options>(WithConfig(text, {"--port", "9002", "--trust-proxy=false", "--log-format=text"}));
     EXPECT_EQ(over.port, 9002);
@@ -136,6 +138,9 @@ TEST(ConfigFileTest, EachBadLineIsOneErrorNamingTheFileAndLine) {
              {"= 9000", "name = value"},
              {"trust-proxy = yes", "true or false"},
              {"log-format = xml", "text or json"},
+             {"metrics-bind = 9464", "ADDRESS:PORT"},
+             {"accept = trusted", "verified, replayed or any"},
+             {"recheck", "unknown name recheck"},
              {"export = csv", "unknown name export"},
              {"config = other.conf", "unknown name config"},
          }) {

@@ -1,4 +1,5 @@
 // Numbers are synthesized in memory and heard through the mixer.
+#include "AudioFiles.h"
 #include "Corvane.h"
 #include "Mix.h"
 #include "Testing.h"
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -105,6 +107,59 @@ TEST_F(Speech, NewNumberCutsOffTheOneSpeaking) {
     Corvane::testing::Render(4800);
     long after = Say(1);
     EXPECT_NEAR(after, alone, 48000.0 / 20);  // nothing of the long number left
+}
+
+// The music's level in the mix, in decibels, over 10 ms windows; the speech
+// is silenced (its group at 0) so that only the music is measured, while it
+// still plays.
+std::vector<double> MusicLevels(int windows) {
+    std::vector<double> levels;
+    for (int i = 0; i < windows; ++i) {
+        const auto e = mix::Measure(Corvane::testing::Render(480));
+        levels.push_back(10.0 * std::log10((e.left + e.right) / 960.0));
+        Corvane::testing::ServiceStreams();
+    }
+    return levels;
+}
+
+TEST_F(Speech, TheMusicStepsAsideWhileSpeechPlaysAndComesBackWithoutAClick) {
+    const std::string tone = testfiles::WriteWav("music.wav", testfiles::Sine(48000), 1);
+    const struct {
+        const char* what;
+        int duck;
+        bool prompt;  // a spoken sound instead of a text
+    } cases[] = {{"text", 12, false}, {"spoken prompt", 12, true}, {"no duck", 0, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Corvane::Sound music(tone);
+        music.SetGroup(Corvane::Group::Music);
+        music.Play(-1, true, 128, 255);
+        Corvane::SetDuck(c.duck);
+        Corvane::SetGroupVolume(Corvane::Group::Speech, 0);
+        Corvane::SetGroupVolume(Corvane::Group::Effects, 0);
+        const double alone = MusicLevels(10).back();
+        Corvane::Sound prompt(tone);
+        prompt.SetSpoken(true);
+        if (c.prompt) {
+            prompt.Play(-1, false, 128, 255);  // one second
+        } else {
+            Corvane::SpeakText("the music steps aside while this is said");
+            ASSERT_TRUE(Corvane::testing::WaitSpeechIdle(10000));
+        }
+        const std::vector<double> down = MusicLevels(40);
+        EXPECT_NEAR(down.back() - alone, -c.duck, 0.5);
+        // A ramp of about 100 ms, no step of more than 3 dB in 10 ms.
+        const auto between =
+            std::count_if(down.begin(), down.end(), [&](double l) { return l < alone - 1 && l > alone - c.duck + 1; });
+        EXPECT_GE(between, c.duck > 0 ? 6 : 0);
+        for (std::size_t i = 1; i < down.size(); ++i) EXPECT_LT(std::fabs(down[i] - down[i - 1]), 3.0) << i;
+        const std::vector<double> back = MusicLevels(600);  // the speech is over
+        EXPECT_NEAR(back.back() - alone, 0.0, 0.5);
+        for (std::size_t i = 1; i < back.size(); ++i) EXPECT_LT(std::fabs(back[i] - back[i - 1]), 3.0) << i;
+    }
+    Corvane::SetDuck(0);
+    Corvane::SetGroupVolume(Corvane::Group::Speech, 100);
+    Corvane::SetGroupVolume(Corvane::Group::Effects, 100);
 }
 
 }  // namespace

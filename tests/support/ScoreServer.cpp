@@ -192,8 +192,9 @@ Reply Request(unsigned short port, http::verb method, const std::string& target,
     return Exchange(nullptr, port, method, target, body, headers);
 }
 
-Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target) {
-    return Exchange(source.c_str(), port, method, target, {}, {});
+Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target,
+                  const std::string& body, const std::vector<std::pair<std::string, std::string>>& headers) {
+    return Exchange(source.c_str(), port, method, target, body, headers);
 }
 
 Reply PostJson(unsigned short port, const std::string& body,

@@ -71,7 +71,8 @@ using ReplyCheck = std::function<void(http::verb, const std::string& target, con
 void CheckEveryReply(ReplyCheck check);
 
 // The same from another loopback address (127.x.y.z), as another client.
-Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target);
+Reply RequestFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target,
+                  const std::string& body = {}, const std::vector<std::pair<std::string, std::string>>& headers = {});
 
 // A GET on loopback; returns the body, or "" when nobody answers.
 std::string HttpGet(int port, const std::string& target);

@@ -3,7 +3,10 @@
 // itself when the database dropped it.
 #pragma once
 
+#include "store/StoreObserver.h"
 #include "store/postgres/PostgresStore.h"
+
+#include "store/Buckets.h"
 
 #include <libpq-fe.h>
 #include <poll.h>
@@ -31,83 +34,162 @@ inline constexpr auto kReconnectPause = std::chrono::milliseconds(200);
 inline constexpr std::chrono::seconds kAnswerTimeout{8};
 
 struct Prepared {
-    const char* name;
-    const char* sql;
+    std::string name;
+    std::string sql;
 };
 
-inline constexpr std::array kStatements = {
-    // The batch in its order; ids already stored (or twice in it) are left
-    // as they are. Answers the ids it stored.
-    Prepared{"put",
-             "WITH input AS (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::integer[], $5::bigint[])"
-             " WITH ORDINALITY AS t (id, game, name, score, time_ms, ord)),"
-             " stored AS (INSERT INTO scores (id, game, name, score, time_ms)"
-             " SELECT id, game, name, score, time_ms FROM input ORDER BY ord"
-             " ON CONFLICT (id) DO NOTHING RETURNING id)"
-             " SELECT id FROM stored"},
-    Prepared{"kept",
-             // A row's rank, for rows just stored: the counts of the scores
-             // at or above it, less the equal rows stored after it (few).
-             "SELECT s.id, s.game, s.name, s.score, s.time_ms,"
-             " coalesce((SELECT sum(c.n) FROM score_counts c WHERE c.game = s.game AND c.score >= s.score), 0)::bigint"
+// SQL: the days $2 to $3 (a week at most) as seven parts, each naming its
+// day as a value, so that the plan made for the values walks that day's range
+// of an index; `part` is one part's SQL with @day for its day, and keeps
+// to days up to $3 itself.
+inline std::string EachDay(const std::string& part, const char* glue = " UNION ALL ") {
+    std::string sql;
+    for (int k = 0; k < 7; ++k) {
+        const std::string day = "($2::bigint + " + std::to_string(k) + ")";
+        std::string one = part;
+        for (auto at = one.find("@day"); at != std::string::npos; at = one.find("@day", at + day.size()))
+            one.replace(at, 4, day);
+        if (k > 0) sql += glue;
+        sql += "(" + one + ")";
+    }
+    return sql;
+}
+
+// SQL: walks the buckets that `children` gives (an SQL selecting bucket and n
+// of level `w.level - 1` between `lo` and `hi`) from the top down to the
+// score holding rank $offset + 1: ends in a row of level 0 whose bucket is
+// that score and whose `above` counts the rows before its first.
+inline std::string WalkSql(const std::string& children, const std::string& offset) {
+    const std::string top = std::to_string(kBucketLevels);
+    return "walk (level, bucket, above) AS (SELECT " + top +
+           ", 0::bigint, 0::bigint UNION ALL SELECT w.level - 1, x.bucket, x.above FROM walk w CROSS JOIN LATERAL ("
+           "SELECT t.bucket, t.above FROM (SELECT c.bucket, c.n, w.above + coalesce(sum(c.n) OVER (ORDER BY c.bucket"
+           " DESC ROWS BETWEEN UNBOUNDED PRECEDING AND 1 PRECEDING), 0)::bigint AS above FROM (" +
+           children + ") AS c) AS t WHERE t.above + t.n > " + offset +
+           " ORDER BY t.bucket DESC LIMIT 1) AS x WHERE w.level > 0)";
+}
+
+inline std::string ChildRange() {
+    const std::string top = std::to_string(kBucketLevels);
+    return " AND level = w.level - 1 AND bucket BETWEEN CASE WHEN w.level = " + top + " THEN " +
+           std::to_string(kAnyBucketFrom) + " ELSE w.bucket * " + std::to_string(FirstChild(1)) +
+           " END AND CASE WHEN w.level = " + top + " THEN " + std::to_string(kAnyBucketTo) + " ELSE w.bucket * " +
+           std::to_string(FirstChild(1)) + " + " + std::to_string(LastChild(0)) + " END";
+}
+
+// Made once and never destroyed: a serving thread may still open a
+// connection, and prepare them, while the process exits.
+inline const std::vector<Prepared>& Statements() {
+    static const auto* const kStatements = new std::vector<Prepared>{
+        // The batch in its order; ids already stored (or twice in it) are left
+        // as they are. Answers the ids it stored.
+        {"put",
+         "WITH input AS (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::integer[], $5::bigint[])"
+         " WITH ORDINALITY AS t (id, game, name, score, time_ms, ord)),"
+         " stored AS (INSERT INTO scores (id, game, name, score, time_ms, check_level, round, round_token)"
+         " SELECT id, game, name, score, time_ms, c, r, nullif(t, '') FROM input"
+         " JOIN unnest($6::smallint[], $7::bytea[], $8::text[]) WITH ORDINALITY AS x (c, r, t, o) ON x.o = ord"
+         " ORDER BY ord"
+         // A used round token is a conflict too: the row is not stored
+         // and its id not found (TokenUsed).
+         " ON CONFLICT DO NOTHING RETURNING id)"
+         " SELECT id FROM stored"},
+        // A row's rank: the rows above it and at its score, by the buckets,
+        // less the equal rows stored after it (few, for rows just stored);
+        // the equal rows are counted along the rank index alone (the day as
+        // "+ 0" matches no index), the one whose range holds them.
+        {"kept",
+         "SELECT s.id, s.game, s.name, s.score, s.time_ms, " +
+             RowsAboveSql("score_buckets", "game = s.game", "s.score::bigint") +
+             " + coalesce((SELECT n FROM score_buckets WHERE game = s.game AND level = 0 AND bucket = s.score), 0)"
              " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq),"
              // And among the rows of its own week and its own day.
-             " rank_in_days(s.game, w.first, w.first + 6, s.score, s.seq),"
-             " rank_in_days(s.game, w.day, w.day, s.score, s.seq)"
+             " (SELECT sum(" +
+             RowsAboveSql("day_buckets", "game = s.game AND day = d", "s.score::bigint") +
+             " + coalesce((SELECT n FROM day_buckets WHERE game = s.game AND day = d AND level = 0"
+             " AND bucket = s.score), 0)) FROM generate_series(w.first, w.first + 6) AS d)::bigint"
+             " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq"
+             " AND o.time_ms / 86400000 + 0 BETWEEN w.first AND w.first + 6),"
+             " " +
+             RowsAboveSql("day_buckets", "game = s.game AND day = w.day", "s.score::bigint") +
+             " + coalesce((SELECT n FROM day_buckets WHERE game = s.game AND day = w.day AND level = 0"
+             " AND bucket = s.score), 0)"
+             " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq"
+             " AND o.time_ms / 86400000 + 0 = w.day), s.check_level"
              " FROM scores s, LATERAL (SELECT s.time_ms / 86400000 AS day,"
              " s.time_ms / 86400000 - (s.time_ms / 86400000 + 3) % 7 AS first) AS w"
              " WHERE s.id = ANY ($1::text[])"},
-    // The total and a slice in one statement, so one snapshot: at least one
-    // row, the slice's columns null when it is empty. The slice is found by
-    // rank: the counts of each score lead to the score it starts at, the
-    // rank index to its first row there, and it reads on from that row.
-    Prepared{"page",
-             "WITH c AS (SELECT score, n, (sum(n) OVER (ORDER BY score DESC) - n)::bigint AS above"
-             " FROM score_counts WHERE game = $1),"
-             " s AS (SELECT score, above FROM c WHERE above + n > $3::bigint ORDER BY score DESC LIMIT 1),"
+        // The total and a slice in one statement, so one snapshot: at least one
+        // row, the slice's columns null when it is empty. The slice is found by
+        // rank: the buckets lead to the score it starts at, the rank index to
+        // its first row there, and it reads on from that row.
+        {"page",
+         "WITH RECURSIVE " +
+             WalkSql("SELECT bucket, n FROM score_buckets WHERE game = $1" + ChildRange(), "$3::bigint") +
+             ", s AS (SELECT bucket AS score, above FROM walk WHERE level = 0),"
              " k AS (SELECT s.score, (SELECT o.seq FROM scores o WHERE o.game = $1 AND o.score = s.score"
              " ORDER BY o.seq OFFSET $3::bigint - s.above LIMIT 1) AS seq FROM s)"
-             " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms"
-             " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
+             " SELECT coalesce((SELECT scores FROM games WHERE game = $1), 0), r.name, r.score, r.time_ms,"
+             " r.check_level FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM ("
              // The key as values, not joined, so that each part is one range of the index.
-             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " (SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
              " AND o.score = (SELECT score FROM k) AND o.seq >= (SELECT seq FROM k) ORDER BY o.seq LIMIT $2::bigint)"
              " UNION ALL"
-             " (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
+             " (SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
              " AND o.score < (SELECT score FROM k) ORDER BY o.score DESC, o.seq LIMIT $2::bigint)) AS u"
              " ORDER BY u.score DESC, u.seq LIMIT $2::bigint) AS r ON true"
              " ORDER BY r.score DESC, r.seq"},
-    // The same for the rows of days $2 to $3 (a week at most): the days'
-    // counts lead to the score the slice starts at, and each day's rows in
-    // rank order are merged.
-    Prepared{
-        "days",
-        "WITH c AS (SELECT score, n, (sum(n) OVER (ORDER BY score DESC) - n)::bigint AS above"
-        " FROM (SELECT score, sum(n)::bigint AS n FROM day_counts WHERE game = $1"
-        " AND day BETWEEN $2::bigint AND $3::bigint GROUP BY score) AS t),"
-        " s AS (SELECT score, above FROM c WHERE above + n > $5::bigint ORDER BY score DESC LIMIT 1),"
-        " eq AS (SELECT x.name, x.score, x.time_ms, x.seq FROM generate_series($2::bigint, $3::bigint) AS d(day)"
-        " CROSS JOIN LATERAL (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
-        " AND o.time_ms / 86400000 = d.day AND o.score = (SELECT score FROM s) ORDER BY o.seq"
-        " LIMIT $5::bigint - (SELECT above FROM s) + $4::bigint) AS x"
-        " ORDER BY x.seq OFFSET $5::bigint - (SELECT above FROM s) LIMIT $4::bigint),"
-        " lo AS (SELECT x.name, x.score, x.time_ms, x.seq FROM generate_series($2::bigint, $3::bigint) AS d(day)"
-        " CROSS JOIN LATERAL (SELECT o.name, o.score, o.time_ms, o.seq FROM scores o WHERE o.game = $1"
-        " AND o.time_ms / 86400000 = d.day AND o.score < (SELECT score FROM s)"
-        " ORDER BY o.score DESC, o.seq LIMIT $4::bigint) AS x)"
-        " SELECT coalesce((SELECT sum(n) FROM c), 0)::bigint, r.name, r.score, r.time_ms"
-        " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM (SELECT * FROM eq UNION ALL SELECT * FROM lo) AS u"
-        " ORDER BY u.score DESC, u.seq LIMIT $4::bigint) AS r ON true"
-        " ORDER BY r.score DESC, r.seq"},
-    Prepared{"games", "SELECT game, scores FROM games ORDER BY game"},
-    Prepared{
-        "bests",
-        "SELECT b.game, b.score, b.time_ms,"
-        " 1 + coalesce((SELECT sum(c.n) FROM score_counts c WHERE c.game = b.game AND c.score > b.score), 0)::bigint"
-        " + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score = b.score AND o.seq < b.seq)"
-        " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
-        " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
-};
+        // The same for the rows of days $2 to $3 (a week at most): the days'
+        // buckets summed lead to the score the slice starts at, and each day's
+        // rows in rank order are merged.
+        {"days",
+         "WITH RECURSIVE " +
+             WalkSql(
+                 "SELECT bucket, sum(n)::bigint AS n FROM (" +
+                     EachDay("SELECT bucket, n FROM day_buckets WHERE game = $1 AND day = @day AND @day <= $3::bigint" +
+                             ChildRange()) +
+                     ") AS e GROUP BY bucket",
+                 "$5::bigint") +
+             ", s AS (SELECT bucket AS score, above FROM walk WHERE level = 0),"
+             " eq AS (SELECT x.name, x.score, x.time_ms, x.seq, x.check_level FROM (" +
+             EachDay("SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
+                     " AND o.time_ms / 86400000 = @day AND @day <= $3::bigint AND o.score = (SELECT score FROM s)"
+                     " ORDER BY o.seq"
+                     " LIMIT $5::bigint - (SELECT above FROM s) + $4::bigint") +
+             ") AS x ORDER BY x.seq OFFSET $5::bigint - (SELECT above FROM s) LIMIT $4::bigint),"
+             " lo AS (" +
+             EachDay("SELECT o.name, o.score, o.time_ms, o.seq, o.check_level FROM scores o WHERE o.game = $1"
+                     " AND o.time_ms / 86400000 = @day AND @day <= $3::bigint AND o.score < (SELECT score FROM s)"
+                     " ORDER BY o.score DESC, o.seq LIMIT $4::bigint") +
+             ")"
+             " SELECT (0 + " +
+             EachDay("SELECT coalesce(sum(n), 0) FROM day_buckets WHERE game = $1 AND day = @day AND @day <= $3::bigint"
+                     " AND level = " +
+                         std::to_string(kBucketLevels - 1),
+                     " + ") +
+             ")::bigint, r.name, r.score, r.time_ms, r.check_level"
+             " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM (SELECT * FROM eq UNION ALL SELECT * FROM lo) "
+             "AS u"
+             " ORDER BY u.score DESC, u.seq LIMIT $4::bigint) AS r ON true"
+             " ORDER BY r.score DESC, r.seq"},
+        // The checked rows of days $3 to $4, ranked among themselves, along the
+        // index of checked rows (its condition spelled out, so that it is taken).
+        {"checked",
+         "WITH f AS (SELECT name, score, time_ms, check_level, seq FROM scores WHERE game = $1"
+         " AND check_level >= 1 AND check_level >= $2::smallint AND time_ms / 86400000 BETWEEN $3::bigint AND"
+         " $4::bigint)"
+         " SELECT (SELECT count(*) FROM f), r.name, r.score, r.time_ms, r.check_level"
+         " FROM (SELECT 1) AS one LEFT JOIN LATERAL (SELECT * FROM f ORDER BY score DESC, seq"
+         " LIMIT $5::bigint OFFSET $6::bigint) AS r ON true ORDER BY r.score DESC, r.seq"},
+        {"games", "SELECT game, scores FROM games ORDER BY game"},
+        {"bests", "SELECT b.game, b.score, b.time_ms, 1 + " +
+                      RowsAboveSql("score_buckets", "game = b.game", "b.score::bigint") +
+                      " + (SELECT count(*) FROM scores o WHERE o.game = b.game AND o.score = b.score AND o.seq < b.seq)"
+                      " FROM (SELECT DISTINCT ON (game) game, score, time_ms, seq FROM scores WHERE name = $1"
+                      " ORDER BY game, score DESC, seq) AS b ORDER BY b.game"},
+    };
+    return *kStatements;
+}
 
 struct ResultDeleter {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -192,8 +274,8 @@ public:
     PGconn* Ready() {
         if (conn_ && PQstatus(conn_) == CONNECTION_OK && prepared_) return conn_;
         Connect();
-        for (const auto& st : pg::kStatements) {
-            const pg::Result r(PQprepare(conn_, st.name, st.sql, 0, nullptr));
+        for (const auto& st : pg::Statements()) {
+            const pg::Result r(PQprepare(conn_, st.name.c_str(), st.sql.c_str(), 0, nullptr));
             if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
                 const pg::PgError error(std::string("prepare ") + st.name + ": " + pg::Message(conn_, r.get()),
                                         pg::Transient(conn_, r.get()), false);
@@ -234,10 +316,21 @@ public:
             retryAt_ = now + pg::kReconnectPause;
             throw pg::PgError("cannot connect to the database: " + lastError_, true, false);
         }
+        if (auto* observer = StoreObserverOf(); observer && connectedBefore_) observer->Reconnected();
+        connectedBefore_ = true;
         // A put is answered once its commit is flushed: refuse a setting that
         // would answer before (stronger ones, for standbys, are kept).
         const pg::Result mode = pg::Run(conn_, "SHOW synchronous_commit");
         if (pg::Text(mode.get(), 0, 0) == "off") pg::Run(conn_, "SET synchronous_commit TO on");
+        // Each statement planned for its values: a plan made once for any
+        // values cannot tell a day with no rows from one with them all, and
+        // after ANALYZE of rows played long ago walks the rank index for
+        // rows of this week.
+        pg::Run(conn_, "SET plan_cache_mode TO force_custom_plan");
+        // These statements read a few hundred index entries at most, but
+        // their estimates over a long table pass the JIT's threshold, and
+        // compiling the rank statement's many parts took seconds a put.
+        pg::Run(conn_, "SET jit TO off");
         return conn_;
     }
 
@@ -299,6 +392,7 @@ private:
     bool prepared_ = false;
     pg::Clock::time_point retryAt_{};
     std::string lastError_;
+    bool connectedBefore_ = false;  // a connection made again is a reconnect
 };
 
 }  // namespace scoreboard

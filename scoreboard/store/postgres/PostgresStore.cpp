@@ -1,10 +1,13 @@
 #include "store/postgres/PostgresStore.h"
 
+#include "store/Buckets.h"
 #include "store/Schema.h"
+#include "store/Secret.h"
 #include "store/postgres/PgConnection.h"
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <utility>
 
 namespace scoreboard {
@@ -18,7 +21,7 @@ constexpr long long kSchemaLockKey = 0x4261726e;
 // Layouts by version: step i brings a database from version i to i + 1.
 // Text columns compare byte by byte ("C"), as SQLite does, so that both
 // stores order games and names alike.
-constexpr std::array<const char*, kSchemaVersion> kSchemaSteps = {
+constexpr std::array<const char*, 2> kSchemaSteps = {
     // seq orders equal scores by arrival even within one millisecond.
     "CREATE TABLE IF NOT EXISTS scores ("
     " seq bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
@@ -103,31 +106,118 @@ constexpr std::array<const char*, kSchemaVersion> kSchemaSteps = {
     " FOR EACH STATEMENT EXECUTE FUNCTION uncount_scores();",
 };
 
+// Version 3: the counts by score give way to counts by bucket of scores
+// (Buckets.h), of all time and of each day, so that a rank reads a bounded
+// number of them however the scores spread. Filled by the counts' check.
+// With it, the scores' check levels and round records.
+std::string BucketStep() {
+    const std::string levels = "CROSS JOIN LATERAL (" + LevelsOfSql("r.score::bigint") + ") AS l";
+    return "DROP FUNCTION IF EXISTS rank_in_days(text, bigint, bigint, integer, bigint);"
+           "DROP TABLE IF EXISTS score_counts; DROP TABLE IF EXISTS day_counts;"
+           "CREATE TABLE score_buckets (game text COLLATE \"C\" NOT NULL, level integer NOT NULL,"
+           " bucket bigint NOT NULL, n bigint NOT NULL, PRIMARY KEY (game, level, bucket));"
+           "CREATE TABLE day_buckets (game text COLLATE \"C\" NOT NULL, day bigint NOT NULL, level integer NOT NULL,"
+           " bucket bigint NOT NULL, n bigint NOT NULL, PRIMARY KEY (game, day, level, bucket));"
+           "CREATE OR REPLACE FUNCTION count_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
+           " BEGIN"
+           "  INSERT INTO games (game, scores) SELECT game, count(*) FROM new_rows GROUP BY game ORDER BY game"
+           "  ON CONFLICT (game) DO UPDATE SET scores = games.scores + EXCLUDED.scores;"
+           "  INSERT INTO score_buckets (game, level, bucket, n) SELECT r.game, l.level, l.bucket, count(*)"
+           "  FROM new_rows r " +
+           levels +
+           " GROUP BY 1, 2, 3 ORDER BY 1, 2, 3"
+           "  ON CONFLICT (game, level, bucket) DO UPDATE SET n = score_buckets.n + EXCLUDED.n;"
+           "  INSERT INTO day_buckets (game, day, level, bucket, n)"
+           "  SELECT r.game, r.time_ms / 86400000, l.level, l.bucket, count(*)"
+           "  FROM new_rows r " +
+           levels +
+           " GROUP BY 1, 2, 3, 4 ORDER BY 1, 2, 3, 4"
+           "  ON CONFLICT (game, day, level, bucket) DO UPDATE SET n = day_buckets.n + EXCLUDED.n;"
+           "  RETURN NULL;"
+           " END $$;"
+           "CREATE OR REPLACE FUNCTION uncount_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
+           " BEGIN"
+           "  UPDATE games g SET scores = g.scores - d.n"
+           "  FROM (SELECT game, count(*) AS n FROM old_rows GROUP BY game) d WHERE g.game = d.game;"
+           "  DELETE FROM games WHERE scores <= 0;"
+           "  UPDATE score_buckets c SET n = c.n - d.n"
+           "  FROM (SELECT r.game, l.level, l.bucket, count(*) AS n FROM old_rows r " +
+           levels +
+           "  GROUP BY 1, 2, 3) d WHERE c.game = d.game AND c.level = d.level AND c.bucket = d.bucket;"
+           "  DELETE FROM score_buckets WHERE n <= 0;"
+           "  UPDATE day_buckets c SET n = c.n - d.n"
+           "  FROM (SELECT r.game, r.time_ms / 86400000 AS day, l.level, l.bucket, count(*) AS n FROM old_rows r " +
+           levels +
+           "  GROUP BY 1, 2, 3, 4) d WHERE c.game = d.game AND c.day = d.day AND c.level = d.level"
+           "  AND c.bucket = d.bucket;"
+           "  DELETE FROM day_buckets WHERE n <= 0;"
+           "  RETURN NULL;"
+           " END $$;"
+           // And how far each score was checked (older rows unverified), its
+           // round's record, compressed, and the round token it used, once.
+           "ALTER TABLE scores ADD COLUMN IF NOT EXISTS check_level smallint NOT NULL DEFAULT 0,"
+           " ADD COLUMN IF NOT EXISTS round bytea, ADD COLUMN IF NOT EXISTS round_token text;"
+           "CREATE UNIQUE INDEX IF NOT EXISTS scores_by_token ON scores (round_token) WHERE round_token IS NOT NULL;"
+           "CREATE INDEX IF NOT EXISTS scores_checked ON scores (game, score DESC, seq) WHERE check_level >= 1;"
+           "CREATE TABLE IF NOT EXISTS secrets (name text PRIMARY KEY, value text NOT NULL);";
+}
+
+// SQL: fills temp table `fresh` like `table` (keyed by `key`, then level and
+// bucket) from the rows, each level from the one below, and rewrites the
+// counts of `table` that differ.
+std::string FreshBucketsSql(const std::string& table, const std::string& fresh, const std::string& key,
+                            const std::string& keyOfRow) {
+    std::string sql = "CREATE TEMP TABLE " + fresh + " ON COMMIT DROP AS SELECT " + keyOfRow +
+                      ", 0 AS level, score::bigint AS bucket, count(*) AS n FROM scores GROUP BY " +
+                      (key.find(',') == std::string::npos ? "1" : "1, 2") + ", score;";
+    for (int level = 1; level < kBucketLevels; ++level)
+        sql += "INSERT INTO " + fresh + " SELECT " + key + ", " + std::to_string(level) + ", bucket >> " +
+               std::to_string(kBucketBits) + ", sum(n) FROM " + fresh + " WHERE level = " + std::to_string(level - 1) +
+               " GROUP BY " + key + ", bucket >> " + std::to_string(kBucketBits) + ";";
+    std::string same;
+    std::size_t at = 0;
+    for (;;) {
+        const auto comma = key.find(", ", at);
+        const std::string col = key.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        same += "f." + col + " = t." + col + " AND ";
+        if (comma == std::string::npos) break;
+        at = comma + 2;
+    }
+    same += "f.level = t.level AND f.bucket = t.bucket";
+    sql += "DELETE FROM " + table + " t WHERE NOT EXISTS (SELECT 1 FROM " + fresh + " f WHERE " + same +
+           " AND f.n = t.n);";
+    sql += "INSERT INTO " + table + " SELECT * FROM " + fresh + " f WHERE NOT EXISTS (SELECT 1 FROM " + table +
+           " t WHERE " + same + ");";
+    return sql;
+}
+
 // Rows that reached the table without the triggers (a restore whose
 // triggers came after its data, a table from before the counts) count once
 // a server starts: the counts are taken afresh from the rows and those that
 // differ rewritten. Writers wait meanwhile (the lock), so the counts taken
 // are the rows'. Reads the rank index once: about a second for 2 million rows.
-constexpr const char* kVerifyCounts =
-    "LOCK TABLE scores IN SHARE ROW EXCLUSIVE MODE;"
-    "CREATE TEMP TABLE fresh_counts ON COMMIT DROP AS"
-    " SELECT game, score, count(*) AS n FROM scores GROUP BY game, score;"
-    "DELETE FROM score_counts c WHERE NOT EXISTS (SELECT 1 FROM fresh_counts f"
-    " WHERE f.game = c.game AND f.score = c.score AND f.n = c.n);"
-    "INSERT INTO score_counts (game, score, n) SELECT game, score, n FROM fresh_counts f"
-    " WHERE NOT EXISTS (SELECT 1 FROM score_counts c WHERE c.game = f.game AND c.score = f.score);"
-    "CREATE TEMP TABLE fresh_days ON COMMIT DROP AS"
-    " SELECT game, time_ms / 86400000 AS day, score, count(*) AS n FROM scores GROUP BY 1, 2, 3;"
-    "DELETE FROM day_counts c WHERE NOT EXISTS (SELECT 1 FROM fresh_days f"
-    " WHERE f.game = c.game AND f.day = c.day AND f.score = c.score AND f.n = c.n);"
-    "INSERT INTO day_counts (game, day, score, n) SELECT game, day, score, n FROM fresh_days f"
-    " WHERE NOT EXISTS (SELECT 1 FROM day_counts c WHERE c.game = f.game AND c.day = f.day AND c.score = f.score);"
-    "CREATE TEMP TABLE fresh_games ON COMMIT DROP AS"
-    " SELECT game, sum(n)::bigint AS scores FROM fresh_counts GROUP BY game;"
-    "DELETE FROM games g WHERE NOT EXISTS (SELECT 1 FROM fresh_games f"
-    " WHERE f.game = g.game AND f.scores = g.scores);"
-    "INSERT INTO games (game, scores) SELECT game, scores FROM fresh_games f"
-    " WHERE NOT EXISTS (SELECT 1 FROM games g WHERE g.game = f.game);";
+std::string VerifyCountsSql() {
+    return "LOCK TABLE scores IN SHARE ROW EXCLUSIVE MODE;" +
+           FreshBucketsSql("score_buckets", "fresh_buckets", "game", "game") +
+           FreshBucketsSql("day_buckets", "fresh_days", "game, day", "game, time_ms / 86400000 AS day") +
+           "CREATE TEMP TABLE fresh_games ON COMMIT DROP AS"
+           " SELECT game, sum(n)::bigint AS scores FROM fresh_buckets WHERE level = 0 GROUP BY game;"
+           "DELETE FROM games g WHERE NOT EXISTS (SELECT 1 FROM fresh_games f"
+           " WHERE f.game = g.game AND f.scores = g.scores);"
+           "INSERT INTO games (game, scores) SELECT game, scores FROM fresh_games f"
+           " WHERE NOT EXISTS (SELECT 1 FROM games g WHERE g.game = f.game);";
+}
+
+// bytea as PostgreSQL writes it in text, \\x and hex digits, as bytes.
+std::string FromHexBytea(std::string_view text) {
+    if (!text.starts_with("\\x")) return {};
+    std::string bytes;
+    bytes.reserve((text.size() - 2) / 2);
+    const auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (std::size_t i = 2; i + 1 < text.size(); i += 2)
+        bytes += static_cast<char>(nibble(text[i]) << 4 | nibble(text[i + 1]));
+    return bytes;
+}
 
 // Text parameters travel as C strings, so text with a NUL in it cannot be
 // asked about; no stored text has one (posts with control characters are
@@ -141,8 +231,8 @@ TablePage PageOf(const PGresult* r, std::int64_t offset) {
     for (int row = 0; row < PQntuples(r); ++row) {
         page.total = Integer(r, row, 0);
         if (PQgetisnull(r, row, 1)) continue;
-        page.rows.push_back(
-            {++rank, Text(r, row, 1), static_cast<std::int32_t>(Integer(r, row, 2)), Integer(r, row, 3)});
+        page.rows.push_back({++rank, Text(r, row, 1), static_cast<std::int32_t>(Integer(r, row, 2)), Integer(r, row, 3),
+                             CheckOf(Integer(r, row, 4))});
     }
     return page;
 }
@@ -182,12 +272,14 @@ void CreateSchema(PGconn* conn) {
                                  ", newer than this server's (" + std::to_string(kSchemaVersion) +
                                  "); run the newer barnblast-scoreboard that made it",
                              false);
-        for (auto v = version; v < kSchemaVersion; ++v) Run(conn, kSchemaSteps.at(static_cast<std::size_t>(v)));
+        for (auto v = version; v < kSchemaVersion; ++v)
+            Run(conn,
+                v < std::ssize(kSchemaSteps) ? kSchemaSteps.at(static_cast<std::size_t>(v)) : BucketStep().c_str());
         if (version < kSchemaVersion) {
             Run(conn, "DELETE FROM schema_version");
             Run(conn, ("INSERT INTO schema_version (version) VALUES (" + std::to_string(kSchemaVersion) + ")").c_str());
         }
-        Run(conn, kVerifyCounts);
+        Run(conn, VerifyCountsSql().c_str());
         Run(conn, "COMMIT");
     } catch (...) {
         Result(PQexec(conn, "ROLLBACK"));
@@ -200,7 +292,17 @@ void CreateSchema(PGconn* conn) {
 PostgresStore::PostgresStore(std::string conninfo, int readers)
     : conninfo_(std::move(conninfo)), readers_(std::max(readers, 1)) {
     writer_ = std::make_unique<Connection>(conninfo_);
-    CreateSchema(writer_->Connect());
+    PGconn* conn = writer_->Connect();
+    CreateSchema(conn);
+    // The first server on the database makes the key; every later one reads it.
+    const std::string fresh = NewSecret();
+    const char* values[] = {fresh.c_str()};
+    const Result key(PQexecParams(conn,
+                                  "INSERT INTO secrets (name, value) VALUES ('round key', $1) ON CONFLICT DO NOTHING;",
+                                  1, nullptr, values, nullptr, nullptr, 0));
+    if (!key || PQresultStatus(key.get()) != PGRES_COMMAND_OK)
+        throw PgError("round key: " + Message(conn, key.get()), Transient(conn, key.get()), false);
+    roundKey_ = Text(Run(conn, "SELECT value FROM secrets WHERE name = 'round key'").get(), 0, 0);
     writer_->Ready();
     StartWriter();
 }
@@ -255,6 +357,18 @@ std::vector<RankedScore> PostgresStore::Table(std::string_view game, int limit, 
 
 std::int64_t PostgresStore::Count(std::string_view game) { return Read(game, 0, 0).total; }
 
+TablePage PostgresStore::ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                                     std::int64_t offset) {
+    if (!Askable(game)) return {};
+    const DayRange range = days.value_or(
+        DayRange{std::numeric_limits<std::int64_t>::min() / 2, std::numeric_limits<std::int64_t>::max() / 2});
+    auto c = Borrow();
+    const Result r =
+        c->Exec("checked", {std::string(game), std::to_string(static_cast<int>(least)), std::to_string(range.first),
+                            std::to_string(range.last), std::to_string(limit), std::to_string(offset)});
+    return PageOf(r.get(), offset);
+}
+
 std::optional<PutResult> PostgresStore::Find(std::string_view id) {
     if (!Askable(id)) return std::nullopt;
     std::string array = "{\"";
@@ -266,12 +380,13 @@ std::optional<PutResult> PostgresStore::Find(std::string_view id) {
     auto c = Borrow();
     const Result r = c->Exec("kept", {array});
     if (PQntuples(r.get()) == 0) return std::nullopt;
-    return PutResult{PutOutcome::AlreadyStored,
-                     {Text(r.get(), 0, 0), Text(r.get(), 0, 1), Text(r.get(), 0, 2),
-                      static_cast<std::int32_t>(Integer(r.get(), 0, 3)), Integer(r.get(), 0, 4)},
-                     Integer(r.get(), 0, 5),
-                     Integer(r.get(), 0, 6),
-                     Integer(r.get(), 0, 7)};
+    return PutResult{
+        PutOutcome::AlreadyStored,
+        {Text(r.get(), 0, 0), Text(r.get(), 0, 1), Text(r.get(), 0, 2),
+         static_cast<std::int32_t>(Integer(r.get(), 0, 3)), Integer(r.get(), 0, 4), CheckOf(Integer(r.get(), 0, 8))},
+        Integer(r.get(), 0, 5),
+        Integer(r.get(), 0, 6),
+        Integer(r.get(), 0, 7)};
 }
 
 void PostgresStore::Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) {
@@ -289,8 +404,9 @@ void PostgresStore::Export(const std::optional<std::string>& game, const std::fu
     }
     Run(conn, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     try {
-        Run(conn, ("DECLARE rows NO SCROLL CURSOR FOR SELECT game, name, score, time_ms, id FROM scores" + where +
-                   " ORDER BY game, score DESC, seq")
+        Run(conn, ("DECLARE rows NO SCROLL CURSOR FOR SELECT game, name, score, time_ms, id, check_level, round,"
+                   " coalesce(round_token, '') FROM scores" +
+                   where + " ORDER BY game, score DESC, seq")
                       .c_str());
         ExportRow r;
         for (;;) {
@@ -304,6 +420,9 @@ void PostgresStore::Export(const std::optional<std::string>& game, const std::fu
                 r.score = static_cast<std::int32_t>(Integer(batch.get(), i, 2));
                 r.timeMs = Integer(batch.get(), i, 3);
                 r.id = Text(batch.get(), i, 4);
+                r.check = CheckOf(Integer(batch.get(), i, 5));
+                r.round = FromHexBytea(Text(batch.get(), i, 6));
+                r.token = Text(batch.get(), i, 7);
                 row(r);
             }
             if (n == 0) break;

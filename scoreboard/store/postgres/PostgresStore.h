@@ -39,6 +39,9 @@ public:
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
     TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override;
+    TablePage ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                          std::int64_t offset) override;
+    std::string RoundKey() override { return roundKey_; }
     std::optional<PutResult> Find(std::string_view id) override;
     void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) override;
     std::int64_t DeleteName(std::string_view name) override;
@@ -64,6 +67,7 @@ private:
     std::vector<std::unique_ptr<Connection>> idle_;
     int lent_ = 0;
     int readers_;
+    std::string roundKey_;
 };
 
 }  // namespace scoreboard

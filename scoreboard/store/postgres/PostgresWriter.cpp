@@ -24,6 +24,21 @@ void AppendElement(std::string& array, std::string_view text) {
     array += '"';
 }
 
+// The same, NULL when empty; bytes as bytea's hex form.
+void AppendBytes(std::string& array, std::string_view bytes) {
+    if (bytes.empty()) {
+        array += array.size() > 1 ? ",NULL" : "NULL";
+        return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex = "\\x";
+    for (const char c : bytes) {
+        hex += kHex[static_cast<unsigned char>(c) >> 4];
+        hex += kHex[static_cast<unsigned char>(c) & 0xf];
+    }
+    AppendElement(array, hex);
+}
+
 std::string CloseArray(std::string array) {
     array += '}';
     return array;
@@ -48,7 +63,13 @@ std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& ba
     std::string names = "{";
     std::string scores = "{";
     std::string times = "{";
+    std::string checks = "{";
+    std::string rounds = "{";
+    std::string tokens = "{";
     for (const auto& p : batch) {
+        AppendElement(checks, std::to_string(static_cast<int>(p.record.check)));
+        AppendBytes(rounds, p.record.round);
+        AppendElement(tokens, p.record.token);
         AppendElement(ids, p.record.id);
         AppendElement(games, p.record.game);
         AppendElement(names, p.record.name);
@@ -57,8 +78,10 @@ std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& ba
     }
     ids = CloseArray(std::move(ids));
     // One statement, so one transaction and one flush for the whole batch.
-    const Result put = writer_->Exec("put", {ids, CloseArray(std::move(games)), CloseArray(std::move(names)),
-                                             CloseArray(std::move(scores)), CloseArray(std::move(times))});
+    const Result put = writer_->Exec(
+        "put", {ids, CloseArray(std::move(games)), CloseArray(std::move(names)), CloseArray(std::move(scores)),
+                CloseArray(std::move(times)), CloseArray(std::move(checks)), CloseArray(std::move(rounds)),
+                CloseArray(std::move(tokens))});
     std::unordered_set<std::string> stored;
     for (int row = 0; row < PQntuples(put.get()); ++row) stored.insert(Text(put.get(), row, 0));
 
@@ -72,8 +95,9 @@ std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& ba
     };
     std::unordered_map<std::string, Row> rows;
     for (int row = 0; row < PQntuples(kept.get()); ++row) {
-        ScoreRecord r{Text(kept.get(), row, 0), Text(kept.get(), row, 1), Text(kept.get(), row, 2),
-                      static_cast<std::int32_t>(Integer(kept.get(), row, 3)), Integer(kept.get(), row, 4)};
+        ScoreRecord r{Text(kept.get(), row, 0),    Text(kept.get(), row, 1),
+                      Text(kept.get(), row, 2),    static_cast<std::int32_t>(Integer(kept.get(), row, 3)),
+                      Integer(kept.get(), row, 4), CheckOf(Integer(kept.get(), row, 8))};
         rows[r.id] = {r, Integer(kept.get(), row, 5), Integer(kept.get(), row, 6), Integer(kept.get(), row, 7)};
     }
 
@@ -81,7 +105,11 @@ std::vector<PutResult> PostgresStore::TryStore(const std::vector<PendingPut>& ba
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const ScoreRecord& record = batch[i].record;
         const auto at = rows.find(record.id);
-        if (at == rows.end()) throw StoreError("row for id " + record.id + " vanished", false);
+        if (at == rows.end()) {
+            // Only the round token can have stood in the way.
+            results[i] = {PutOutcome::TokenUsed, record};
+            continue;
+        }
         const Row& row = at->second;
         // The first of the batch with a new id made the row; later ones are retries.
         if (stored.erase(record.id) == 1) {

@@ -4,6 +4,8 @@
 
 #include "store/sqlite/SqliteStore.h"
 
+#include "store/Buckets.h"
+
 #include <sqlite3.h>
 
 #include <chrono>
@@ -66,6 +68,13 @@ public:
         Check(sqlite3_bind_text(st_.Get(), i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
         return *this;
     }
+    // NULL when empty.
+    Use& BindBlob(int i, std::string_view bytes) {
+        Check(bytes.empty()
+                  ? sqlite3_bind_null(st_.Get(), i)
+                  : sqlite3_bind_blob(st_.Get(), i, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC));
+        return *this;
+    }
     Use& Bind(int i, std::int64_t v) {
         Check(sqlite3_bind_int64(st_.Get(), i, v));
         return *this;
@@ -80,6 +89,12 @@ public:
     std::int64_t Integer(int col) const { return sqlite3_column_int64(st_.Get(), col); }
     std::string Text(int col) const {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.Get(), col));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st_.Get(), col))) : std::string();
+    }
+
+    // A BLOB (or text) column's bytes; empty for NULL.
+    std::string Blob(int col) const {
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(st_.Get(), col));
         return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st_.Get(), col))) : std::string();
     }
 
@@ -152,46 +167,65 @@ struct SqliteStore::Connection {
 
     // Once the schema is there.
     void PrepareReads() {
-        // A page is found by rank, not skipped to: walk the counts of each
-        // score down to the one the page starts in, find the row there, and
-        // read on from it along the rank index.
-        counts = &Prepare("SELECT score, n FROM score_counts WHERE game = ?1 ORDER BY score DESC");
+        // A page is found by rank, not skipped to: walk the buckets down to
+        // the score the page starts at, find the row there, and read on
+        // from it along the rank index.
+        children = &Prepare(
+            "SELECT bucket, n FROM score_buckets WHERE game = ?1 AND level = ?2 AND bucket BETWEEN ?3 AND ?4"
+            " ORDER BY bucket DESC");
         seqAt = &Prepare("SELECT seq FROM scores WHERE game = ?1 AND score = ?2 ORDER BY seq LIMIT 1 OFFSET ?3");
         equalFrom = &Prepare(
-            "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score = ?2 AND seq >= ?3"
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND score = ?2 AND seq >= ?3"
             " ORDER BY seq LIMIT ?4");
         below = &Prepare(
-            "SELECT name, score, time_ms FROM scores WHERE game = ?1 AND score < ?2"
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND score < ?2"
             " ORDER BY score DESC, seq LIMIT ?3");
         count = &Prepare("SELECT scores FROM games WHERE game = ?1");
-        byId = &Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
+        byId = &Prepare("SELECT game, name, score, time_ms, seq, check_level FROM scores WHERE id = ?1");
         games = &Prepare("SELECT game, scores FROM games ORDER BY game");
         // A rank: the counts of the higher scores, then the equal scores
         // stored before (or, for a row just stored, those after it, which
         // are few). The count of equal scores is the one part that reads
         // rows, at most those of one score.
-        rankBefore = &Prepare(
-            "SELECT 1 + coalesce((SELECT sum(n) FROM score_counts WHERE game = ?1 AND score > ?2), 0)"
-            " + (SELECT count(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq < ?3)");
-        rankAfter = &Prepare(
-            "SELECT coalesce((SELECT sum(n) FROM score_counts WHERE game = ?1 AND score >= ?2), 0)"
-            " - (SELECT count(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq > ?3)");
-        // The same by day, for the tables of a week or a day: their days'
-        // counts, and each day's rows in rank order, merged.
-        daysTotal = &Prepare("SELECT coalesce(sum(n), 0) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3");
-        daysCounts = &Prepare(
-            "SELECT score, sum(n) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3"
-            " GROUP BY score ORDER BY score DESC");
+        rankBefore = &Prepare(("SELECT 1 + " + RowsAboveSql("score_buckets", "game = ?1", "?2") +
+                               " + (SELECT count(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq < ?3)")
+                                  .c_str());
+        rankAfter =
+            &Prepare(("SELECT " + RowsAboveSql("score_buckets", "game = ?1", "?2") +
+                      " + coalesce((SELECT n FROM score_buckets WHERE game = ?1 AND level = 0 AND bucket = ?2), 0)"
+                      " - (SELECT count(*) FROM scores WHERE game = ?1 AND score = ?2 AND seq > ?3)")
+                         .c_str());
+        // The same by day, for the tables of a week or a day: each day's
+        // buckets, and each day's rows in rank order, merged.
+        dayTotal = &Prepare("SELECT coalesce(sum(n), 0) FROM day_buckets WHERE game = ?1 AND day = ?2 AND level = " +
+                            std::to_string(kBucketLevels - 1));
+        dayChildren = &Prepare(
+            "SELECT bucket, n FROM day_buckets WHERE game = ?1 AND day = ?5 AND level = ?2"
+            " AND bucket BETWEEN ?3 AND ?4 ORDER BY bucket DESC");
         dayEqual = &Prepare(
-            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            "SELECT name, score, time_ms, seq, check_level FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
             " AND score = ?3 ORDER BY seq LIMIT ?4");
         dayBelow = &Prepare(
-            "SELECT name, score, time_ms, seq FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
+            "SELECT name, score, time_ms, seq, check_level FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2"
             " AND score < ?3 ORDER BY score DESC, seq LIMIT ?4");
-        daysAbove = &Prepare(
-            "SELECT coalesce(sum(n), 0) FROM day_counts WHERE game = ?1 AND day BETWEEN ?2 AND ?3 AND score > ?4");
+        dayAbove = &Prepare(("SELECT " + RowsAboveSql("day_buckets", "game = ?1 AND day = ?2", "?3") +
+                             ", coalesce((SELECT n FROM day_buckets WHERE game = ?1 AND day = ?2 AND level = 0"
+                             " AND bucket = ?3), 0)")
+                                .c_str());
         dayEqualBefore = &Prepare(
             "SELECT count(*) FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2 AND score = ?3 AND seq < ?4");
+        dayEqualAfter = &Prepare(
+            "SELECT count(*) FROM scores WHERE game = ?1 AND time_ms / 86400000 = ?2 AND score = ?3 AND seq > ?4");
+        // The checked rows of some days, ranked among themselves: read along
+        // the index of checked rows (its condition spelled out, so that the
+        // planner may take it).
+        checkedTotal = &Prepare(
+            "SELECT count(*) FROM scores WHERE game = ?1 AND check_level >= 1 AND check_level >= ?2"
+            " AND time_ms / 86400000 BETWEEN ?3 AND ?4");
+        checkedRows = &Prepare(
+            "SELECT name, score, time_ms, check_level FROM scores WHERE game = ?1 AND check_level >= 1"
+            " AND check_level >= ?2 AND time_ms / 86400000 BETWEEN ?3 AND ?4 ORDER BY score DESC, seq"
+            " LIMIT ?5 OFFSET ?6");
         // The player's games one index seek at a time, then each one's best
         // row by a second seek, so a player with many rows costs no scan.
         playerBests = &Prepare(
@@ -205,8 +239,8 @@ struct SqliteStore::Connection {
             " ORDER BY b.game");
     }
 
-    sqlite::Statement& Prepare(const char* sql) {
-        statements.push_back(std::make_unique<sqlite::Statement>(db, sql));
+    sqlite::Statement& Prepare(const std::string& sql) {
+        statements.push_back(std::make_unique<sqlite::Statement>(db, sql.c_str()));
         return *statements.back();
     }
 
@@ -214,7 +248,7 @@ struct SqliteStore::Connection {
     std::vector<std::unique_ptr<sqlite::Statement>> statements;
     sqlite::Statement* insert = nullptr;
     sqlite::Statement* find = nullptr;
-    sqlite::Statement* counts = nullptr;
+    sqlite::Statement* children = nullptr;
     sqlite::Statement* seqAt = nullptr;
     sqlite::Statement* equalFrom = nullptr;
     sqlite::Statement* below = nullptr;
@@ -225,12 +259,15 @@ struct SqliteStore::Connection {
     sqlite::Statement* rankBefore = nullptr;
     sqlite::Statement* rankAfter = nullptr;
     sqlite::Statement* playerBests = nullptr;
-    sqlite::Statement* daysTotal = nullptr;
-    sqlite::Statement* daysCounts = nullptr;
+    sqlite::Statement* dayTotal = nullptr;
+    sqlite::Statement* dayChildren = nullptr;
     sqlite::Statement* dayEqual = nullptr;
     sqlite::Statement* dayBelow = nullptr;
-    sqlite::Statement* daysAbove = nullptr;
+    sqlite::Statement* dayAbove = nullptr;
     sqlite::Statement* dayEqualBefore = nullptr;
+    sqlite::Statement* dayEqualAfter = nullptr;
+    sqlite::Statement* checkedTotal = nullptr;
+    sqlite::Statement* checkedRows = nullptr;
 };
 
 }  // namespace scoreboard

@@ -2,17 +2,87 @@
 
 #include "store/sqlite/SqliteDb.h"
 
+#include "store/Buckets.h"
 #include "store/Schema.h"
+#include "store/Secret.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <functional>
+#include <limits>
+#include <map>
 #include <utility>
 
 namespace scoreboard {
 using namespace sqlite;
 
 namespace {
+
+// The rows of each game at each bucket of scores (Buckets.h), of all time
+// and of each day (UTC), kept by triggers in the insert's transaction.
+std::string BucketSchema() {
+    std::string sql =
+        "CREATE TABLE IF NOT EXISTS score_buckets (game TEXT NOT NULL, level INTEGER NOT NULL,"
+        " bucket INTEGER NOT NULL, n INTEGER NOT NULL, PRIMARY KEY (game, level, bucket)) WITHOUT ROWID;"
+        "CREATE TABLE IF NOT EXISTS day_buckets (game TEXT NOT NULL, day INTEGER NOT NULL, level INTEGER NOT NULL,"
+        " bucket INTEGER NOT NULL, n INTEGER NOT NULL, PRIMARY KEY (game, day, level, bucket)) WITHOUT ROWID;";
+    std::string all = " INSERT INTO score_buckets (game, level, bucket, n) VALUES ";
+    std::string day = " INSERT INTO day_buckets (game, day, level, bucket, n) VALUES ";
+    std::string uncount;
+    for (int level = 0; level < kBucketLevels; ++level) {
+        const std::string l = std::to_string(level);
+        const std::string b = "(NEW.score >> " + std::to_string(kBucketBits * level) + ")";
+        const std::string old = "game = OLD.game AND level = " + l + " AND bucket = (OLD.score >> " +
+                                std::to_string(kBucketBits * level) + ")";
+        const std::string oldDay = old + " AND day = OLD.time_ms / 86400000";
+        all += (level ? ", (NEW.game, " : "(NEW.game, ") + l + ", " + b + ", 1)";
+        day += (level ? ", (NEW.game, NEW.time_ms / 86400000, " : "(NEW.game, NEW.time_ms / 86400000, ") + l + ", " +
+               b + ", 1)";
+        uncount += " UPDATE score_buckets SET n = n - 1 WHERE " + old + "; DELETE FROM score_buckets WHERE " + old +
+                   " AND n <= 0; UPDATE day_buckets SET n = n - 1 WHERE " + oldDay +
+                   "; DELETE FROM day_buckets WHERE " + oldDay + " AND n <= 0;";
+    }
+    sql += "CREATE TRIGGER IF NOT EXISTS count_buckets AFTER INSERT ON scores BEGIN" + all +
+           " ON CONFLICT (game, level, bucket) DO UPDATE SET n = n + 1;" + day +
+           " ON CONFLICT (game, day, level, bucket) DO UPDATE SET n = n + 1; END;";
+    sql += "CREATE TRIGGER IF NOT EXISTS uncount_buckets AFTER DELETE ON scores BEGIN" + uncount + " END;";
+    return sql;
+}
+
+// SQL: fills temp table `fresh` like `table` (keyed by `key`, then level
+// and bucket) from the rows, the finer levels first, each from the one below.
+std::string FreshBucketsSql(const std::string& table, const std::string& fresh, const std::string& key,
+                            const std::string& keyOfRow) {
+    std::string sql = "CREATE TEMP TABLE " + fresh + " AS SELECT * FROM " + table +
+                      " WHERE 0;"
+                      "CREATE UNIQUE INDEX temp." +
+                      fresh + "_key ON " + fresh + " (" + key +
+                      ", level, bucket);"
+                      "INSERT INTO " +
+                      fresh + " SELECT " + keyOfRow + ", 0, score, count(*) FROM scores GROUP BY " + keyOfRow +
+                      ", score;";
+    for (int level = 1; level < kBucketLevels; ++level)
+        sql += "INSERT INTO " + fresh + " SELECT " + key + ", " + std::to_string(level) + ", bucket >> " +
+               std::to_string(kBucketBits) + ", sum(n) FROM " + fresh + " WHERE level = " + std::to_string(level - 1) +
+               " GROUP BY " + key + ", bucket >> " + std::to_string(kBucketBits) + ";";
+    // Only the counts that differ are rewritten.
+    std::string same;
+    for (const char* c : {"level", "bucket", "n"}) same += std::string(" AND f.") + c + " = t." + c;
+    std::string keySame;
+    std::string pos = key;
+    for (std::size_t at = 0; at != std::string::npos;) {
+        const auto comma = pos.find(", ", at);
+        const std::string col = pos.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        keySame += " AND f." + col + " = t." + col;
+        at = comma == std::string::npos ? comma : comma + 2;
+    }
+    sql += "DELETE FROM " + table + " AS t WHERE NOT EXISTS (SELECT 1 FROM " + fresh + " f WHERE 1" + keySame + same +
+           ");";
+    sql += "INSERT INTO " + table + " SELECT * FROM " + fresh + " f WHERE NOT EXISTS (SELECT 1 FROM " + table +
+           " t WHERE 1" + keySame + " AND f.level = t.level AND f.bucket = t.bucket);";
+    return sql;
+}
 
 void CreateSchema(sqlite3* db, const std::string& path) {
     sqlite3_stmt* st = nullptr;
@@ -55,40 +125,39 @@ void CreateSchema(sqlite3* db, const std::string& path) {
          " INSERT INTO games (game, scores) VALUES (NEW.game, 1)"
          " ON CONFLICT (game) DO UPDATE SET scores = scores + 1;"
          " END;"
-         // Rows at each score of each game, so a rank sums a few counts
-         // rather than counting every row above.
-         "CREATE TABLE IF NOT EXISTS score_counts ("
-         " game TEXT NOT NULL,"
-         " score INTEGER NOT NULL,"
-         " n INTEGER NOT NULL,"
-         " PRIMARY KEY (game, score)) WITHOUT ROWID;"
-         "CREATE TRIGGER IF NOT EXISTS count_score_value AFTER INSERT ON scores BEGIN"
-         " INSERT INTO score_counts (game, score, n) VALUES (NEW.game, NEW.score, 1)"
-         " ON CONFLICT (game, score) DO UPDATE SET n = n + 1;"
-         " END;"
          "CREATE TRIGGER IF NOT EXISTS uncount_score AFTER DELETE ON scores BEGIN"
          " UPDATE games SET scores = scores - 1 WHERE game = OLD.game;"
          " DELETE FROM games WHERE game = OLD.game AND scores <= 0;"
-         " UPDATE score_counts SET n = n - 1 WHERE game = OLD.game AND score = OLD.score;"
-         " DELETE FROM score_counts WHERE game = OLD.game AND score = OLD.score AND n <= 0;"
-         " UPDATE day_counts SET n = n - 1"
-         "  WHERE game = OLD.game AND day = OLD.time_ms / 86400000 AND score = OLD.score;"
-         " DELETE FROM day_counts"
-         "  WHERE game = OLD.game AND day = OLD.time_ms / 86400000 AND score = OLD.score AND n <= 0;"
          " END;"
-         // The same by day (UTC), for this week's and today's tables, and
-         // the rows of each day in rank order.
-         "CREATE TABLE IF NOT EXISTS day_counts ("
-         " game TEXT NOT NULL,"
-         " day INTEGER NOT NULL,"
-         " score INTEGER NOT NULL,"
-         " n INTEGER NOT NULL,"
-         " PRIMARY KEY (game, day, score)) WITHOUT ROWID;"
-         "CREATE TRIGGER IF NOT EXISTS count_score_day AFTER INSERT ON scores BEGIN"
-         " INSERT INTO day_counts (game, day, score, n) VALUES (NEW.game, NEW.time_ms / 86400000, NEW.score, 1)"
-         " ON CONFLICT (game, day, score) DO UPDATE SET n = n + 1;"
-         " END;"
-         "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, time_ms / 86400000, score DESC, seq);");
+         "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, time_ms / 86400000, score DESC, seq);"
+         "CREATE TABLE IF NOT EXISTS secrets (name TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;");
+    // Version 2 counted each score alone, so a rank read one count for each
+    // higher score; its counts give way to the buckets, filled from the rows
+    // by VerifyCounts.
+    if (version < 3)
+        Exec(db,
+             "DROP TRIGGER IF EXISTS count_score_value; DROP TRIGGER IF EXISTS count_score_day;"
+             "DROP TRIGGER IF EXISTS uncount_score; DROP TABLE IF EXISTS score_counts; DROP TABLE IF EXISTS day_counts;"
+             "CREATE TRIGGER uncount_score AFTER DELETE ON scores BEGIN"
+             " UPDATE games SET scores = scores - 1 WHERE game = OLD.game;"
+             " DELETE FROM games WHERE game = OLD.game AND scores <= 0;"
+             " END;");
+    Exec(db, BucketSchema().c_str());
+    // Version 3's columns: a file from before gets them, its rows unverified.
+    bool checked = false;
+    rc = sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info('scores') WHERE name = 'check_level'", -1, &st,
+                            nullptr);
+    if (rc != SQLITE_OK) Fail(db, rc, "table_info");
+    checked = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    if (!checked)
+        Exec(db,
+             "ALTER TABLE scores ADD COLUMN check_level INTEGER NOT NULL DEFAULT 0;"
+             "ALTER TABLE scores ADD COLUMN round BLOB;"
+             "ALTER TABLE scores ADD COLUMN round_token TEXT;");
+    Exec(db,
+         "CREATE UNIQUE INDEX IF NOT EXISTS scores_by_token ON scores (round_token) WHERE round_token IS NOT NULL;"
+         "CREATE INDEX IF NOT EXISTS scores_checked ON scores (game, score DESC, seq) WHERE check_level >= 1;");
     if (version < kSchemaVersion) Exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
 }
 
@@ -99,33 +168,17 @@ void CreateSchema(sqlite3* db, const std::string& path) {
 void VerifyCounts(sqlite3* db) {
     Exec(db, "BEGIN IMMEDIATE");
     try {
-        Exec(db,
-             "CREATE TEMP TABLE fresh_counts (game TEXT, score INTEGER, n INTEGER,"
-             " PRIMARY KEY (game, score)) WITHOUT ROWID;"
-             "INSERT INTO fresh_counts SELECT game, score, count(*) FROM scores GROUP BY game, score;"
-             "DELETE FROM score_counts WHERE NOT EXISTS (SELECT 1 FROM fresh_counts f"
-             " WHERE f.game = score_counts.game AND f.score = score_counts.score AND f.n = score_counts.n);"
-             "INSERT INTO score_counts (game, score, n) SELECT game, score, n FROM fresh_counts f"
-             " WHERE NOT EXISTS (SELECT 1 FROM score_counts c WHERE c.game = f.game AND c.score = f.score);"
-             "CREATE TEMP TABLE fresh_days (game TEXT, day INTEGER, score INTEGER, n INTEGER,"
-             " PRIMARY KEY (game, day, score)) WITHOUT ROWID;"
-             "INSERT INTO fresh_days SELECT game, time_ms / 86400000, score, count(*) FROM scores"
-             " GROUP BY game, time_ms / 86400000, score;"
-             "DELETE FROM day_counts WHERE NOT EXISTS (SELECT 1 FROM fresh_days f WHERE f.game = day_counts.game"
-             " AND f.day = day_counts.day AND f.score = day_counts.score AND f.n = day_counts.n);"
-             "INSERT INTO day_counts (game, day, score, n) SELECT game, day, score, n FROM fresh_days f"
-             " WHERE NOT EXISTS (SELECT 1 FROM day_counts c"
-             " WHERE c.game = f.game AND c.day = f.day AND c.score = f.score);"
-             "DROP TABLE fresh_days;"
-             "CREATE TEMP TABLE fresh_games (game TEXT PRIMARY KEY, scores INTEGER) WITHOUT ROWID;"
-             "INSERT INTO fresh_games SELECT game, sum(n) FROM fresh_counts GROUP BY game;"
-             "DELETE FROM games WHERE NOT EXISTS (SELECT 1 FROM fresh_games f"
-             " WHERE f.game = games.game AND f.scores = games.scores);"
-             "INSERT INTO games (game, scores) SELECT game, scores FROM fresh_games f"
-             " WHERE NOT EXISTS (SELECT 1 FROM games g WHERE g.game = f.game);"
-             "DROP TABLE fresh_counts;"
-             "DROP TABLE fresh_games;"
-             "COMMIT");
+        Exec(db, (FreshBucketsSql("score_buckets", "fresh_buckets", "game", "game") +
+                  FreshBucketsSql("day_buckets", "fresh_days", "game, day", "game, time_ms / 86400000") +
+                  "CREATE TEMP TABLE fresh_games (game TEXT PRIMARY KEY, scores INTEGER) WITHOUT ROWID;"
+                  "INSERT INTO fresh_games SELECT game, sum(n) FROM fresh_buckets WHERE level = 0 GROUP BY game;"
+                  "DELETE FROM games WHERE NOT EXISTS (SELECT 1 FROM fresh_games f"
+                  " WHERE f.game = games.game AND f.scores = games.scores);"
+                  "INSERT INTO games (game, scores) SELECT game, scores FROM fresh_games f"
+                  " WHERE NOT EXISTS (SELECT 1 FROM games g WHERE g.game = f.game);"
+                  "DROP TABLE fresh_buckets; DROP TABLE fresh_days; DROP TABLE fresh_games;"
+                  "COMMIT")
+                     .c_str());
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
@@ -140,10 +193,22 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path) {
     VerifyCounts(writer_->db);
     // For a player's best rows; an existing file gets it on its next start.
     Exec(writer_->db, "CREATE INDEX IF NOT EXISTS scores_by_name ON scores (name, game, score DESC, seq)");
+    {
+        // The first server on the file makes the key; every later one reads it.
+        Statement& keep = writer_->Prepare("INSERT OR IGNORE INTO secrets (name, value) VALUES ('round key', ?1)");
+        const std::string fresh = NewSecret();
+        Use made(keep);
+        made.Bind(1, fresh).Step();
+        Statement& read = writer_->Prepare("SELECT value FROM secrets WHERE name = 'round key'");
+        Use q(read);
+        if (q.Step()) roundKey_ = q.Text(0);
+    }
+    // A used round token is a conflict too: nothing is stored, and the id is
+    // not found (TokenUsed).
     writer_->insert = &writer_->Prepare(
-        "INSERT INTO scores (id, game, name, score, time_ms) VALUES (?1, ?2, ?3, ?4, ?5)"
-        " ON CONFLICT (id) DO NOTHING");
-    writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq FROM scores WHERE id = ?1");
+        "INSERT INTO scores (id, game, name, score, time_ms, check_level, round, round_token)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, nullif(?8, '')) ON CONFLICT DO NOTHING");
+    writer_->find = &writer_->Prepare("SELECT game, name, score, time_ms, seq, check_level FROM scores WHERE id = ?1");
     writer_->PrepareReads();
     writer_->dataVersion = &writer_->Prepare("PRAGMA data_version");
     {
@@ -167,19 +232,42 @@ std::unique_ptr<SqliteStore::Connection> SqliteStore::OpenReader() const {
     return c;
 }
 
-// Walks (score, count) rows, best score first, to the score holding rank
+namespace {
+
+// (bucket, rows) of one level under one parent, best first.
+using Buckets = std::vector<std::pair<std::int64_t, std::int64_t>>;
+
+// Walks the buckets from the top level down to the score holding rank
 // `offset` + 1: that score, and how many rows come before its first.
-static bool FindStart(Use& counts, std::int64_t offset, std::int64_t& score, std::int64_t& above) {
-    while (counts.Step()) {
-        const std::int64_t n = counts.Integer(1);
-        if (above + n > offset) {
-            score = counts.Integer(0);
-            return true;
+// `children(level, first, last)` gives a level's buckets in that range.
+template <typename Children>
+bool FindStart(Children&& children, std::int64_t offset, std::int64_t& score, std::int64_t& above) {
+    std::int64_t first = kAnyBucketFrom;
+    std::int64_t last = kAnyBucketTo;
+    for (int level = kBucketLevels - 1; level >= 0; --level) {
+        bool found = false;
+        for (const auto& [bucket, n] : children(level, first, last)) {
+            if (above + n > offset) {
+                first = FirstChild(bucket);
+                last = LastChild(bucket);
+                score = bucket;
+                found = true;
+                break;
+            }
+            above += n;
         }
-        above += n;
+        if (!found) return false;
     }
-    return false;
+    return true;
 }
+
+Buckets ReadBuckets(Use& q) {
+    Buckets rows;
+    while (q.Step()) rows.emplace_back(q.Integer(0), q.Integer(1));
+    return rows;
+}
+
+}  // namespace
 
 TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit, std::int64_t offset) {
     TablePage page;
@@ -193,11 +281,12 @@ TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit,
     // The score the page starts at, and how many rows of it come before.
     std::int64_t above = 0;
     std::int64_t first = 0;
-    {
-        Use q(*c.counts);
-        q.Bind(1, game);
-        if (!FindStart(q, offset, first, above)) return page;
-    }
+    const auto children = [&](int level, std::int64_t from, std::int64_t to) {
+        Use q(*c.children);
+        q.Bind(1, game).Bind(2, std::int64_t{level}).Bind(3, from).Bind(4, to);
+        return ReadBuckets(q);
+    };
+    if (!FindStart(children, offset, first, above)) return page;
     std::int64_t fromSeq = 0;
     {
         Use q(*c.seqAt);
@@ -208,7 +297,8 @@ TablePage SqliteStore::ReadWith(Connection& c, std::string_view game, int limit,
     std::int64_t rank = offset;
     const auto take = [&](Use& q) {
         while (q.Step())
-            page.rows.push_back({++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)});
+            page.rows.push_back(
+                {++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2), CheckOf(q.Integer(3))});
     };
     {
         Use q(*c.equalFrom);
@@ -228,19 +318,25 @@ TablePage SqliteStore::ReadDaysWith(Connection& c, std::string_view game, DayRan
                                     std::int64_t offset) {
     TablePage page;
     ReadTransaction tx(c.db);
-    {
-        Use q(*c.daysTotal);
-        q.Bind(1, game).Bind(2, days.first).Bind(3, days.last);
-        page.total = q.Step() ? q.Integer(0) : 0;
+    for (auto day = days.first; day <= days.last; ++day) {
+        Use q(*c.dayTotal);
+        q.Bind(1, game).Bind(2, day);
+        if (q.Step()) page.total += q.Integer(0);
     }
     if (limit <= 0 || offset >= page.total) return page;
     std::int64_t above = 0;
     std::int64_t first = 0;
-    {
-        Use q(*c.daysCounts);
-        q.Bind(1, game).Bind(2, days.first).Bind(3, days.last);
-        if (!FindStart(q, offset, first, above)) return page;
-    }
+    // The days' buckets summed, each day one range of its own.
+    const auto children = [&](int level, std::int64_t from, std::int64_t to) {
+        std::map<std::int64_t, std::int64_t, std::greater<>> sum;
+        for (auto day = days.first; day <= days.last; ++day) {
+            Use q(*c.dayChildren);
+            q.Bind(1, game).Bind(2, std::int64_t{level}).Bind(3, from).Bind(4, to).Bind(5, day);
+            while (q.Step()) sum[q.Integer(0)] += q.Integer(1);
+        }
+        return Buckets(sum.begin(), sum.end());
+    };
+    if (!FindStart(children, offset, first, above)) return page;
     struct Row {
         RankedScore row;
         std::int64_t seq;
@@ -254,7 +350,9 @@ TablePage SqliteStore::ReadDaysWith(Connection& c, std::string_view game, DayRan
             Use q(st);
             q.Bind(1, game).Bind(2, day).Bind(3, first).Bind(4, most);
             while (q.Step())
-                rows.push_back({{0, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2)}, q.Integer(3)});
+                rows.push_back(
+                    {{0, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2), CheckOf(q.Integer(4))},
+                     q.Integer(3)});
         }
         std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
             return a.row.score != b.row.score ? a.row.score > b.row.score : a.seq < b.seq;
@@ -304,6 +402,31 @@ TablePage SqliteStore::ReadDays(std::string_view game, DayRange days, int limit,
     return WithReader([&](Connection& c) { return ReadDaysWith(c, game, days, limit, offset); });
 }
 
+TablePage SqliteStore::ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                                   std::int64_t offset) {
+    const DayRange range = days.value_or(
+        DayRange{std::numeric_limits<std::int64_t>::min() / 2, std::numeric_limits<std::int64_t>::max() / 2});
+    const auto level = static_cast<std::int64_t>(least);
+    return WithReader([&](Connection& c) {
+        TablePage page;
+        ReadTransaction tx(c.db);
+        {
+            Use q(*c.checkedTotal);
+            q.Bind(1, game).Bind(2, level).Bind(3, range.first).Bind(4, range.last);
+            page.total = q.Step() ? q.Integer(0) : 0;
+        }
+        if (limit <= 0 || offset >= page.total) return page;
+        Use q(*c.checkedRows);
+        q.Bind(1, game).Bind(2, level).Bind(3, range.first).Bind(4, range.last);
+        q.Bind(5, std::int64_t{limit}).Bind(6, offset);
+        std::int64_t rank = offset;
+        while (q.Step())
+            page.rows.push_back(
+                {++rank, q.Text(0), static_cast<std::int32_t>(q.Integer(1)), q.Integer(2), CheckOf(q.Integer(3))});
+        return page;
+    });
+}
+
 std::optional<PutResult> SqliteStore::Find(std::string_view id) {
     return WithReader([&](Connection& c) -> std::optional<PutResult> {
         ReadTransaction tx(c.db);
@@ -318,12 +441,13 @@ std::optional<PutResult> SqliteStore::Find(std::string_view id) {
             found.kept.score = static_cast<std::int32_t>(q.Integer(2));
             found.kept.timeMs = q.Integer(3);
             seq = q.Integer(4);
+            found.kept.check = CheckOf(q.Integer(5));
         }
         const ScoreRecord& r = found.kept;
         const std::int64_t day = DayOf(r.timeMs);
         found.rank = RankOf(c, r.game, r.score, seq);
-        found.weekRank = RankInDays(c, r.game, WeekOf(day), r.score, seq);
-        found.dayRank = RankInDays(c, r.game, DayOnly(day), r.score, seq);
+        found.weekRank = RankInDays(c, r.game, WeekOf(day), r.score, seq, false);
+        found.dayRank = RankInDays(c, r.game, DayOnly(day), r.score, seq, false);
         return found;
     });
 }
@@ -332,9 +456,10 @@ void SqliteStore::Export(const std::optional<std::string>& game, const std::func
     // A connection of its own: an export may take long, and holds its snapshot.
     const auto c = OpenReader();
     Statement& st =
-        c->Prepare(game ? "SELECT game, name, score, time_ms, id FROM scores WHERE game = ?1"
-                          " ORDER BY game, score DESC, seq"
-                        : "SELECT game, name, score, time_ms, id FROM scores ORDER BY game, score DESC, seq");
+        c->Prepare(game ? "SELECT game, name, score, time_ms, id, check_level, round, round_token FROM scores"
+                          " WHERE game = ?1 ORDER BY game, score DESC, seq"
+                        : "SELECT game, name, score, time_ms, id, check_level, round, round_token FROM scores"
+                          " ORDER BY game, score DESC, seq");
     ReadTransaction tx(c->db);
     Use q(st);
     if (game) q.Bind(1, *game);
@@ -347,6 +472,9 @@ void SqliteStore::Export(const std::optional<std::string>& game, const std::func
         r.score = static_cast<std::int32_t>(q.Integer(2));
         r.timeMs = q.Integer(3);
         r.id = q.Text(4);
+        r.check = CheckOf(q.Integer(5));
+        r.round = q.Blob(6);
+        r.token = q.Text(7);
         row(r);
     }
 }

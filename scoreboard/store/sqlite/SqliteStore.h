@@ -31,6 +31,9 @@ public:
     std::int64_t Count(std::string_view game) override;
     TablePage Read(std::string_view game, int limit, std::int64_t offset) override;
     TablePage ReadDays(std::string_view game, DayRange days, int limit, std::int64_t offset) override;
+    TablePage ReadChecked(std::string_view game, Check least, std::optional<DayRange> days, int limit,
+                          std::int64_t offset) override;
+    std::string RoundKey() override { return roundKey_; }
     std::optional<PutResult> Find(std::string_view id) override;
     void Export(const std::optional<std::string>& game, const std::function<void(const ExportRow&)>& row) override;
     std::int64_t DeleteName(std::string_view name) override;
@@ -49,9 +52,10 @@ private:
     static std::int64_t RankOf(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
     // The same for a row stored lately, counting the equal rows after it.
     static std::int64_t RankOfRecent(Connection& c, std::string_view game, std::int32_t score, std::int64_t seq);
-    // The same among the rows of `days` (a week at most: one count a day).
+    // The same among the rows of `days` (a week at most: one count a day);
+    // `recent` as RankOfRecent counts.
     static std::int64_t RankInDays(Connection& c, std::string_view game, DayRange days, std::int32_t score,
-                                   std::int64_t seq);
+                                   std::int64_t seq, bool recent);
     static TablePage ReadDaysWith(Connection& c, std::string_view game, DayRange days, int limit, std::int64_t offset);
     std::unique_ptr<Connection> OpenReader() const;
     // Runs read(connection) on an idle reader connection.
@@ -69,6 +73,7 @@ private:
     // Told of each commit by the writer thread; set before the first put.
     CommitWatcher watcher_;
     std::int64_t dataVersion_ = 0;  // the writer's
+    std::string roundKey_;
 };
 
 }  // namespace scoreboard
