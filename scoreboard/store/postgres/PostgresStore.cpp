@@ -114,9 +114,9 @@ std::string BucketStep() {
     const std::string levels = "CROSS JOIN LATERAL (" + LevelsOfSql("r.score::bigint") + ") AS l";
     return "DROP FUNCTION IF EXISTS rank_in_days(text, bigint, bigint, integer, bigint);"
            "DROP TABLE IF EXISTS score_counts; DROP TABLE IF EXISTS day_counts;"
-           "CREATE TABLE score_buckets (game text COLLATE \"C\" NOT NULL, level integer NOT NULL,"
+           "CREATE TABLE IF NOT EXISTS score_buckets (game text COLLATE \"C\" NOT NULL, level integer NOT NULL,"
            " bucket bigint NOT NULL, n bigint NOT NULL, PRIMARY KEY (game, level, bucket));"
-           "CREATE TABLE day_buckets (game text COLLATE \"C\" NOT NULL, day bigint NOT NULL, level integer NOT NULL,"
+           "CREATE TABLE IF NOT EXISTS day_buckets (game text COLLATE \"C\" NOT NULL, day bigint NOT NULL, level integer NOT NULL,"
            " bucket bigint NOT NULL, n bigint NOT NULL, PRIMARY KEY (game, day, level, bucket));"
            "CREATE OR REPLACE FUNCTION count_scores() RETURNS trigger LANGUAGE plpgsql AS $$"
            " BEGIN"

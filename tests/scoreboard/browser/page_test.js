@@ -158,8 +158,10 @@ async function main() {
     const table = page.getByRole('table', { name: /Barnblast V2/ });
     check(await table.count() === 1, 'the table is named by its caption');
     const columns = await table.getByRole('columnheader').allTextContents();
-    check(JSON.stringify(columns) === JSON.stringify(['Rank', 'Name', 'Score', 'Time (UTC)']),
+    check(JSON.stringify(columns) === JSON.stringify(['Rank', 'Name', 'Score', 'Time (UTC)', 'Checked']),
       `column header cells: ${columns}`);
+    const unchecked = await table.getByRole('row').nth(1).getByRole('cell').last().textContent();
+    check(/not checked|unverified/i.test(unchecked), `a score posted without its round says so in words: ${unchecked}`);
     const ranks = await table.getByRole('rowheader').allTextContents();
     check(JSON.stringify(ranks) === '["1","2","3"]', `row header cells: ${ranks}`);
 
