@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -29,19 +28,13 @@ protected:
 };
 
 TEST_F(FullRound, PlayedByKeysScoreSentAndTerminalRestored) {
-    // The chicken's hiding places after a hit come from the unseeded C
-    // generator, which the game shares with this process's C library.
-    std::srand(1);
-    const Hiding hiding = PlannedHiding([] { return std::rand(); });
-    ASSERT_NE(hiding.third, hiding.second - 1) << "the planned miss would hit";
-
     const fs::path capture = dir_ / "round.capture.wav";
     terminaltest::Session game(Game({GAME_BIN}, capture, [](const fs::path& p) { return p.string(); }));
     const Pause idle = [](std::chrono::milliseconds time) { std::this_thread::sleep_for(time); };
 
     // The game's first read is the round's first key: the round has begun.
     ASSERT_TRUE(game.WaitForKeyMode(std::chrono::milliseconds(60s))) << "the round did not start";
-    TypePlannedRound(game, hiding, idle, 150ms);
+    TypePlannedRound(game, idle, 150ms);
 
     // Keys do nothing visible until the round is over; at "send your score?"
     // the game answers every key that is not y or n with a line end.

@@ -20,20 +20,6 @@ namespace {
 
 using namespace e2etest;
 
-// The Microsoft C runtime's rand, which the Windows game's chicken follows:
-// a linear congruential generator from seed 1 (never seeded), returning
-// bits 16..30 of the state.
-class MsvcrtRand {
-public:
-    int Next() {
-        state_ = state_ * 214013U + 2531011U;
-        return static_cast<int>((state_ >> 16) & 0x7FFF);
-    }
-
-private:
-    std::uint32_t state_ = 1;
-};
-
 // Wine's console writes cursor moves, colours and titles around the text;
 // they are the console's business, not the game's, and are taken out.
 std::string WithoutEscapes(const std::string& text) {
@@ -98,12 +84,6 @@ protected:
 };
 
 TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
-    // Where the chicken hides after each hit: the Windows runtime's sequence,
-    // not this process's C library's.
-    MsvcrtRand rand;
-    const Hiding hiding = PlannedHiding([&] { return rand.Next(); });
-    ASSERT_NE(hiding.third, hiding.second - 1) << "the planned miss would hit";
-
     // An empty name file in the working folder: the name is asked for and
     // kept there, where the test can read it.
     std::ofstream(dir_ / "name.dat").close();
@@ -119,7 +99,7 @@ TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
     // wait in the console's input until the game reads them.
     ASSERT_TRUE(WaitForCapture(capture, 1, 180s, drain, 100ms)) << "the game did not start: " << game.Output();
     const auto roundStart = terminaltest::Clock::now();
-    TypePlannedRound(game, hiding, drain, 300ms);
+    TypePlannedRound(game, drain, 300ms);
 
     // At "send your score?" every key is answered with a line end; before it
     // keys write nothing.
