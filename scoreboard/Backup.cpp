@@ -47,8 +47,13 @@ public:
         sqlite3_finalize(version);
         if (layout < 1 || layout > kSchemaVersion)
             throw std::runtime_error(file + " is not a score table's backup that this version can read");
-        if (sqlite3_prepare_v2(db_.get(), "SELECT id, game, name, score, time_ms FROM scores ORDER BY seq", -1, &rows_,
-                               nullptr) != SQLITE_OK)
+        // From layout 3 on, how far each score was checked goes with it, or a
+        // restored table would show its checked rounds as unchecked.
+        checks_ = layout >= 3;
+        const char* sql = checks_ ? "SELECT id, game, name, score, time_ms, check_level, round, round_token FROM scores"
+                                    " ORDER BY seq"
+                                  : "SELECT id, game, name, score, time_ms FROM scores ORDER BY seq";
+        if (sqlite3_prepare_v2(db_.get(), sql, -1, &rows_, nullptr) != SQLITE_OK)
             throw std::runtime_error(file + " is not a score table's backup: " + sqlite3_errmsg(db_.get()));
     }
     ~CopyReader() { sqlite3_finalize(rows_); }
@@ -68,12 +73,20 @@ public:
         r.name = text(2);
         r.score = sqlite3_column_int(rows_, 3);
         r.timeMs = sqlite3_column_int64(rows_, 4);
+        if (checks_) {
+            const int level = sqlite3_column_int(rows_, 5);
+            r.check = level == 1 ? Check::Replayed : level == 2 ? Check::Verified : Check::Unverified;
+            const auto* bytes = static_cast<const char*>(sqlite3_column_blob(rows_, 6));
+            r.round = bytes ? std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(rows_, 6))) : "";
+            r.token = sqlite3_column_type(rows_, 7) == SQLITE_NULL ? std::string() : text(7);
+        }
         return true;
     }
 
 private:
     Db db_;
     sqlite3_stmt* rows_ = nullptr;
+    bool checks_ = false;
 };
 
 // The pages of `from` into `to`, in one step: `to` becomes a copy of it.

@@ -364,7 +364,7 @@ TEST(BackupTest, ACopyTakenWhileAWriterPostsHoldsEveryScoreAnsweredBeforeIt) {
     EXPECT_NE(Slurp(dir.path() / "again.err").find("already exists"), std::string::npos);
 }
 
-// Catches a restore that loses rows, times or the order of ties, that
+// Catches a restore that loses rows, times, checks or the order of ties, that
 // cannot load into PostgreSQL, or that mixes a copy into a table that has
 // scores of its own.
 TEST(BackupTest, ARestoreLoadsACopyIntoAnEmptyDatabaseAndRefusesOneWithScores) {
@@ -377,6 +377,17 @@ TEST(BackupTest, ARestoreLoadsACopyIntoAnEmptyDatabaseAndRefusesOneWithScores) {
             ASSERT_EQ(PostScore(server.Port(), i % 2 ? "A" : "B", i % 3, "p" + std::to_string(i), Uuid(i)).result_int(),
                       201);
     }
+    {  // Two rows as checked rounds leave them: their level, record and token go with them.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(source.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(
+            sqlite3_exec(db,
+                         "UPDATE scores SET check_level = seq % 2 + 1, round = x'00ff01', round_token = 't' || seq"
+                         " WHERE seq <= 2",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+        sqlite3_close(db);
+    }
     ASSERT_EQ(
         RunProgram("--db " + Quoted(source.string()) + " --backup " + Quoted(copy.string()), dir.path() / "backup.err"),
         0)
@@ -385,7 +396,8 @@ TEST(BackupTest, ARestoreLoadsACopyIntoAnEmptyDatabaseAndRefusesOneWithScores) {
     const std::string restore = "--db " + Quoted(DbArgument(target)) + " --restore " + Quoted(copy.string());
     ASSERT_EQ(RunProgram(restore, dir.path() / "restore.err"), 0) << Slurp(dir.path() / "restore.err");
     EXPECT_NE(Slurp(dir.path() / "restore.err").find("restored 40 scores"), std::string::npos);
-    const std::string rows = "SELECT id, game, name, score, time_ms FROM scores ORDER BY seq";
+    const std::string rows =
+        "SELECT id, game, name, score, time_ms, check_level, length(round), round_token FROM scores ORDER BY seq";
     EXPECT_EQ(Query(target, rows), SqliteRows(copy, rows));
     {
         ScoreServer restored(DbArgument(target));
