@@ -209,6 +209,20 @@ TEST_F(Round, KeyAfterTimeIsUpStillCounts) {
     EXPECT_LT(TimeOf("Chicken.wav Stop()"), TimeOf("Shot.wav Play(-1,false,128,128)"));
 }
 
+// A minute paused does not count: a shot 160 s in is still in the round,
+// and only the next key, past two minutes of play, ends it. While paused,
+// s says nothing and the aim does not move.
+TEST_F(Round, PauseStopsTheClockAndIgnoresOtherKeys) {
+    fake::ScriptRand({3});
+    fake::ScriptKeys(Keys({{10, 'p'}, {10, 's'}, {10, 'l'}, {60000, 'p'}, {100000, ' '}, {25000, ' '}, {10, 'n'}}));
+    PlayRound();
+    EXPECT_EQ(score, 0);  // the hit at 160 s, then the key that ends the round misses
+    EXPECT_EQ(Count(recording::What(), "SpeakText(paused)"), 1);
+    EXPECT_EQ(Count(recording::What(), "SpeakText(playing)"), 1);
+    EXPECT_EQ(Count(recording::What(), "SpeakNumber(0)"), 1);  // only the round's end
+    EXPECT_GE(TimeOf("Chicken.wav Stop()", 1), 180000);  // two minutes of play and the minute paused
+}
+
 TEST_F(Round, RoundWithoutKeysWaitsForOneMore) {
     fake::ScriptKeys(Keys({{300000, 'x'}, {10, 'n'}}));
     PlayRound();
