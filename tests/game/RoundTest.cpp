@@ -220,7 +220,7 @@ TEST_F(Round, PauseStopsTheClockAndIgnoresOtherKeys) {
     EXPECT_EQ(Count(recording::What(), "SpeakText(paused)"), 1);
     EXPECT_EQ(Count(recording::What(), "SpeakText(playing)"), 1);
     EXPECT_EQ(Count(recording::What(), "SpeakNumber(0)"), 1);  // only the round's end
-    EXPECT_GE(TimeOf("Chicken.wav Stop()", 1), 180000);  // two minutes of play and the minute paused
+    EXPECT_GE(TimeOf("Chicken.wav Stop()", 1), 180000);        // two minutes of play and the minute paused
 }
 
 TEST_F(Round, RoundWithoutKeysWaitsForOneMore) {
