@@ -19,7 +19,7 @@ struct Options {
     std::string logFormat = "text";  // or "json"
     // ADDRESS:PORT to serve /metrics at instead of the public port.
     std::optional<std::string> metricsBind;
-    std::string accept = "any";  // the least check a score needs: verified, replayed or any
+    std::string accept = "any";         // the least check a score needs: verified, replayed or any
     std::optional<std::string> config;  // the file the rest was read from, if any
     // Operator tools: instead of serving, export the table (csv or jsonl)
     // to standard output, of one game or all, or delete one name's scores.
