@@ -272,8 +272,8 @@ void Server::Run(HandlerDeps& deps) {
         std::unique_lock lock(impl_->shared.mutex);
         impl_->shared.storeCallsDone.wait_for(lock, 30s, [this] { return impl_->shared.storeCalls == 0; });
     }
-    // The io_context goes with this server; failures still to come count
-    // their runs as they come.
+    // The io_context goes with this server; runs of failures still to come
+    // log their starts and ends only.
     TimeStoreErrorLines(nullptr);
 }
 
