@@ -2,14 +2,13 @@
 
 #include "StoreFactory.h"
 #include "store/Schema.h"
+#include "store/postgres/PostgresStore.h"
 
 #include <sqlite3.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -157,47 +156,11 @@ long long Restore(const std::string& file, const std::string& db) {
         sqlite3_finalize(count);
         return loaded;
     }
-    const auto store = OpenStore(db, 1);
-    refuseFull(*store);
-    // Many puts under way at once, so that the store commits them in groups;
-    // in the order they were first stored, so that ties rank as before.
-    constexpr int kWindow = 1000;
-    std::mutex mutex;
-    std::condition_variable settled;
-    int pending = 0;
-    std::string failure;
-    long long loaded = 0;
-    ScoreRecord record;
-    while (reader.Next(record)) {
-        std::unique_lock lock(mutex);
-        settled.wait(lock, [&] { return pending < kWindow; });
-        if (!failure.empty()) break;
-        ++pending;
-        lock.unlock();
-        store->PutAsync(record, [&, id = record.id](PutResult result, std::exception_ptr error) {
-            std::string why;
-            if (error) {
-                try {
-                    std::rethrow_exception(error);
-                } catch (const std::exception& e) {
-                    why = e.what();
-                }
-            } else if (result.outcome != PutOutcome::Stored) {
-                why = "the score " + id + " is in the backup twice";
-            }
-            std::lock_guard guard(mutex);
-            if (why.empty())
-                ++loaded;
-            else if (failure.empty())
-                failure = why;
-            --pending;
-            settled.notify_all();
-        });
-    }
-    std::unique_lock lock(mutex);
-    settled.wait(lock, [&] { return pending == 0; });
-    if (!failure.empty()) throw std::runtime_error("restoring stopped: " + failure);
-    return loaded;
+    // In bulk, in one transaction: through the store's puts, each ranked
+    // as it was stored, it took ten times as long.
+    PostgresStore store(db, 1);
+    refuseFull(store);
+    return store.Load([&](ScoreRecord& record) { return reader.Next(record); });
 }
 
 }  // namespace scoreboard

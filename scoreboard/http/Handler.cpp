@@ -271,6 +271,8 @@ void HandleRequest(const Request& req, HandlerDeps& deps, std::function<void(Res
     finish(std::move(res));
 }
 
+void TimeStoreErrorLines(RepeatedError::Schedule schedule) { StoreErrors().ScheduleWith(std::move(schedule)); }
+
 Response HandleRequest(const Request& req, HandlerDeps& deps) {
     std::promise<Response> answer;
     auto future = answer.get_future();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "http/Health.h"
+#include "http/Log.h"
 #include "http/Metrics.h"
 #include "http/RateLimiter.h"
 #include "store/Memos.h"
@@ -67,6 +68,10 @@ Response HandleMetricsRequest(const Request& req, HandlerDeps& deps);
 
 // The same, waiting for the answer.
 Response HandleRequest(const Request& req, HandlerDeps& deps);
+
+// The store-error run's count lines come from `schedule` (the server's
+// timers) while a run lasts; none: a run logs its start and end only.
+void TimeStoreErrorLines(RepeatedError::Schedule schedule);
 
 // A JSON error body; field names the member at fault, if any.
 Response ErrorResponse(http::status status, unsigned version, bool keepAlive, std::string_view message,

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace scoreboard {
 namespace {
@@ -78,32 +79,66 @@ RepeatedError::RepeatedError(std::string what, std::chrono::milliseconds interva
                              std::function<Clock::time_point()> now, Sink sink)
     : what_(std::move(what)), interval_(interval), now_(std::move(now)), sink_(std::move(sink)) {}
 
+void RepeatedError::ScheduleWith(Schedule schedule) {
+    std::lock_guard lock(mutex_);
+    schedule_ = std::move(schedule);
+    // A tick scheduled by the one before is now nobody's.
+    ++run_;
+    armed_ = false;
+    if (failing_) Arm();
+}
+
 void RepeatedError::Failed(std::string_view detail) {
     std::lock_guard lock(mutex_);
     const auto now = now_();
     ++total_;
+    lastDetail_ = detail;
     if (!failing_) {
         failing_ = true;
+        ++run_;
         total_ = 1;
         unlogged_ = 0;
         lastLine_ = now;
         sink_(LogLevel::Error, what_ + ": " + std::string(detail) + " (more of these are counted, not logged)");
+        Arm();
         return;
     }
     ++unlogged_;
-    if (now - lastLine_ < interval_) return;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - lastLine_).count();
-    sink_(LogLevel::Error, what_ + " repeated " + std::to_string(unlogged_) + " times in the last " +
-                               std::to_string(seconds) + " s: " + std::string(detail));
-    unlogged_ = 0;
-    lastLine_ = now;
 }
 
 void RepeatedError::Succeeded() {
     std::lock_guard lock(mutex_);
     if (!failing_) return;
     failing_ = false;
+    armed_ = false;
     sink_(LogLevel::Info, what_ + " ended after " + std::to_string(total_) + " in all");
+}
+
+void RepeatedError::CountLine() {
+    const auto now = now_();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - lastLine_).count();
+    sink_(LogLevel::Error, what_ + " repeated " + std::to_string(unlogged_) + " times in the last " +
+                               std::to_string(seconds) + " s: " + lastDetail_);
+    unlogged_ = 0;
+    lastLine_ = now;
+}
+
+void RepeatedError::Arm() {
+    if (!schedule_ || armed_) return;
+    armed_ = true;
+    schedule_(interval_, [this, run = run_] { Tick(run); });
+}
+
+void RepeatedError::Tick(std::uint64_t run) {
+    std::lock_guard lock(mutex_);
+    if (run != run_ || !failing_) return;  // that run ended
+    armed_ = false;
+    // An interval without failures (no one asked) says nothing new.
+    if (unlogged_ > 0)
+        CountLine();
+    else
+        lastLine_ = now_();
+    Arm();
 }
 
 }  // namespace scoreboard

@@ -41,23 +41,41 @@ class RepeatedError {
 public:
     using Clock = std::chrono::steady_clock;
     using Sink = std::function<void(LogLevel, std::string_view)>;
+    // Runs `tick` once, `after` from now, off the caller's thread. The count
+    // lines come from it, so that a run whose failures stop coming (no more
+    // requests) still gets its count when the interval is up.
+    using Schedule = std::function<void(std::chrono::milliseconds after, std::function<void()> tick)>;
 
     explicit RepeatedError(std::string what, std::chrono::milliseconds interval = std::chrono::seconds(10),
                            std::function<Clock::time_point()> now = Clock::now, Sink sink = LogEvent);
+
+    // From now on the count lines come from `schedule`; none (the default):
+    // a run is logged at its start and end only. A run under way is
+    // scheduled at once.
+    void ScheduleWith(Schedule schedule);
 
     void Failed(std::string_view detail);
     // Ends the run of failures, if there is one.
     void Succeeded();
 
 private:
+    // With mutex_ held.
+    void CountLine();
+    void Arm();
+    void Tick(std::uint64_t run);
+
     std::string what_;
     std::chrono::milliseconds interval_;
     std::function<Clock::time_point()> now_;
     Sink sink_;
     std::mutex mutex_;
+    Schedule schedule_;
     bool failing_ = false;
+    std::uint64_t run_ = 0;      // which run a tick belongs to
+    bool armed_ = false;         // a tick of this run is on its way
     std::int64_t total_ = 0;     // since the run began
     std::int64_t unlogged_ = 0;  // since the last line
+    std::string lastDetail_;
     Clock::time_point lastLine_;
 };
 

@@ -152,11 +152,16 @@ void Connection::OnBody(beast::error_code ec, std::size_t) {
         std::lock_guard lock(shared_.mutex);
         ++shared_.storeCalls;
     }
-    HandleRequest(req, *shared_.deps, [self = shared_from_this()](Response res) {
-        net::dispatch(self->stream_.get_executor(),
-                      [self, res = std::move(res)]() mutable { self->Send(std::move(res)); });
-        std::lock_guard lock(self->shared_.mutex);
-        if (--self->shared_.storeCalls == 0) self->shared_.storeCallsDone.notify_all();
+    HandleRequest(req, *shared_.deps, [self = shared_from_this()](Response res) mutable {
+        // The connection goes with the write, not with this callback: the
+        // store may destroy the callback on its own thread later, after the
+        // server and its io_context are gone, which a connection must not see.
+        Shared& shared = self->shared_;
+        const auto executor = self->stream_.get_executor();
+        net::dispatch(executor,
+                      [self = std::move(self), res = std::move(res)]() mutable { self->Send(std::move(res)); });
+        std::lock_guard lock(shared.mutex);
+        if (--shared.storeCalls == 0) shared.storeCallsDone.notify_all();
     });
 }
 

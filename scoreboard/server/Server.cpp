@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -163,7 +164,27 @@ struct Server::Impl {
                  .idleTimeout = config.idleTimeout},
           signals(net::make_strand(ioc), SIGINT, SIGTERM),
           listener(std::make_shared<Listener>(ioc, Tcp::endpoint(config.address, config.port), shared)),
+          errorTimer(net::make_strand(ioc)),
           threads(std::max(1, config.threads)) {}
+
+    // The store-error run's count lines, on this io_context: one timer, as a
+    // run has one tick on its way at a time. Stopped with the listener, so
+    // that a run going on does not hold the stop up.
+    void ScheduleErrorLine(std::chrono::milliseconds after, std::function<void()> tick) {
+        net::post(errorTimer.get_executor(), [this, after, tick = std::move(tick)]() mutable {
+            if (timersStopped) return;
+            errorTimer.expires_after(after);
+            errorTimer.async_wait([tick = std::move(tick)](beast::error_code ec) {
+                if (!ec) tick();
+            });
+        });
+    }
+    void StopErrorLines() {
+        net::post(errorTimer.get_executor(), [this] {
+            timersStopped = true;
+            errorTimer.cancel();
+        });
+    }
 
     void OnSignal(beast::error_code ec, int signal) {
         if (ec) return;
@@ -188,6 +209,7 @@ struct Server::Impl {
                 " open connection(s), then stopping");
         listener->Stop();
         if (metricsListener) metricsListener->Stop();
+        StopErrorLines();
         for (auto& s : open) s->Stop();
         // Keep listening for a second signal until the last connection is gone.
         if (idle)
@@ -201,6 +223,8 @@ struct Server::Impl {
     net::signal_set signals;
     std::shared_ptr<Listener> listener;
     std::shared_ptr<Listener> metricsListener;
+    net::steady_timer errorTimer;  // on its own strand
+    bool timersStopped = false;    // on errorTimer's strand
     int threads;
 };
 
@@ -223,6 +247,9 @@ void Server::Run(HandlerDeps& deps) {
     impl_->signals.async_wait([this](beast::error_code ec, int s) { impl_->OnSignal(ec, s); });
     impl_->listener->Run();
     if (impl_->metricsListener) impl_->metricsListener->Run();
+    TimeStoreErrorLines([this](std::chrono::milliseconds after, std::function<void()> tick) {
+        impl_->ScheduleErrorLine(after, std::move(tick));
+    });
 
     // A handler that throws must not take the server down with it.
     const auto worker = [this] {
@@ -241,8 +268,13 @@ void Server::Run(HandlerDeps& deps) {
     for (auto& t : pool) t.join();
     // After a second signal, posts may still be on their way to disk: wait
     // for their answers (which go nowhere now) before the io_context goes.
-    std::unique_lock lock(impl_->shared.mutex);
-    impl_->shared.storeCallsDone.wait_for(lock, 30s, [this] { return impl_->shared.storeCalls == 0; });
+    {
+        std::unique_lock lock(impl_->shared.mutex);
+        impl_->shared.storeCallsDone.wait_for(lock, 30s, [this] { return impl_->shared.storeCalls == 0; });
+    }
+    // The io_context goes with this server; runs of failures still to come
+    // log their starts and ends only.
+    TimeStoreErrorLines(nullptr);
 }
 
 }  // namespace scoreboard

@@ -109,7 +109,8 @@ struct PutResult {
 };
 
 // Thrown for any failure of the engine. busy() marks a transient one that is
-// worth retrying (lock contention), so the server can answer 503.
+// worth retrying (lock contention, a full disk, a database away), so the
+// server can answer 503.
 class StoreError : public std::runtime_error {
 public:
     StoreError(const std::string& what, bool busy) : std::runtime_error(what), busy_(busy) {}

@@ -1,6 +1,7 @@
 // What a 201 promises: the score survives the process, and a stop finishes
 // what is under way.
 #include "ScoreTable.h"
+#include "SmallVolume.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <random>
@@ -147,6 +149,65 @@ TEST(DurabilityTest, DatabaseIsInWalMode) {
     const auto db = dir.path() / "scores.db";
     ScoreServer server(DbArgument(db));
     EXPECT_EQ(Query(db, "PRAGMA journal_mode"), (std::vector<std::vector<std::string>>{{"wal"}}));
+}
+
+// Catches a full disk answered 500 or with a crash, a 201 for a score that
+// is not on disk, a file left damaged, and a store that does not store
+// again once the operator makes room.
+TEST(DurabilityTest, AFullDiskGives503UntilThereIsRoomAndLosesNothing) {
+    if (UsingPostgres()) GTEST_SKIP() << "the SQLite file's disk; PostgreSQL's is the database's";
+    SmallVolume volume(16 << 20);
+    if (!volume.Refused().empty()) GTEST_SKIP() << "no small filesystem to fill here: " << volume.Refused();
+    const auto db = volume.path() / "scores.db";
+    ScoreServer server(db.string(), {"--rate-limit", "0"});
+    // The rest of the room goes to posts.
+    volume.Fill("filler", 512 << 10);
+
+    std::mutex mutex;
+    std::map<std::string, long long> answered;  // id -> score, for every 201
+    std::string wrong;
+    std::atomic<int> full{0};
+    constexpr int kClients = 4;
+    constexpr int kFullAnswers = 50;  // each, once the disk is full
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            // Bounded, so that a disk that never fills fails rather than hangs.
+            for (unsigned long long n = 0, refused = 0; refused < kFullAnswers && n < 100'000; ++n) {
+                const std::string id = Uuid(static_cast<unsigned long long>(c) << 32 | n);
+                const auto reply = PostScore(server.Port(), "Full", static_cast<long long>(n), "f", id);
+                std::lock_guard lock(mutex);
+                if (reply.result_int() == 201) {
+                    answered[id] = static_cast<long long>(n);
+                } else if (reply.result_int() == 503 && reply.count(boost::beast::http::field::retry_after) == 1) {
+                    ++refused;
+                    ++full;
+                } else {
+                    wrong = std::to_string(reply.result_int()) + " " + reply.body();
+                    return;
+                }
+            }
+        });
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(wrong, "");
+    ASSERT_EQ(full, kClients * kFullAnswers) << "the disk never filled: " << volume.Free() << " bytes free";
+    ASSERT_GT(answered.size(), 0u);
+    std::printf("%zu posts stored before the disk filled\n", answered.size());
+    ASSERT_TRUE(server.Running()) << server.Log();
+    EXPECT_EQ(Query(db, "PRAGMA integrity_check"), (std::vector<std::vector<std::string>>{{"ok"}}));
+
+    std::filesystem::remove(volume.path() / "filler");
+    EXPECT_EQ(PostScore(server.Port(), "Full", 1, "f", Uuid(1ULL << 40)).result_int(), 201) << server.Log();
+    answered[Uuid(1ULL << 40)] = 1;
+    EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Log();
+    std::map<std::string, long long> stored;
+    for (const auto& row : Query(db, "SELECT id, score FROM scores")) stored[row[0]] = std::stoll(row[1]);
+    std::vector<std::string> lost;
+    for (const auto& [id, score] : answered)
+        if (!stored.contains(id) || stored[id] != score) lost.push_back(id);
+    EXPECT_EQ(lost, std::vector<std::string>{}) << "of " << answered.size() << " answered";
+    EXPECT_EQ(Query(db, "PRAGMA integrity_check"), (std::vector<std::vector<std::string>>{{"ok"}}));
 }
 
 TEST(GracefulStopTest, SigtermFinishesTheRequestInFlightAndDropsIdleConnections) {

@@ -180,27 +180,48 @@ TEST(PathSegmentTest, GameAndPlayerAddresses) {
 }
 
 // Catches a repeated error logged once per failure, a run whose count is
-// never logged, or whose end is not.
+// never logged, waits for a failure after the interval, or goes on after the
+// run ended, or whose end is not logged. The interval is driven by hand.
 TEST(RepeatedErrorTest, ARunIsLoggedAtItsStartAsACountEachIntervalAndAtItsEnd) {
     RepeatedError::Clock::time_point now{};
     std::vector<std::string> lines;
     RepeatedError errors(
         "store error", std::chrono::seconds(10), [&] { return now; },
         [&](LogLevel, std::string_view line) { lines.emplace_back(line); });
+    std::vector<std::function<void()>> ticks;
+    errors.ScheduleWith([&](std::chrono::milliseconds after, std::function<void()> tick) {
+        EXPECT_EQ(after, std::chrono::seconds(10));
+        ticks.push_back(std::move(tick));
+    });
+    const auto interval = [&] {
+        now += std::chrono::seconds(10);
+        ASSERT_EQ(ticks.size(), 1u) << "one tick at a time while the run lasts";
+        auto tick = std::move(ticks.back());
+        ticks.clear();
+        tick();
+    };
     errors.Succeeded();
     EXPECT_TRUE(lines.empty()) << "an end without a start";
-    for (int i = 0; i < 100; ++i) {
-        errors.Failed("database away");
-        now += std::chrono::milliseconds(150);  // 15 s in all
-    }
-    ASSERT_EQ(lines.size(), 2u);
+    for (int i = 0; i < 67; ++i) errors.Failed("database away");
+    ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("store error: database away"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[1].find("repeated 67 times in the last 10 s"), std::string::npos) << lines[1];
-    errors.Succeeded();
-    errors.Succeeded();
+    interval();  // no failure since: the count comes all the same
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("repeated 66 times in the last 10 s"), std::string::npos) << lines[1];
+    interval();
+    EXPECT_EQ(lines.size(), 2u) << "nothing to count";
+    errors.Failed("database away");
+    interval();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[2].find("ended after 100"), std::string::npos) << lines[2];
-    errors.Failed("again");
+    EXPECT_NE(lines[2].find("repeated 1 times"), std::string::npos) << lines[2];
+    errors.Succeeded();
+    errors.Succeeded();
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_NE(lines[3].find("store error: again"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[3].find("ended after 68"), std::string::npos) << lines[3];
+    interval();  // the tick already on its way finds the run over
+    EXPECT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(ticks.empty());
+    errors.Failed("again");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_NE(lines[4].find("store error: again"), std::string::npos) << lines[4];
 }

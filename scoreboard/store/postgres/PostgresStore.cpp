@@ -448,6 +448,110 @@ std::int64_t PostgresStore::DeleteName(std::string_view name) {
     return std::stoll(PQcmdTuples(r.get()));
 }
 
+namespace {
+
+// Text for COPY's text format: its delimiters and escapes escaped.
+void AppendCopyText(std::string& line, std::string_view text) {
+    for (const char c : text) {
+        switch (c) {
+            case '\\': line += "\\\\"; break;
+            case '\t': line += "\\t"; break;
+            case '\n': line += "\\n"; break;
+            case '\r': line += "\\r"; break;
+            default: line += c;
+        }
+    }
+}
+
+// A score as one line of COPY's text format, in Load's column order; an
+// empty record or token is NULL, as a put stores them.
+void AppendCopyLine(std::string& out, const ScoreRecord& r) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    AppendCopyText(out, r.id);
+    out += '\t';
+    AppendCopyText(out, r.game);
+    out += '\t';
+    AppendCopyText(out, r.name);
+    out += '\t' + std::to_string(r.score) + '\t' + std::to_string(r.timeMs) + '\t' +
+           std::to_string(static_cast<int>(r.check)) + '\t';
+    if (r.round.empty()) {
+        out += "\\N";
+    } else {
+        out += "\\\\x";  // bytea's hex form, its backslash escaped
+        for (const char c : r.round) {
+            out += kHex[static_cast<unsigned char>(c) >> 4];
+            out += kHex[static_cast<unsigned char>(c) & 0xf];
+        }
+    }
+    out += '\t';
+    if (r.token.empty())
+        out += "\\N";
+    else
+        AppendCopyText(out, r.token);
+    out += '\n';
+}
+
+}  // namespace
+
+std::int64_t PostgresStore::Load(const std::function<bool(ScoreRecord&)>& next) {
+    Connection c(conninfo_);
+    PGconn* conn = c.Connect();
+    const auto fail = [conn](const std::string& doing, const PGresult* r) {
+        return PgError(doing + ": " + Message(conn, r), Transient(conn, r), false);
+    };
+    Run(conn, "BEGIN");
+    try {
+        // No server reads or stores meanwhile, and none has stored before.
+        Run(conn, "LOCK TABLE scores IN ACCESS EXCLUSIVE MODE");
+        if (Text(Run(conn, "SELECT EXISTS (SELECT 1 FROM scores)").get(), 0, 0) == "t")
+            throw StoreError("the database already holds scores", false);
+        // Built once from all the rows rather than row by row, which took
+        // most of the time: the indexes but the keys', and the counts.
+        const Result indexes = Run(conn,
+                                   "SELECT format('DROP INDEX %I', indexname), indexdef FROM pg_indexes"
+                                   " WHERE schemaname = current_schema() AND tablename = 'scores' AND indexname NOT IN"
+                                   " (SELECT conname FROM pg_constraint WHERE conrelid = 'scores'::regclass)");
+        for (int i = 0; i < PQntuples(indexes.get()); ++i) Run(conn, PQgetvalue(indexes.get(), i, 0));
+        Run(conn, "ALTER TABLE scores DISABLE TRIGGER count_scores");
+        // The rows in their order take seq in that order, so ties rank as before.
+        const Result copy(PQexec(conn,
+                                 "COPY scores (id, game, name, score, time_ms, check_level, round, round_token)"
+                                 " FROM STDIN"));
+        if (!copy || PQresultStatus(copy.get()) != PGRES_COPY_IN) throw fail("copy", copy.get());
+        std::int64_t loaded = 0;
+        std::string chunk;
+        const auto send = [&] {
+            if (PQputCopyData(conn, chunk.data(), static_cast<int>(chunk.size())) != 1) throw fail("copy", nullptr);
+            chunk.clear();
+        };
+        ScoreRecord record;
+        try {
+            while (next(record)) {
+                AppendCopyLine(chunk, record);
+                ++loaded;
+                if (chunk.size() >= (1 << 20)) send();
+            }
+            if (!chunk.empty()) send();
+        } catch (...) {
+            PQputCopyEnd(conn, "the rows stopped coming");
+            Result(PQgetResult(conn));
+            throw;
+        }
+        if (PQputCopyEnd(conn, nullptr) != 1) throw fail("copy", nullptr);
+        const Result done(PQgetResult(conn));
+        if (!done || PQresultStatus(done.get()) != PGRES_COMMAND_OK) throw fail("copy", done.get());
+        while (PGresult* more = PQgetResult(conn)) PQclear(more);
+        for (int i = 0; i < PQntuples(indexes.get()); ++i) Run(conn, PQgetvalue(indexes.get(), i, 1));
+        Run(conn, "ALTER TABLE scores ENABLE TRIGGER count_scores");
+        Run(conn, VerifyCountsSql().c_str());
+        Run(conn, "COMMIT");
+        return loaded;
+    } catch (...) {
+        Result(PQexec(conn, "ROLLBACK"));
+        throw;
+    }
+}
+
 std::vector<GameSummary> PostgresStore::Games() {
     auto c = Borrow();
     const Result r = c->Exec("games", {});

@@ -15,6 +15,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +48,12 @@ public:
     std::int64_t DeleteName(std::string_view name) override;
     std::vector<GameSummary> Games() override;
     std::vector<PlayerBest> PlayerBests(std::string_view name) override;
+
+    // Stores the rows `next` gives (false: no more) in their order, in one
+    // transaction by COPY, their counts taken once at its end: a restore,
+    // into a database without scores. Returns how many; throws StoreError,
+    // or what `next` throws, and then nothing is stored.
+    std::int64_t Load(const std::function<bool(ScoreRecord&)>& next);
 
 private:
     class Connection;

@@ -20,10 +20,12 @@ namespace sqlite {
 // How soon an idle server notices rows changed by another program.
 inline constexpr std::chrono::milliseconds kOutsideCheck{100};
 
-// Lock contention, which a retry may get past (the server answers 503).
+// What a retry may get past (the server answers 503): lock contention, and a
+// full disk, which the operator frees. A failed commit leaves the file as it
+// was, so the writer stores again once there is room.
 inline bool Busy(int rc) {
     const int primary = rc & 0xff;
-    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_FULL;
 }
 
 [[noreturn]] inline void Fail(sqlite3* db, int rc, std::string_view doing) {
