@@ -80,7 +80,8 @@ protected:
                        ") INSERT INTO scores (id, game, name, score, time_ms)"
                        " SELECT 'fill-' || x, 'Big', 'n' || (x % 997), " +
                        GetParam().score + ", " + std::to_string(from) + " + x * " + std::to_string(step) + " FROM i");
-        // A restore that brought the rows without their counts.
+        // Counts left behind by rows that came without the triggers: the
+        // server's start sees the totals disagree and takes them afresh.
         Query(db_, "DELETE FROM score_buckets WHERE game = 'Big' AND bucket > 0");
         Query(db_, "DELETE FROM day_buckets WHERE game = 'Big' AND level = 1");
         Query(db_, "UPDATE games SET scores = 7 WHERE game = 'Big'");

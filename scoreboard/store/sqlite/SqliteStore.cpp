@@ -190,8 +190,8 @@ bool CountsAgree(sqlite3* db) {
         std::map<std::string, std::int64_t> sums;
         const bool days = key != "game";
         Statement first(db, ("SELECT " + key + " FROM " + table + " ORDER BY " + key + " LIMIT 1").c_str());
-        Statement next(db, ("SELECT " + key + " FROM " + table + " WHERE (" + key + ") > (?1" +
-                            (days ? ", ?2" : "") + ") ORDER BY " + key + " LIMIT 1")
+        Statement next(db, ("SELECT " + key + " FROM " + table + " WHERE (" + key + ") > (?1" + (days ? ", ?2" : "") +
+                            ") ORDER BY " + key + " LIMIT 1")
                                .c_str());
         Statement sum(db, ("SELECT coalesce(sum(n), 0) FROM " + table + " WHERE game = ?1" +
                            (days ? " AND day = ?2" : "") + " AND level = " + top)
