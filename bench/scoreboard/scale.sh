@@ -23,8 +23,9 @@
 # (STORES="sqlite" or "postgres" measures only that one; SHAPES="own,year,analyze
 # int32,hour,none" only those shapes; PEER=path/to/another/barnblast-scoreboard
 # measures that one too, on the same fill right after, labelled "peer": a
-# build to compare with, under the same load. The peer's empty table holds
-# the first one's posts, a few thousand rows.)
+# build to compare with, under the same load. The peer's empty table is a
+# fresh file of its own in SQLite; in PostgreSQL it holds the first one's
+# posts, a few thousand rows.)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/lib/table.sh
@@ -82,7 +83,9 @@ start_server() {
   t0=$(date +%s.%N)
   "$exe" --port 0 --db "$1" --rate-limit 0 --threads 4 2>"$2" &
   pid=$!
-  port=$(table_port "$2" "$pid" 60) || true
+  # A build that takes every count afresh at its start takes minutes at 2
+  # million rows on a busy machine.
+  port=$(table_port "$2" "$pid" 600) || true
   t1=$(date +%s.%N)
   [[ -n $port ]] || { cat "$2" >&2; echo "server did not start" >&2; exit 1; }
   start_s=$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')
@@ -152,14 +155,16 @@ measure() {  # label, db argument for an empty table, db argument for the full o
     [[ $i == 0 ]] || echo "  the peer, $exe:"
     labels+=("$l")
     fig[$l,fill]=$fill
-    measure_one "$l" "$empty" "$full"
+    # Each build a fresh empty table: one that another build grew posts
+    # faster (its WAL file no longer grows).
+    if [[ $empty == *.db ]]; then measure_one "$l" "${empty%.db}-$i.db" "$full"; else measure_one "$l" "$empty" "$full"; fi
   done
   echo
 }
 
 measure_one() {  # label, db argument for an empty table, db argument for the full one
   local label=$1 empty=$2 full=$3 r m p
-  start_server "$empty" "$work/empty.log"
+  start_server "$empty" "$work/$label-empty.log"
   read -r r _ p <<<"$(wrk_post 16 2 "$secs" 1)"
   fig[$label,empty]="$(printf '%.0f/s, p99 %.1f ms' "$r" "$p")"
   fig[$label,rate]=$r
@@ -200,6 +205,8 @@ if [[ $stores == *sqlite* ]]; then
       sqlite3 "$work/full.db" "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < $((rows - 1)))
         INSERT INTO scores (id, game, name, score, time_ms) SELECT $(columns "$shape") FROM i" >/dev/null
       [[ $shape != *,analyze ]] || sqlite3 "$work/full.db" "ANALYZE" >/dev/null
+      # The fill's WAL into the file now, not during the first build's measures.
+      sqlite3 "$work/full.db" "PRAGMA wal_checkpoint(TRUNCATE)" >/dev/null
     }
     measure "SQLite $shape" "$work/empty.db" "$work/full.db" sqlite_fill
   done

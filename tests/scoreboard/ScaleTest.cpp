@@ -265,7 +265,7 @@ TEST(SchemaUpgrade, AVersionOneFileKeepsItsRowsAndRanksThemAll) {
     ASSERT_EQ(reply.result_int(), 201) << reply.body();
     const auto above = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return r.score >= 25; });
     EXPECT_EQ(JsonOf(reply).at("rank"), above + 1);
-    EXPECT_EQ(Query(db, "PRAGMA user_version").at(0).at(0), "3");
+    EXPECT_EQ(Query(db, "PRAGMA user_version").at(0).at(0), "4");
     // Rows from before scores were checked are unverified.
     const auto old = JsonOf(Get(server.Port(), "/api/scores?game=Big&limit=1"));
     EXPECT_EQ(old.at("scores").at(0).at("check"), "unverified");

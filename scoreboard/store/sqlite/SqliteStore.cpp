@@ -84,8 +84,8 @@ std::string FreshBucketsSql(const std::string& table, const std::string& fresh, 
     return sql;
 }
 
-// Lays the file out at this version; true when it was at an earlier one (or
-// new), whose counts are not this version's.
+// Lays the file out at this version; true when it was at one whose counts
+// are not this version's (or new).
 bool CreateSchema(sqlite3* db, const std::string& path) {
     sqlite3_stmt* st = nullptr;
     int rc = sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &st, nullptr);
@@ -108,6 +108,7 @@ bool CreateSchema(sqlite3* db, const std::string& path) {
                              std::to_string(kSchemaVersion) + "); run the newer barnblast-scoreboard that made it",
                          false);
 
+    if (version < 4) Exec(db, "DROP INDEX IF EXISTS scores_by_day");
     // seq orders equal scores by arrival even within one millisecond.
     Exec(db,
          "CREATE TABLE IF NOT EXISTS scores ("
@@ -131,7 +132,8 @@ bool CreateSchema(sqlite3* db, const std::string& path) {
          " UPDATE games SET scores = scores - 1 WHERE game = OLD.game;"
          " DELETE FROM games WHERE game = OLD.game AND scores <= 0;"
          " END;"
-         "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, time_ms / 86400000, score DESC, seq);"
+         // time_ms last: a count of a day's equal rows reads the index alone.
+         "CREATE INDEX IF NOT EXISTS scores_by_day ON scores (game, time_ms / 86400000, score DESC, seq, time_ms);"
          "CREATE TABLE IF NOT EXISTS secrets (name TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;");
     // Version 2 counted each score alone, so a rank read one count for each
     // higher score; its counts give way to the buckets, filled from the rows
@@ -161,7 +163,7 @@ bool CreateSchema(sqlite3* db, const std::string& path) {
          "CREATE UNIQUE INDEX IF NOT EXISTS scores_by_token ON scores (round_token) WHERE round_token IS NOT NULL;"
          "CREATE INDEX IF NOT EXISTS scores_checked ON scores (game, score DESC, seq) WHERE check_level >= 1;");
     if (version < kSchemaVersion) Exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
-    return version < kSchemaVersion;
+    return version < 3;
 }
 
 // Whether the counts agree with the rows as far as their totals tell: the
