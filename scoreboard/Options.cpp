@@ -61,6 +61,8 @@ std::optional<std::string> Apply(Options& o, std::string_view name, const std::f
         o.accept = value;
     } else if (name == "recheck") {
         o.recheck = true;
+    } else if (name == "recount") {
+        o.recount = true;
     } else if (name == "export") {
         if (!next(value) || (value != "csv" && value != "jsonl")) return "--export needs a format: csv or jsonl";
         o.exportFormat = value;
@@ -132,7 +134,7 @@ std::optional<std::string> ApplyArguments(Options& o, int argc, const char* cons
         if (configOnly != (name == "config")) {
             // Skip the value of an option that takes one.
             if (!hasValue && name != "help" && name != "h" && name != "version" && name != "trust-proxy" &&
-                name != "recheck")
+                name != "recheck" && name != "recount")
                 ++i;
             continue;
         }
@@ -225,6 +227,7 @@ std::string Usage(const std::string& program) {
            "  --delete-name NAME  delete every score of exactly this name, and exit\n"
            "  --recheck         replay every stored round under this version's rules, report\n"
            "                    each that disagrees with its score, and exit (1 if any did)\n"
+           "  --recount         take the counts of ranks afresh from the rows, and exit\n"
            "  --backup FILE     copy a live SQLite database to FILE (a new file), and exit\n"
            "  --restore FILE    load a backup into the empty database of --db, and exit\n\n"
            "  --version         print the version\n"

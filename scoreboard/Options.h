@@ -28,6 +28,8 @@ struct Options {
     std::optional<std::string> deleteName;
     // Or replay every stored round's record and report each that disagrees.
     bool recheck = false;
+    // Or take the counts of every game afresh from its rows.
+    bool recount = false;
     // Or copy a live SQLite database to a file, or load such a copy.
     std::optional<std::string> backup;
     std::optional<std::string> restore;

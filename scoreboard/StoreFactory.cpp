@@ -7,12 +7,13 @@ namespace scoreboard {
 
 bool NamesPostgres(std::string_view db) { return db.starts_with("postgresql://") || db.starts_with("postgres://"); }
 
-std::unique_ptr<CachedStore> OpenStore(const std::string& db, int threads) {
+std::unique_ptr<CachedStore> OpenStore(const std::string& db, int threads, bool recount) {
     std::unique_ptr<ScoreStore> store;
+    // A PostgreSQL store takes its counts afresh at every start.
     if (NamesPostgres(db))
         store = std::make_unique<PostgresStore>(db, threads);
     else
-        store = std::make_unique<SqliteStore>(db);
+        store = std::make_unique<SqliteStore>(db, recount);
     return std::make_unique<CachedStore>(std::move(store));
 }
 

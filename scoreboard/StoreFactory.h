@@ -15,7 +15,8 @@ bool NamesPostgres(std::string_view db);
 
 // Opens the database (creating the file or the schema when missing).
 // `threads` serve requests: a PostgreSQL store keeps that many read
-// connections at most. Throws StoreError.
-std::unique_ptr<CachedStore> OpenStore(const std::string& db, int threads);
+// connections at most. `recount` takes the counts of ranks afresh from the
+// rows even where they look right. Throws StoreError.
+std::unique_ptr<CachedStore> OpenStore(const std::string& db, int threads, bool recount = false);
 
 }  // namespace scoreboard

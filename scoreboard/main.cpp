@@ -126,9 +126,13 @@ int RunTool(const Options& opt) {
         return Fail(1, "there is no database at " + opt.db + "; name the server's database with --db.");
     std::unique_ptr<CachedStore> store;
     try {
-        store = OpenStore(opt.db, 1);
+        store = OpenStore(opt.db, 1, opt.recount);
     } catch (const std::exception& e) {
         return Fail(1, "cannot open the database " + Redacted(opt.db) + " (" + e.what() + ").");
+    }
+    if (opt.recount) {
+        LogLine("recounted the ranks of " + Redacted(opt.db));
+        return 0;
     }
     try {
         if (opt.recheck) return RecheckRounds(*store);
@@ -342,11 +346,11 @@ int main(int argc, char** argv) {
         if (opt.help || opt.version) return PrintAsked(opt, argv[0]);
         if (opt.game && !opt.exportFormat) return Fail(2, "--game goes with --export.");
         if (int(opt.exportFormat.has_value()) + int(opt.deleteName.has_value()) + int(opt.backup.has_value()) +
-                int(opt.restore.has_value()) + int(opt.recheck) >
+                int(opt.restore.has_value()) + int(opt.recheck) + int(opt.recount) >
             1)
-            return Fail(2, "--export, --delete-name, --recheck, --backup and --restore go one at a time.");
+            return Fail(2, "--export, --delete-name, --recheck, --recount, --backup and --restore go one at a time.");
         if (opt.backup || opt.restore) return RunCopy(opt);
-        if (opt.exportFormat || opt.deleteName || opt.recheck) return RunTool(opt);
+        if (opt.exportFormat || opt.deleteName || opt.recheck || opt.recount) return RunTool(opt);
         SetLogFormat(opt.logFormat == "json" ? LogFormat::Json : LogFormat::Text);
         // A client that goes away mid-answer must not end the process.
         std::signal(SIGPIPE, SIG_IGN);

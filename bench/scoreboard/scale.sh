@@ -21,13 +21,19 @@
 # "n/a". A table of both stores comes last.
 # Usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]
 # (STORES="sqlite" or "postgres" measures only that one; SHAPES="own,year,analyze
-# int32,hour,none" only those shapes)
+# int32,hour,none" only those shapes; PEER=path/to/another/barnblast-scoreboard
+# measures that one too, on the same fill right after, labelled "peer": a
+# build to compare with, under the same load. The peer's empty table is a
+# fresh file of its own in SQLite; in PostgreSQL it holds the first one's
+# posts, a few thousand rows.)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/lib/table.sh
 source "$here/../../scripts/lib/table.sh"
 stores=${STORES:-sqlite postgres}
 exe=${1:?usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]}
+exes=("$exe")
+[[ -z ${PEER:-} ]] || exes+=("$PEER")
 rows=${2:-2000000}
 secs=${3:-10}
 samples=${4:-7}
@@ -77,7 +83,9 @@ start_server() {
   t0=$(date +%s.%N)
   "$exe" --port 0 --db "$1" --rate-limit 0 --threads 4 2>"$2" &
   pid=$!
-  port=$(table_port "$2" "$pid" 60) || true
+  # A build that takes every count afresh at its start takes minutes at 2
+  # million rows on a busy machine.
+  port=$(table_port "$2" "$pid" 600) || true
   t1=$(date +%s.%N)
   [[ -n $port ]] || { cat "$2" >&2; echo "server did not start" >&2; exit 1; }
   start_s=$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')
@@ -127,26 +135,41 @@ wrk_post() {  # connections, threads, seconds, run; prints "rps p50_ms p99_ms"
 
 declare -A fig
 measure() {  # label, db argument for an empty table, db argument for the full one, fill command...
-  local label=$1 empty=$2 full=$3 t0 t1 r
+  local label=$1 empty=$2 full=$3 t0 t1 r i
   shift 3
   echo "$label ($(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg))"
-
-  start_server "$empty" "$work/$label-empty.log"
-  read -r r _ p <<<"$(wrk_post 16 2 "$secs" 1)"
-  fig[$label,empty]="$(printf '%.0f/s, p99 %.1f ms' "$r" "$p")"
-  fig[$label,rate]=$r
-  echo "  POST, 16 connections, empty table:  ${fig[$label,empty]}"
-  stop_server
-
+  exe=${exes[0]}
   # Laid out by the server, then filled straight in.
   start_server "$full" "$work/$label-full.log"
   stop_server
   t0=$(date +%s.%N)
   "$@"
   t1=$(date +%s.%N)
-  fig[$label,fill]=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f s", b - a}')
-  echo "  filled $rows rows in ${fig[$label,fill]}"
+  local fill
+  fill=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f s", b - a}')
+  echo "  filled $rows rows in $fill"
+  for i in "${!exes[@]}"; do
+    exe=${exes[$i]}
+    local l=$label
+    [[ $i == 0 ]] || l="$label peer"
+    [[ $i == 0 ]] || echo "  the peer, $exe:"
+    labels+=("$l")
+    fig[$l,fill]=$fill
+    # Each build a fresh empty table: one that another build grew posts
+    # faster (its WAL file no longer grows).
+    if [[ $empty == *.db ]]; then measure_one "$l" "${empty%.db}-$i.db" "$full"; else measure_one "$l" "$empty" "$full"; fi
+  done
+  echo
+}
 
+measure_one() {  # label, db argument for an empty table, db argument for the full one
+  local label=$1 empty=$2 full=$3 r m p
+  start_server "$empty" "$work/$label-empty.log"
+  read -r r _ p <<<"$(wrk_post 16 2 "$secs" 1)"
+  fig[$label,empty]="$(printf '%.0f/s, p99 %.1f ms' "$r" "$p")"
+  fig[$label,rate]=$r
+  echo "  POST, 16 connections, empty table:  ${fig[$label,empty]}"
+  stop_server
   start_server "$full" "$work/$label-full.log"
   fig[$label,start]=$(printf '%.2f s' "$start_s")
   fig[$label,first]=$(post_one 300 first | awk '{printf "%.1f ms", $1 * 1000}')
@@ -170,11 +193,10 @@ measure() {  # label, db argument for an empty table, db argument for the full o
   fig[$label,rss]=$(awk '$1 == "VmRSS:" {r = $2} $1 == "VmHWM:" {h = $2} END {printf "%.0f MB (peak %.0f MB)", r / 1024, h / 1024}' "/proc/$pid/status")
   echo "  server's resident memory: ${fig[$label,rss]}"
   stop_server
-  echo
 }
 
 labels=()
-echo "scale benchmark of $exe: $rows rows"
+echo "scale benchmark of ${exes[*]}: $rows rows"
 if [[ $stores == *sqlite* ]]; then
   for shape in $shapes; do
     spread=${shape%%,*}
@@ -183,8 +205,9 @@ if [[ $stores == *sqlite* ]]; then
       sqlite3 "$work/full.db" "WITH RECURSIVE i(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM i WHERE x < $((rows - 1)))
         INSERT INTO scores (id, game, name, score, time_ms) SELECT $(columns "$shape") FROM i" >/dev/null
       [[ $shape != *,analyze ]] || sqlite3 "$work/full.db" "ANALYZE" >/dev/null
+      # The fill's WAL into the file now, not during the first build's measures.
+      sqlite3 "$work/full.db" "PRAGMA wal_checkpoint(TRUNCATE)" >/dev/null
     }
-    labels+=("SQLite $shape")
     measure "SQLite $shape" "$work/empty.db" "$work/full.db" sqlite_fill
   done
 fi
@@ -207,7 +230,6 @@ elif bash "$postgres" setup "$pgdir" >"$work/cluster.log" 2>&1; then
       if [[ $shape == *,analyze ]]; then pg "scale_full_$n" "VACUUM ANALYZE" >/dev/null
       else pg "scale_full_$n" "VACUUM" >/dev/null; fi
     }
-    labels+=("PostgreSQL $shape")
     measure "PostgreSQL $shape" "postgresql:///scale_empty_$n?host=$pgdir&user=postgres" \
       "postgresql:///scale_full_$n?host=$pgdir&user=postgres" pg_fill
     for db in empty full; do pg postgres "DROP DATABASE scale_${db}_$n"; done

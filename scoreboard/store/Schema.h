@@ -17,6 +17,9 @@ namespace scoreboard {
 // scores spread; and scores gain check_level (0 unverified, 1 replayed, 2 verified; older
 // rows 0), round (the round's record, compressed) and round_token (unique
 // where set: a token is used once); secrets holds the key tokens are signed with.
-inline constexpr int kSchemaVersion = 3;
+// 4: the index of each day's rows in rank order (scores_by_day) holds each
+// row's time too, so that the equal rows of a day, which a rank counts, are
+// counted from the index alone, without reading a row.
+inline constexpr int kSchemaVersion = 4;
 
 }  // namespace scoreboard

@@ -201,3 +201,20 @@ TEST_F(OperatorToolsTest, ARecheckReplaysEveryStoredRoundAndReportsTheOneThatDis
     EXPECT_EQ(line.at("check"), "replayed");
     EXPECT_NE(std::string(line.at("error").as_string()).find("replays to 5"), std::string::npos) << report;
 }
+
+// Catches a --recount that leaves counts edited by hand as they were: here
+// a row's count moved between the widest buckets, every total kept.
+TEST_F(OperatorToolsTest, ARecountTakesTheCountsOfRanksAfreshFromTheRows) {
+    ASSERT_EQ(PostScore(server_.Port(), "Main", -1, "Last", Uuid(900)).result_int(), 201);
+    const auto around = [](int port) {
+        return JsonOf(Get(port, "/api/scores?limit=3&game=Main&around=" + Uuid(900))).at("around");
+    };
+    const auto before = around(server_.Port());
+    Query(db_, "UPDATE score_buckets SET n = n - 1 WHERE game = 'Main' AND level = 3 AND bucket = 0");
+    Query(db_, "UPDATE score_buckets SET n = n + 1 WHERE game = 'Main' AND level = 3 AND bucket = -1");
+    int status = -1;
+    RunTool(db_, "--recount", dir_.path() / "err", &status);
+    ASSERT_EQ(status, 0) << Slurp(dir_.path() / "err");
+    const ScoreServer fresh(DbArgument(db_));
+    EXPECT_EQ(around(fresh.Port()), before);
+}

@@ -95,9 +95,11 @@ inline const std::vector<Prepared>& Statements() {
          " ON CONFLICT DO NOTHING RETURNING id)"
          " SELECT id FROM stored"},
         // A row's rank: the rows above it and at its score, by the buckets,
-        // less the equal rows stored after it (few, for rows just stored);
-        // the equal rows are counted along the rank index alone (the day as
-        // "+ 0" matches no index), the one whose range holds them.
+        // less the equal rows stored after it (few, for rows just stored).
+        // Those are one range of an index whose entries hold all they are
+        // asked (read without the rows): of all time the rank index's, of a
+        // day the day index's, each day of the week alone. The rank index
+        // and a filter by day would read every equal row of all time.
         {"kept",
          "SELECT s.id, s.game, s.name, s.score, s.time_ms, " +
              RowsAboveSql("score_buckets", "game = s.game", "s.score::bigint") +
@@ -107,15 +109,15 @@ inline const std::vector<Prepared>& Statements() {
              " (SELECT sum(" +
              RowsAboveSql("day_buckets", "game = s.game AND day = d", "s.score::bigint") +
              " + coalesce((SELECT n FROM day_buckets WHERE game = s.game AND day = d AND level = 0"
-             " AND bucket = s.score), 0)) FROM generate_series(w.first, w.first + 6) AS d)::bigint"
-             " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq"
-             " AND o.time_ms / 86400000 + 0 BETWEEN w.first AND w.first + 6),"
+             " AND bucket = s.score), 0) - (SELECT count(*) FROM scores o WHERE o.game = s.game"
+             " AND o.time_ms / 86400000 = d AND o.score = s.score AND o.seq > s.seq))"
+             " FROM generate_series(w.first, w.first + 6) AS d)::bigint,"
              " " +
              RowsAboveSql("day_buckets", "game = s.game AND day = w.day", "s.score::bigint") +
              " + coalesce((SELECT n FROM day_buckets WHERE game = s.game AND day = w.day AND level = 0"
              " AND bucket = s.score), 0)"
-             " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.score = s.score AND o.seq > s.seq"
-             " AND o.time_ms / 86400000 + 0 = w.day), s.check_level"
+             " - (SELECT count(*) FROM scores o WHERE o.game = s.game AND o.time_ms / 86400000 = w.day"
+             " AND o.score = s.score AND o.seq > s.seq), s.check_level"
              " FROM scores s, LATERAL (SELECT s.time_ms / 86400000 AS day,"
              " s.time_ms / 86400000 - (s.time_ms / 86400000 + 3) % 7 AS first) AS w"
              " WHERE s.id = ANY ($1::text[])"},

@@ -20,8 +20,9 @@ namespace scoreboard {
 class SqliteStore final : public GroupCommitStore {
 public:
     // Creates the file and its schema when missing, and sets the counts
-    // right if rows came or went without them. Throws StoreError.
-    explicit SqliteStore(const std::string& path);
+    // right if rows came or went without them (as far as their totals
+    // tell), or always with `recount`. Throws StoreError.
+    explicit SqliteStore(const std::string& path, bool recount = false);
     // Commits what is queued, then stops the writer.
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
