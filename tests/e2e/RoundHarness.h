@@ -143,7 +143,9 @@ inline void PlayPractice(terminaltest::Launch launch, const fs::path& capture,
     const std::vector<bool> heard = HeardSeconds(ReadCapture(capture));
     const auto loud = std::count(heard.begin(), heard.end(), true);
     std::cout << loud << " of " << heard.size() << " seconds of the practice heard\n";
-    EXPECT_GE(loud, 10) << "the practice's sounds";
+    // The four clucks alone are two seconds each; names said by a screen
+    // reader are not in the mix.
+    EXPECT_GE(loud, 6) << "the practice's sounds";
 }
 
 class RoundTest : public ::testing::Test {
