@@ -74,19 +74,28 @@ inline void Type(terminaltest::Session& game, const Pause& pause, std::chrono::m
     }
 }
 
+// Waits until the game has read every key typed so far, the last of which
+// makes it say `said`; false if it does not.
+using KeysTaken = std::function<bool(const std::string& said)>;
+
 // The planned round, typed with `gap` after each key: a hit, with the
 // player's own fire key, on the chicken where the aim starts (+5); the aim
 // left round the end and back (an arrow's bytes together, as a terminal
-// sends them); the score said; then kPaused paused. Scores 5 wherever the
-// table's generator start puts the chicken, 0 if the fire key were not the
-// player's.
-inline void TypePlannedRound(terminaltest::Session& game, const Pause& pause, std::chrono::milliseconds gap) {
+// sends them); the score said; then, once the game has read all that, a
+// pause of kPaused. Scores 5 wherever the table's generator start puts the
+// chicken, 0 if the fire key were not the player's.
+inline void TypePlannedRound(terminaltest::Session& game, const Pause& pause, std::chrono::milliseconds gap,
+                             const KeysTaken& taken) {
     Type(game, pause, gap, "f");
     game.Send("\x1b[D");
     pause(gap);
-    Type(game, pause, gap, "lsp");
+    Type(game, pause, gap, "ls");
+    ASSERT_TRUE(taken("5")) << "the keys were not read";
+    Type(game, pause, gap, "p");
+    ASSERT_TRUE(taken("paused")) << "the pause was not taken";
     pause(kPaused);
     Type(game, pause, gap, "p");
+    ASSERT_TRUE(taken("playing")) << "the round did not play on";
 }
 
 // Frames of the 48 kHz stereo float capture at `capture`.
