@@ -95,18 +95,20 @@ round_rules::Action RuleOf(Action action) {
         default: return round_rules::Action::Other;
     }
 }
-// The cluck and the music stop while the round is paused, and start again
-// with it; the player hears which.
+// The cluck and the music stop while the round is paused, and come back
+// with it; the player hears which. The music goes on from where it stopped.
+// The cluck, a short loop whose place tells nothing, starts afresh: a whole
+// cluck, not one faded in halfway.
 void HearPause(bool paused, Corvane::Sound* music) {
     if (paused) {
         chickenSound.Stop();
-        if (music) music->Stop();
+        if (music) music->Pause();
         Corvane::SpeakText("paused");
         return;
     }
     chickenSound.Play(1, true, 128, 128);
     UpdateAimFeedback();
-    if (music) music->Play(2, true, -1, 32);
+    if (music) music->Resume();
     Corvane::SpeakText("playing");
 }
 

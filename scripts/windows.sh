@@ -87,7 +87,8 @@ if [[ $testing == ON ]]; then
     fi
     mkdir -p "$linux"
     say "Wine round: build the harness in $linux"
-    cmake -S . -B "$linux" -DBARNBLAST_WINDOWS_EXE="$PWD/$stage/barnblast.exe" > "$linux/wine-configure.log" 2>&1 ||
+    cmake -S . -B "$linux" -DBARNBLAST_WINDOWS_EXE="$PWD/$stage/barnblast.exe" \
+        -DBARNBLAST_NVDA_STANDIN="$PWD/$build/tests/service/nvdaControllerClient64.dll" > "$linux/wine-configure.log" 2>&1 ||
         { tail -n 40 "$linux/wine-configure.log"; exit 1; }
     cmake --build "$linux" -j"${JOBS:-$(nproc)}" --target wine_round_tests barnblast-scoreboard > "$linux/wine-build.log" 2>&1 ||
         { grep -m 20 -A 5 "error" "$linux/wine-build.log"; exit 1; }

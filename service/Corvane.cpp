@@ -114,6 +114,14 @@ void Sound::Stop() {
     if (auto v = impl_->Get()) Engine::Get().Stop(*v);
 }
 
+void Sound::Pause() {
+    if (auto v = impl_->Get()) Engine::Get().Pause(v);
+}
+
+void Sound::Resume() {
+    if (auto v = impl_->Get()) Engine::Get().Resume(*v);
+}
+
 void Sound::Close() {
     if (auto old = impl_->Swap(nullptr)) Engine::Get().Release(std::move(old));
 }

@@ -68,6 +68,14 @@ public:
     void Play(int slot, bool loop, int pan, int volume);
     // Silences the sound; a later Play starts it again from the beginning.
     void Stop();
+    // Silences a playing sound where it is, faded out over 2.5 ms as Close
+    // fades it, so no click is heard; Resume plays on from there (a loop, a
+    // streamed one too, keeps its place, give or take the few hundredths of
+    // a second passed over while the fade is mixed), faded in as briefly.
+    // Play still starts from the beginning. Pause does nothing to a sound
+    // not playing, Resume nothing to one not paused.
+    void Pause();
+    void Resume();
     // Releases the sound; it is empty afterwards. A sound still playing is
     // heard to its end if it is a short effect played once (at most
     // kPlayOutMs long: a shot closed as soon as it is fired); anything else (a

@@ -98,6 +98,7 @@ void Engine::Render(float* out, int frames) {
             frame[0] = frame[1] = 0.5f * (frame[0] + frame[1]);
     }
     renderedFrames_.fetch_add(frames, std::memory_order_relaxed);
+    renders_.fetch_add(1, std::memory_order_relaxed);
     capture_.Push(out, static_cast<std::size_t>(frames) * kMixChannels);
     if (auto observer = observer_.load(std::memory_order_acquire)) observer(out, frames);
 }
@@ -141,6 +142,7 @@ void Engine::Shutdown() {
         std::lock_guard render(renderMutex_);  // a render under way ends first
         renderDevice_ = nullptr;
     }
+    pausing_.clear();
     mixer_.reset();
 }
 
@@ -240,6 +242,7 @@ void Engine::ServiceStreams() {
 }
 
 void Engine::ServiceLocked() {
+    FinishPauses();
     mixer_->voices.ServiceStreams();
     UpdateDuck();
 }
@@ -298,6 +301,8 @@ void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int
     const ALuint source = voice.source.Get();
     ApplyPan(voice, pan < 0 ? 128 : pan);
     voice.volume = volume;
+    voice.held = false;
+    ForgetPause(voice);
     ApplyGain(voice);
     if (voice.spoken && duckDecibels_ > 0) streamWake_.notify_all();  // the music steps aside at once
     if (voice.stream) {
@@ -314,11 +319,70 @@ void Engine::Play(const std::shared_ptr<Voice>& handle, int slot, bool loop, int
 void Engine::Stop(Voice& voice) {
     std::lock_guard lock(mutex_);
     if (!Usable(voice)) return;
+    voice.held = false;
+    ForgetPause(voice);
     if (voice.stream) {
         voice.stream->Stop(voice.source.Get());
         return;
     }
     AL_CHECK(alSourceStop(voice.source.Get()));
+}
+
+// OpenAL Soft stops a source it pauses at once, which clicks, and starts
+// it at full gain. So a pause first takes the gain to zero, which the mixer
+// ramps over one update, and pauses the source once that has been mixed;
+// resuming raises the gain from zero over one update again.
+void Engine::Pause(const std::shared_ptr<Voice>& handle) {
+    Voice& voice = *handle;
+    std::lock_guard lock(mutex_);
+    if (!Usable(voice) || voice.closing || voice.held) return;
+    ALint state = AL_STOPPED;
+    AL_CHECK(alGetSourcei(voice.source.Get(), AL_SOURCE_STATE, &state));
+    if (voice.stream ? !voice.stream->Playing() : state != AL_PLAYING) return;
+    voice.held = true;
+    ApplyGain(voice);
+    pausing_.push_back(
+        {handle, renders_.load(std::memory_order_relaxed), renderedFrames_.load(std::memory_order_relaxed)});
+}
+
+void Engine::FinishPauses() {
+    const std::int64_t renders = renders_.load(std::memory_order_relaxed);
+    const std::int64_t frames = renderedFrames_.load(std::memory_order_relaxed);
+    const std::int64_t update = updateFrames_.load(std::memory_order_relaxed);
+    std::erase_if(pausing_, [&](const Pausing& pausing) {
+        const auto voice = pausing.voice.lock();
+        if (!voice || !Usable(*voice) || voice->closing || !voice->held) return true;
+        // Two renders, the second begun after the gain was set, and two
+        // updates: the fade is in the mix.
+        if (renders - pausing.renders < 2 || frames - pausing.frames < 2 * update) return false;
+        if (voice->stream) {
+            voice->stream->Pause(voice->source.Get());
+        } else {
+            AL_CHECK(alSourcePause(voice->source.Get()));
+        }
+        return true;
+    });
+}
+
+void Engine::ForgetPause(const Voice& voice) {
+    std::erase_if(pausing_, [&](const Pausing& pausing) { return pausing.voice.lock().get() == &voice; });
+}
+
+void Engine::Resume(Voice& voice) {
+    std::lock_guard lock(mutex_);
+    if (!Usable(voice) || voice.closing || !voice.held) return;
+    voice.held = false;
+    ForgetPause(voice);
+    // Still fading out, it is not paused yet and simply comes back up.
+    if (voice.stream) {
+        voice.stream->Resume(voice.source.Get());
+        streamWake_.notify_all();
+    } else {
+        ALint state = AL_STOPPED;
+        AL_CHECK(alGetSourcei(voice.source.Get(), AL_SOURCE_STATE, &state));
+        if (state == AL_PAUSED) AL_CHECK(alSourcePlay(voice.source.Get()));
+    }
+    ApplyGain(voice);
 }
 
 void Engine::SetPan(Voice& voice, int pan) {
@@ -361,7 +425,7 @@ void Engine::SetGroupVolume(Group group, int percent) {
 }
 
 void Engine::ApplyGain(const Voice& voice) {
-    float gain = Gain(voice.volume) * groupGain_[static_cast<int>(voice.group)];
+    float gain = voice.held ? 0.0f : Gain(voice.volume) * groupGain_[static_cast<int>(voice.group)];
     // In decibels along the ramp, so that it is heard as even.
     if (voice.group == Group::Music && duckLevel_ > 0.0f)
         gain *= std::pow(10.0f, -static_cast<float>(duckDecibels_) * duckLevel_ / 20.0f);

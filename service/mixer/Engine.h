@@ -46,6 +46,9 @@ public:
     void Release(std::shared_ptr<Voice> voice);
     void Play(const std::shared_ptr<Voice>& voice, int slot, bool loop, int pan, int volume);
     void Stop(Voice& voice);
+    // Fades the sound out, then holds it where it is (see FinishPauses).
+    void Pause(const std::shared_ptr<Voice>& voice);
+    void Resume(Voice& voice);
     void SetPan(Voice& voice, int pan);
     void SetVolume(Voice& voice, int volume);
     void SetGroup(Voice& voice, Group group);
@@ -113,6 +116,10 @@ private:
     // by as much as the frames rendered since the last call allow.
     void UpdateDuck();
     bool SpeechSounding();
+    // Pauses the sounds whose fade has been mixed.
+    void FinishPauses();
+    // Forgets the pause under way of `voice`, played, stopped or resumed.
+    void ForgetPause(const Voice& voice);
 
     std::mutex mutex_;  // guards everything below; never taken by Render
     bool running_ = false;
@@ -138,6 +145,14 @@ private:
     int duckDecibels_ = 0;
     float duckLevel_ = 0.0f;  // 0 up .. 1 fully down
     std::atomic<std::int64_t> renderedFrames_{0};
+    std::atomic<std::int64_t> renders_{0};
+    // Sounds fading out to be paused, with the mix's count when they began.
+    struct Pausing {
+        std::weak_ptr<Voice> voice;
+        std::int64_t renders;
+        std::int64_t frames;
+    };
+    std::vector<Pausing> pausing_;
     std::int64_t duckSeenFrames_ = 0;
     std::int64_t readerUntilFrame_ = 0;  // the screen reader is taken to speak until then
     bool headphones_ = false;

@@ -77,6 +77,7 @@ void Stream::Play(ALuint source, bool loop) {
     Detach(source);
     loop_ = loop;
     atEnd_ = false;
+    paused_ = false;
     active_ = file_->Rewind();
     // Two stretches now, so the sound starts at once; the stream thread
     // queues the rest within a few milliseconds.
@@ -85,7 +86,24 @@ void Stream::Play(ALuint source, bool loop) {
 
 void Stream::Stop(ALuint source) {
     active_ = false;
+    paused_ = false;
     AL_CHECK(alSourceStop(source));
+}
+
+void Stream::Pause(ALuint source) {
+    if (!active_) return;
+    paused_ = true;
+    AL_CHECK(alSourcePause(source));
+}
+
+void Stream::Resume(ALuint source) {
+    if (!paused_) return;
+    paused_ = false;
+    // A source that ran dry just before the pause is stopped, not paused:
+    // Service plays it on once it has its next stretch.
+    ALint state = AL_STOPPED;
+    AL_CHECK(alGetSourcei(source, AL_SOURCE_STATE, &state));
+    if (state == AL_PAUSED) AL_CHECK(alSourcePlay(source));
 }
 
 bool Stream::Service(ALuint source) {
@@ -106,7 +124,7 @@ bool Stream::Service(ALuint source) {
         return false;
     }
     // Ran dry before we came round: go on where it stopped.
-    if (state == AL_STOPPED) AL_CHECK(alSourcePlay(source));
+    if (state == AL_STOPPED && !paused_) AL_CHECK(alSourcePlay(source));
     return true;
 }
 

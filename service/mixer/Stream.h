@@ -22,12 +22,19 @@ public:
     bool Start(std::unique_ptr<SoundReader> file, std::string name);
 
     int Channels() const { return file_->Channels(); }
+    // Played, and neither stopped, ended nor paused (it may have run dry
+    // for a moment).
+    bool Playing() const { return active_ && !paused_; }
     int LengthMs() const;
 
     // Plays from the start on `source`: stops it, queues the first stretch
     // and starts it. The rest is queued by Service.
     void Play(ALuint source, bool loop);
     void Stop(ALuint source);
+    // Holds the source where it is, queue and all, until Resume; a paused
+    // stream is refilled but never restarted by Service.
+    void Pause(ALuint source);
+    void Resume(ALuint source);
     // Refills what the mixer has used up, and restarts a source that ran dry.
     // Returns true while the sound still needs service.
     bool Service(ALuint source);
@@ -52,6 +59,7 @@ private:
     bool loop_ = false;
     bool active_ = false;  // played and not stopped or ended
     bool atEnd_ = false;   // played once and decoded to its end
+    bool paused_ = false;  // active, and held where it is
 };
 
 }  // namespace Corvane::detail

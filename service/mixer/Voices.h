@@ -39,6 +39,7 @@ struct Voice {
     int pitchCents = 0;            // as last set; 0 plays as recorded
     bool closing = false;          // closed, playing out or fading: its gain is the table's
     bool spoken = false;           // a spoken prompt: the music ducks while it plays
+    bool held = false;             // paused, or fading out to be: silent whatever its volume
 
     int Channels() const { return buffer ? buffer->channels : stream ? stream->Channels() : 0; }
     int LengthMs() const { return buffer ? buffer->lengthMs : stream ? stream->LengthMs() : 0; }

@@ -1,5 +1,6 @@
 // The real program in a pseudo-terminal, played as a player would: one full
-// two-minute round in real time, the score sent to a real score table.
+// two-minute round in real time, paused a while, the score sent to a real
+// score table; and a practice game played meanwhile.
 #include "RoundHarness.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +35,18 @@ TEST_F(FullRound, PlayedByKeysScoreSentAndTerminalRestored) {
 
     // The game's first read is the round's first key: the round has begun.
     ASSERT_TRUE(game.WaitForKeyMode(std::chrono::milliseconds(60s))) << "the round did not start";
-    TypePlannedRound(game, idle, 150ms);
+    const auto roundStart = terminaltest::Clock::now();
+    // What the game says is not seen here, only that it read the keys.
+    TypePlannedRound(game, idle, 150ms, [&](const std::string&) { return game.WaitForInputTaken(); });
+
+    // A practice game, meanwhile, in a folder of its own.
+    const fs::path practice = dir_ / "practice";
+    fs::create_directory(practice);
+    fs::create_directory_symlink(fs::path(SOURCE_DIR) / "Media", practice / "Media");
+    const fs::path practiceCapture = practice / "practice.capture.wav";
+    PlayPractice(
+        Game({GAME_BIN}, practiceCapture, [](const fs::path& p) { return p.string(); }), practiceCapture,
+        [](terminaltest::Session& s, const Pause&) { return s.WaitForKeyMode(std::chrono::milliseconds(60s)); }, idle);
 
     // Keys do nothing visible until the round is over; at "send your score?"
     // the game answers every key that is not y or n with a line end.
@@ -44,6 +56,7 @@ TEST_F(FullRound, PlayedByKeysScoreSentAndTerminalRestored) {
         ASSERT_LT(terminaltest::Clock::now(), roundEnd) << "the round did not end";
         game.Send("x");
     }
+    ExpectPauseNotCounted(roundStart, terminaltest::Clock::now());
     const std::string duringRound = game.Output().substr(0, game.Output().find('\n'));
     std::cout << "written during the round: [" << duringRound << "]\n";
     for (const char* typed : {"ll", "xx", "[D"}) {

@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -21,6 +24,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,22 +54,107 @@ inline bool WaitForCapture(const fs::path& capture, std::uintmax_t seconds, std:
     return true;
 }
 
-// The planned round, typed with `gap` after each key: a hit on the chicken
-// where the aim starts (+5); a miss, as the chicken never lands back there
-// (-5); the aim left round the end and back (an arrow's bytes together, as a
-// terminal sends them); a key that does nothing. Scores 0 wherever the
-// table's generator start puts the chicken.
-inline void TypePlannedRound(terminaltest::Session& game, const Pause& pause, std::chrono::milliseconds gap) {
-    const auto type = [&](const std::string& keys) {
-        for (const char c : keys) {
-            game.Send(std::string(1, c));
-            pause(gap);
-        }
-    };
-    type("  ");
+// Every game is played with a player's own keys (fire on f, end practice
+// on e) and the music stepping aside for speech.
+inline const std::vector<std::string> kPlayersOptions = {"--key-fire", "f", "--key-end-practice", "e", "--duck", "12"};
+
+// How long the planned round is paused; the round's two minutes go on after.
+inline constexpr auto kPaused = 10s;
+// How much sooner than the planned pause allows the game may end the round:
+// its clock may start before the test sees the round begin, and a key may
+// be read a little after it is typed.
+inline constexpr auto kClockSlack = 4s;
+
+// Sends `keys` one at a time, with `gap` after each.
+inline void Type(terminaltest::Session& game, const Pause& pause, std::chrono::milliseconds gap,
+                 const std::string& keys) {
+    for (const char c : keys) {
+        game.Send(std::string(1, c));
+        pause(gap);
+    }
+}
+
+// Waits until the game has read every key typed so far, the last of which
+// makes it say `said`; false if it does not.
+using KeysTaken = std::function<bool(const std::string& said)>;
+
+// The planned round, typed with `gap` after each key: a hit, with the
+// player's own fire key, on the chicken where the aim starts (+5); the aim
+// left round the end and back (an arrow's bytes together, as a terminal
+// sends them); the score said; then, once the game has read all that, a
+// pause of kPaused. Scores 5 wherever the table's generator start puts the
+// chicken, 0 if the fire key were not the player's.
+inline void TypePlannedRound(terminaltest::Session& game, const Pause& pause, std::chrono::milliseconds gap,
+                             const KeysTaken& taken) {
+    Type(game, pause, gap, "f");
     game.Send("\x1b[D");
     pause(gap);
-    type("ls");
+    Type(game, pause, gap, "ls");
+    ASSERT_TRUE(taken("5")) << "the keys were not read";
+    Type(game, pause, gap, "p");
+    ASSERT_TRUE(taken("paused")) << "the pause was not taken";
+    pause(kPaused);
+    Type(game, pause, gap, "p");
+    ASSERT_TRUE(taken("playing")) << "the round did not play on";
+}
+
+// Frames of the 48 kHz stereo float capture at `capture`.
+inline std::vector<float> ReadCapture(const fs::path& capture) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(capture.c_str(), SFM_READ, &info);
+    EXPECT_NE(f, nullptr) << capture;
+    if (f == nullptr) return {};
+    EXPECT_EQ(info.channels, 2);
+    std::vector<float> samples(static_cast<std::size_t>(info.frames) * 2);
+    sf_readf_float(f, samples.data(), info.frames);
+    sf_close(f);
+    return samples;
+}
+
+// For each whole second of a capture, whether it is heard: both channels
+// together, since with the chicken hard right the left one holds only the
+// quiet music, whose soft passages would count as silence.
+inline std::vector<bool> HeardSeconds(const std::vector<float>& samples) {
+    std::vector<bool> heard;
+    for (std::size_t s = 0; 2 * (s + 48000) <= samples.size(); s += 48000) {
+        double energy = 0;
+        for (std::size_t i = 2 * s; i < 2 * (s + 48000); ++i) energy += double(samples[i]) * samples[i];
+        heard.push_back(std::sqrt(energy / (2 * 48000)) > 0.01);
+    }
+    return heard;
+}
+
+// A practice game, `launch` with --practice in a folder of its own, played
+// by keys while `meanwhile` lets another game run on: it names and plays
+// every sound, then takes a hit with the player's own fire key, ends with
+// the end-practice key and answers n at "play again?", which ends the game
+// with 0. `started` waits until keys typed reach the practice.
+inline void PlayPractice(terminaltest::Launch launch, const fs::path& capture,
+                         const std::function<bool(terminaltest::Session&, const Pause&)>& started,
+                         const Pause& meanwhile) {
+    launch.argv.emplace_back("--practice");
+    launch.workingDir = capture.parent_path().string();
+    terminaltest::Session practice(launch);
+    const Pause both = [&](std::chrono::milliseconds time) {
+        practice.WaitForOutput([](const std::string&) { return false; }, 10ms);
+        meanwhile(time);
+    };
+    ASSERT_TRUE(started(practice, both)) << "the practice did not start: " << practice.Output();
+    Type(practice, both, 300ms, "fen");
+    std::optional<int> status;
+    for (const auto until = terminaltest::Clock::now() + 120s; !status && terminaltest::Clock::now() < until;) {
+        both(200ms);
+        status = practice.Wait(10ms);
+    }
+    ASSERT_TRUE(status.has_value()) << "the practice did not end at n: " << practice.Output();
+    ASSERT_TRUE(WIFEXITED(*status)) << terminaltest::DescribeStatus(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0) << practice.Output();
+    const std::vector<bool> heard = HeardSeconds(ReadCapture(capture));
+    const auto loud = std::count(heard.begin(), heard.end(), true);
+    std::cout << loud << " of " << heard.size() << " seconds of the practice heard\n";
+    // The four clucks alone are two seconds each; names said by a screen
+    // reader are not in the mix.
+    EXPECT_GE(loud, 6) << "the practice's sounds";
 }
 
 class RoundTest : public ::testing::Test {
@@ -82,6 +171,7 @@ protected:
                               const std::function<std::string(const fs::path&)>& hostPath) const {
         terminaltest::Launch launch;
         launch.argv = std::move(argv);
+        launch.argv.insert(launch.argv.end(), kPlayersOptions.begin(), kPlayersOptions.end());
         launch.workingDir = dir_.path().string();
         launch.setEnv = {{"SDL_AUDIODRIVER", "dummy"},
                          {"BARNBLAST_CAPTURE", hostPath(capture)},
@@ -100,7 +190,7 @@ protected:
 
         const std::string table = testsupport::HttpGet(server_->Port(), "/api/scores?game=Barnblast%20V2");
         EXPECT_NE(table.find("\"name\":\"Test Player\""), std::string::npos) << table;
-        EXPECT_NE(table.find("\"score\":0"), std::string::npos) << table;
+        EXPECT_NE(table.find("\"score\":5"), std::string::npos) << table;
         EXPECT_NE(table.find("\"check\":\"verified\""), std::string::npos) << table;
         EXPECT_EQ(table.find("\"rank\":2"), std::string::npos) << "exactly one score: " << table;
         std::error_code error;
@@ -108,27 +198,26 @@ protected:
             EXPECT_NE(entry.path().extension(), ".score") << entry.path();
     }
 
-    // The cluck and the music are heard through the whole round: decoded,
-    // mixed and rendered.
+    // The cluck and the music are heard through the whole round's play:
+    // decoded, mixed and rendered; and while it is paused both stop.
     static void ExpectHeardThroughTheRound(const fs::path& capture) {
-        SF_INFO info{};
-        SNDFILE* f = sf_open(capture.c_str(), SFM_READ, &info);
-        ASSERT_NE(f, nullptr);
-        EXPECT_EQ(info.channels, 2);
-        EXPECT_GE(info.frames, 48000LL * 120);
-        std::vector<float> samples(static_cast<std::size_t>(info.frames) * 2);
-        sf_readf_float(f, samples.data(), info.frames);
-        sf_close(f);
-        int loudSeconds = 0;
-        for (long s = 0; s + 48000 <= info.frames; s += 48000) {
-            // Both channels: with the chicken hard right the left one holds
-            // only the quiet music, whose soft passages would count as silence.
-            double energy = 0;
-            for (long i = 2 * s; i < 2 * (s + 48000); ++i) energy += samples[i] * samples[i];
-            if (std::sqrt(energy / (2 * 48000)) > 0.01) ++loudSeconds;
-        }
-        std::cout << loudSeconds << " of " << info.frames / 48000 << " seconds of the capture heard\n";
+        const std::vector<bool> heard = HeardSeconds(ReadCapture(capture));
+        EXPECT_GE(heard.size(), 120u);
+        const auto loudSeconds = std::count(heard.begin(), heard.end(), true);
+        std::size_t quiet = 0, longestQuiet = 0;
+        for (const bool loud : heard) longestQuiet = std::max(longestQuiet, quiet = loud ? 0 : quiet + 1);
+        std::cout << loudSeconds << " of " << heard.size() << " seconds of the capture heard, " << longestQuiet
+                  << " quiet in a row\n";
         EXPECT_GE(loudSeconds, 115);
+        // The capture may run slower than the clock (SDL's dummy output under Wine).
+        EXPECT_GE(longestQuiet, static_cast<std::size_t>(kPaused.count() / 2)) << "the pause was not heard";
+    }
+
+    // The round's end, seen at `promptAt`, came no sooner than two minutes
+    // of play and the pause after `roundStart`.
+    static void ExpectPauseNotCounted(terminaltest::Clock::time_point roundStart,
+                                      terminaltest::Clock::time_point promptAt) {
+        EXPECT_GE(promptAt - roundStart, 120s + kPaused - kClockSlack) << "the pause counted towards the round";
     }
 
     // Before the table, so that the table, whose database is in it, stops first.

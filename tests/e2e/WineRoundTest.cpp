@@ -1,6 +1,7 @@
 // The cross-built Windows game under Wine, in a pseudo-terminal, played as a
-// player would: one full two-minute round in real time, the score sent to a
-// real score table on loopback.
+// player would: one full two-minute round in real time, paused a while, the
+// score sent to a real score table on loopback; and a practice game played
+// meanwhile.
 #include "PulseServer.h"
 #include "RoundHarness.h"
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -72,6 +74,13 @@ std::string WindowsPath(const fs::path& path) {
     return out;
 }
 
+// What the game asked the screen reader to say, a line each ("speak TEXT",
+// "cancel", "test"), as the stand-in for NVDA's library noted it.
+std::string Spoken(const fs::path& log) {
+    std::ifstream in(log);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 class WineRound : public RoundTest {
 protected:
     WineRound() : RoundTest("barnblast-wine") {}
@@ -81,6 +90,20 @@ protected:
         if (std::getenv("WINEDEBUG") == nullptr) launch.setEnv.emplace_back("WINEDEBUG", "-all");
         return launch;
     }
+
+    // The game speaking through the stand-in for NVDA's library, put where
+    // the game looks for the real one (its working folder, on the DLL path
+    // too), which notes every text in `log`. False when the build was not
+    // told where the stand-in is.
+    static bool ThroughScreenReader(terminaltest::Launch& launch, const fs::path& folder, const fs::path& log) {
+        const fs::path standIn = NVDA_STANDIN;
+        if (standIn.empty()) return false;
+        fs::copy_file(standIn, folder / standIn.filename(), fs::copy_options::overwrite_existing);
+        launch.argv.emplace_back("--screen-reader");
+        launch.setEnv.emplace_back("BARNBLAST_NVDA_LOG", WindowsPath(log));
+        launch.setEnv.emplace_back("WINEPATH", WindowsPath(folder));
+        return true;
+    }
 };
 
 TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
@@ -88,7 +111,10 @@ TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
     // kept there, where the test can read it.
     std::ofstream(dir_ / "name.dat").close();
     const fs::path capture = dir_ / "round.capture.wav";
-    terminaltest::Session game(WineGame(capture));
+    terminaltest::Launch launch = WineGame(capture);
+    ASSERT_TRUE(ThroughScreenReader(launch, dir_.path(), dir_ / "round.nvda.log"))
+        << "no stand-in for NVDA's library (BARNBLAST_NVDA_STANDIN): what the game says is not heard";
+    terminaltest::Session game(launch);
     // Reading what Wine writes as it comes keeps its console from blocking.
     const Pause drain = [&](std::chrono::milliseconds time) {
         game.WaitForOutput([](const std::string&) { return false; }, time);
@@ -99,18 +125,45 @@ TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
     // wait in the console's input until the game reads them.
     ASSERT_TRUE(WaitForCapture(capture, 1, 180s, drain, 100ms)) << "the game did not start: " << game.Output();
     const auto roundStart = terminaltest::Clock::now();
-    TypePlannedRound(game, drain, 300ms);
+    // Under Wine the console takes the keys at once, whenever the game reads
+    // them: it has when it says what the last one asks.
+    const fs::path roundLog = dir_ / "round.nvda.log";
+    std::size_t heard = 0;
+    TypePlannedRound(game, drain, 300ms, [&](const std::string& said) {
+        for (const auto until = terminaltest::Clock::now() + 60s; terminaltest::Clock::now() < until; drain(100ms)) {
+            const std::size_t at = Spoken(roundLog).find("speak " + said + "\n", heard);
+            if (at == std::string::npos) continue;
+            heard = at + 1;
+            return true;
+        }
+        return false;
+    });
 
     // At "send your score?" every key is answered with a line end; before it
     // keys write nothing.
     drain(1s);
     const std::size_t linesInRound = LineEnds(WithoutEscapes(game.Output()));
+
+    // A practice game, meanwhile, in a folder of its own.
+    const fs::path practice = dir_ / "practice";
+    fs::create_directory(practice);
+    const fs::path practiceCapture = practice / "practice.capture.wav";
+    terminaltest::Launch practiceLaunch = WineGame(practiceCapture);
+    ThroughScreenReader(practiceLaunch, practice, practice / "practice.nvda.log");
+    PlayPractice(
+        practiceLaunch, practiceCapture,
+        [&](terminaltest::Session&, const Pause& both) {
+            return WaitForCapture(practiceCapture, 1, 180s, both, 100ms);
+        },
+        drain);
+
     while (terminaltest::Clock::now() < roundStart + 115s) drain(1s);
     const auto atPrompt = [&](const std::string& written) { return LineEnds(WithoutEscapes(written)) > linesInRound; };
     while (!game.WaitForOutput(atPrompt, 1s)) {
         ASSERT_LT(terminaltest::Clock::now(), roundStart + 240s) << "the round did not end";
         game.Send("x");
     }
+    ExpectPauseNotCounted(roundStart, terminaltest::Clock::now());
 
     game.Send("y");  // send the score
     drain(2s);
@@ -132,6 +185,12 @@ TEST_F(WineRound, PlayedByKeysScoreSentAndGameEndsWithZero) {
     EXPECT_EQ(WEXITSTATUS(*status), 0) << WithoutEscapes(game.Output());
     ExpectScoreSentOnce();
     ExpectHeardThroughTheRound(capture);  // by the Windows build of each library
+    // The round said its score of 5, "paused" and "playing" on the way (see
+    // above); the practice names its sounds, and its score is the hit with
+    // the player's own fire key.
+    const std::string practiced = Spoken(practice / "practice.nvda.log");
+    for (const char* said : {"speak The cluck, far left.\n", "speak The music.\n", "speak 5\n"})
+        EXPECT_NE(practiced.find(said), std::string::npos) << said << " in " << practiced;
 }
 
 // Ctrl+C in the console ends the game at once, as the system ends a console

@@ -175,6 +175,14 @@ void Sound::Stop() {
     if (auto v = impl_->Get(); !v.empty()) Record(v + " Stop()");
 }
 
+void Sound::Pause() {
+    if (auto v = impl_->Get(); !v.empty()) Record(v + " Pause()");
+}
+
+void Sound::Resume() {
+    if (auto v = impl_->Get(); !v.empty()) Record(v + " Resume()");
+}
+
 void Sound::Close() {
     std::string v;
     {

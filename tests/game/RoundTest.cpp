@@ -221,6 +221,9 @@ TEST_F(Round, PauseStopsTheClockAndIgnoresOtherKeys) {
     EXPECT_EQ(Count(recording::What(), "SpeakText(playing)"), 1);
     EXPECT_EQ(Count(recording::What(), "SpeakNumber(0)"), 1);  // only the round's end
     EXPECT_GE(TimeOf("Chicken.wav Stop()", 1), 180000);        // two minutes of play and the minute paused
+    // The music goes on from where it was paused, not from its beginning.
+    EXPECT_EQ(Count(recording::What(), "Background.mp3 Play(2,true,-1,32)"), 1);
+    EXPECT_EQ(Count(recording::What(), "Background.mp3 Resume()"), 1);
 }
 
 TEST_F(Round, RoundWithoutKeysWaitsForOneMore) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -135,6 +136,33 @@ TEST_F(StreamedSound, GivesWayOnItsSlotAndStopsWhenClosed) {
     music.Close();
     RenderBlocks(2 * kBlock);
     EXPECT_EQ(mix::Peak(RenderBlocks(48000)), 0.0);
+}
+
+TEST_F(StreamedSound, PausedGoesOnFromWhereItStoppedWithoutAClick) {
+    // Left a 100 Hz tone; right a level that rises by 0.1 a second of the
+    // file, so what is heard on the right says where in the file it is.
+    std::vector<float> file(2 * 4 * 48000);
+    for (std::size_t frame = 0; 2 * frame < file.size(); ++frame) {
+        file[2 * frame] = 0.5f * static_cast<float>(std::sin(2 * M_PI * static_cast<double>(frame) / 480));
+        file[2 * frame + 1] = 0.1f * static_cast<float>(frame) / 48000;
+    }
+    Sound music(testfiles::WriteWav("position.wav", file, 2, 48000, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    music.Play(2, true, -1, 255);
+    std::vector<float> heard = RenderBlocks(48000);
+    music.Pause();
+    const auto paused = RenderBlocks(48000);
+    music.Resume();
+    const auto resumed = RenderBlocks(48000);
+    EXPECT_EQ(mix::Peak(std::vector<float>(paused.begin() + 2 * kBlock, paused.end())), 0.0f);
+    // 100 ms after it went on, 1.1 s into the file is heard: give or take
+    // the fade out, a few hundredths of a second passed over in silence.
+    EXPECT_NEAR(resumed[2 * 4800 + 1], 0.11f, 0.005f) << "a second in, not from its beginning";
+    // No sample steps further than the tone's own, while it pauses or resumes.
+    heard.insert(heard.end(), paused.begin(), paused.end());
+    heard.insert(heard.end(), resumed.begin(), resumed.end());
+    float step = 0;
+    for (std::size_t i = 2; i < heard.size(); ++i) step = std::max(step, std::fabs(heard[i] - heard[i - 2]));
+    EXPECT_LT(step, 0.02f);
 }
 
 TEST(Stream, AnHourLongFileOpensAndPlaysWithoutBeingDecodedWhole) {
