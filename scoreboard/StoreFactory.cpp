@@ -9,9 +9,8 @@ bool NamesPostgres(std::string_view db) { return db.starts_with("postgresql://")
 
 std::unique_ptr<CachedStore> OpenStore(const std::string& db, int threads, bool recount) {
     std::unique_ptr<ScoreStore> store;
-    // A PostgreSQL store takes its counts afresh at every start.
     if (NamesPostgres(db))
-        store = std::make_unique<PostgresStore>(db, threads);
+        store = std::make_unique<PostgresStore>(db, threads, recount);
     else
         store = std::make_unique<SqliteStore>(db, recount);
     return std::make_unique<CachedStore>(std::move(store));

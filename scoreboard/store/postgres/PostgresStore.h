@@ -26,9 +26,11 @@ namespace scoreboard {
 
 class PostgresStore final : public GroupCommitStore {
 public:
-    // Connects, and creates or upgrades the schema. `readers` is the most
-    // connections reads hold at once; the writer has one more. Throws StoreError.
-    PostgresStore(std::string conninfo, int readers);
+    // Connects, and creates or upgrades the schema; takes the counts of
+    // ranks afresh when the layout was upgraded, their totals disagree with
+    // the rows, or always with `recount`. `readers` is the most connections
+    // reads hold at once; the writer has one more. Throws StoreError.
+    PostgresStore(std::string conninfo, int readers, bool recount = false);
     // Stores what is queued, then stops the writer.
     ~PostgresStore() override;
     PostgresStore(const PostgresStore&) = delete;
