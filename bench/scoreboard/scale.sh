@@ -25,7 +25,8 @@
 # measures that one too, on the same fill right after, labelled "peer": a
 # build to compare with, under the same load. The peer's empty table is a
 # fresh file of its own in SQLite; in PostgreSQL it holds the first one's
-# posts, a few thousand rows.)
+# posts, a few thousand rows. PEER_FIRST=1 measures the peer first: an
+# older build whose layout this one upgrades, which it could not open after.)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/lib/table.sh
@@ -33,7 +34,9 @@ source "$here/../../scripts/lib/table.sh"
 stores=${STORES:-sqlite postgres}
 exe=${1:?usage: scale.sh path/to/barnblast-scoreboard [rows] [seconds] [samples]}
 exes=("$exe")
-[[ -z ${PEER:-} ]] || exes+=("$PEER")
+names=("")
+[[ -z ${PEER:-} ]] || { exes+=("$PEER"); names+=(" peer"); }
+[[ -z ${PEER:-} || -z ${PEER_FIRST:-} ]] || { exes=("$PEER" "$exe"); names=(" peer" ""); }
 rows=${2:-2000000}
 secs=${3:-10}
 samples=${4:-7}
@@ -150,9 +153,8 @@ measure() {  # label, db argument for an empty table, db argument for the full o
   echo "  filled $rows rows in $fill"
   for i in "${!exes[@]}"; do
     exe=${exes[$i]}
-    local l=$label
-    [[ $i == 0 ]] || l="$label peer"
-    [[ $i == 0 ]] || echo "  the peer, $exe:"
+    local l=$label${names[$i]}
+    echo "  $exe:"
     labels+=("$l")
     fig[$l,fill]=$fill
     # Each build a fresh empty table: one that another build grew posts
@@ -174,6 +176,13 @@ measure_one() {  # label, db argument for an empty table, db argument for the fu
   fig[$label,start]=$(printf '%.2f s' "$start_s")
   fig[$label,first]=$(post_one 300 first | awk '{printf "%.1f ms", $1 * 1000}')
   echo "  start ${fig[$label,start]}; first post ${fig[$label,first]}"
+  # A build may upgrade the layout at its first start: the next start is
+  # what every later one costs.
+  stop_server
+  start_server "$full" "$work/$label-full.log"
+  fig[$label,restart]=$(printf '%.2f s' "$start_s")
+  fig[$label,first2]=$(post_one 305 second | awk '{printf "%.1f ms", $1 * 1000}')
+  echo "  restart ${fig[$label,restart]}; first post ${fig[$label,first2]}"
   read -r _ m _ <<<"$(wrk_post 1 1 3 2)"
   fig[$label,single]=$(printf '%.2f ms' "$m")
   echo "  one POST at a time (median):        ${fig[$label,single]}"
@@ -240,10 +249,10 @@ else
 fi
 
 # One line a store and shape, one column a figure.
-keys=(fill empty full single start first page1 pagemid pagelast player around week day rss)
+keys=(fill empty full single start first restart first2 page1 pagemid pagelast player around week day rss)
 echo "| at $rows rows | fill | POST 16 conn., empty | POST 16 conn. (wrk, ${secs} s) | POST alone (median) | start |\
- first post | page 1 (ms) | middle page | last page | player's page | around-me | week | day | memory |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+ first post | restart | first post after it | page 1 (ms) | middle page | last page | player's page | around-me | week | day | memory |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for l in "${labels[@]}"; do
   line="| $l |"
   for k in "${keys[@]}"; do line+=" ${fig[$l,$k]} |"; done
