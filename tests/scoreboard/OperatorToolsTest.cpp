@@ -218,7 +218,9 @@ TEST_F(OperatorToolsTest, CountsEditedByHandAreTakenAfreshAtTheNextStartOrByARec
         std::vector<std::string> sql;
         bool recount;
     } edits[] = {
-        {"a widest bucket of all time", {"UPDATE score_buckets SET n = n + 5 WHERE game = 'Main' AND bucket = 0"}, false},
+        {"a widest bucket of all time",
+         {"UPDATE score_buckets SET n = n + 5 WHERE game = 'Main' AND bucket = 0"},
+         false},
         {"a widest bucket of a day", {"UPDATE day_buckets SET n = n + 5 WHERE game = 'Main' AND bucket = 0"}, false},
         {"a row moved between the widest buckets, every total kept",
          {"UPDATE score_buckets SET n = n - 1 WHERE game = 'Main' AND level = 3 AND bucket = 0",

@@ -231,9 +231,13 @@ std::string CountsAgreeSql() {
            " WHERE (b.game, b.day) > (d.game, d.day) ORDER BY b.game, b.day LIMIT 1) n),"
            " counted AS (SELECT game, scores::numeric AS n FROM games WHERE scores <> 0),"
            " alltime AS (SELECT * FROM (SELECT game, (SELECT sum(n) FROM score_buckets b"
-           " WHERE b.game = g.game AND b.level = " + top + ") AS n FROM g WHERE game IS NOT NULL) a WHERE n <> 0),"
+           " WHERE b.game = g.game AND b.level = " +
+           top +
+           ") AS n FROM g WHERE game IS NOT NULL) a WHERE n <> 0),"
            " days AS (SELECT * FROM (SELECT game, sum((SELECT sum(n) FROM day_buckets b WHERE b.game = d.game"
-           " AND b.day = d.day AND b.level = " + top + ")) AS n FROM d GROUP BY game) a WHERE n <> 0)"
+           " AND b.day = d.day AND b.level = " +
+           top +
+           ")) AS n FROM d GROUP BY game) a WHERE n <> 0)"
            " SELECT (SELECT count(*) FROM scores) = (SELECT coalesce(sum(scores), 0) FROM games)"
            " AND NOT EXISTS (SELECT 1 FROM counted c FULL JOIN alltime a USING (game) WHERE c.n IS DISTINCT FROM a.n)"
            " AND NOT EXISTS (SELECT 1 FROM counted c FULL JOIN days a USING (game) WHERE c.n IS DISTINCT FROM a.n)";
