@@ -9,9 +9,13 @@ out=$PWD/build/packages
 mkdir -p "$out"
 rm -f "$out"/*.deb
 log=$out/build.log
-eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+# Without debug information: the packages' files are stripped
+# (CPACK_STRIP_FILES), so it would only lengthen the build.
+eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g \
+    dpkg-buildflags --export=sh)"
 if ! {
-    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
+        -DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr \
         -DCMAKE_C_FLAGS="$CPPFLAGS $CFLAGS" -DCMAKE_CXX_FLAGS="$CPPFLAGS $CXXFLAGS" \
         -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" &&
         cmake --build build-package --target barnblast barnblast-scoreboard -j "$(nproc)" &&

@@ -204,8 +204,13 @@ measure_one() {  # label, db argument for an empty table, db argument for the fu
   stop_server
 }
 
+# The disk's own bound for one commit a post, before and after, as the
+# fresh table's POST rate is compared with it.
+c++ -O2 -o "$work/sync-rate" "$here/SyncRate.cpp"
+sync_rate() { "$work/sync-rate" "$work" 3 | sed -n 's/^fdatasync_per_s //p' | xargs printf 'bare fdatasync: %.0f/s\n'; }
 labels=()
 echo "scale benchmark of ${exes[*]}: $rows rows"
+sync_rate
 if [[ $stores == *sqlite* ]]; then
   for shape in $shapes; do
     spread=${shape%%,*}
@@ -248,6 +253,7 @@ else
   cat "$work/cluster.log"
 fi
 
+sync_rate
 # One line a store and shape, one column a figure.
 keys=(fill empty full single start first restart first2 page1 pagemid pagelast player around week day rss)
 echo "| at $rows rows | fill | POST 16 conn., empty | POST 16 conn. (wrk, ${secs} s) | POST alone (median) | start |\
